@@ -1,0 +1,80 @@
+#include "link/command_queue.h"
+
+#include <cstring>
+
+namespace ostrel {
+namespace {
+
+int32_t LoadInt32(const std::uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, sizeof v);  // little-endian host, as the stored layout
+  return v;
+}
+
+void StoreInt32(std::uint8_t* p, int32_t v) { std::memcpy(p, &v, sizeof v); }
+
+void Terminate(CommandQueue& q) { q.Data()[q.EndPos()] = 0; }
+
+}  // namespace
+
+CommandQueue::CommandQueue() { ClearQueue(*this); }
+
+int32_t CommandQueue::SendPos() const { return LoadInt32(buf_.data()); }
+int32_t CommandQueue::EndPos() const { return LoadInt32(buf_.data() + 4); }
+void CommandQueue::SetSendPos(int32_t pos) { StoreInt32(buf_.data(), pos); }
+void CommandQueue::SetEndPos(int32_t pos) { StoreInt32(buf_.data() + 4, pos); }
+
+int32_t CommandQueue::BlocksQueued(int32_t block_size) const {
+  return (EndPos() - SendPos()) / EffectiveBlockSize(block_size);
+}
+
+int32_t EffectiveBlockSize(int32_t block_size) {
+  return block_size > 1 ? block_size : kStdBlockSize;
+}
+
+void ClearQueue(CommandQueue& q) {
+  q.SetSendPos(kFirstBlock);
+  q.SetEndPos(kFirstBlock);
+  Terminate(q);
+}
+
+bool AppendBlocks(CommandQueue& q, const std::uint8_t* bytes, std::size_t len, bool control,
+                  int32_t block_size) {
+  const int32_t size = EffectiveBlockSize(block_size);
+  const std::size_t payload = static_cast<std::size_t>(size - 1);
+  const std::size_t blocks = (len + payload - 1) / payload;
+  const std::size_t end = static_cast<std::size_t>(q.EndPos());
+  // Room for the blocks and the 0 byte that EndSequence or the caller puts after them.
+  if (end + blocks * static_cast<std::size_t>(size) + 1 > static_cast<std::size_t>(kQueueSize))
+    return false;
+
+  std::uint8_t* p = q.Data() + end;
+  const std::uint8_t marker = control ? kControlMarker : kDataMarker;
+  for (std::size_t i = 0; i < len;) {
+    *p++ = marker;
+    const std::size_t take = len - i < payload ? len - i : payload;
+    std::memcpy(p, bytes + i, take);
+    std::memset(p + take, kFill, payload - take);
+    p += payload;
+    i += take;
+  }
+  q.SetEndPos(static_cast<int32_t>(p - q.Data()));
+  return true;
+}
+
+bool BeginSequence(CommandQueue& q, int32_t block_size) {
+  static constexpr std::uint8_t kBegin = 'c';
+  ClearQueue(q);
+  const bool ok = AppendBlocks(q, &kBegin, 1, true, block_size);
+  Terminate(q);
+  return ok;
+}
+
+bool EndSequence(CommandQueue& q, int32_t block_size) {
+  static constexpr std::uint8_t kEnd = '*';
+  const bool ok = AppendBlocks(q, &kEnd, 1, true, block_size);
+  Terminate(q);
+  return ok;
+}
+
+}  // namespace ostrel
