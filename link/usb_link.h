@@ -40,23 +40,27 @@ class UsbLink {
   LinkState& State() { return state_; }
   Clock& GetClock() { return clock_; }
 
-  // Opens the module: sizes 64, the open byte 'j', RxLength 0, LastRxTime now,
+  // Opens the module (GUI thread): sizes 64, the open byte 'j', RxLength 0, LastRxTime now,
   // RxHold false, the command queue emptied. False when no module is there.
   bool OpenDevice();
-  // One bulk read of at most ReadSize bytes; the byte count, 0 on failure.
-  int32_t ReadDevice(std::uint8_t* destination);
+  // One bulk read of at most ReadSize bytes (and never more than `room`); the byte count,
+  // 0 on failure. Read thread only.
+  int32_t ReadDevice(std::uint8_t* destination, int32_t room = kRxBufferSize);
+  // One bulk write (GUI thread); the result is not checked. Length 0 sends nothing.
   void WriteDevice(const std::uint8_t* bytes, int32_t length);
+  // Supervision: closes the handle (waking a pending read, which returns 0), DeviceOpen false.
   void CloseDevice();
   // File > Exit: StopReading, then abort the pending read and close the handle.
   // DeviceOpen keeps its value.
   void StopAndAbort();
 
   // --- consumer side, GUI thread ---
-  // Bytes waiting and the last of them (under the lock).
-  int32_t Waiting(std::uint8_t* last_byte);
-  // Takes the waiting bytes into `chunk` (room for kRxBufferSize bytes) and sets RxHold.
+  // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
+  int32_t Waiting(std::uint8_t* last_byte = nullptr);
+  // Takes the waiting bytes into `chunk` (room for kRxBufferSize bytes): one step under the
+  // lock sets RxHold and empties RxLength; the copy follows. Returns the count.
   int32_t Take(std::uint8_t* chunk);
-  // Drops the waiting bytes before a command block goes out.
+  // Drops the waiting bytes before a command block goes out (RxLength = 0, no hold).
   void DropWaiting();
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }

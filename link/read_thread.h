@@ -1,0 +1,53 @@
+#pragma once
+// TReadThread: the one background thread. It moves the module's bytes from the driver into
+// RxBuffer, keeps RxLength and LastRxTime, and respects the receive cycle's RxHold. It
+// never parses, displays or writes.
+//
+// The program creates it once, running, and never waits for it: it ends by itself after a
+// read that returns once StopReading is set (File > Exit), or with the process. Keep the
+// object alive as long as the process; its destructor joins only a thread that has ended.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "link/usb_link.h"
+
+namespace ostrel {
+
+class TReadThread {
+ public:
+  // Called on the read thread just before it ends (the window's ThreadDone does nothing).
+  using TerminateHandler = std::function<void()>;
+
+  // Sets RxLength 0, LastRxTime now, RxHold false, then starts the loop at once.
+  explicit TReadThread(UsbLink& link, TerminateHandler on_terminate = {});
+  ~TReadThread();
+  TReadThread(const TReadThread&) = delete;
+  TReadThread& operator=(const TReadThread&) = delete;
+
+  // The loop has ended.
+  bool Finished() const { return finished_.load(); }
+
+  // Tests only: ends the loop at its next look at the flags (at once after a read, within
+  // one sleep otherwise) and joins. A read pending in the driver must be released by the
+  // caller. False if the thread did not end before the deadline.
+  bool QuitAndJoin(std::chrono::milliseconds deadline);
+
+ private:
+  void Execute();
+  // One of the loop's 100 ms waits; false when the loop must end instead.
+  bool Pause();
+
+  UsbLink& link_;
+  TerminateHandler on_terminate_;
+  std::atomic<bool> quit_{false};
+  std::atomic<bool> finished_{false};
+  std::mutex done_mu_;
+  std::condition_variable done_cv_;
+  std::thread thread_;
+};
+
+}  // namespace ostrel
