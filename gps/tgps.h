@@ -1,9 +1,15 @@
 #pragma once
 // The receiver state and its NMEA parser. One TAntaris (derived) object lives for the
 // whole run; the receive cycle hands it each chunk.
+//
+// Only GP-talker GSA, GSV, GGA and VTG are read, the first copy of each (GSV: the first
+// three), whatever their order in the chunk. A sentence counts only when it ends in
+// "*hh" CR LF with a matching checksum; anything else is skipped without a word.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/command_queue.h"
@@ -27,23 +33,54 @@ struct TSatellite {
 
 inline constexpr int kMaxPrn = 32;
 
+// The fields of the last accepted sentence: item 0 is the tag ("$GPGSA"), item k the
+// k-th comma-separated field after it, the checksum left out. The strings are kept
+// between sentences and assigned into, so splitting allocates nothing once warmed up.
+class TFieldList {
+ public:
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  const std::string& operator[](std::size_t i) const { return items_[i]; }
+  const std::string* begin() const { return items_.data(); }
+  const std::string* end() const { return items_.data() + count_; }
+
+  void clear() { count_ = 0; }
+  void Append(std::string_view piece);
+
+ private:
+  std::vector<std::string> items_;
+  std::size_t count_ = 0;
+};
+
 class TGPS {
  public:
   TGPS();
   virtual ~TGPS();
+  TGPS(const TGPS&) = delete;
+  TGPS& operator=(const TGPS&) = delete;
 
-  // Applies the first GSA, the first three GSV, the first GGA and the first VTG of the
-  // NUL-terminated chunk `text` (length bytes). True when at least one was applied.
-  bool ParseNMEA(char* text, int32_t length);
-  // Finds the occurrence-th copy of `tag`, checks it ends in *hh CR LF with a matching
-  // checksum, and splits it into FieldList. `text` is left unchanged.
+  // Applies the first GSA, the first three GSV, the first GGA and the first VTG found
+  // in the chunk text[0, length). True when at least one was applied. Throws ParseError
+  // on a sentence short of fields or with a bad integer; what was applied before stays.
+  // Only the `length` bytes are read (a NUL byte inside them, as UBX frames bring, is
+  // data, not the end), and the text is never written.
+  bool ParseNMEA(const char* text, int32_t length);
+
+  // Finds the occurrence-th (1-based) copy of `tag` in the NUL-terminated `text`, checks
+  // that it ends in *hh CR LF with a matching checksum, and splits it into FieldList.
   bool FindSentence(const char* text, const char* tag, int occurrence);
+  // The same over a bounded text.
+  bool FindSentence(std::string_view text, std::string_view tag, int occurrence);
 
-  // Frames `len` bytes into CommandQueue with the object's BlockSize copy.
+  // Frames `len` bytes into CommandQueue with the object's BlockSize copy. False when
+  // CommandQueue is not set or the queue has no room for all of them (then nothing is
+  // appended).
   bool AppendBlocks(const std::uint8_t* bytes, std::size_t len, bool control);
+  // Whether `blocks` more blocks (and the 0 byte after them) fit in CommandQueue.
+  bool HasRoomFor(std::size_t blocks) const;
 
   // Members in their declared order.
-  std::vector<std::string> FieldList;
+  TFieldList FieldList;
   std::array<TSatellite, kMaxPrn + 1> Sat{};
   std::string FixModeText;
   std::string LatitudeText;
@@ -59,7 +96,27 @@ class TGPS {
   int32_t BlockSize = 0;
 
  private:
-  std::size_t field_count_ = 0;  // items of FieldList in use; the rest is reused storage
+  // Position of the next copy of `tag` at or after `from`, or npos.
+  static std::size_t FindTag(std::string_view text, std::string_view tag, std::size_t from);
+  // Checks the sentence whose '$' is at `start` and splits it into FieldList.
+  bool AcceptAt(std::string_view text, std::size_t start);
+
+  const std::string& Item(std::size_t index) const;
+  void ApplyGSA();
+  void ApplyGSV();
+  void ApplyGGA();
+  void ApplyVTG();
 };
+
+// Whole-field integer as the parser reads PRN, elevation, azimuth and SNR: leading
+// blanks and one sign, then decimal digits to the end. Throws ParseError otherwise or
+// beyond the int32 range.
+int32_t FieldToInt(std::string_view field);
+
+// "ddmm.mmmm" (degree_digits 2) or "dddmm.mmmm" (3) and the hemisphere letter into
+// "48.117298 N". A field too short to hold the degrees and some minutes, or one whose
+// degrees or minutes do not read as numbers, gives an empty text: no made-up position.
+void FormatCoordinate(std::string& out, std::string_view field, int degree_digits,
+                      std::string_view hemisphere);
 
 }  // namespace ostrel
