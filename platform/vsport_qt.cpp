@@ -1,0 +1,315 @@
+#include "platform/vsport_qt.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/port_directory.h"
+
+namespace ostrel {
+namespace {
+
+bool ValidPortName(const std::string& name) {
+  return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos;
+}
+
+std::string ReadLink(const std::string& path) {
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The group real serial ports have; gpsd, started as root, drops to it to keep its
+// device. Root may hand the slave to it; another user only if it belongs to the group.
+bool DialoutGroup(gid_t& gid) {
+  const group* g = ::getgrnam("dialout");
+  if (g == nullptr) return false;
+  gid = g->gr_gid;
+  if (::geteuid() == 0 || ::getegid() == gid) return true;
+  gid_t groups[NGROUPS_MAX];
+  const int n = ::getgroups(NGROUPS_MAX, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] == gid) return true;
+  return false;
+}
+
+}  // namespace
+
+TVSPort::TVSPort(const std::string& port_dir, QObject* parent)
+    : QObject(parent),
+      dir_(AbsoluteDirectory(port_dir)),
+      in_(static_cast<std::size_t>(kInputQueueSize)) {
+  setObjectName(QStringLiteral("VSPort"));
+}
+
+TVSPort::~TVSPort() { Release(); }
+
+bool TVSPort::CreatePort(const std::string& name) { return Take(name); }
+
+// A leftover link is never trusted: it may point at a pseudo-terminal number that
+// another program got since. Taking over always means a fresh pseudo-terminal.
+bool TVSPort::Open(const std::string& name) { return Take(name); }
+
+bool TVSPort::Take(const std::string& name) {
+  if (master_ >= 0 || !ValidPortName(name)) return false;
+  bool lock_existed = false;
+  if (!LockPort(name, lock_existed)) return false;
+
+  // Something under that name that is not ours (a real device, a file, a link to a real
+  // port) is left alone.
+  struct stat st {};
+  const std::string link = PortLinkPath(dir_, name);
+  if (::lstat(link.c_str(), &st) == 0) {
+    const bool ours = S_ISLNK(st.st_mode) &&
+                      (lock_existed || ReadLink(link).rfind("/dev/pts/", 0) == 0);
+    if (!ours) {
+      if (!lock_existed) ::unlink(lock_path_.c_str());
+      ::close(lock_fd_);
+      lock_fd_ = -1;
+      lock_path_.clear();
+      return false;
+    }
+  }
+  name_ = name;
+  link_path_ = link;
+  if (!MakePseudoTerminal() || !PointLink()) {
+    link_path_.clear();
+    Release();
+    return false;
+  }
+  StartWatching();
+  return true;
+}
+
+// flock on ".COM3.lock", held for the life of the process (the kernel drops it when the
+// process ends, even on a crash). A lock file unlinked by its previous owner between our
+// open and our flock would give a lock nobody else sees, hence the inode check.
+bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
+  const std::string path = PortLockPath(dir_, name);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    lock_existed = fd < 0;
+    if (fd < 0) {
+      if (errno != EEXIST) return false;
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+      if (fd < 0) {
+        if (errno == ENOENT) continue;
+        return false;
+      }
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return false;  // the owner still runs
+    }
+    struct stat held {}, now {};
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+        held.st_dev == now.st_dev) {
+      lock_fd_ = fd;
+      lock_path_ = path;
+      return true;
+    }
+    ::close(fd);
+  }
+  return false;
+}
+
+bool TVSPort::MakePseudoTerminal() {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (master_ < 0) return false;
+  char slave[PATH_MAX];
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, slave, sizeof slave) != 0)
+    return false;
+  slave_path_ = slave;
+  ApplyRawMode();
+
+  gid_t dialout = 0;
+  if (DialoutGroup(dialout) && ::chown(slave, static_cast<uid_t>(-1), dialout) == 0)
+    ::chmod(slave, 0660);
+  else
+    ::chmod(slave, 0600);
+
+  // Opened and closed once, the slave reports "nobody attached" as POLLHUP from now on;
+  // before that first open the master would look attached.
+  const int fd = ::open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+// A symlink under a temporary name renamed into place: an application never finds the
+// link half made or missing while an old one is replaced.
+bool TVSPort::PointLink() {
+  const std::string temp =
+      PortLinkPath(dir_, "." + name_ + "." + std::to_string(::getpid()) + ".tmp");
+  ::unlink(temp.c_str());
+  if (::symlink(slave_path_.c_str(), temp.c_str()) != 0) return false;
+  if (::rename(temp.c_str(), link_path_.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void TVSPort::StartWatching() {
+  master_notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+  master_notifier_->setEnabled(false);
+  connect(master_notifier_, &QSocketNotifier::activated, this, &TVSPort::MasterReadable);
+  inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ >= 0 &&
+      ::inotify_add_watch(inotify_, slave_path_.c_str(), IN_OPEN | IN_CLOSE) >= 0) {
+    inotify_notifier_ = new QSocketNotifier(inotify_, QSocketNotifier::Read, this);
+    connect(inotify_notifier_, &QSocketNotifier::activated, this, &TVSPort::InotifyReadable);
+  }
+  attached_ = false;
+  CheckClient(false);
+}
+
+void TVSPort::Release() {
+  delete master_notifier_;
+  master_notifier_ = nullptr;
+  delete inotify_notifier_;
+  inotify_notifier_ = nullptr;
+  if (inotify_ >= 0) ::close(inotify_);
+  inotify_ = -1;
+  // Only our own link goes: if someone re-pointed it, it is theirs now.
+  if (!link_path_.empty() && !slave_path_.empty() && ReadLink(link_path_) == slave_path_)
+    ::unlink(link_path_.c_str());
+  if (lock_fd_ >= 0) {
+    ::unlink(lock_path_.c_str());
+    ::close(lock_fd_);
+  }
+  lock_fd_ = -1;
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+  attached_ = false;
+}
+
+int32_t TVSPort::Write(const std::uint8_t* bytes, int32_t count) {
+  if (master_ < 0 || !attached_ || count <= 0) return 0;
+  const ssize_t n = ::write(master_, bytes, static_cast<std::size_t>(count));
+  if (n >= 0) return static_cast<int32_t>(n);
+  if (errno == EIO) CheckClient(false);
+  return 0;  // a full queue (EAGAIN): the client is not reading; the data is dropped
+}
+
+int32_t TVSPort::Read(std::uint8_t* bytes, int32_t count) {
+  std::size_t want = count > 0 ? static_cast<std::size_t>(count) : 0;
+  if (want > in_len_) want = in_len_;
+  for (std::size_t i = 0; i < want; ++i) bytes[i] = in_[(in_head_ + i) % in_.size()];
+  in_head_ = (in_head_ + want) % in_.size();
+  in_len_ -= want;
+  if (attached_ && master_notifier_ != nullptr && in_len_ < in_.size())
+    master_notifier_->setEnabled(true);
+  return static_cast<int32_t>(want);
+}
+
+// Moves what the master holds into the input queue; true when anything came.
+bool TVSPort::DrainMaster() {
+  bool got = false;
+  while (in_len_ < in_.size()) {
+    const std::size_t tail = (in_head_ + in_len_) % in_.size();
+    const std::size_t room = tail >= in_head_ ? in_.size() - tail : in_head_ - tail;
+    const ssize_t n = ::read(master_, in_.data() + tail, room);
+    if (n <= 0) break;  // EAGAIN: empty; EIO: nobody attached
+    in_len_ += static_cast<std::size_t>(n);
+    got = true;
+  }
+  return got;
+}
+
+void TVSPort::MasterReadable() {
+  const bool got = DrainMaster();
+  if (in_len_ >= in_.size()) master_notifier_->setEnabled(false);  // Read re-enables
+  pollfd p{master_, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) CheckClient(false);
+  if (got) emit OnRxChar(static_cast<int>(in_len_));
+}
+
+void TVSPort::InotifyReadable() {
+  alignas(inotify_event) char events[4096];
+  bool closed = false;
+  for (;;) {
+    const ssize_t n = ::read(inotify_, events, sizeof events);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+      if ((e->mask & IN_CLOSE) != 0) closed = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  }
+  CheckClient(closed);
+}
+
+// `client_closed`: a client closed the slave since the last look; with nobody attached
+// now, its leftovers are cleaned up even if its whole visit fell between two looks.
+void TVSPort::CheckClient(bool client_closed) {
+  if (master_ < 0) return;
+  pollfd p{master_, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  const bool present = (p.revents & POLLHUP) == 0;
+  if (present) {
+    if (!attached_) {
+      attached_ = true;
+      master_notifier_->setEnabled(in_len_ < in_.size());
+    }
+    return;
+  }
+  const bool was_attached = attached_;
+  attached_ = false;
+  master_notifier_->setEnabled(false);  // POLLHUP would keep it firing
+  if (was_attached || client_closed) {
+    const bool got = DrainMaster();
+    ClientLeft();
+    if (got) emit OnRxChar(static_cast<int>(in_len_));
+  }
+}
+
+// The last client has gone: its terminal settings would stay for the next one (after a
+// `stty sane`, CR LF would arrive as LF and our output would come back as its input),
+// and what it left unread would reach the next client stale.
+void TVSPort::ClientLeft() {
+  ApplyRawMode();
+  const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::tcflush(fd, TCIOFLUSH);
+    ::close(fd);
+  }
+  DrainInotify();  // our own open and close, not a client's
+  // A client that opened meanwhile had its events swallowed above: look again.
+  pollfd p{master_, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  if ((p.revents & POLLHUP) == 0) {
+    attached_ = true;
+    master_notifier_->setEnabled(in_len_ < in_.size());
+  }
+}
+
+void TVSPort::DrainInotify() {
+  if (inotify_ < 0) return;
+  char events[4096];
+  while (::read(inotify_, events, sizeof events) > 0) {
+  }
+}
+
+// No line-end translation, no echo, 8 data bits. On a pseudo-terminal the master's
+// settings are the slave's, so this is what every client finds.
+void TVSPort::ApplyRawMode() {
+  termios t {};
+  if (::tcgetattr(master_, &t) != 0) return;
+  ::cfmakeraw(&t);
+  ::tcsetattr(master_, TCSANOW, &t);
+}
+
+}  // namespace ostrel

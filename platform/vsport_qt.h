@@ -1,0 +1,91 @@
+#pragma once
+// TVSPort: the GPS Data port as a pseudo-terminal. The slave side is what applications
+// open, through the link "COM3" in the port directory; the program keeps the master.
+//
+//   receive cycle --Write--> master ==pty==> /dev/pts/N <-- dir/COM3 <-- application
+//   VSPortRxChar <--OnRxChar/Read-- input queue <--notifier-- master <== application writes
+//
+// Written data goes out only while an application has the slave open: a master accepts
+// some 16 KB nobody reads and a late client would get all of it. Presence is POLLHUP on
+// the master (once the slave has been opened and closed, which CreatePort does itself).
+// While nobody is attached POLLHUP keeps the master readable, so instead of the master
+// the slave node is watched with inotify, and the master goes back under its notifier
+// when a client opens. When the last client leaves, raw mode is put back (its settings
+// would stay for the next client) and whatever it left unread is flushed.
+#include <QObject>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/virtual_port.h"
+
+class QSocketNotifier;
+
+namespace ostrel {
+
+class TVSPort final : public QObject, public VirtualPort {
+  Q_OBJECT
+
+ public:
+  // Bytes an application may write ahead of Read; beyond that it waits in the kernel.
+  static constexpr int32_t kInputQueueSize = 65536;
+
+  // `port_dir`: where the links go; relative to the current directory if not absolute.
+  explicit TVSPort(const std::string& port_dir = ".", QObject* parent = nullptr);
+  ~TVSPort() override;
+  TVSPort(const TVSPort&) = delete;
+  TVSPort& operator=(const TVSPort&) = delete;
+
+  bool CreatePort(const std::string& name) override;
+  bool Open(const std::string& name) override;
+  int32_t Write(const std::uint8_t* bytes, int32_t count) override;
+  int32_t Read(std::uint8_t* bytes, int32_t count) override;
+
+  // Full path of the link, what an application opens ("/home/me/COM3"); empty until a
+  // port is held.
+  std::string LinkPath() const { return link_path_; }
+  // The slave device the link points at ("/dev/pts/4"); empty until a port is held.
+  std::string SlavePath() const { return slave_path_; }
+  bool ClientAttached() const { return attached_; }
+  // Bytes waiting in the input queue.
+  int32_t InCount() const { return static_cast<int32_t>(in_len_); }
+
+ signals:
+  // Bytes arrived from the application; `count` is the number now waiting.
+  void OnRxChar(int count);
+
+ private:
+  bool Take(const std::string& name);
+  bool LockPort(const std::string& name, bool& lock_existed);
+  bool MakePseudoTerminal();
+  bool PointLink();
+  void StartWatching();
+  void Release();
+
+  void MasterReadable();
+  void InotifyReadable();
+  void CheckClient(bool client_closed);
+  void ClientLeft();
+  bool DrainMaster();
+  void ApplyRawMode();
+  void DrainInotify();
+
+  std::string dir_;
+  std::string name_;
+  std::string link_path_;
+  std::string lock_path_;
+  std::string slave_path_;
+  int master_ = -1;
+  int lock_fd_ = -1;
+  int inotify_ = -1;
+  QSocketNotifier* master_notifier_ = nullptr;
+  QSocketNotifier* inotify_notifier_ = nullptr;
+  bool attached_ = false;
+
+  std::vector<std::uint8_t> in_;  // ring of kInputQueueSize bytes, allocated once
+  std::size_t in_head_ = 0;
+  std::size_t in_len_ = 0;
+};
+
+}  // namespace ostrel
