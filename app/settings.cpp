@@ -1,0 +1,72 @@
+#include "app/settings.h"
+
+#include <charconv>
+#include <utility>
+
+namespace ostrel {
+
+int32_t ParseSettingInteger(std::string_view text, int32_t def) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+    // from_chars would take a sign here; "0x-5" is no number.
+    if (text.front() == '-' || text.front() == '+') return def;
+  } else if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return def;
+  }
+  if (text.empty()) return def;
+  int32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (ec != std::errc() || end != text.data() + text.size()) return def;
+  return value;
+}
+
+TSettings::TSettings(std::string path) : file_(std::move(path)) {}
+
+std::string TSettings::ReadString(std::string_view section, std::string_view key,
+                                  std::string_view def) const {
+  return file_.Read(section, key, def);
+}
+
+int32_t TSettings::ReadInteger(std::string_view section, std::string_view key,
+                               int32_t def) const {
+  std::string text = file_.Read(section, key, "");
+  return ParseSettingInteger(text, def);
+}
+
+bool TSettings::ReadBool(std::string_view section, std::string_view key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+std::string TSettings::ReadString(const SettingKey& k) const {
+  return ReadString(k.section, k.key, k.default_text);
+}
+
+int32_t TSettings::ReadInteger(const SettingKey& k) const {
+  return ReadInteger(k.section, k.key, ParseSettingInteger(k.default_text, 0));
+}
+
+bool TSettings::ReadBool(const SettingKey& k) const {
+  return ReadBool(k.section, k.key, ParseSettingInteger(k.default_text, 0) != 0);
+}
+
+void TSettings::WriteString(std::string_view section, std::string_view key,
+                            std::string_view value) {
+  try {
+    file_.Write(section, key, value);
+  } catch (const ProfileError& e) {
+    throw SettingsError(e.what());
+  }
+}
+
+void TSettings::WriteInteger(std::string_view section, std::string_view key, int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void TSettings::WriteBool(std::string_view section, std::string_view key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+}  // namespace ostrel

@@ -1,0 +1,78 @@
+#pragma once
+// TSettings: the panel's settings file, read and written key by key with no cache, so
+// every write is on disk when the call returns. The whole vocabulary is the nine keys
+// of kSettingKeys below; hand edits switch on the hidden features.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/profile_file.h"
+
+namespace ostrel {
+
+// The panel's file, relative to the current directory.
+inline constexpr const char* kSettingsFileName = "./ostrel_gps_monitor.ini";
+
+// A write the file refused; the message names the file.
+class SettingsError : public Error {
+ public:
+  using Error::Error;
+};
+
+enum class SettingType { kText, kInteger, kBoolean };
+
+struct SettingKey {
+  std::string_view section;
+  std::string_view key;
+  SettingType type;
+  std::string_view default_text;  // as it would stand in the file
+};
+
+inline constexpr SettingKey kDGPSName{"Ports", "DGPSName", SettingType::kText, "COM1"};
+inline constexpr SettingKey kGpsCom{"GPS", "COM", SettingType::kInteger, "0"};
+inline constexpr SettingKey kGpsWAAS{"GPS", "WAAS", SettingType::kBoolean, "1"};
+inline constexpr SettingKey kGpsBaud{"GPS", "Baud", SettingType::kText, "19200"};
+inline constexpr SettingKey kGpsProcessGPS{"GPS", "ProcessGPS", SettingType::kBoolean, "0"};
+inline constexpr SettingKey kGpsPassBinaryData{"GPS", "PassBinaryData", SettingType::kBoolean,
+                                               "0"};
+inline constexpr SettingKey kGpsDemo{"GPS", "Demo", SettingType::kBoolean, "0"};
+inline constexpr SettingKey kLogStatus{"Log", "Status", SettingType::kInteger, "0"};
+inline constexpr SettingKey kDebugPanel{"Debug", "Panel", SettingType::kInteger, "0"};
+
+inline constexpr std::array<SettingKey, 9> kSettingKeys = {
+    kDGPSName, kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
+    kGpsPassBinaryData, kGpsDemo, kLogStatus, kDebugPanel};
+
+// "12" -> 12, "-7" -> -7, "0x1F" -> 31. Anything else, trailing junk or a number out of
+// the signed 32-bit range included, gives the default. "0x" alone is no number.
+int32_t ParseSettingInteger(std::string_view text, int32_t def);
+
+class TSettings {
+ public:
+  explicit TSettings(std::string path = kSettingsFileName);
+
+  const std::string& FileName() const { return file_.Path(); }
+
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view def) const;
+  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
+  // Read as an integer with default 0 or 1; any non-zero number is true.
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+  // The same with the key's own default from the table.
+  std::string ReadString(const SettingKey& k) const;
+  int32_t ReadInteger(const SettingKey& k) const;
+  bool ReadBool(const SettingKey& k) const;
+
+  // Each throws SettingsError when the file cannot be written.
+  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  void WriteInteger(std::string_view section, std::string_view key, int32_t value);
+  void WriteBool(std::string_view section, std::string_view key, bool value);  // "1" / "0"
+
+ private:
+  ProfileFile file_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,96 @@
+#include "receive/logs.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace ostrel {
+namespace {
+
+std::string InDirectory(const std::string& directory, const char* name) {
+  if (directory.empty()) return name;
+  return directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+
+}  // namespace
+
+PositionsLog::PositionsLog(int32_t mode, std::string directory)
+    : mode_(mode), path_(InDirectory(directory, "positions.log")) {}
+
+PositionsLog::~PositionsLog() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void PositionsLog::LogPositions(std::uint8_t* ChunkBuffer, int32_t& len) {
+  if (mode_ == kReplay) {
+    Replay(ChunkBuffer, len);
+  } else if (mode_ == kRecord) {
+    Record(ChunkBuffer, len);
+  }
+}
+
+void PositionsLog::EndPass(std::uint8_t* ChunkBuffer, int32_t& len) {
+  std::fclose(file_);
+  file_ = nullptr;
+  len = 0;
+  ChunkBuffer[0] = 0;
+}
+
+void PositionsLog::Replay(std::uint8_t* ChunkBuffer, int32_t& len) {
+  if (file_ == nullptr) {
+    // Opened for update as the design has it; a write-protected log still plays back.
+    file_ = std::fopen(path_.c_str(), "r+b");
+    if (file_ == nullptr && (errno == EACCES || errno == EROFS)) {
+      file_ = std::fopen(path_.c_str(), "rb");
+    }
+    if (file_ == nullptr) return;  // live chunk stays; the next tick tries again
+  }
+  std::uint8_t head[4];
+  if (std::fread(head, 1, sizeof head, file_) != sizeof head) return EndPass(ChunkBuffer, len);
+  uint32_t raw = static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8 |
+                 static_cast<uint32_t>(head[2]) << 16 | static_cast<uint32_t>(head[3]) << 24;
+  int32_t n = static_cast<int32_t>(raw);
+  if (n < 1 || n > kMaxChunk) return EndPass(ChunkBuffer, len);
+  if (std::fread(ChunkBuffer, 1, static_cast<size_t>(n), file_) != static_cast<size_t>(n)) {
+    return EndPass(ChunkBuffer, len);
+  }
+  len = n;
+  ChunkBuffer[len] = 0;
+}
+
+void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
+  // Beyond 2047 the chunk cannot be real and would not play back.
+  if (len <= 0 || len > kMaxChunk) return;
+  std::FILE* f = std::fopen(path_.c_str(), "a+b");
+  if (f == nullptr) return;
+  // One buffer, one write: a record is whole or, should the disk fill, cut off again,
+  // so the records after it stay readable.
+  std::uint8_t record[4 + kMaxChunk];
+  const auto n = static_cast<uint32_t>(len);
+  record[0] = static_cast<std::uint8_t>(n);
+  record[1] = static_cast<std::uint8_t>(n >> 8);
+  record[2] = static_cast<std::uint8_t>(n >> 16);
+  record[3] = static_cast<std::uint8_t>(n >> 24);
+  for (int32_t i = 0; i < len; ++i) record[4 + i] = ChunkBuffer[i];
+  const size_t total = 4 + static_cast<size_t>(len);
+  long start = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  bool whole = std::fwrite(record, 1, total, f) == total && std::fflush(f) == 0;
+  if (!whole && start >= 0) {
+    if (::ftruncate(fileno(f), static_cast<off_t>(start)) != 0) {
+      // Nothing more can be done; the next pass ends at the cut record.
+    }
+  }
+  std::fclose(f);
+}
+
+void ErrorLog(std::string_view text, const std::string& directory) {
+  text = text.substr(0, text.find('\0'));
+  std::FILE* f = std::fopen(InDirectory(directory, "error.log").c_str(), "a");
+  if (f == nullptr) return;
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,172 @@
+#include "platform/single_instance.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+extern char** environ;
+
+namespace ostrel {
+namespace {
+
+std::string UniqueName(const char* what) {
+  return std::string("ostrel-test-") + what + "-" + std::to_string(::getpid());
+}
+
+// This test program started again as the helper: `--hold NAME` takes the mark, says
+// "held" or "running", and keeps it until its stdin closes or it is killed;
+// `--probe NAME` exits 1 when the mark is taken, 0 when it was free.
+int HelperMain(const std::string& mode, const std::string& name) {
+  if (mode == "--probe") return AlreadyRunning(name) ? 1 : 0;
+  SingleInstance mark(name);
+  std::printf("%s\n", mark.Holding() ? "held" : "running");
+  std::fflush(stdout);
+  char c;
+  while (::read(STDIN_FILENO, &c, 1) > 0) {
+  }
+  return 0;
+}
+
+struct Helper {
+  pid_t pid = -1;
+  int to_child = -1;
+  int from_child = -1;
+};
+
+Helper Spawn(const char* mode, const std::string& name) {
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  std::string self = "/proc/self/exe";
+  char* argv[] = {self.data(), const_cast<char*>(mode), const_cast<char*>(name.c_str()), nullptr};
+  Helper h;
+  if (::posix_spawn(&h.pid, self.c_str(), &actions, nullptr, argv, environ) != 0) h.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  h.to_child = in[1];
+  h.from_child = out[0];
+  return h;
+}
+
+// The helper's first line, or "" when none comes within the deadline.
+std::string FirstLine(const Helper& h) {
+  std::string line;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{h.from_child, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (::read(h.from_child, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line += c;
+  }
+  return "";
+}
+
+int ExitCode(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void Finish(Helper& h) {
+  ::close(h.to_child);
+  ::close(h.from_child);
+}
+
+TEST(SingleInstance, SecondHolderInTheSameProcessSeesItRunning) {
+  const std::string name = UniqueName("same");
+  {
+    SingleInstance first(name);
+    ASSERT_TRUE(first.Holding());
+    EXPECT_FALSE(first.AlreadyRunning());
+    SingleInstance second(name);
+    EXPECT_TRUE(second.AlreadyRunning());
+    EXPECT_FALSE(second.Holding());
+    SingleInstance other(name + "-other");
+    EXPECT_FALSE(other.AlreadyRunning());
+  }
+  SingleInstance again(name);
+  EXPECT_TRUE(again.Holding());
+}
+
+TEST(SingleInstance, ProgramEntryKeepsTheMark) {
+  const std::string name = UniqueName("entry");
+  EXPECT_FALSE(AlreadyRunning(name));
+  EXPECT_TRUE(AlreadyRunning(name));
+  EXPECT_TRUE(SingleInstance(name).AlreadyRunning());
+}
+
+TEST(SingleInstance, AnotherProcessSeesOurMarkUntilWeRelease) {
+  const std::string name = UniqueName("ours");
+  auto mark = std::make_unique<SingleInstance>(name);
+  ASSERT_TRUE(mark->Holding());
+  Helper probe = Spawn("--probe", name);
+  ASSERT_GT(probe.pid, 0);
+  Finish(probe);
+  EXPECT_EQ(ExitCode(probe.pid), 1);
+
+  mark.reset();
+  probe = Spawn("--probe", name);
+  ASSERT_GT(probe.pid, 0);
+  Finish(probe);
+  EXPECT_EQ(ExitCode(probe.pid), 0);
+}
+
+TEST(SingleInstance, MarkOfAnotherProcessIsFreedWhenItDies) {
+  const std::string name = UniqueName("theirs");
+  Helper holder = Spawn("--hold", name);
+  ASSERT_GT(holder.pid, 0);
+  ASSERT_EQ(FirstLine(holder), "held");
+  EXPECT_TRUE(SingleInstance(name).AlreadyRunning());
+
+  ::kill(holder.pid, SIGKILL);  // a crash: no destructor runs
+  EXPECT_EQ(ExitCode(holder.pid), 128 + SIGKILL);
+  Finish(holder);
+  bool free_again = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!free_again && std::chrono::steady_clock::now() < deadline) {
+    free_again = SingleInstance(name).Holding();
+  }
+  EXPECT_TRUE(free_again);
+}
+
+TEST(SingleInstance, HelperStartedSecondReportsRunning) {
+  const std::string name = UniqueName("second");
+  Helper first = Spawn("--hold", name);
+  ASSERT_GT(first.pid, 0);
+  ASSERT_EQ(FirstLine(first), "held");
+  Helper second = Spawn("--hold", name);
+  ASSERT_GT(second.pid, 0);
+  EXPECT_EQ(FirstLine(second), "running");
+  Finish(second);
+  EXPECT_EQ(ExitCode(second.pid), 0);
+  Finish(first);  // stdin closes: the first ends normally
+  EXPECT_EQ(ExitCode(first.pid), 0);
+  EXPECT_TRUE(SingleInstance(name).Holding());
+}
+
+}  // namespace
+}  // namespace ostrel
+
+int main(int argc, char** argv) {
+  if (argc == 3 && (std::strcmp(argv[1], "--hold") == 0 || std::strcmp(argv[1], "--probe") == 0)) {
+    return ostrel::HelperMain(argv[1], argv[2]);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
