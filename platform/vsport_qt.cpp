@@ -287,6 +287,7 @@ void TVSPort::ClientLeft() {
     ::close(fd);
   }
   DrainInotify();  // our own open and close, not a client's
+  ++departures_;
   // A client that opened meanwhile had its events swallowed above: look again.
   pollfd p{master_, POLLIN, 0};
   ::poll(&p, 1, 0);

@@ -50,6 +50,8 @@ class TVSPort final : public QObject, public VirtualPort {
   bool ClientAttached() const { return attached_; }
   // Bytes waiting in the input queue.
   int32_t InCount() const { return static_cast<int32_t>(in_len_); }
+  // How many times the last client has left and the port was made clean again.
+  int Departures() const { return departures_; }
 
  signals:
   // Bytes arrived from the application; `count` is the number now waiting.
@@ -82,6 +84,7 @@ class TVSPort final : public QObject, public VirtualPort {
   QSocketNotifier* master_notifier_ = nullptr;
   QSocketNotifier* inotify_notifier_ = nullptr;
   bool attached_ = false;
+  int departures_ = 0;
 
   std::vector<std::uint8_t> in_;  // ring of kInputQueueSize bytes, allocated once
   std::size_t in_head_ = 0;

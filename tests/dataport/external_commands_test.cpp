@@ -1,0 +1,239 @@
+// Commands from applications: collection, the one-shot timer, framing into the queue.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dataport/external_commands.h"
+
+namespace ostrel {
+namespace {
+
+// The port's input queue: what the application wrote and the program has not read.
+class FakePort : public VirtualPort {
+ public:
+  std::deque<std::uint8_t> waiting;
+  bool CreatePort(const std::string&) override { return true; }
+  bool Open(const std::string&) override { return true; }
+  int32_t Write(const std::uint8_t*, int32_t) override { return 0; }
+  int32_t Read(std::uint8_t* bytes, int32_t count) override {
+    int32_t n = 0;
+    for (; n < count && !waiting.empty(); ++n) {
+      bytes[n] = waiting.front();
+      waiting.pop_front();
+    }
+    return n;
+  }
+  // The application writes; returns the count OnRxChar reports.
+  std::uint32_t Arrive(const std::string& text) {
+    waiting.insert(waiting.end(), text.begin(), text.end());
+    return static_cast<std::uint32_t>(waiting.size());
+  }
+};
+
+class FakeTimer : public OneShotTimer {
+ public:
+  bool active = false;
+  int starts = 0;
+  void Enable() override {
+    EXPECT_FALSE(active) << "a running timer must not be restarted";
+    active = true;
+    ++starts;
+  }
+  void Disable() override { active = false; }
+  bool IsActive() const override { return active; }
+};
+
+struct Messages : MessageSink {
+  std::vector<std::string> shown;
+  std::function<void()> while_shown;
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    shown.push_back(caption + ": " + text);
+    if (while_shown) while_shown();
+  }
+};
+
+std::string Block(char marker, const std::string& payload) {
+  return marker + payload + std::string(63 - payload.size(), '_');
+}
+
+std::string Queued(const CommandQueue& q) {
+  const auto* d = reinterpret_cast<const char*>(q.Data());
+  return std::string(d + q.SendPos(), d + q.EndPos());
+}
+
+class ExternalCommandsTest : public ::testing::Test {
+ protected:
+  FakePort port;
+  FakeTimer timer;
+  Messages messages;
+  CommandQueue queue;
+  std::atomic<int32_t> block_size{64};
+  ExternalCommands ext{port, timer, messages, queue, block_size};
+
+  void Arrive(const std::string& text) { ext.VSPortRxChar(port.Arrive(text)); }
+  void ButtonSequence() {
+    BeginSequence(queue, 64);
+    const std::uint8_t cfg[] = {0xB5, 0x62, 0x06, 0x16};
+    AppendBlocks(queue, cfg, sizeof cfg, false, 64);
+    EndSequence(queue, 64);
+  }
+};
+
+TEST_F(ExternalCommandsTest, TwentyBytesGiveBeginOneDataBlockAndEnd) {
+  const std::string cmd = "$PUBX,41,1,0007,0003";
+  ASSERT_EQ(cmd.size(), 20u);
+  Arrive(cmd);
+  EXPECT_TRUE(timer.active);
+  EXPECT_EQ(Queued(queue), "");  // nothing before the timer runs out
+  ext.VSPortReadTimer();
+  EXPECT_FALSE(timer.active);
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', cmd) + Block('*', "*"));
+  EXPECT_EQ(ext.ExternalLength(), 0);
+}
+
+TEST_F(ExternalCommandsTest, TwoPartsBeforeTheTimerGoOutAsOneSequence) {
+  const std::string a(50, 'a'), b(50, 'b');
+  Arrive(a);
+  Arrive(b);
+  EXPECT_EQ(timer.starts, 1);  // the 200 ms count from the first arrival
+  ext.VSPortReadTimer();
+  const std::string all = a + b;
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', all.substr(0, 63)) +
+                               Block('!', all.substr(63)) + Block('*', "*"));
+}
+
+TEST_F(ExternalCommandsTest, ArrivalDuringASequenceIsHeldUntilALaterArrival) {
+  ButtonSequence();
+  const std::string sending = Queued(queue);
+  Arrive("first");
+  EXPECT_FALSE(timer.active);
+  EXPECT_EQ(ext.ExternalLength(), 5);
+  EXPECT_EQ(Queued(queue), sending);
+  ClearQueue(queue);  // the sender has delivered the sequence
+  Arrive("second");
+  EXPECT_TRUE(timer.active);
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "firstsecond") + Block('*', "*"));
+}
+
+TEST_F(ExternalCommandsTest, BusyArrivalStopsARunningTimer) {
+  Arrive("x");
+  ASSERT_TRUE(timer.active);
+  ButtonSequence();
+  Arrive("y");
+  EXPECT_FALSE(timer.active);
+  EXPECT_EQ(ext.ExternalLength(), 2);
+}
+
+TEST_F(ExternalCommandsTest, TimerReplacesAPendingButtonSequence) {
+  Arrive("cmd");
+  ButtonSequence();
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "cmd") + Block('*', "*"));
+}
+
+TEST_F(ExternalCommandsTest, TimerWithNothingCollectedLeavesTheQueueAlone) {
+  ButtonSequence();
+  const std::string sending = Queued(queue);
+  timer.active = true;
+  ext.VSPortReadTimer();
+  EXPECT_FALSE(timer.active);
+  EXPECT_EQ(Queued(queue), sending);
+}
+
+TEST_F(ExternalCommandsTest, BeforeTheFirstOpenBlocksAreStandardSize) {
+  block_size = 0;
+  Arrive("abc");
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "abc") + Block('*', "*"));
+}
+
+struct TooLong {
+  const char* name;
+  int32_t held;      // collected before (while the queue was busy)
+  int32_t arriving;  // then waiting in the port
+};
+
+class TooLongTest : public ExternalCommandsTest, public ::testing::WithParamInterface<TooLong> {};
+
+TEST_P(TooLongTest, RefusedWithNothingRead) {
+  const TooLong c = GetParam();
+  if (c.held > 0) {
+    ButtonSequence();
+    Arrive(std::string(static_cast<std::size_t>(c.held), 'h'));
+    ClearQueue(queue);
+    port.waiting.clear();
+  }
+  Arrive(std::string(static_cast<std::size_t>(c.arriving), 'n'));
+  EXPECT_EQ(messages.shown,
+            std::vector<std::string>{"Error: Command from external application is too long."});
+  EXPECT_EQ(port.waiting.size(), static_cast<std::size_t>(c.arriving));
+  EXPECT_EQ(ext.ExternalLength(), c.held);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arrivals, TooLongTest,
+                         ::testing::Values(TooLong{"single_65537", 0, 65537},
+                                           TooLong{"total_65537", 100, 65437},
+                                           TooLong{"total_far_over", 60000, 10000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ExternalCommandsTest, ExactlyFullBufferIsCollected) {
+  Arrive(std::string(65536, 'z'));
+  EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(ext.ExternalLength(), 65536);
+}
+
+TEST_F(ExternalCommandsTest, HeldBytesStillLeaveAfterARefusedArrival) {
+  ButtonSequence();
+  Arrive(std::string(1000, 'h'));
+  ClearQueue(queue);
+  port.waiting.clear();
+  Arrive(std::string(65000, 'n'));  // 1000 + 65000 does not fit
+  EXPECT_EQ(messages.shown.size(), 1u);
+  EXPECT_TRUE(timer.active);  // else nothing could ever be collected again
+  ext.VSPortReadTimer();
+  EXPECT_EQ(queue.BlocksQueued(64), 2 + (1000 + 62) / 63);
+}
+
+TEST_F(ExternalCommandsTest, LargestCommandThatFitsTheQueueIsFramedWhole) {
+  ASSERT_EQ(MaxExternalCommand(64), 64323);
+  Arrive(std::string(64323, 'm'));
+  ext.VSPortReadTimer();
+  EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(queue.BlocksQueued(64), 1023);
+  EXPECT_EQ(Queued(queue).substr(1023 * 64 - 128, 64), Block('!', std::string(63, 'm')));
+}
+
+TEST_F(ExternalCommandsTest, CommandBeyondTheQueueIsRefusedAndDropped) {
+  ButtonSequence();
+  const std::string sending = Queued(queue);
+  ClearQueue(queue);
+  Arrive(std::string(64324, 'm'));
+  ButtonSequence();  // a settings sequence was started meanwhile: it must survive
+  ext.VSPortReadTimer();
+  EXPECT_EQ(messages.shown,
+            std::vector<std::string>{"Error: Command from external application is too long."});
+  EXPECT_EQ(Queued(queue), sending);
+  EXPECT_EQ(ext.ExternalLength(), 0);
+}
+
+TEST_F(ExternalCommandsTest, ArrivalsWhileTheBoxIsUpOpenNoMoreBoxes) {
+  messages.while_shown = [this] {
+    Arrive(std::string(65537, 'w'));  // the modal box runs the event loop
+    Arrive(std::string(65537, 'w'));
+  };
+  Arrive(std::string(65537, 'v'));
+  EXPECT_EQ(messages.shown.size(), 1u);
+  messages.while_shown = nullptr;
+  port.waiting.clear();
+  Arrive("ok");  // the guard is down again once the box has closed
+  EXPECT_EQ(ext.ExternalLength(), 2);
+  Arrive(std::string(65537, 'v'));
+  EXPECT_EQ(messages.shown.size(), 2u);
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,379 @@
+// TVSPort on a real pseudo-terminal with real client processes opening its link.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "dataport/create_virtual_port.h"
+#include "dataport/external_commands.h"
+#include "platform/port_directory.h"
+#include "platform/serial_ports.h"
+#include "platform/vsport_qt.h"
+#include "pty_harness.h"
+
+namespace ostrel {
+namespace {
+
+using namespace testing_pty;
+namespace fs = std::filesystem;
+
+// Opens the link as an application would.
+int OpenPort(const std::string& link) { return ::open(link.c_str(), O_RDWR | O_NOCTTY); }
+
+class VSPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = std::make_unique<TVSPort>(dir.path());
+    ASSERT_TRUE(port->CreatePort("COM1"));
+    link = port->LinkPath();
+    QObject::connect(port.get(), &TVSPort::OnRxChar, [this](int count) {
+      std::string buf(static_cast<std::size_t>(count), '\0');
+      const int32_t n = port->Read(reinterpret_cast<std::uint8_t*>(buf.data()), count);
+      received.append(buf.data(), static_cast<std::size_t>(n));
+    });
+  }
+  void Send(const std::string& bytes) {
+    port->Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+  }
+  // A client that reads `want` bytes (5 s at most) and reports them.
+  std::unique_ptr<Child> Reader(std::size_t want, const std::string& writes_first = "") {
+    const std::string path = link;
+    return std::make_unique<Child>([path, want, writes_first](int report, int) {
+      const int fd = OpenPort(path);
+      if (fd < 0) return 2;
+      if (!writes_first.empty() && !WriteAll(fd, writes_first)) return 3;
+      WriteAll(report, ReadUpTo(fd, want, 5000));
+      ::close(fd);
+      return 0;
+    });
+  }
+
+  TempDir dir;
+  std::unique_ptr<TVSPort> port;
+  std::string link;
+  std::string received;
+};
+
+TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
+  EXPECT_EQ(link, dir.path() + "/COM1");
+  EXPECT_EQ(fs::read_symlink(link).string(), port->SlavePath());
+  struct stat st {};
+  ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  const group* dialout = ::getgrnam("dialout");
+  if (dialout != nullptr && ::geteuid() == 0) EXPECT_EQ(st.st_gid, dialout->gr_gid);
+  EXPECT_TRUE(fs::exists(dir.path() + "/.COM1.lock"));
+}
+
+TEST_F(VSPortTest, BytesPassUnchangedBothWays) {
+  const std::string nmea = "$GPGGA,030719.000,3747.0873,S,17518.8938,E,1,08,1.1,59.9,M,23.7,M,,0000*7D\r\n";
+  const std::string binary("\x00\xB5\x62\x0D\x0A\x03\x04\x11\x13\x7F\xFF\x0D", 12);
+  const std::string out = nmea + binary + nmea;
+  const std::string in = std::string("$PUBX,00*33\r\n") + binary;
+  auto client = Reader(out.size(), in);
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached(); }));
+  Send(out);
+  ASSERT_TRUE(WaitFor([&] { return client->Exited(); }));
+  EXPECT_EQ(client->ExitCode(), 0);
+  EXPECT_EQ(client->Report(), out);
+  ASSERT_TRUE(WaitFor([&] { return received.size() >= in.size(); }));
+  EXPECT_EQ(received, in);
+}
+
+TEST_F(VSPortTest, LateClientGetsLiveDataNotABacklog) {
+  for (int i = 0; i < 300; ++i) Send("$GPOLD,stale sentence nobody reads*00\r\n");  // > 16 KB
+  auto client = Reader(11);
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached(); }));
+  Send("$GPNEW*00\r\n");
+  ASSERT_TRUE(WaitFor([&] { return client->Exited(); }));
+  EXPECT_EQ(client->Report(), "$GPNEW*00\r\n");
+}
+
+TEST_F(VSPortTest, WhatALeavingClientLeftUnreadIsNotServedToTheNext) {
+  const std::string path = link;
+  {
+    Child idle([path](int report, int go) {
+      const int fd = OpenPort(path);
+      WriteAll(report, "open");
+      AwaitGo(go);  // never reads
+      ::close(fd);
+      return 0;
+    });
+    ASSERT_TRUE(WaitFor([&] { return port->ClientAttached() && idle.Report() == "open"; }));
+    for (int i = 0; i < 50; ++i) Send("$GPOLD,unread*00\r\n");
+    idle.Go();
+    ASSERT_TRUE(WaitFor([&] { return idle.Exited() && port->Departures() == 1; }));
+  }
+  auto client = Reader(11);
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached(); }));
+  Send("$GPNEW*00\r\n");
+  ASSERT_TRUE(WaitFor([&] { return client->Exited(); }));
+  EXPECT_EQ(client->Report(), "$GPNEW*00\r\n");
+}
+
+TEST_F(VSPortTest, AClientsSttySaneIsUndoneWhenItLeaves) {
+  const std::string path = link;
+  Child sane([path](int, int) {
+    const int fd = OpenPort(path);
+    termios t {};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0) return 2;
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return 3;
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return sane.Exited() && port->Departures() >= 1; }));
+  ASSERT_EQ(sane.ExitCode(), 0);
+
+  const std::string out = "$GPX*00\r\n";
+  const std::string path2 = link;
+  Child next([path2, out](int report, int) {
+    const int fd = OpenPort(path2);
+    WriteAll(report, ReadUpTo(fd, out.size(), 5000));
+    WriteAll(fd, "A\r\n");  // after our output: an echo of it would come first
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached(); }));
+  Send(out);
+  ASSERT_TRUE(WaitFor([&] { return next.Exited() && received.size() >= 3; }));
+  EXPECT_EQ(next.Report(), out);  // CR LF not turned into LF LF
+  EXPECT_EQ(received, "A\r\n");   // nothing of ours echoed back
+}
+
+// CPU time of this process while the event loop runs `ms` with a write every 100 ms.
+double CpuMsOverEventLoop(TVSPort& port, int ms) {
+  timespec a {}, b {};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&port] {
+    static const std::uint8_t kLine[] = "$GPGGA,,,,,,0,00,,,,,,,*66\r\n";
+    port.Write(kLine, sizeof kLine - 1);
+  });
+  tick.start(100);
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+  return static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+}
+
+TEST_F(VSPortTest, NoBusyLoopWhileNobodyIsAttached) {
+  const std::string path = link;
+  Child visit([path](int, int) {
+    ::close(OpenPort(path));  // from now on the master reports POLLHUP
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return visit.Exited() && port->Departures() == 1; }));
+  const double cpu_ms = CpuMsOverEventLoop(*port, 1000);
+  std::printf("CPU over 1000 ms of event loop without a client: %.2f ms\n", cpu_ms);
+  EXPECT_LT(cpu_ms, 50.0);
+}
+
+TEST_F(VSPortTest, LinkAndLockGoWithThePortButAForeignLinkStays) {
+  const std::string lock = dir.path() + "/.COM1.lock";
+  port.reset();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  EXPECT_FALSE(fs::exists(lock));
+
+  port = std::make_unique<TVSPort>(dir.path());
+  ASSERT_TRUE(port->CreatePort("COM1"));
+  fs::remove(link);
+  fs::create_symlink("/dev/ttyS0", link);  // someone else's now
+  port.reset();
+  EXPECT_EQ(fs::read_symlink(link).string(), "/dev/ttyS0");
+}
+
+TEST_F(VSPortTest, SecondHolderInTheSameProcessIsRefused) {
+  TVSPort other(dir.path());
+  EXPECT_FALSE(other.Open("COM1"));
+  EXPECT_FALSE(other.CreatePort("COM1"));
+  EXPECT_EQ(fs::read_symlink(link).string(), port->SlavePath());
+}
+
+TEST_F(VSPortTest, ForeignEntriesAreNeverReplaced) {
+  std::ofstream(dir.path() + "/COM2") << "not a port";
+  fs::create_symlink("/dev/ttyS0", dir.path() + "/COM3");
+  TVSPort other(dir.path());
+  EXPECT_FALSE(other.CreatePort("COM2"));
+  EXPECT_FALSE(other.Open("COM3"));
+  EXPECT_FALSE(fs::exists(dir.path() + "/.COM2.lock"));
+  EXPECT_EQ(fs::read_symlink(dir.path() + "/COM3").string(), "/dev/ttyS0");
+}
+
+// --- the port choice with the real listing and another process owning a port ---
+
+struct Shown : MessageSink {
+  std::vector<std::string> boxes;
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    boxes.push_back(caption + ": " + text);
+  }
+};
+
+class PortChoiceTest : public ::testing::Test {
+ protected:
+  std::string Choose(TVSPort& port) {
+    SystemComPorts listing(dir.path(), [this](const std::string& e) { errors += e; });
+    VirtualPortSetup setup{listing, port, shown, [this] { ++exits; },
+                           [this](const std::string& l) { label = l; }};
+    return Create_Virtual_Port(0, setup);
+  }
+  TempDir dir;
+  Shown shown;
+  std::string errors, label;
+  int exits = 0;
+};
+
+TEST_F(PortChoiceTest, PortOwnedByARunningProgramIsRefusedThenTakenOverWhenItEnds) {
+  const std::string link = dir.path() + "/COM1";
+  fs::create_symlink("/dev/pts/999", link);
+  const std::string lock = dir.path() + "/.COM1.lock";
+  auto owner = std::make_unique<Child>([lock](int report, int go) {
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 2;
+    WriteAll(report, "locked");
+    AwaitGo(go);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return owner->Report() == "locked"; }));
+
+  {
+    TVSPort port(dir.path());
+    EXPECT_EQ(Choose(port), "");
+    EXPECT_EQ(shown.boxes, std::vector<std::string>{
+                               "Information: The GPS Data COM port is already being used by "
+                               "another application."});
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(fs::read_symlink(link).string(), "/dev/pts/999");
+  }
+
+  owner->Go();
+  ASSERT_TRUE(WaitFor([&] { return owner->Exited(); }));
+  shown.boxes.clear();
+  TVSPort port(dir.path());
+  EXPECT_EQ(Choose(port), "COM1");
+  EXPECT_EQ(label, "COM1");
+  EXPECT_TRUE(shown.boxes.empty());
+  EXPECT_EQ(fs::read_symlink(link).string(), port.SlavePath());  // a fresh pseudo-terminal
+  EXPECT_NE(port.SlavePath(), "/dev/pts/999");
+  EXPECT_EQ(errors.find("SetupDi"), std::string::npos);
+}
+
+TEST_F(PortChoiceTest, RealComEntriesAreSkipped) {
+  std::ofstream(dir.path() + "/COM1") << "";
+  fs::create_symlink("/dev/ttyS0", dir.path() + "/COM2");
+  TVSPort port(dir.path());
+  EXPECT_EQ(Choose(port), "COM3");
+  EXPECT_EQ(port.LinkPath(), dir.path() + "/COM3");
+}
+
+// --- commands from an application through the real port and a real 200 ms timer ---
+
+class QtOneShot : public OneShotTimer {
+ public:
+  explicit QtOneShot(std::function<void()> fire) {
+    timer_.setInterval(200);
+    QObject::connect(&timer_, &QTimer::timeout, std::move(fire));
+  }
+  void Enable() override { timer_.start(); }
+  void Disable() override { timer_.stop(); }
+  bool IsActive() const override { return timer_.isActive(); }
+
+ private:
+  QTimer timer_;
+};
+
+std::string Block(char marker, const std::string& payload) {
+  return marker + payload + std::string(63 - payload.size(), '_');
+}
+
+std::string Queued(const CommandQueue& q) {
+  const auto* d = reinterpret_cast<const char*>(q.Data());
+  return std::string(d + q.SendPos(), d + q.EndPos());
+}
+
+class CommandsOverPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(port.CreatePort("COM4"));
+    QObject::connect(&port, &TVSPort::OnRxChar,
+                     [this](int count) { ext.VSPortRxChar(static_cast<std::uint32_t>(count)); });
+  }
+  struct NoBoxes : MessageSink {
+    void ShowMessage(const std::string&, const std::string& text) override { ADD_FAILURE() << text; }
+  };
+  TempDir dir;
+  TVSPort port{dir.path()};
+  CommandQueue queue;
+  std::atomic<int32_t> block_size{64};
+  NoBoxes boxes;
+  QtOneShot timer{[this] { ext.VSPortReadTimer(); }};
+  ExternalCommands ext{port, timer, boxes, queue, block_size};
+};
+
+TEST_F(CommandsOverPortTest, TwentyBytesBecomeOneSequenceAfterTheTimer) {
+  const std::string cmd("\xB5\x62\x06\x01\x03\x00\xF0\x05\x00\xFF\x19\r\n$PUBX*0", 20);
+  const std::string path = port.LinkPath();
+  Child app([path, cmd](int, int go) {
+    const int fd = OpenPort(path);
+    WriteAll(fd, cmd);
+    AwaitGo(go);
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', cmd) + Block('*', "*"));
+}
+
+TEST_F(CommandsOverPortTest, TwoWritesFiftyMsApartGoOutTogether) {
+  const std::string a(50, 'a'), b(50, 'b');
+  const std::string path = port.LinkPath();
+  Child app([path, a, b](int, int go) {
+    const int fd = OpenPort(path);
+    WriteAll(fd, a);
+    ::usleep(50000);
+    WriteAll(fd, b);
+    AwaitGo(go);
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
+  const std::string all = a + b;
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', all.substr(0, 63)) +
+                               Block('!', all.substr(63)) + Block('*', "*"));
+}
+
+TEST_F(CommandsOverPortTest, WriteDuringASequenceWaitsForTheNextWrite) {
+  BeginSequence(queue, 64);
+  const std::uint8_t rate[] = {'9', '6'};
+  AppendBlocks(queue, rate, sizeof rate, false, 64);
+  EndSequence(queue, 64);
+  const std::string path = port.LinkPath();
+  Child app([path](int, int go) {
+    const int fd = OpenPort(path);
+    WriteAll(fd, "HELD");
+    AwaitGo(go);
+    WriteAll(fd, "MORE");
+    AwaitGo(go);
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return ext.ExternalLength() == 4; }, 3000));
+  EXPECT_FALSE(timer.IsActive());
+  ClearQueue(queue);  // the sender is done with the settings
+  app.Go();
+  ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "HELDMORE") + Block('*', "*"));
+}
+
+}  // namespace
+}  // namespace ostrel
