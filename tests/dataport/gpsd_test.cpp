@@ -60,6 +60,15 @@ double JsonNumber(const std::string& json, const std::string& key, bool& found) 
   return found ? std::stod(json.substr(at + key.size() + 3)) : 0.0;
 }
 
+// gpsd starts as root and drops to an unprivileged user in the device's group; only
+// reports read after that count.
+bool RunsUnprivileged(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string l; std::getline(status, l);)
+    if (l.rfind("Uid:", 0) == 0) return std::stoi(l.substr(4)) != 0;
+  return false;
+}
+
 int FreeTcpPort() {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -134,7 +143,8 @@ TEST(Gpsd, ReadsFixesFromThePort) {
         while ((n = ::recv(sock, buf, sizeof buf, 0)) > 0) json.append(buf, static_cast<std::size_t>(n));
         for (std::size_t end; (end = json.find('\n')) != std::string::npos; json.erase(0, end + 1)) {
           const std::string report = json.substr(0, end);
-          if (report.find("\"class\":\"TPV\"") != std::string::npos &&
+          if (RunsUnprivileged(gpsd.Pid()) &&
+              report.find("\"class\":\"TPV\"") != std::string::npos &&
               report.find("\"mode\":3") != std::string::npos) {
             tpv = report;
             return true;

@@ -70,6 +70,7 @@ class Child {
     Collect();
     return exited_;
   }
+  pid_t Pid() const { return pid_; }
   int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
   // Everything reported so far.
   const std::string& Report() {

@@ -72,6 +72,25 @@ TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
   EXPECT_TRUE(fs::exists(dir.path() + "/.COM1.lock"));
 }
 
+// What gpsd becomes after dropping its privileges: not root, in the port's group.
+TEST_F(VSPortTest, DialoutMemberWhoIsNotRootCanOpenThePort) {
+  const group* dialout = ::getgrnam("dialout");
+  if (::geteuid() != 0 || dialout == nullptr) GTEST_SKIP() << "needs root and a dialout group";
+  const auto open_as = [this](gid_t gid) {
+    const std::string path = link;
+    Child c([path, gid](int report, int) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(65534) != 0) return 2;
+      const int fd = OpenPort(path);
+      WriteAll(report, fd >= 0 ? "ok" : std::to_string(errno));
+      return 0;
+    });
+    WaitFor([&] { return c.Exited(); });
+    return c.Report();
+  };
+  EXPECT_EQ(open_as(dialout->gr_gid), "ok");
+  EXPECT_EQ(open_as(65534), std::to_string(EACCES));  // and the mode keeps others out
+}
+
 TEST_F(VSPortTest, BytesPassUnchangedBothWays) {
   const std::string nmea = "$GPGGA,030719.000,3747.0873,S,17518.8938,E,1,08,1.1,59.9,M,23.7,M,,0000*7D\r\n";
   const std::string binary("\x00\xB5\x62\x0D\x0A\x03\x04\x11\x13\x7F\xFF\x0D", 12);
