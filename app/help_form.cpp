@@ -1,0 +1,63 @@
+#include "app/help_form.h"
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStringList>
+
+#include "app/main_form_ui.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* kHelpText[] = {
+    "The Kastrel GPS Data port is a virtual serial port created by the Kastrel GPS",
+    "Control Panel for use by GPS applications.  The panel will use the first available ",
+    "serial port to create a virtual COM port for applications to communicate with the",
+    " Kastrel GPS module.",
+    "",
+    "(NMEA stands for National Marine Electronics Association.  This is the standard",
+    "GPS format used by most commercial GPS applications).",
+};
+
+}  // namespace
+
+THelpForm::THelpForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName(QStringLiteral("HelpForm"));
+  setWindowTitle(QString());
+  setFont(DialogFont(11));
+  setModal(false);
+  setFixedSize(396, 181);
+  move(551, 441);
+
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setGeometry(8, 8, 377, 105);
+  Memo1->setReadOnly(true);
+  Memo1->setFrameShape(QFrame::NoFrame);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+  QStringList lines;
+  for (const char* line : kHelpText) lines << QString::fromLatin1(line);
+  Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+
+  Button1 = new QPushButton(QStringLiteral("OK"), this);
+  Button1->setObjectName(QStringLiteral("Button1"));
+  Button1->setGeometry(152, 136, 89, 33);
+  Button1->setDefault(true);
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void THelpForm::ShowOrRaise() {
+  show();
+  raise();
+  activateWindow();
+}
+
+void THelpForm::Button1Click() { hide(); }
+
+}  // namespace ostrel

@@ -1,0 +1,24 @@
+#pragma once
+// The help dialog: what the GPS Data port is. Created hidden at start and kept until
+// the end; "Help" shows it beside the main window, which stays usable.
+#include <QDialog>
+
+class QPlainTextEdit;
+class QPushButton;
+
+namespace ostrel {
+
+class THelpForm : public QDialog {
+  Q_OBJECT
+ public:
+  explicit THelpForm(QWidget* parent = nullptr);
+
+  // "Help": shows the dialog, or brings it up when it is already open.
+  void ShowOrRaise();
+  void Button1Click();
+
+  QPlainTextEdit* Memo1 = nullptr;
+  QPushButton* Button1 = nullptr;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,58 @@
+// ostrel-panel: the Kastrel GPS module's control panel. Its configuration is the
+// settings file in the current directory; it takes no options of its own.
+#include <QApplication>
+#include <QMessageBox>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+
+#include "app/main_form.h"
+#include "app/session_end.h"
+#include "platform/single_instance.h"
+
+namespace {
+
+// Without a display Qt would abort; the panel then runs on the offscreen platform.
+void ChoosePlatform() {
+  const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+  if (!display && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ChoosePlatform();
+  if (ostrel::AlreadyRunning()) {
+    QApplication app(argc, argv);
+    QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
+                             QStringLiteral("An instance of the GPS Control Panel is already "
+                                            "running. Please double-click its icon from the "
+                                            "Windows system tray to view it."));
+    return 0;
+  }
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("ostrel-panel"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Ostrel GPS Control Panel"));
+  // The window lives in the tray; hiding it must not end the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+  try {
+    auto form = std::make_unique<ostrel::TMainForm>();
+    // A session that ends (SIGTERM, SIGHUP, Ctrl-C) closes the window like any other
+    // close: straight to FormDestroy, and the GPS Data port link goes with it.
+    ostrel::QuitOnSessionEnd();
+    form->show();
+    const std::string port = form->PortDescription();
+    if (port.empty())
+      std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");
+    else
+      std::fprintf(stderr, "ostrel-panel: GPS Data port %s\n", port.c_str());
+    QApplication::exec();
+  } catch (const std::exception& e) {
+    QMessageBox::critical(nullptr, QStringLiteral("Ostrel GPS Control Panel"),
+                          QString::fromLocal8Bit(e.what()));
+  }
+  return 0;
+}

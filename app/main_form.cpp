@@ -1,0 +1,634 @@
+#include "app/main_form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QImage>
+#include <QInputDialog>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QTimer>
+
+#include <chrono>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "app/help_form.h"
+#include "app/panel_icon.h"
+#include "app/settings.h"
+#include "app/startup_rules.h"
+#include "dataport/create_virtual_port.h"
+#include "dataport/external_commands.h"
+#include "gps/sky_plot_draw.h"
+#include "link/read_thread.h"
+#include "link/usb_link.h"
+#include "platform/clock.h"
+#include "platform/serial_ports.h"
+#include "platform/vsport_qt.h"
+#include "receive/logs.h"
+#include "receive/receive_cycle.h"
+#include "receiver/antaris.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* kAppTitle = "Ostrel GPS Control Panel";
+constexpr const char* kMemoryError = "Memory Allocation error.";
+constexpr int kStartupInterval = 1000;
+constexpr int kReceiveInterval = 100;
+constexpr int kVSPortReadInterval = 200;
+// File > Exit gives the read thread this long to see StopReading before the loop ends.
+constexpr int kExitWait = 2000;
+// How long the window's end waits for the read thread before it gives up on it.
+constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
+
+QString Latin1(std::string_view text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// VSPortRead as the external-command logic sees it.
+class TimerAdapter final : public OneShotTimer {
+ public:
+  explicit TimerAdapter(QTimer& timer) : timer_(timer) {}
+  void Enable() override {
+    if (!timer_.isActive()) timer_.start();
+  }
+  void Disable() override { timer_.stop(); }
+  bool IsActive() const override { return timer_.isActive(); }
+
+ private:
+  QTimer& timer_;
+};
+
+class MessageAdapter final : public MessageSink {
+ public:
+  explicit MessageAdapter(std::function<void(const std::string&, const std::string&)> show)
+      : show_(std::move(show)) {}
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    show_(caption, text);
+  }
+
+ private:
+  std::function<void(const std::string&, const std::string&)> show_;
+};
+
+}  // namespace
+
+// The adapters live as long as the window; kept out of the header.
+struct TMainForm::Adapters {
+  std::unique_ptr<TimerAdapter> vsport_read;
+  std::unique_ptr<MessageAdapter> messages;
+  std::unique_ptr<SystemComPorts> ports;
+};
+
+TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
+    : QMainWindow(parent), usb_socket_(std::move(usb_socket)), adapters_(new Adapters) {
+  setObjectName(QStringLiteral("MainForm"));
+  ui_.Setup(this);
+  setWindowIcon(PanelIcon());
+  SetClientSize(kClientWidth, kClientHeight);
+
+  Startup = new QTimer(this);
+  Startup->setObjectName(QStringLiteral("Startup"));
+  Startup->setInterval(kStartupInterval);
+  GPS_Receiver = new QTimer(this);
+  GPS_Receiver->setObjectName(QStringLiteral("GPS_Receiver"));
+  GPS_Receiver->setInterval(kReceiveInterval);
+  VSPortRead = new QTimer(this);
+  VSPortRead->setObjectName(QStringLiteral("VSPortRead"));
+  VSPortRead->setInterval(kVSPortReadInterval);
+  connect(Startup, &QTimer::timeout, this, [this] { Guarded([this] { StartupTimer(); }); });
+  connect(GPS_Receiver, &QTimer::timeout, this, [this] { GPS_ReceiverTimer(); });
+  connect(VSPortRead, &QTimer::timeout, this, [this] { Guarded([this] { VSPortReadTimer(); }); });
+
+  help_form_ = new THelpForm(this);
+  adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
+  adapters_->messages = std::make_unique<MessageAdapter>(
+      [this](const std::string& caption, const std::string& text) {
+        ShowMessage(text, caption.c_str());
+      });
+
+  auto route = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
+    connect(sender, signal, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+  };
+  route(ui_.WAASMode, &QCheckBox::toggled, &TMainForm::WAASModeClick);
+  route(ui_.GPSButtonRead, &QPushButton::clicked, &TMainForm::GPSButtonReadClick);
+  route(ui_.HideIt, &QPushButton::clicked, &TMainForm::HideItClick);
+  route(ui_.Help, &QPushButton::clicked, &TMainForm::HelpClick);
+  route(ui_.ResetGPS, &QPushButton::clicked, &TMainForm::ResetGPSClick);
+  route(ui_.B9600, &QPushButton::clicked, &TMainForm::B9600Click);
+  route(ui_.B19200, &QPushButton::clicked, &TMainForm::B19200Click);
+  route(ui_.QueryVersion, &QPushButton::clicked, &TMainForm::QueryVersionClick);
+  route(ui_.EraseEEPROM, &QPushButton::clicked, &TMainForm::EraseEEPROMClick);
+  route(ui_.ReadEEPROM, &QPushButton::clicked, &TMainForm::ReadEEPROMClick);
+  route(ui_.WriteEEPROM, &QPushButton::clicked, &TMainForm::WriteEEPROMClick);
+  // The check mark is the command's own business: undo Qt's toggle before the handler.
+  connect(ui_.Demonstration, &QAction::triggered, this, [this](bool checked) {
+    ui_.Demonstration->setChecked(!checked);
+    Guarded([this] { DemonstrationClick(); });
+  });
+  route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
+  ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
+
+  FormCreate();
+  Startup->start();
+}
+
+TMainForm::~TMainForm() {
+  FormDestroy();
+  Startup->stop();
+  GPS_Receiver->stop();
+  VSPortRead->stop();
+  if (link_) link_->StopAndAbort();
+  if (read_thread_ && !read_thread_->QuitAndJoin(kJoinDeadline)) {
+    // A thread that will not end keeps what it reads from; the process ends soon anyway.
+    (void)read_thread_.release();
+    (void)link_.release();
+    (void)driver_.release();
+    (void)queue_.release();
+  }
+  read_thread_.reset();
+  cycle_.reset();
+}
+
+template <typename F>
+void TMainForm::Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ShowMessage(e.what(), "Error");
+  }
+}
+
+void TMainForm::SetClientSize(int width, int height) {
+  // The client area excludes the menu bar, as the design's sizes do.
+  const int menu = menuBar()->sizeHint().height();
+  setFixedSize(width, height + menu);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up and lifecycle
+
+void TMainForm::FormCreate() {
+  try {
+    StartupSteps();
+  } catch (const std::exception& e) {
+    // The rest of the start-up is skipped; the window still opens.
+    ShowMessage(e.what(), "Error");
+  }
+}
+
+void TMainForm::StartupSteps() {
+  // 1, 2: the tray icon with the title as its tip; minimising goes to HideToTray
+  // (changeEvent).
+  tray_icon_ = new QSystemTrayIcon(PanelIcon(), this);
+  tray_icon_->setObjectName(QStringLiteral("TrayIcon"));
+  tray_tip_ = kAppTitle;
+  tray_icon_->setToolTip(QString::fromLatin1(kAppTitle));
+  connect(tray_icon_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            Guarded([this, reason] { TrayIconMessage(reason); });
+          });
+  tray_icon_->show();
+
+  // 3
+  settings_ = std::make_unique<TSettings>(kSettingsFileName);
+  applier_ = std::make_unique<SettingsApplier>(static_cast<ApplyView&>(*this), *settings_);
+
+  // 4
+  constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
+  for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
+
+  // 5
+  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap());
+
+  // 6, 7: the DGPS list from the serial ports, our own virtual ports left out.
+  port_dir_ = settings_->ReadString("Ports", "Directory", ".");
+  adapters_->ports = std::make_unique<SystemComPorts>(
+      port_dir_, [](const std::string& message) { ErrorLog(message); });
+  ComPortList ports;
+  const int count = adapters_->ports->EnumerateComPorts(ports);
+  std::vector<std::string> dgps_items{"None"};
+  for (int i = 0; i < count; ++i) {
+    const std::string& friendly = ports[static_cast<std::size_t>(i)].FriendlyName;
+    if (friendly.find(kVirtualPortMarker) == std::string::npos)
+      dgps_items.push_back(DgpsItem(friendly));
+  }
+  for (const std::string& item : dgps_items) ui_.DGPS_Port->addItem(Latin1(item));
+  const int dgps = FindItemNoCase(dgps_items, settings_->ReadString(kDGPSName));
+  ui_.DGPS_Port->setCurrentIndex(dgps);
+
+  // 8
+  gps_port_number_ = settings_->ReadInteger(kGpsCom);
+  if (gps_port_number_ == 0) settings_->WriteInteger("GPS", "COM", 0);
+
+  // 9
+  Create_Virtual_Port();
+
+  // 10
+  receiver_ = std::make_unique<TAntaris>();
+  maintenance_ =
+      std::make_unique<MaintenanceActions>(static_cast<MaintenanceView&>(*this), *receiver_);
+
+  // 11: a change of the box runs WAASModeClick, hence GPSButtonSetClick, at once.
+  ui_.WAASMode->setChecked(settings_->ReadBool(kGpsWAAS));
+
+  // 12
+  std::vector<std::string> bauds(std::begin(kBaudItems), std::end(kBaudItems));
+  for (const std::string& baud : bauds) ui_.GPS_Baud->addItem(QString::fromLatin1(baud));
+  ui_.GPS_Baud->setCurrentIndex(FindItemNoCase(bauds, settings_->ReadString(kGpsBaud)));
+
+  // 13
+  queue_.reset(new (std::nothrow) CommandQueue);
+  if (queue_) {
+    driver_ = MakeSocketUsbDriver(usb_socket_);
+    link_ = std::make_unique<UsbLink>(*driver_, SystemClock(), *queue_);
+    try {
+      external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,
+                                                     *adapters_->messages, *queue_,
+                                                     link_->State().BlockSize);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (!queue_ || !external_) {
+    link_.reset();
+    driver_.reset();
+    queue_.reset();
+    ShowMessage(kMemoryError, "Error");
+    return;
+  }
+
+  // 14: failure is silent; the receive cycle retries every tick.
+  link_->OpenDevice();
+
+  // 15
+  GPSButtonSetClick();
+
+  // 16, 17
+  const int32_t log_mode = settings_->ReadInteger(kLogStatus);
+  positions_log_ = std::make_unique<PositionsLog>(log_mode);
+  stream_view_ = std::make_unique<DataStreamView>(static_cast<StreamView&>(*this));
+  cycle_ = std::make_unique<ReceiveCycle>(*link_, *queue_, *receiver_, *vsport_,
+                                          static_cast<ReceiveView&>(*this), positions_log_.get());
+  cycle_->PositionsLogMode = log_mode;
+
+  // 18
+  ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
+
+  // 19: written straight back, so the key is always in the file afterwards.
+  const bool pass = settings_->ReadBool(kGpsPassBinaryData);
+  cycle_->PassBinaryData = pass;
+  settings_->WriteBool("GPS", "PassBinaryData", pass);
+
+  // 20
+  SetTrayTip(TrayTipText(ui_.Connection_Label->text().toStdString(), PortName()));
+
+  // 21-24: what [Debug] Panel shows.
+  const int32_t panel = settings_->ReadInteger(kDebugPanel);
+  if (panel == 0) {
+    ui_.PageControl->setTabVisible(ui_.PageControl->indexOf(ui_.TabSheet3), false);
+    SetClientSize(kCompactWidth, kCompactHeight);
+    ui_.PageControl->resize(kCompactWidth - 20, kCompactHeight - 20);
+    ui_.ProcessGPS->setChecked(false);
+  }
+  if (!settings_->ReadBool(kGpsDemo)) ui_.Demonstration->setVisible(false);
+  if (settings_->ReadInteger(kDebugPanel) == 1) ui_.DebugPanel->hide();
+  ui_.GPS_Baud->hide();
+  ui_.GPS_Baud_Label->hide();
+  ui_.DGPS_Port->hide();
+  ui_.DGPS_Port_Label->hide();
+
+  // 25
+  GPS_Receiver->start();
+
+  // 26: its end notice (ThreadDone) has nothing to do.
+  read_thread_ = std::make_unique<TReadThread>(*link_);
+}
+
+void TMainForm::Create_Virtual_Port() {
+  vsport_ = new TVSPort(port_dir_, this);
+  vsport_->setObjectName(QStringLiteral("VSPort"));
+  connect(vsport_, &TVSPort::OnRxChar, this,
+          [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
+  VirtualPortSetup setup{
+      *adapters_->ports, *vsport_, *adapters_->messages, [this] { ExitClick(); },
+      [this](const std::string& name) {
+        ui_.GPS_Virtual_Port->setText(Latin1(name));
+        ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
+      }};
+  ostrel::Create_Virtual_Port(gps_port_number_, setup);
+}
+
+void TMainForm::StartupTimer() {
+  // Stopped first: a refused settings write must not bring the box back every second.
+  Startup->stop();
+  HideToTray();
+}
+
+void TMainForm::HideToTray() {
+  if (hiding_) return;
+  hiding_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{hiding_};
+  if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool("GPS", "ProcessGPS", true);
+  ui_.ProcessGPS->setChecked(false);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    hide();
+  } else {
+    // Without a tray a hidden window could not be reached again.
+    showMinimized();
+  }
+}
+
+void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::DoubleClick) return;
+  if (!isVisible()) show();
+  if (settings_) ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  raise();
+  activateWindow();
+}
+
+void TMainForm::SetTrayTip(const std::string& text) {
+  tray_tip_ = CutTrayTip(text);
+  if (tray_icon_) tray_icon_->setToolTip(Latin1(tray_tip_));
+}
+
+void TMainForm::ExitClick() {
+  if (exiting_) return;
+  exiting_ = true;
+  // StopReading, then abort the pending read and close the handle.
+  if (link_) link_->StopAndAbort();
+  // The design sleeps here; the window stays responsive instead, and nothing talks to
+  // the module meanwhile.
+  GPS_Receiver->stop();
+  VSPortRead->stop();
+  QTimer::singleShot(kExitWait, qApp, &QCoreApplication::quit);
+}
+
+bool TMainForm::FormCloseQuery() { return true; }
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (!FormCloseQuery()) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  // Any other way of closing (the session ending) goes straight to the end.
+  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && !hiding_)
+    Guarded([this] { HideToTray(); });
+}
+
+void TMainForm::FormDestroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  try {
+    if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool("GPS", "ProcessGPS", true);
+    settings_.reset();
+    sat_bitmap_.reset();
+    if (tray_icon_) tray_icon_->hide();
+  } catch (...) {
+    // The end goes quietly.
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The receive cycle and what it shows
+
+void TMainForm::GPS_ReceiverTimer() {
+  if (!cycle_) return;
+  in_tick_ = true;
+  try {
+    cycle_->Tick();
+  } catch (const std::exception&) {
+    // The tick traps its own errors; nothing else may leave into the event loop.
+  }
+  in_tick_ = false;
+}
+
+void TMainForm::GPSButtonSetClick() {
+  if (!applier_ || !receiver_) return;
+  applier_->GPSButtonSetClick(*receiver_, queue_.get(), DeviceOpen(), LinkBlockSize());
+}
+
+void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
+
+void TMainForm::SetConnectionLabel(std::string_view text) {
+  ui_.Connection_Label->setText(Latin1(text));
+}
+
+void TMainForm::SetMessageStatus(std::string_view text) { ui_.MessageStatus->setText(Latin1(text)); }
+
+void TMainForm::SetEEPROMSerial(std::string_view text) { ui_.EEPROMSerial->setText(Latin1(text)); }
+
+void TMainForm::SetFirmwareVersion(std::string_view text) {
+  ui_.FirmwareVersion->setText(Latin1(text));
+}
+
+bool TMainForm::ProcessGPS() const { return ui_.ProcessGPS->isChecked(); }
+
+void TMainForm::UpdateFixDisplay() {
+  ::ostrel::UpdateFixDisplay(*receiver_, static_cast<FixView&>(*this));
+  SatLocDraw();
+}
+
+void TMainForm::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
+  stream_view_->Show(chunk, len);
+}
+
+void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
+                            const std::string& longitude, const std::string& elevation,
+                            const std::string& speed) {
+  ui_.FixMode->setText(Latin1(mode));
+  ui_.Latitude->setText(Latin1(latitude));
+  ui_.Longitude->setText(Latin1(longitude));
+  ui_.Elevation->setText(Latin1(elevation));
+  ui_.Speed->setText(Latin1(speed));
+}
+
+void TMainForm::SetSatCell(int row, int col, std::string_view text) {
+  if (QTableWidgetItem* item = ui_.SatGrid->item(row, col)) item->setText(Latin1(text));
+}
+
+void TMainForm::SetChunkSize(std::string_view text) { ui_.ChunkSize->setText(Latin1(text)); }
+
+int32_t TMainForm::MemoLineCount() const {
+  return static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
+}
+
+void TMainForm::ClearMemo() { ui_.Output_Console->clear(); }
+
+void TMainForm::AppendMemo(std::string_view text) {
+  // The memo breaks lines at CR LF; the rendering's last CR LF closes its last line.
+  QString lines = Latin1(text);
+  lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  lines.remove(QLatin1Char('\r'));
+  if (lines.endsWith(QLatin1Char('\n'))) lines.chop(1);
+  ui_.Output_Console->appendPlainText(lines);
+}
+
+void TMainForm::SatLocDraw() {
+  if (!sat_bitmap_ || !receiver_) return;
+  RedrawSkyPlot(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_);
+  ui_.SatLoc->update();
+}
+
+void TMainForm::SatLocPaint(QPainter& painter) {
+  if (sat_bitmap_) painter.drawImage(0, 0, *sat_bitmap_);
+}
+
+const QImage& TMainForm::SatBitmap() const {
+  static const QImage kNone;
+  return sat_bitmap_ ? *sat_bitmap_ : kNone;
+}
+
+// ---------------------------------------------------------------------------------------
+// ApplyView
+
+bool TMainForm::DemoRunning() const { return cycle_ && cycle_->Demo().Active(); }
+
+std::string TMainForm::BaudText() const { return ui_.GPS_Baud->currentText().toStdString(); }
+
+bool TMainForm::WAASChecked() const { return ui_.WAASMode->isChecked(); }
+
+std::string TMainForm::PortName() const { return ui_.GPS_Virtual_Port->text().toStdString(); }
+
+void TMainForm::SetStatus(const std::string& text) { SetConnectionLabel(text); }
+
+void TMainForm::EnableReceiveTimer() {
+  if (!exiting_ && !GPS_Receiver->isActive()) GPS_Receiver->start();
+}
+
+void TMainForm::ShowError(const std::string& text) { ShowMessage(text, "Error"); }
+
+void TMainForm::ShowMessage(const std::string& text, const char* caption) {
+  const QString qcaption = QString::fromLatin1(caption);
+  const QString qtext = QString::fromStdString(text);
+  auto show = [this, qcaption, qtext] {
+    QMessageBox box(QMessageBox::NoIcon, qcaption, qtext, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    box.exec();
+  };
+  if (!in_tick_) {
+    show();
+    return;
+  }
+  // One box at a time from the tick; a module that keeps coming back with a refused
+  // baud rate must not pile them up.
+  if (message_waiting_) return;
+  message_waiting_ = true;
+  QTimer::singleShot(0, this, [this, show] {
+    show();
+    message_waiting_ = false;
+  });
+}
+
+int32_t TMainForm::LinkBlockSize() const {
+  return link_ ? link_->State().BlockSize.load() : 0;
+}
+
+bool TMainForm::DeviceOpen() const { return link_ && link_->State().DeviceOpen.load(); }
+
+std::string TMainForm::PortDescription() const {
+  if (!vsport_ || vsport_->LinkPath().empty()) return {};
+  return PortName() + " at " + vsport_->LinkPath();
+}
+
+// ---------------------------------------------------------------------------------------
+// Buttons, menu and the GPS Data port
+
+void TMainForm::HideItClick() { HideToTray(); }
+
+void TMainForm::HelpClick() { help_form_->ShowOrRaise(); }
+
+void TMainForm::VSPortRxChar(int count) {
+  if (external_ && count > 0) external_->VSPortRxChar(static_cast<std::uint32_t>(count));
+}
+
+void TMainForm::VSPortReadTimer() {
+  if (external_)
+    external_->VSPortReadTimer();
+  else
+    VSPortRead->stop();
+}
+
+int32_t TMainForm::ReceiverBlockSize() const { return receiver_ ? receiver_->BlockSize : 0; }
+
+void TMainForm::B9600Click() {
+  if (maintenance_) maintenance_->B9600Click(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::B19200Click() {
+  if (maintenance_) maintenance_->B19200Click(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::ResetGPSClick() {
+  if (maintenance_) maintenance_->ResetGPSClick(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::QueryVersionClick() {
+  if (maintenance_) maintenance_->QueryVersionClick(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::EraseEEPROMClick() {
+  if (maintenance_) maintenance_->EraseEEPROMClick(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::ReadEEPROMClick() {
+  if (maintenance_) maintenance_->ReadEEPROMClick(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::WriteEEPROMClick() {
+  if (maintenance_) maintenance_->WriteEEPROMClick(queue_.get(), ReceiverBlockSize());
+}
+
+void TMainForm::GPSButtonReadClick() {
+  if (maintenance_)
+    maintenance_->GPSButtonReadClick(queue_.get(), ReceiverBlockSize(), DeviceOpen());
+}
+
+bool TMainForm::ConfirmErase() {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(kEraseCaption),
+                  QString::fromLatin1(kEraseQuestion), QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName(QStringLiteral("MessageBox"));
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+std::string TMainForm::SerialText() const {
+  const QByteArray bytes = ui_.EEPROMSerial->text().toLatin1();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void TMainForm::SetSerialText(const std::string& text) { SetEEPROMSerial(text); }
+
+void TMainForm::DemonstrationClick() {
+  if (!cycle_) return;
+  ::ostrel::DemonstrationClick(static_cast<DemonstrationView&>(*this), cycle_->Demo());
+}
+
+bool TMainForm::DemonstrationChecked() const { return ui_.Demonstration->isChecked(); }
+
+void TMainForm::SetDemonstrationChecked(bool checked) { ui_.Demonstration->setChecked(checked); }
+
+std::optional<std::string> TMainForm::AskDemoFileName() {
+  bool ok = false;
+  const QString name = QInputDialog::getText(
+      this, QString::fromLatin1(kDemoCaption), QString::fromLatin1(kDemoPrompt),
+      QLineEdit::Normal, QString::fromLatin1(kDemoDefaultFile), &ok);
+  if (!ok) return std::nullopt;
+  return name.toStdString();
+}
+
+void TMainForm::SetProcessGPS(bool checked) { ui_.ProcessGPS->setChecked(checked); }
+
+}  // namespace ostrel

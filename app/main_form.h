@@ -1,0 +1,212 @@
+#pragma once
+// TMainForm: the panel's window. It owns every long-lived object and routes events to
+// them; the logic lives in the subsystem folders.
+//
+// Threads. The GUI thread runs every handler below: start-up, buttons, menu, the GPS
+// Data port's OnRxChar, and the three timers Startup (1000 ms, once), GPS_Receiver
+// (100 ms, the receive cycle) and VSPortRead (200 ms, one-shot). The read thread
+// (TReadThread) only reads the module and appends to RxBuffer under the hand-over lock.
+//
+// The tick. GPS_ReceiverTimer runs ReceiveCycle::Tick(): take one chunk (demonstration
+// file, or RxBuffer once its bytes end in LF, else poll the module with "^"), log it,
+// forward it, parse UBX and NMEA, show it, release RxBuffer. On the USB side the same
+// tick sends at most one queued command block and checks its acknowledgement, closes a
+// module that has been silent for more than 5 s, and reopens one that came back.
+//
+// A sentence from the module:
+//   module --bulk read--> TReadThread --RxBuffer--> Tick: ChunkBuffer
+//     --> PositionsLog --> TVSPort::Write (the NMEA run, or every byte) --> COMn link
+//     --> ParseUBX --> Connection_Label
+//     --> ParseNMEA --> UpdateFixDisplay (labels, SatGrid, SatBitmap) and Output_Console
+//
+// A command back:
+//   application writes COMn --> TVSPort::OnRxChar --> VSPortRxChar (ExternalBuffer)
+//     --200 ms--> VSPortReadTimer: "*c", data blocks, "**" into CommandQueue
+//     --> Tick's command sender: one 64-byte block per tick, each acknowledged
+// The buttons (GPSButtonSetClick, the maintenance panel) queue blocks the same way; no
+// handler writes to the module itself.
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/demonstration.h"
+#include "app/main_form_ui.h"
+#include "app/maintenance_actions.h"
+#include "app/settings_applier.h"
+#include "gps/data_stream.h"
+#include "gps/fix_display.h"
+#include "platform/usb_driver.h"
+#include "receive/receive_view.h"
+
+class QImage;
+class QTimer;
+
+namespace ostrel {
+
+class CommandQueue;
+class ExternalCommands;
+class PositionsLog;
+class ReceiveCycle;
+class TAntaris;
+class THelpForm;
+class TReadThread;
+class TSettings;
+class TVSPort;
+class UsbLink;
+
+class TMainForm final : public QMainWindow,
+                        private ReceiveView,
+                        private ApplyView,
+                        private FixView,
+                        private StreamView,
+                        private MaintenanceView,
+                        private DemonstrationView {
+  Q_OBJECT
+
+ public:
+  // `usb_socket`: the module's socket name. The program always uses Ezusb-0; tests
+  // give each run a name of its own.
+  explicit TMainForm(std::string usb_socket = kUsbDeviceName, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // The controls by their design names, for the program's own tests.
+  MainFormUi& Ui() { return ui_; }
+  THelpForm* HelpForm() const { return help_form_; }
+  QSystemTrayIcon* TrayIcon() const { return tray_icon_; }
+  // The tray tip as set last (what the tray shows).
+  const std::string& TrayTip() const { return tray_tip_; }
+  // The command queue; null when start-up could not allocate it.
+  CommandQueue* Queue() const { return queue_.get(); }
+  UsbLink* Link() const { return link_.get(); }
+  ReceiveCycle* Cycle() const { return cycle_.get(); }
+  TVSPort* VSPort() const { return vsport_; }
+  const QImage& SatBitmap() const;
+  // "COM3 at /abs/dir/COM3", or empty when no GPS Data port was made.
+  std::string PortDescription() const;
+
+  // --- handlers of the design ---
+  void FormCreate();
+  void StartupTimer();
+  void HideToTray();
+  void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
+  void SetTrayTip(const std::string& text);
+  void ExitClick();
+  bool FormCloseQuery();
+  void FormDestroy();
+  void GPS_ReceiverTimer();
+  void GPSButtonSetClick() override;
+  void WAASModeClick();
+  void HideItClick();
+  void HelpClick();
+  void SatLocPaint(QPainter& painter);
+  void SatLocDraw();
+  void VSPortRxChar(int count);
+  void VSPortReadTimer();
+  void B9600Click();
+  void B19200Click();
+  void ResetGPSClick();
+  void QueryVersionClick();
+  void EraseEEPROMClick();
+  void ReadEEPROMClick();
+  void WriteEEPROMClick();
+  void GPSButtonReadClick();
+  void DemonstrationClick();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  // The start-up steps from the buffers on; false stops the sequence.
+  void StartupSteps();
+  void Create_Virtual_Port();
+  // Runs a handler; a settings error is shown in an "Error" box and ends the handler.
+  template <typename F>
+  void Guarded(F&& handler);
+  // An "Error" box with OK only. Inside the receive tick it waits for the tick's end:
+  // a nested event loop there would let the next tick run inside this one.
+  void ShowMessage(const std::string& text, const char* caption);
+  // The client area (the window less its menu bar), fixed.
+  void SetClientSize(int width, int height);
+  // The link's block size, and the receiver object's copy that the buttons frame with.
+  int32_t LinkBlockSize() const;
+  int32_t ReceiverBlockSize() const;
+  bool DeviceOpen() const;
+
+  // ReceiveView
+  void SetConnectionLabel(std::string_view text) override;
+  void SetMessageStatus(std::string_view text) override;
+  void SetEEPROMSerial(std::string_view text) override;
+  void SetFirmwareVersion(std::string_view text) override;
+  bool ProcessGPS() const override;
+  void UpdateFixDisplay() override;
+  void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
+  // ApplyView
+  bool DemoRunning() const override;
+  std::string BaudText() const override;
+  bool WAASChecked() const override;
+  std::string PortName() const override;
+  void SetStatus(const std::string& text) override;
+  void EnableReceiveTimer() override;
+  void ShowError(const std::string& text) override;
+  // FixView
+  void SetFixTexts(const std::string& mode, const std::string& latitude,
+                   const std::string& longitude, const std::string& elevation,
+                   const std::string& speed) override;
+  void SetSatCell(int row, int col, std::string_view text) override;
+  // StreamView
+  void SetChunkSize(std::string_view text) override;
+  int32_t MemoLineCount() const override;
+  void ClearMemo() override;
+  void AppendMemo(std::string_view text) override;
+  // MaintenanceView
+  bool ConfirmErase() override;
+  std::string SerialText() const override;
+  void SetSerialText(const std::string& text) override;
+  // DemonstrationView
+  bool DemonstrationChecked() const override;
+  void SetDemonstrationChecked(bool checked) override;
+  std::optional<std::string> AskDemoFileName() override;
+  void SetProcessGPS(bool checked) override;
+
+  struct Adapters;
+  const std::string usb_socket_;
+  std::unique_ptr<Adapters> adapters_;
+  MainFormUi ui_;
+  THelpForm* help_form_ = nullptr;
+  QSystemTrayIcon* tray_icon_ = nullptr;
+  std::string tray_tip_;
+  QTimer* Startup = nullptr;
+  QTimer* GPS_Receiver = nullptr;
+  QTimer* VSPortRead = nullptr;
+
+  std::unique_ptr<TSettings> settings_;
+  std::unique_ptr<QImage> sat_bitmap_;
+  int32_t gps_port_number_ = 0;
+  std::string port_dir_;
+  TVSPort* vsport_ = nullptr;
+  std::unique_ptr<TAntaris> receiver_;
+  std::unique_ptr<CommandQueue> queue_;
+  std::unique_ptr<ExternalCommands> external_;
+  std::unique_ptr<UsbDriver> driver_;
+  std::unique_ptr<UsbLink> link_;
+  std::unique_ptr<PositionsLog> positions_log_;
+  std::unique_ptr<ReceiveCycle> cycle_;
+  std::unique_ptr<DataStreamView> stream_view_;
+  std::unique_ptr<TReadThread> read_thread_;
+  std::unique_ptr<SettingsApplier> applier_;
+  std::unique_ptr<MaintenanceActions> maintenance_;
+
+  bool in_tick_ = false;
+  bool hiding_ = false;
+  bool message_waiting_ = false;
+  bool exiting_ = false;
+  bool destroyed_ = false;
+};
+
+}  // namespace ostrel

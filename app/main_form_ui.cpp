@@ -1,0 +1,229 @@
+#include "app/main_form_ui.h"
+
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QPainter>
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* kCaption = "Ostrel GPS Control Panel";
+
+// The seven lines of the note under the port name; the apostrophe is the typographic one.
+constexpr const char* kPortNote[] = {
+    "Connect your NMEA enabled GPS application to this com port",
+    "and set your application\u2019s baud rate to 19,200 bits per second.",
+    "",
+    "Note:  If required by your application, you may set your ",
+    "application to a lower baud rate, but some GPS packets may be ",
+    "dropped.  ",
+    "",
+};
+
+template <typename T>
+T* Make(QWidget* parent, const char* name, int left, int top, int width, int height) {
+  auto* w = new T(parent);
+  w->setObjectName(QString::fromLatin1(name));
+  w->setGeometry(left, top, width, height);
+  return w;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                  int width, int height) {
+  auto* label = Make<QLabel>(parent, name, left, top, width, height);
+  label->setText(caption);
+  return label;
+}
+
+QLabel* MakeBigLabel(QWidget* parent, const char* name, int left, int top, int width) {
+  auto* label = Make<QLabel>(parent, name, left, top, width, 24);
+  label->setFont(DialogFont(19, true));
+  label->setAlignment(Qt::AlignCenter);
+  return label;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int left, int top,
+                     int width, int height) {
+  auto* group = Make<QGroupBox>(parent, name, left, top, width, height);
+  group->setTitle(QString::fromLatin1(caption));
+  return group;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int left,
+                        int top, int width, int height) {
+  auto* button = Make<QPushButton>(parent, name, left, top, width, height);
+  button->setText(QString::fromLatin1(caption));
+  return button;
+}
+
+// A borderless, read-only memo painted in the colour of what it sits on.
+QPlainTextEdit* MakeNote(QWidget* parent, const char* name, int left, int top, int width,
+                         int height) {
+  auto* memo = Make<QPlainTextEdit>(parent, name, left, top, width, height);
+  memo->setReadOnly(true);
+  memo->setFrameShape(QFrame::NoFrame);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  memo->viewport()->setAutoFillBackground(false);
+  memo->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+  memo->setFocusPolicy(Qt::NoFocus);
+  return memo;
+}
+
+}  // namespace
+
+void PaintBox::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (OnPaint) OnPaint(painter);
+}
+
+QFont DialogFont(int pixels, bool bold) {
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixels);
+  font.setBold(bold);
+  return font;
+}
+
+void MainFormUi::Setup(QMainWindow* window) {
+  window->setWindowTitle(QString::fromLatin1(kCaption));
+  window->setFont(DialogFont(11));
+  // Fixed single border and no title-bar buttons: File > Exit is the way out.
+  window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::MSWindowsFixedSizeDialogHint);
+
+  Client = new QWidget(window);
+  Client->setObjectName(QStringLiteral("Client"));
+  window->setCentralWidget(Client);
+
+  PageControl = Make<QTabWidget>(Client, "PageControl", 8, 8, 865, 617);
+  TabSheet1 = new QWidget;
+  TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+  TabSheet3 = new QWidget;
+  TabSheet3->setObjectName(QStringLiteral("TabSheet3"));
+  PageControl->addTab(TabSheet1, QStringLiteral("Settings"));
+  PageControl->addTab(TabSheet3, QStringLiteral("Data Stream"));
+
+  // --- "Settings" tab, left column: the receiver, the port, Hide and Help ---
+  GroupBox1 = MakeGroup(TabSheet1, "GroupBox1", "GPS Receiver Control", 8, 24, 321, 153);
+  GroupBox8 = Make<QFrame>(GroupBox1, "GroupBox8", 8, 16, 297, 49);
+  GroupBox8->setFrameShape(QFrame::Box);
+  GroupBox8->setFrameShadow(QFrame::Sunken);
+  Connection_Label = Make<QLabel>(GroupBox8, "Connection_Label", 4, 16, 289, 17);
+  Connection_Label->setFont(DialogFont(11, true));
+  Connection_Label->setAlignment(Qt::AlignCenter);
+  WAASMode = Make<QCheckBox>(GroupBox1, "WAASMode", 16, 76, 145, 17);
+  WAASMode->setText(QStringLiteral("Enable WAAS Mode"));
+  GPS_Baud_Label = MakeLabel(GroupBox1, "GPS_Baud_Label", QStringLiteral("Baud Rate:"), 176, 78,
+                             53, 13);
+  GPS_Baud = Make<QComboBox>(GroupBox1, "GPS_Baud", 232, 72, 73, 21);
+  DGPS_Port_Label = MakeLabel(GroupBox1, "DGPS_Port_Label", QStringLiteral("DGPS Port:"), 16,
+                              146, 56, 13);
+  DGPS_Port = Make<QComboBox>(GroupBox1, "DGPS_Port", 80, 142, 89, 21);
+  GPSButtonRead = MakeButton(GroupBox1, "GPSButtonRead", "Update GPS Status", 88, 104, 137, 33);
+
+  GroupBox3 = MakeGroup(TabSheet1, "GroupBox3", "GPS Data Port", 8, 184, 321, 185);
+  Label2 = MakeLabel(GroupBox3, "Label2", QStringLiteral("The Kastrel GPS Module is connected to:"),
+                     16, 20, 289, 13);
+  GPS_Virtual_Port = MakeBigLabel(GroupBox3, "GPS_Virtual_Port", 8, 38, 305);
+  Memo1 = MakeNote(GroupBox3, "Memo1", 8, 70, 305, 107);
+  QStringList note;
+  for (const char* line : kPortNote) note << QString::fromUtf8(line);
+  Memo1->setPlainText(note.join(QLatin1Char('\n')));
+
+  HideIt = MakeButton(TabSheet1, "HideIt", "Hide", 48, 384, 89, 33);
+  Help = MakeButton(TabSheet1, "Help", "Help", 200, 384, 89, 33);
+
+  // --- "Settings" tab, right column: the fix and the satellites ---
+  GroupBox7 = MakeGroup(TabSheet1, "GroupBox7", "GPS Fix Status", 352, 24, 489, 49);
+  FixMode = MakeBigLabel(GroupBox7, "FixMode", 12, 18, 465);
+  GroupBox2 = MakeGroup(TabSheet1, "GroupBox2", "Location", 352, 80, 177, 81);
+  Latitude = MakeBigLabel(GroupBox2, "Latitude", 8, 20, 161);
+  Longitude = MakeBigLabel(GroupBox2, "Longitude", 8, 48, 161);
+  GroupBox5 = MakeGroup(TabSheet1, "GroupBox5", "Speed", 536, 80, 153, 81);
+  Speed = MakeBigLabel(GroupBox5, "Speed", 8, 34, 137);
+  GroupBox6 = MakeGroup(TabSheet1, "GroupBox6", "Elevation", 696, 80, 145, 81);
+  Elevation = MakeBigLabel(GroupBox6, "Elevation", 8, 34, 129);
+
+  GroupBox4 = MakeGroup(TabSheet1, "GroupBox4", "Active Satellite Information", 352, 172, 489,
+                        369);
+  SatGrid = Make<QTableWidget>(GroupBox4, "SatGrid", 8, 24, 209, 329);
+  SatGrid->setRowCount(kGridRows);
+  SatGrid->setColumnCount(kGridColumns);
+  SatGrid->horizontalHeader()->hide();
+  SatGrid->verticalHeader()->hide();
+  SatGrid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  SatGrid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  SatGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  SatGrid->setSelectionMode(QAbstractItemView::NoSelection);
+  SatGrid->setFocusPolicy(Qt::NoFocus);
+  for (int c = 0; c < kGridColumns; ++c) SatGrid->setColumnWidth(c, 50);
+  for (int r = 0; r < kGridRows; ++r) {
+    SatGrid->setRowHeight(r, 24);
+    for (int c = 0; c < kGridColumns; ++c) {
+      auto* item = new QTableWidgetItem;
+      // Row 0 is the fixed title row of the grid.
+      if (r == 0) item->setBackground(SatGrid->palette().button());
+      SatGrid->setItem(r, c, item);
+    }
+  }
+  Label10 = MakeLabel(GroupBox4, "Label10", QStringLiteral("Mask Angle:"), 232, 44, 60, 13);
+  Mask_Angle = Make<QLineEdit>(GroupBox4, "Mask_Angle", 296, 40, 49, 21);
+  Mask_Angle->setText(QStringLiteral("0"));
+  SatLoc = Make<PaintBox>(GroupBox4, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
+
+  // --- "Data Stream" tab ---
+  Output_Console = Make<QPlainTextEdit>(TabSheet3, "Output_Console", 16, 16, 449, 341);
+  Output_Console->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Output_Console->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Output_Console->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Output_Console->setPlainText(QString());
+  ProcessGPS = Make<QCheckBox>(TabSheet3, "ProcessGPS", 520, 8, 217, 17);
+  ProcessGPS->setText(QStringLiteral("Process incoming GPS data stream"));
+
+  DebugPanel = Make<QFrame>(TabSheet3, "DebugPanel", 480, 48, 289, 289);
+  DebugPanel->setFrameShape(QFrame::Panel);
+  DebugPanel->setFrameShadow(QFrame::Raised);
+  ResetGPS = MakeButton(DebugPanel, "ResetGPS", "Reset GPS", 16, 12, 121, 25);
+  QueryVersion = MakeButton(DebugPanel, "QueryVersion", "Query Version", 152, 12, 121, 25);
+  B9600 = MakeButton(DebugPanel, "B9600", "9600 Baud", 16, 44, 121, 25);
+  B19200 = MakeButton(DebugPanel, "B19200", "19200 Baud", 152, 44, 121, 25);
+  FirmwareVersionLabel = MakeLabel(DebugPanel, "FirmwareVersionLabel", QStringLiteral("Version: "),
+                                   100, 84, 48, 13);
+  FirmwareVersion = Make<QLineEdit>(DebugPanel, "FirmwareVersion", 152, 80, 121, 21);
+  FirmwareVersion->setReadOnly(true);
+  FirmwareVersionLabel->setBuddy(FirmwareVersion);
+
+  GroupBox9 = MakeGroup(DebugPanel, "GroupBox9", "EEPROM", 16, 112, 257, 105);
+  EraseEEPROM = MakeButton(GroupBox9, "EraseEEPROM", "Erase", 8, 22, 75, 25);
+  ReadEEPROM = MakeButton(GroupBox9, "ReadEEPROM", "Read Serial #", 91, 22, 75, 25);
+  WriteEEPROM = MakeButton(GroupBox9, "WriteEEPROM", "Write Serial #", 174, 22, 75, 25);
+  EEPROMSerialLabel = MakeLabel(GroupBox9, "EEPROMSerialLabel", QStringLiteral("Serial #: "), 48,
+                                66, 48, 13);
+  EEPROMSerial = Make<QLineEdit>(GroupBox9, "EEPROMSerial", 100, 62, 121, 21);
+  EEPROMSerial->setMaxLength(10);
+  EEPROMSerialLabel->setBuddy(EEPROMSerial);
+
+  MessageStatus = Make<QLabel>(DebugPanel, "MessageStatus", 16, 228, 257, 17);
+  Label3 = MakeLabel(DebugPanel, "Label3", QStringLiteral("1-Second Chunk Size: "), 16, 256, 113,
+                     13);
+  ChunkSize = MakeLabel(DebugPanel, "ChunkSize", QStringLiteral("0"), 132, 256, 60, 13);
+
+  // --- Menu ---
+  QMenuBar* bar = window->menuBar();
+  bar->setObjectName(QStringLiteral("MainMenu"));
+  C1 = bar->addMenu(QStringLiteral("&File"));
+  C1->setObjectName(QStringLiteral("C1"));
+  Demonstration = C1->addAction(QStringLiteral("Demonstration"));
+  Demonstration->setObjectName(QStringLiteral("Demonstration"));
+  Demonstration->setCheckable(true);
+  Exit = C1->addAction(QStringLiteral("Exit"));
+  Exit->setObjectName(QStringLiteral("Exit"));
+
+  window->move(337, 244);
+}
+
+}  // namespace ostrel

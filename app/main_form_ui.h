@@ -1,0 +1,111 @@
+#pragma once
+// The main window's controls, placed as the panel has always been laid out: fixed
+// pixel positions inside each group, no layouts, so the window looks the same on every
+// desktop. Every control carries its design name as objectName.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTabWidget>
+#include <QWidget>
+#include <functional>
+
+namespace ostrel {
+
+inline constexpr int kClientWidth = 887;
+inline constexpr int kClientHeight = 632;
+inline constexpr int kCompactWidth = 365;
+inline constexpr int kCompactHeight = 520;
+inline constexpr int kSkyPlotSize = 250;
+inline constexpr int kGridRows = 13;
+inline constexpr int kGridColumns = 4;
+
+// The paint box of the sky plot. It owns nothing: painting asks the window for the
+// off-screen bitmap and copies it (SatLocPaint).
+class PaintBox : public QWidget {
+ public:
+  using QWidget::QWidget;
+  std::function<void(QPainter&)> OnPaint;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+struct MainFormUi {
+  // Builds every control into `window` (its central widget, menu and caption).
+  void Setup(QMainWindow* window);
+
+  QWidget* Client = nullptr;
+  QTabWidget* PageControl = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet3 = nullptr;
+
+  // "Settings" tab
+  QGroupBox* GroupBox1 = nullptr;
+  QFrame* GroupBox8 = nullptr;
+  QLabel* Connection_Label = nullptr;
+  QCheckBox* WAASMode = nullptr;
+  QLabel* GPS_Baud_Label = nullptr;
+  QComboBox* GPS_Baud = nullptr;
+  QLabel* DGPS_Port_Label = nullptr;
+  QComboBox* DGPS_Port = nullptr;
+  QPushButton* GPSButtonRead = nullptr;
+  QGroupBox* GroupBox3 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* GPS_Virtual_Port = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+  QGroupBox* GroupBox7 = nullptr;
+  QLabel* FixMode = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QLabel* Latitude = nullptr;
+  QLabel* Longitude = nullptr;
+  QGroupBox* GroupBox5 = nullptr;
+  QLabel* Speed = nullptr;
+  QGroupBox* GroupBox6 = nullptr;
+  QLabel* Elevation = nullptr;
+  QGroupBox* GroupBox4 = nullptr;
+  QTableWidget* SatGrid = nullptr;
+  QLabel* Label10 = nullptr;
+  QLineEdit* Mask_Angle = nullptr;
+  PaintBox* SatLoc = nullptr;
+  QPushButton* HideIt = nullptr;
+  QPushButton* Help = nullptr;
+
+  // "Data Stream" tab
+  QPlainTextEdit* Output_Console = nullptr;
+  QCheckBox* ProcessGPS = nullptr;
+  QFrame* DebugPanel = nullptr;
+  QPushButton* ResetGPS = nullptr;
+  QPushButton* B9600 = nullptr;
+  QPushButton* B19200 = nullptr;
+  QPushButton* QueryVersion = nullptr;
+  QLabel* FirmwareVersionLabel = nullptr;
+  QLineEdit* FirmwareVersion = nullptr;
+  QGroupBox* GroupBox9 = nullptr;
+  QPushButton* EraseEEPROM = nullptr;
+  QPushButton* ReadEEPROM = nullptr;
+  QPushButton* WriteEEPROM = nullptr;
+  QLabel* EEPROMSerialLabel = nullptr;
+  QLineEdit* EEPROMSerial = nullptr;
+  QLabel* MessageStatus = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* ChunkSize = nullptr;
+
+  // Menu
+  QMenu* C1 = nullptr;
+  QAction* Demonstration = nullptr;
+  QAction* Exit = nullptr;
+};
+
+// "MS Sans Serif" at `pixels`; the platform's nearest sans where it is not installed.
+QFont DialogFont(int pixels, bool bold = false);
+
+}  // namespace ostrel
