@@ -1,0 +1,267 @@
+// Command blocks in the queue: the framing rules, the receiver commands and the
+// maintenance actions.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/command_queue.h"
+#include "receiver/antaris.h"
+#include "receiver/maintenance.h"
+#include "receiver/ubx.h"
+
+namespace ostrel {
+namespace {
+
+constexpr int32_t kBlock = 64;
+
+// One expected 64-byte block: marker, payload, '_' fill.
+std::string Block(char marker, std::string_view payload) {
+  std::string b(1, marker);
+  b += payload;
+  b.resize(kBlock, '_');
+  return b;
+}
+
+template <std::size_t N>
+std::string Frame(const std::array<std::uint8_t, N>& f) {
+  return {f.begin(), f.end()};
+}
+
+const std::string kEnd = Block('*', "*");
+const std::string kBegin = Block('*', "c");
+
+// The blocks from SendPos to EndPos; checks the 0 byte after the last one.
+std::vector<std::string> Queued(const CommandQueue& q) {
+  std::vector<std::string> blocks;
+  const auto* data = reinterpret_cast<const char*>(q.Data());
+  for (int32_t p = q.SendPos(); p < q.EndPos(); p += kBlock) blocks.emplace_back(data + p, kBlock);
+  EXPECT_EQ(q.Data()[q.EndPos()], 0) << "queue not terminated";
+  return blocks;
+}
+
+bool Append(CommandQueue& q, std::string_view bytes, bool control, int32_t block = kBlock) {
+  return AppendBlocks(q, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                      control, block);
+}
+
+// --- framing -----------------------------------------------------------------------------
+
+TEST(CommandQueue, BlockFraming) {
+  const std::string s63(63, 'x');
+  const std::string s64(64, 'y');
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> blocks;
+  } cases[] = {
+      {"63 bytes: one block, no fill", s63, {"!" + s63}},
+      {"64 bytes: two blocks", s64, {"!" + s64.substr(0, 63), Block('!', "y")}},
+      {"0 bytes: nothing", "", {}},
+      {"28-byte frame", Frame(ubx::kCfgPrt9600), {Block('!', Frame(ubx::kCfgPrt9600))}},
+      {"16-byte frame", Frame(ubx::kSbasOn), {Block('!', Frame(ubx::kSbasOn))}},
+      {"14-byte frame", Frame(ubx::kEnableNavSol), {Block('!', Frame(ubx::kEnableNavSol))}},
+      {"fill bytes in the payload are copied", "a__", {Block('!', "a__")}},
+  };
+  for (const auto& c : cases) {
+    CommandQueue q;
+    EXPECT_TRUE(Append(q, c.bytes, false)) << c.name;
+    Queued(q);  // terminator check happens below, after EndSequence, for real callers
+    q.Data()[q.EndPos()] = 0;
+    EXPECT_EQ(Queued(q), c.blocks) << c.name;
+  }
+  EXPECT_EQ(Block('!', Frame(ubx::kCfgPrt9600)).substr(29), std::string(35, '_'));
+  EXPECT_EQ(Block('!', Frame(ubx::kSbasOn)).substr(17), std::string(47, '_'));
+  EXPECT_EQ(Block('!', Frame(ubx::kEnableNavSol)).substr(15), std::string(49, '_'));
+}
+
+TEST(CommandQueue, ZeroPayloadByteKeepsTheQueuePending) {
+  CommandQueue q;
+  const std::string zero(1, '\0');
+  ASSERT_TRUE(Append(q, zero, false));
+  EndSequence(q, kBlock);
+  EXPECT_TRUE(q.Pending());
+  EXPECT_EQ(Queued(q), (std::vector<std::string>{Block('!', zero), kEnd}));
+}
+
+TEST(CommandQueue, ThousandTwentyThreeBlocksFitAndNoMore) {
+  CommandQueue q;
+  const std::string one(1, 'z');
+  for (int i = 0; i < 1023; ++i) ASSERT_TRUE(Append(q, one, false)) << i;
+  EXPECT_EQ(q.EndPos(), 8 + 1023 * kBlock);
+  EXPECT_FALSE(Append(q, one, false));
+  EXPECT_EQ(q.EndPos(), 8 + 1023 * kBlock);
+
+  // A run needing more blocks than are left is refused whole.
+  CommandQueue r;
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(Append(r, one, false));
+  const int32_t end = r.EndPos();
+  EXPECT_FALSE(Append(r, std::string(24 * 63, 'w'), false));
+  EXPECT_EQ(r.EndPos(), end);
+  EXPECT_TRUE(Append(r, std::string(23 * 63, 'w'), false));
+}
+
+TEST(CommandQueue, BeginSequenceDropsWhatWasNotSent) {
+  CommandQueue q;
+  BeginSequence(q, kBlock);
+  Append(q, "old", false);
+  EndSequence(q, kBlock);
+  q.SetSendPos(q.SendPos() + kBlock);  // the begin block was sent and acknowledged
+  BeginSequence(q, kBlock);
+  Append(q, "new", false);
+  EndSequence(q, kBlock);
+  EXPECT_EQ(q.SendPos(), kFirstBlock);
+  EXPECT_EQ(Queued(q), (std::vector<std::string>{kBegin, Block('!', "new"), kEnd}));
+}
+
+TEST(CommandQueue, BlockSizeZeroIsFramedAsSixtyFour) {
+  CommandQueue q;
+  ASSERT_TRUE(QueueQueryVersion(q, 0));
+  EXPECT_EQ(Queued(q), (std::vector<std::string>{Block('*', "v"), kEnd}));
+}
+
+// --- receiver commands -------------------------------------------------------------------
+
+struct Receiver {
+  CommandQueue queue;
+  TAntaris gps;
+  Receiver() {
+    gps.CommandQueue = &queue;
+    gps.BlockSize = kBlock;
+  }
+};
+
+TEST(ReceiverCommands, EachQueuesItsFramesAndTexts) {
+  const struct {
+    const char* name;
+    bool (*run)(TAntaris&);
+    std::vector<std::string> blocks;
+  } cases[] = {
+      {"9600", [](TAntaris& g) { return g.SetBaud9600(); },
+       {Block('!', Frame(ubx::kCfgPrt9600)), Block('*', "9600")}},
+      {"19200", [](TAntaris& g) { return g.SetBaud19200(); },
+       {Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200")}},
+      {"WAAS on", [](TAntaris& g) { return g.SetWAAS(true); }, {Block('!', Frame(ubx::kSbasOn))}},
+      {"WAAS off", [](TAntaris& g) { return g.SetWAAS(false); }, {Block('!', Frame(ubx::kSbasOff))}},
+      {"status messages", [](TAntaris& g) { return g.EnableStatusMessages(); },
+       {Block('!', Frame(ubx::kEnableNavSol)), Block('!', Frame(ubx::kEnableNavSbas))}},
+  };
+  for (const auto& c : cases) {
+    Receiver r;
+    ASSERT_TRUE(c.run(r.gps)) << c.name;
+    EndSequence(r.queue, kBlock);
+    const auto blocks = Queued(r.queue);
+    ASSERT_EQ(blocks.size(), c.blocks.size() + 1) << c.name;
+    EXPECT_EQ(std::vector<std::string>(blocks.begin(), blocks.end() - 1), c.blocks) << c.name;
+  }
+  EXPECT_EQ(Block('*', "19200"), "*19200" + std::string(58, '_'));
+}
+
+TEST(ReceiverCommands, WithoutAQueueOrRoomNothingIsAppended) {
+  TAntaris lone;
+  EXPECT_FALSE(lone.SetBaud9600());
+  EXPECT_FALSE(lone.SetWAAS(true));
+
+  Receiver r;
+  for (int i = 0; i < 1022; ++i) ASSERT_TRUE(Append(r.queue, "z", false));
+  const int32_t end = r.queue.EndPos();
+  EXPECT_FALSE(r.gps.SetBaud19200());  // two blocks, room for one: neither goes in
+  EXPECT_FALSE(r.gps.EnableStatusMessages());
+  EXPECT_EQ(r.queue.EndPos(), end);
+  EXPECT_TRUE(r.gps.SetWAAS(false));
+}
+
+// --- maintenance ------------------------------------------------------------------------
+
+TEST(Maintenance, SingleLetterCommands) {
+  const struct {
+    const char* name;
+    bool (*run)(CommandQueue&, int32_t);
+    char letter;
+  } cases[] = {
+      {"Query Version", QueueQueryVersion, 'v'},
+      {"Erase", QueueEraseEEPROM, 'e'},
+      {"Read Serial #", QueueReadEEPROM, 'r'},
+  };
+  for (const auto& c : cases) {
+    CommandQueue q;
+    ASSERT_TRUE(c.run(q, kBlock)) << c.name;
+    EXPECT_EQ(Queued(q), (std::vector<std::string>{Block('*', std::string(1, c.letter)), kEnd}))
+        << c.name;
+  }
+  EXPECT_EQ(Block('*', "v"), "*v" + std::string(62, '_'));
+}
+
+TEST(Maintenance, WriteSerialNumber) {
+  CommandQueue q;
+  ASSERT_TRUE(QueueWriteEEPROM(q, kBlock, "ABCDEFGHIJ"));
+  EXPECT_EQ(Queued(q), (std::vector<std::string>{"*wABCDEFGHIJ" + std::string(52, '_'), kEnd}));
+  // Only the first ten characters go.
+  CommandQueue longer;
+  ASSERT_TRUE(QueueWriteEEPROM(longer, kBlock, "0123456789XYZ"));
+  EXPECT_EQ(Queued(longer)[0], Block('*', "w0123456789"));
+}
+
+TEST(Maintenance, ShortSerialNumberIsRefusedAndQueuesNothing) {
+  for (std::string_view serial : {"ABCDEFGHI", "", "A"}) {
+    CommandQueue q;
+    QueueQueryVersion(q, kBlock);
+    const std::vector<std::string> before = Queued(q);
+    EXPECT_THROW(QueueWriteEEPROM(q, kBlock, serial), SerialNumberError) << serial;
+    EXPECT_EQ(Queued(q), before) << serial;
+  }
+}
+
+TEST(Maintenance, ResetLeavesTheEndBlockAlone) {
+  Receiver r;
+  BeginSequence(r.queue, kBlock);
+  r.gps.SetBaud9600();
+  r.gps.SetWAAS(true);
+  EndSequence(r.queue, kBlock);
+  r.queue.SetSendPos(r.queue.SendPos() + 2 * kBlock);  // part of it sent
+  ResetGPS(r.queue, kBlock);
+  EXPECT_EQ(r.queue.SendPos(), kFirstBlock);
+  EXPECT_EQ(Queued(r.queue), (std::vector<std::string>{kEnd}));
+}
+
+TEST(Maintenance, BaudCommandsAppendBehindWhatIsQueued) {
+  Receiver r;
+  ASSERT_TRUE(QueueBaud9600(r.queue, kBlock, r.gps));
+  r.queue.SetSendPos(r.queue.SendPos() + kBlock);  // the first block is on its way
+  ASSERT_TRUE(QueueBaud19200(r.queue, kBlock, r.gps));
+  EXPECT_EQ(Queued(r.queue),
+            (std::vector<std::string>{Block('*', "9600"), kEnd,
+                                      Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200"),
+                                      kEnd}));
+}
+
+TEST(Maintenance, StatusRequestIsASequenceOfItsOwn) {
+  Receiver r;
+  QueueQueryVersion(r.queue, kBlock);
+  ASSERT_TRUE(QueueStatusRequest(r.queue, kBlock, r.gps));
+  EXPECT_EQ(Queued(r.queue),
+            (std::vector<std::string>{kBegin, Block('!', Frame(ubx::kEnableNavSol)),
+                                      Block('!', Frame(ubx::kEnableNavSbas)), kEnd}));
+}
+
+TEST(Maintenance, ActionsAreWholeOrNothing) {
+  Receiver r;
+  for (int i = 0; i < 1021; ++i) ASSERT_TRUE(Append(r.queue, "z", false));
+  const int32_t end = r.queue.EndPos();
+  EXPECT_FALSE(QueueBaud9600(r.queue, kBlock, r.gps));  // needs three blocks, two are left
+  EXPECT_EQ(r.queue.EndPos(), end);
+  EXPECT_TRUE(QueueQueryVersion(r.queue, kBlock));  // two blocks fit
+  EXPECT_FALSE(QueueReadEEPROM(r.queue, kBlock));
+  EXPECT_EQ(r.queue.EndPos(), end + 2 * kBlock);
+
+  TAntaris lone;  // the settings never set its queue
+  CommandQueue q;
+  QueueEraseEEPROM(q, kBlock);
+  const auto before = Queued(q);
+  EXPECT_FALSE(QueueBaud19200(q, kBlock, lone));
+  EXPECT_FALSE(QueueStatusRequest(q, kBlock, lone));
+  EXPECT_EQ(Queued(q), before);
+}
+
+}  // namespace
+}  // namespace ostrel
