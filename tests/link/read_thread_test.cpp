@@ -1,0 +1,273 @@
+// The read thread's hand-over rules, driven by a scripted driver and a clock that never
+// waits.
+#include "link/read_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "link/command_queue.h"
+#include "link/usb_link.h"
+#include "link_fakes.h"
+
+namespace ostrel {
+namespace {
+
+using test::Bytes;
+using test::FakeClock;
+using test::FakeDriver;
+using test::Count;
+using test::WaitUntil;
+using namespace std::chrono_literals;
+
+class ReadThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(link_.OpenDevice());
+    thread_ = std::make_unique<TReadThread>(link_, [this] { ++done_; });
+    ASSERT_TRUE(driver_.WaitReadPending(1));
+  }
+
+  void TearDown() override {
+    driver_.ReleaseAll();
+    ASSERT_TRUE(thread_->QuitAndJoin(5000ms));
+  }
+
+  // Delivers one packet and waits until the thread sits in its next read, by which time
+  // the packet has been handed over.
+  void Deliver(Bytes packet) {
+    const long next = driver_.ReadsStarted() + 1;
+    driver_.Push(std::move(packet));
+    ASSERT_TRUE(driver_.WaitReadPending(next));
+  }
+
+  int32_t Length() { return link_.Waiting(); }
+
+  Bytes Front(int n) {
+    std::lock_guard lock(link_.State().HandOver);
+    return Bytes(link_.State().RxBuffer, link_.State().RxBuffer + n);
+  }
+
+  Bytes At(int pos, int n) {
+    std::lock_guard lock(link_.State().HandOver);
+    return Bytes(link_.State().RxBuffer + pos, link_.State().RxBuffer + pos + n);
+  }
+
+  FakeClock clock_;
+  FakeDriver driver_;
+  CommandQueue queue_;
+  UsbLink link_{driver_, clock_, queue_};
+  std::unique_ptr<TReadThread> thread_;
+  std::atomic<int> done_{0};
+};
+
+TEST_F(ReadThreadTest, ReadsWithoutATakeInBetweenAppendInOrder) {
+  clock_.Set(1200);
+  Deliver(Count(10, 0));
+  Deliver(Count(20, 10));
+  EXPECT_EQ(Length(), 30);
+  EXPECT_EQ(Front(30), Count(30, 0));
+  EXPECT_EQ(link_.State().LastRxTime.load(), 1200);
+  EXPECT_EQ(driver_.LastMax(), 64);
+}
+
+// The room check before each read: 1983 bytes still leave room for a full read.
+struct RoomCase {
+  const char* name;
+  int waiting;
+  int lands_at;      // where the next read puts its bytes
+  int length_after;  // RxLength once 5 more bytes came and the following read is issued
+};
+
+class RoomCheckTest : public ReadThreadTest, public ::testing::WithParamInterface<RoomCase> {};
+
+TEST_P(RoomCheckTest, WaitingBytesKeptOrDiscardedBeforeTheNextRead) {
+  const RoomCase& c = GetParam();
+  for (int sent = 0; sent < c.waiting;) {
+    const int n = std::min(64, c.waiting - sent);
+    Deliver(Count(n, sent));
+    sent += n;
+  }
+  // The next read is pending, so its room check has been made.
+  EXPECT_EQ(Length(), c.lands_at);
+  EXPECT_EQ(driver_.LastDestination() - link_.State().RxBuffer, c.lands_at);
+  EXPECT_EQ(driver_.LastMax(), 64);
+
+  Deliver(Count(5, 200));
+  EXPECT_EQ(Length(), c.length_after);
+  EXPECT_EQ(At(c.lands_at, 5), Count(5, 200));
+  if (c.lands_at > 0) EXPECT_EQ(Front(c.waiting), Count(c.waiting, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, RoomCheckTest,
+                         ::testing::Values(RoomCase{"Kept1983", 1983, 1983, 0},
+                                           RoomCase{"Discarded1984", 1984, 0, 5},
+                                           RoomCase{"Kept1920", 1920, 1920, 1925}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(ReadThreadTest, ReadCompletingDuringAHoldLandsAtTheFrontWhenTheHoldEnds) {
+  Deliver(Count(10, 0));
+  std::uint8_t chunk[kRxBufferSize];
+  ASSERT_EQ(link_.Take(chunk), 10);  // the pending read was issued at index 10
+
+  const long sleeps = clock_.Sleeps();
+  const long reads = driver_.ReadsStarted();
+  clock_.Set(3000);
+  driver_.Push(Count(7, 100));
+  // The thread has the bytes but waits for the hold, in 100 ms steps.
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 3; }));
+  EXPECT_EQ(Length(), 0);
+  EXPECT_EQ(Front(10), Count(10, 0));  // the taken bytes are left alone
+  EXPECT_EQ(driver_.ReadsStarted(), reads);
+  EXPECT_EQ(link_.State().LastRxTime.load(), 3000);
+
+  link_.Release();
+  ASSERT_TRUE(driver_.WaitReadPending(reads + 1));
+  EXPECT_EQ(Length(), 7);
+  EXPECT_EQ(Front(7), Count(7, 100));
+}
+
+TEST_F(ReadThreadTest, NoReadStartsWhileTheBufferIsHeld) {
+  Deliver(Count(10, 0));
+  std::uint8_t chunk[kRxBufferSize];
+  link_.Take(chunk);
+  driver_.Push(Count(3, 50));  // completes the pending read; the thread now waits
+  const long reads = driver_.ReadsStarted();
+  const long sleeps = clock_.Sleeps();
+  driver_.Push(Count(4, 60));
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
+  EXPECT_EQ(driver_.ReadsStarted(), reads);
+
+  link_.Release();
+  ASSERT_TRUE(driver_.WaitReadPending(reads + 2));
+  EXPECT_EQ(Length(), 7);
+  Bytes expected = Count(3, 50);
+  const Bytes tail = Count(4, 60);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(Front(7), expected);
+}
+
+// Waiting bytes that leave during a read: the new bytes move down behind what is left.
+struct EmptiedCase {
+  const char* name;
+  void (*empty)(UsbLink&);
+};
+
+class EmptiedDuringReadTest : public ReadThreadTest,
+                              public ::testing::WithParamInterface<EmptiedCase> {};
+
+TEST_P(EmptiedDuringReadTest, NewBytesMoveToTheFront) {
+  Deliver(Count(100, 0));  // next read issued at index 100
+  GetParam().empty(link_);
+  Deliver(Count(64, 150));
+  EXPECT_EQ(Length(), 64);
+  EXPECT_EQ(Front(64), Count(64, 150));
+  Deliver(Count(6, 30));
+  EXPECT_EQ(Length(), 70);
+  EXPECT_EQ(At(64, 6), Count(6, 30));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Emptied, EmptiedDuringReadTest,
+    ::testing::Values(EmptiedCase{"TakenAndReleased",
+                                  [](UsbLink& l) {
+                                    std::uint8_t chunk[kRxBufferSize];
+                                    l.Take(chunk);
+                                    l.Release();
+                                  }},
+                      EmptiedCase{"DroppedBeforeABlock", [](UsbLink& l) { l.DropWaiting(); }}),
+    [](const auto& info) { return info.param.name; });
+
+// File > Exit while a read is pending: whatever the read brings, nothing is touched.
+struct StopCase {
+  const char* name;
+  bool data_arrives;
+};
+
+class StopDuringReadTest : public ReadThreadTest,
+                           public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopDuringReadTest, ThreadEndsWithoutTouchingTheBuffer) {
+  clock_.Set(1000);
+  Deliver(Count(10, 0));
+  clock_.Set(2500);
+  if (GetParam().data_arrives) {
+    link_.State().StopReading.store(true);
+    driver_.Push(Count(9, 40));
+  } else {
+    link_.StopAndAbort();
+    EXPECT_EQ(driver_.Aborts(), 1);
+    EXPECT_FALSE(driver_.IsOpen());
+    EXPECT_TRUE(link_.State().DeviceOpen.load());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return thread_->Finished(); }));
+  EXPECT_EQ(Length(), 10);
+  EXPECT_EQ(Front(10), Count(10, 0));
+  EXPECT_EQ(link_.State().LastRxTime.load(), 1000);
+  EXPECT_EQ(done_.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exit, StopDuringReadTest,
+                         ::testing::Values(StopCase{"Aborted", false},
+                                           StopCase{"DataArrivedAnyway", true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(ReadThreadTest, ClosedBySupervisionIdlesThenResumesAfterTheNextOpen) {
+  Deliver(Count(10, 0));
+  const long reads = driver_.ReadsStarted();
+  link_.CloseDevice();  // wakes the pending read with 0
+  const long sleeps = clock_.Sleeps();
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
+  EXPECT_EQ(driver_.ReadsStarted(), reads);
+  EXPECT_FALSE(thread_->Finished());
+
+  clock_.Set(90000);
+  ASSERT_TRUE(link_.OpenDevice());
+  EXPECT_EQ(Length(), 0);
+  ASSERT_TRUE(driver_.WaitReadPending(reads + 1));
+  Deliver(Count(5, 70));
+  EXPECT_EQ(Length(), 5);
+  EXPECT_EQ(Front(5), Count(5, 70));
+  EXPECT_GE(link_.State().LastRxTime.load(), 90000);
+}
+
+TEST_F(ReadThreadTest, StopReadingWhileClosedKeepsIdlingWithoutReads) {
+  link_.CloseDevice();
+  // Idling: the read that the close ended has come back.
+  const long idle = clock_.Sleeps();
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= idle + 3; }));
+  link_.StopAndAbort();  // no handle: nothing to abort
+  EXPECT_EQ(driver_.Aborts(), 0);
+  const long reads = driver_.ReadsStarted();
+  const long sleeps = clock_.Sleeps();
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
+  EXPECT_EQ(driver_.ReadsStarted(), reads);
+  EXPECT_FALSE(thread_->Finished());
+  EXPECT_EQ(done_.load(), 0);
+}
+
+TEST(ReadThreadCreation, ResetsTheHandOverStateAndIdlesWithoutADevice) {
+  FakeClock clock;
+  FakeDriver driver;
+  CommandQueue queue;
+  UsbLink link(driver, clock, queue);
+  {
+    std::lock_guard lock(link.State().HandOver);
+    link.State().RxLength = 55;
+  }
+  link.State().RxHold.store(true);
+  clock.Set(777);
+
+  TReadThread thread(link);
+  EXPECT_EQ(link.Waiting(), 0);
+  EXPECT_FALSE(link.State().RxHold.load());
+  EXPECT_EQ(link.State().LastRxTime.load(), 777);
+  const long sleeps = clock.Sleeps();
+  ASSERT_TRUE(WaitUntil([&] { return clock.Sleeps() >= sleeps + 5; }));
+  EXPECT_EQ(driver.ReadsStarted(), 0);
+  ASSERT_TRUE(thread.QuitAndJoin(5000ms));
+}
+
+}  // namespace
+}  // namespace ostrel

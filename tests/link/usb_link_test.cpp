@@ -1,0 +1,154 @@
+// Open, close and exit of the module link, and the consumer's side of the hand-over.
+#include "link/usb_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link/command_queue.h"
+#include "link_fakes.h"
+
+namespace ostrel {
+namespace {
+
+using test::Bytes;
+using test::FakeClock;
+using test::FakeDriver;
+
+class UsbLinkTest : public ::testing::Test {
+ protected:
+  // A link with leftovers of an earlier session: waiting bytes, a hold, a queued sequence.
+  void SetUp() override {
+    ASSERT_TRUE(BeginSequence(queue_, 64));
+    const std::uint8_t v = 'v';
+    ASSERT_TRUE(AppendBlocks(queue_, &v, 1, true, 64));
+    ASSERT_TRUE(EndSequence(queue_, 64));
+    {
+      std::lock_guard lock(link_.State().HandOver);
+      link_.State().RxLength = 100;
+    }
+    link_.State().RxHold.store(true);
+    link_.State().LastRxTime.store(10);
+    clock_.Set(4242);
+  }
+
+  FakeClock clock_;
+  FakeDriver driver_;
+  CommandQueue queue_;
+  UsbLink link_{driver_, clock_, queue_};
+};
+
+TEST_F(UsbLinkTest, OpenWritesTheOpenByteAloneAndStartsAFreshSession) {
+  ASSERT_TRUE(link_.OpenDevice());
+  EXPECT_EQ(driver_.Writes(), std::vector<Bytes>{Bytes{'j'}});
+  const LinkState& s = link_.State();
+  EXPECT_TRUE(s.DeviceOpen.load());
+  EXPECT_EQ(s.ReadSize.load(), 64);
+  EXPECT_EQ(s.WriteSize.load(), 64);
+  EXPECT_EQ(s.BlockSize.load(), 64);
+  EXPECT_EQ(link_.Waiting(), 0);
+  EXPECT_FALSE(s.RxHold.load());
+  EXPECT_EQ(s.LastRxTime.load(), 4242);
+  EXPECT_EQ(queue_.SendPos(), kFirstBlock);
+  EXPECT_EQ(queue_.EndPos(), kFirstBlock);
+  EXPECT_FALSE(queue_.Pending());
+}
+
+// A refused open leaves everything as it was, including sizes from an earlier session.
+struct RefusedCase {
+  const char* name;
+  bool opened_before;
+  uint16_t sizes;
+};
+
+class RefusedOpenTest : public UsbLinkTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedOpenTest, ChangesNothing) {
+  if (GetParam().opened_before) {
+    ASSERT_TRUE(link_.OpenDevice());
+    link_.CloseDevice();
+    ASSERT_TRUE(BeginSequence(queue_, 64));
+    ASSERT_TRUE(EndSequence(queue_, 64));
+    std::lock_guard lock(link_.State().HandOver);
+    link_.State().RxLength = 100;
+    link_.State().RxHold.store(true);
+    link_.State().LastRxTime.store(10);
+  }
+  const auto writes = driver_.Writes().size();
+  const int32_t end = queue_.EndPos();
+  driver_.SetOpenResult(false);
+  clock_.Set(9999);
+
+  EXPECT_FALSE(link_.OpenDevice());
+  const LinkState& s = link_.State();
+  EXPECT_FALSE(s.DeviceOpen.load());
+  EXPECT_EQ(driver_.Writes().size(), writes);
+  EXPECT_EQ(s.ReadSize.load(), GetParam().sizes);
+  EXPECT_EQ(s.BlockSize.load(), GetParam().sizes);
+  EXPECT_EQ(link_.Waiting(), 100);
+  EXPECT_TRUE(s.RxHold.load());
+  EXPECT_EQ(s.LastRxTime.load(), 10);
+  EXPECT_TRUE(queue_.Pending());
+  EXPECT_EQ(queue_.EndPos(), end);
+}
+
+INSTANTIATE_TEST_SUITE_P(Open, RefusedOpenTest,
+                         ::testing::Values(RefusedCase{"NeverOpened", false, 0},
+                                           RefusedCase{"AfterAClose", true, 64}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(UsbLinkTest, ExitWithAHandleAbortsAndClosesButKeepsDeviceOpen) {
+  ASSERT_TRUE(link_.OpenDevice());
+  link_.StopAndAbort();
+  EXPECT_TRUE(link_.State().StopReading.load());
+  EXPECT_EQ(driver_.Aborts(), 1);
+  EXPECT_EQ(driver_.Closes(), 1);
+  EXPECT_FALSE(driver_.IsOpen());
+  EXPECT_TRUE(link_.State().DeviceOpen.load());
+  // A read thread between reads makes one more read, which fails at once.
+  std::uint8_t buf[64];
+  EXPECT_EQ(link_.ReadDevice(buf), 0);
+}
+
+TEST_F(UsbLinkTest, ExitWithoutADeviceIssuesNoRequest) {
+  link_.StopAndAbort();
+  EXPECT_TRUE(link_.State().StopReading.load());
+  EXPECT_EQ(driver_.Aborts(), 0);
+  EXPECT_EQ(driver_.Closes(), 0);
+}
+
+TEST_F(UsbLinkTest, ReadAsksForReadSizeButNeverPastTheRoomLeft) {
+  ASSERT_TRUE(link_.OpenDevice());
+  std::uint8_t buf[64];
+  driver_.Push(test::Count(64));
+  EXPECT_EQ(link_.ReadDevice(buf, 10), 10);
+  EXPECT_EQ(driver_.LastMax(), 10);
+  driver_.Push(test::Count(64));
+  EXPECT_EQ(link_.ReadDevice(buf), 64);
+  EXPECT_EQ(driver_.LastMax(), 64);
+}
+
+TEST_F(UsbLinkTest, TakeHoldsTheBufferAndHandsOverTheWaitingBytes) {
+  ASSERT_TRUE(link_.OpenDevice());
+  const char sentence[] = "$GPGLL,4916.45,N,12311.12,W,225444,A*31\r\n";
+  const auto len = static_cast<int32_t>(std::strlen(sentence));
+  {
+    std::lock_guard lock(link_.State().HandOver);
+    std::memcpy(link_.State().RxBuffer, sentence, static_cast<std::size_t>(len));
+    link_.State().RxLength = len;
+  }
+  std::uint8_t last = 0;
+  EXPECT_EQ(link_.Waiting(&last), len);
+  EXPECT_EQ(last, '\n');
+
+  std::uint8_t chunk[kRxBufferSize];
+  ASSERT_EQ(link_.Take(chunk), len);
+  EXPECT_EQ(std::memcmp(chunk, sentence, static_cast<std::size_t>(len)), 0);
+  EXPECT_TRUE(link_.State().RxHold.load());
+  EXPECT_EQ(link_.Waiting(), 0);
+  link_.Release();
+  EXPECT_FALSE(link_.State().RxHold.load());
+}
+
+}  // namespace
+}  // namespace ostrel
