@@ -1,0 +1,11 @@
+#pragma once
+// The chunk: the bytes one receive tick works on, kept in a fixed buffer with a NUL
+// after them so the NMEA parser may read them as text.
+#include <cstdint>
+
+namespace ostrel {
+
+inline constexpr int32_t kChunkBufferSize = 2048;
+inline constexpr int32_t kMaxChunk = kChunkBufferSize - 1;  // one byte for the NUL
+
+}  // namespace ostrel

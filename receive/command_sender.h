@@ -1,0 +1,56 @@
+#pragma once
+// The command sender: delivers the queued 64-byte blocks to the module, one per tick,
+// and goes on only when the module's reply repeats the block's first two bytes:
+//   sent  "*c" + 62 x '_'      reply "*c"
+//   sent  "*r" + 62 x '_'      reply "*r0123456789\r\n"   (serial number)
+//   sent  "*v" + 62 x '_'      reply "*v123"              (firmware version)
+// An unacknowledged block drops the rest of its sequence; the end block "**" is then
+// queued alone, so the module's side of the exchange is reset.
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "link/command_queue.h"
+#include "link/usb_link.h"
+#include "receive/receive_view.h"
+
+namespace ostrel {
+
+// The reply must be in before the tick looks for its chunk.
+inline constexpr Millis kReplyWait = 100;
+
+class CommandSender {
+ public:
+  CommandSender(UsbLink& link, CommandQueue& queue, ReceiveView& view);
+
+  // Send step for the block at `pos` (the tick's SendPos): drops the bytes waiting, so
+  // the reply starts the next chunk, writes the block and waits kReplyWait.
+  void SendStep(int32_t pos);
+
+  // Check step: `chunk` is what the tick took after the send step, `len` 0 when it took
+  // nothing; chunk[len] is NUL. On an acknowledgement it may rewrite bytes of the chunk
+  // (the NUL after a serial number or version, CR LF at 64 and 65), which the rest of
+  // the tick then carries on.
+  void CheckStep(int32_t pos, std::uint8_t* chunk, int32_t len);
+
+  std::string_view MessageStatus() const { return {message_.data(), message_length_}; }
+
+  int32_t SendCount = 0;    // sends since the last check
+  int32_t FailedCount = 0;  // unacknowledged blocks since start; never reset
+
+ private:
+  void Acknowledged(int32_t pos, std::uint8_t* chunk, int32_t len);
+  void NotAcknowledged();
+  void SetMessage(std::string_view text);
+  void AppendMessage(std::string_view text);
+  void AppendMessage(int32_t value);
+
+  UsbLink& link_;
+  CommandQueue& queue_;
+  ReceiveView& view_;
+  // "Sending command..., 2147483647 completed! (Failed: 2147483647)" fits.
+  std::array<char, 96> message_{};
+  std::size_t message_length_ = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,51 @@
+#pragma once
+// The demonstration source: replays a text file of recorded NMEA sentences instead of
+// the module, one group of lines per tick. A group is a run of consecutive lines that
+// begin with the same six characters, e.g. the three $GPGSV lines of one second:
+//   $GPGSV,3,1,12,17,72,207,32,28,59,095,31,06,35,347,25,01,29,132,23*7B
+//   $GPGSV,3,2,12,30,23,011,29,20,17,069,20,26,09,293,23,13,07,304,10*7C
+//   $GPGSV,3,3,12,11,12,132,04,08,38,008,,02,35,348,,03,14,091,*73
+// The file stays open across ticks and is closed at its end, so the next tick starts
+// the file over.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace ostrel {
+
+class DemoSource {
+ public:
+  // Lines longer than this are cut; the rest is read as the next line.
+  static constexpr int32_t kMaxLine = 99;
+  static constexpr int32_t kKeyLength = 6;
+
+  DemoSource() = default;
+  ~DemoSource();
+  DemoSource(const DemoSource&) = delete;
+  DemoSource& operator=(const DemoSource&) = delete;
+
+  // Name of the file to replay; empty means no demonstration runs. A change takes
+  // effect at the next tick (an open file is only closed by Stop or at its end).
+  std::string DemoFileName;
+
+  bool Active() const { return !DemoFileName.empty(); }
+  bool IsOpen() const { return DemoFile != nullptr; }
+
+  // Builds the next group in `chunk` (room for kChunkBufferSize bytes) and sets `len`;
+  // writes the NUL after it. False when the file cannot be opened: the tick ends.
+  // A group that does not fit in kMaxChunk bytes stops before the line that would not
+  // fit; that line starts the next tick's chunk, so no line is lost or repeated.
+  bool NextGroup(std::uint8_t* chunk, int32_t& len);
+
+  // Closes the file; the next start replays it from its first line.
+  void Stop();
+
+ private:
+  // Reads one line of at most kMaxLine bytes (LF included) into `line`. Sets `at_end`
+  // when the end of the file was met while reading.
+  int32_t ReadLine(std::uint8_t* line, bool& at_end);
+
+  std::FILE* DemoFile = nullptr;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,122 @@
+#include "receive/receive_cycle.h"
+
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include "platform/error.h"
+#include "receive/forwarding.h"
+#include "receive/logs.h"
+#include "receiver/antaris.h"
+
+namespace ostrel {
+namespace {
+
+// Step 7: the read thread may go on, whichever way the tick ends.
+class ReleaseAtEnd {
+ public:
+  explicit ReleaseAtEnd(UsbLink& link) : link_(link) {}
+  ~ReleaseAtEnd() { link_.Release(); }
+  ReleaseAtEnd(const ReleaseAtEnd&) = delete;
+  ReleaseAtEnd& operator=(const ReleaseAtEnd&) = delete;
+
+ private:
+  UsbLink& link_;
+};
+
+}  // namespace
+
+ReceiveCycle::ReceiveCycle(UsbLink& link, CommandQueue& queue, TAntaris& receiver,
+                           DataPortWriter& port, ReceiveView& view, PositionsLog* log)
+    : link_(link),
+      queue_(queue),
+      receiver_(receiver),
+      port_(port),
+      view_(view),
+      log_(log),
+      sender_(link, queue, view) {
+  PositionsLogMode = log != nullptr ? log->Mode() : PositionsLog::kOff;
+}
+
+void ReceiveCycle::Tick() {
+  ReleaseAtEnd release(link_);
+  try {
+    Steps();
+  } catch (const Error&) {
+    // Dropped: a bad sentence or a display error ends only this tick.
+  } catch (const std::exception&) {
+  }
+}
+
+void ReceiveCycle::Steps() {
+  len_ = 0;
+  ChunkBuffer[0] = 0;
+
+  if (demo_.Active()) {
+    if (!demo_.NextGroup(ChunkBuffer.data(), len_)) return;
+  } else if (link_.State().DeviceOpen.load()) {
+    FromDevice();
+  } else if (link_.OpenDevice()) {
+    view_.GPSButtonSetClick();
+  }
+
+  if (PositionsLogMode != PositionsLog::kOff && log_ != nullptr) {
+    log_->LogPositions(ChunkBuffer.data(), len_);
+    if (len_ < 0 || len_ > kMaxChunk) len_ = 0;
+  }
+  ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
+  std::uint8_t* chunk = ChunkBuffer.data();
+
+  ForwardChunk(port_, chunk, len_, PassBinaryData);
+
+  if (receiver_.ParseUBX(chunk, len_) && receiver_.StatusUpdated) {
+    receiver_.StatusUpdated = false;
+    view_.SetConnectionLabel(FormatStatusText(status_, receiver_));
+  }
+
+  if (view_.ProcessGPS()) {
+    if (receiver_.ParseNMEA(reinterpret_cast<const char*>(chunk), len_))
+      view_.UpdateFixDisplay();
+    if (len_ > 0) view_.ShowDataStream(chunk, len_);
+  }
+}
+
+void ReceiveCycle::FromDevice() {
+  LinkState& state = link_.State();
+  const int32_t pos = queue_.SendPos();
+  const bool block_pending = queue_.Pending();
+  if (block_pending) sender_.SendStep(pos);
+
+  if (link_.GetClock().Now() - state.LastRxTime.load() > kSilenceLimit) {
+    link_.CloseDevice();
+    view_.GPSButtonSetClick();
+  } else if (TakeChunk(block_pending) == Taken::kMustWait) {
+    link_.WriteDevice(&kPollByte, 1);
+  }
+  ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
+
+  if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), len_);
+}
+
+ReceiveCycle::Taken ReceiveCycle::TakeChunk(bool block_pending) {
+  LinkState& state = link_.State();
+  {
+    // Test and take under one lock: a packet appended between a separate test and the
+    // take could end the chunk mid-sentence, and the forwarding would then drop the
+    // sentences before it.
+    std::lock_guard lock(state.HandOver);
+    // The read thread keeps RxLength below 2048; the clamp keeps the NUL inside the
+    // buffer whatever happens.
+    const int32_t waiting = state.RxLength < kMaxChunk ? state.RxLength : kMaxChunk;
+    if (waiting <= 0) return Taken::kNothing;
+    if (!block_pending && state.RxBuffer[waiting - 1] != '\n') return Taken::kMustWait;
+    len_ = waiting;
+    state.RxHold.store(true);
+    state.RxLength = 0;
+  }
+  // With RxHold set the read thread leaves these bytes alone.
+  std::memcpy(ChunkBuffer.data(), state.RxBuffer, static_cast<std::size_t>(len_));
+  return Taken::kChunk;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,79 @@
+#pragma once
+// The receive cycle: GPS_ReceiverTimer's work, one tick every 100 ms on the GUI thread.
+//
+//   1 chunk    demonstration file group, or the module's bytes from RxBuffer (with the
+//              command sender's send and check steps and the silence check), or an
+//              attempt to open the module
+//   2 log      the positions log records the chunk or replaces it with a recorded one
+//   3 forward  the NMEA run (or every byte) to the GPS Data port
+//   4 UBX      ParseUBX; a status message rewrites Connection_Label
+//   5 NMEA     ParseNMEA and the fix display, when ProcessGPS is ticked
+//   6 stream   the bytes on the Data Stream page, when ProcessGPS is ticked
+//   7 release  RxHold cleared, however the tick ended
+// An Error raised in steps 1 to 6 ends the tick and is dropped.
+#include <array>
+#include <cstdint>
+
+#include "link/command_queue.h"
+#include "link/usb_link.h"
+#include "platform/data_port.h"
+#include "receive/chunk.h"
+#include "receive/command_sender.h"
+#include "receive/demo_source.h"
+#include "receive/receive_view.h"
+#include "receive/status_text.h"
+
+namespace ostrel {
+
+class PositionsLog;
+class TAntaris;
+
+// Silence longer than this closes the module; exactly this much keeps it.
+inline constexpr Millis kSilenceLimit = 5000;
+// Written when bytes wait without their final LF: the firmware's "go on" poll.
+inline constexpr std::uint8_t kPollByte = '^';
+
+class ReceiveCycle {
+ public:
+  // `log` may be null (no positions log); PositionsLogMode starts as its mode.
+  ReceiveCycle(UsbLink& link, CommandQueue& queue, TAntaris& receiver, DataPortWriter& port,
+               ReceiveView& view, PositionsLog* log = nullptr);
+  ReceiveCycle(const ReceiveCycle&) = delete;
+  ReceiveCycle& operator=(const ReceiveCycle&) = delete;
+
+  void Tick();
+
+  DemoSource& Demo() { return demo_; }
+  CommandSender& Sender() { return sender_; }
+  const CommandSender& Sender() const { return sender_; }
+
+  // The last tick's chunk (after step 1 and 2; NUL after it).
+  const std::uint8_t* Chunk() const { return ChunkBuffer.data(); }
+  int32_t ChunkLength() const { return len_; }
+
+  bool PassBinaryData = false;   // [GPS] PassBinaryData
+  int32_t PositionsLogMode = 0;  // [Log] Status: 0 off, 1 replay, 2 record
+
+ private:
+  void Steps();
+  // Step 1b: the module is open.
+  void FromDevice();
+  enum class Taken { kNothing, kChunk, kMustWait };
+  // Tests the waiting bytes and takes them in one step under the hand-over lock:
+  // all of them while a block awaits its reply, otherwise only when they end in LF.
+  Taken TakeChunk(bool block_pending);
+
+  UsbLink& link_;
+  CommandQueue& queue_;
+  TAntaris& receiver_;
+  DataPortWriter& port_;
+  ReceiveView& view_;
+  PositionsLog* log_;
+  DemoSource demo_;
+  CommandSender sender_;
+  StatusTextBuffer status_{};
+  std::array<std::uint8_t, kChunkBufferSize> ChunkBuffer{};
+  int32_t len_ = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,67 @@
+#include "receive/status_text.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "gps/tgps.h"
+
+namespace ostrel {
+namespace {
+
+class Appender {
+ public:
+  explicit Appender(StatusTextBuffer& out) : out_(out) {}
+  Appender& operator<<(std::string_view s) {
+    const std::size_t n = s.size() < out_.size() - used_ ? s.size() : out_.size() - used_;
+    std::memcpy(out_.data() + used_, s.data(), n);
+    used_ += n;
+    return *this;
+  }
+  Appender& operator<<(int32_t v) {
+    const auto r = std::to_chars(out_.data() + used_, out_.data() + out_.size(), v);
+    used_ = static_cast<std::size_t>(r.ptr - out_.data());
+    return *this;
+  }
+  std::string_view Text() const { return {out_.data(), used_}; }
+
+ private:
+  StatusTextBuffer& out_;
+  std::size_t used_ = 0;
+};
+
+std::string_view FixName(int32_t FixType) {
+  switch (FixType) {
+    case 0: return "No Fix";
+    case 1: return "DR";
+    case 2: return "2D Fix";
+    case 3: return "3D Fix";
+    case 4: return "GPS+DR";
+    default: return "";
+  }
+}
+
+std::string_view DgpsName(int32_t DGPSState) {
+  switch (DGPSState) {
+    case 1: return "No DGPS";
+    case 2: return "DGPS";
+    default: return "";
+  }
+}
+
+}  // namespace
+
+std::string_view FormatStatusText(StatusTextBuffer& out, int32_t FixType, bool WAASActive,
+                                  int32_t DGPSState, int32_t SVCount) {
+  Appender text(out);
+  text << "Connected, " << FixName(FixType);
+  if (FixType == 0) return text.Text();
+  if (WAASActive) text << ", WAAS";
+  text << ", " << DgpsName(DGPSState) << ", " << SVCount << " SVs";
+  return text.Text();
+}
+
+std::string_view FormatStatusText(StatusTextBuffer& out, const TGPS& gps) {
+  return FormatStatusText(out, gps.FixType, gps.WAASActive, gps.DGPSState, gps.SVCount);
+}
+
+}  // namespace ostrel

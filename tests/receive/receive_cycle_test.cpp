@@ -1,0 +1,271 @@
+#include "receive/receive_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "receive/logs.h"
+#include "receiver/maintenance.h"
+#include "receiver/ubx.h"
+#include "rig.h"
+#include "samples.h"
+
+namespace ostrel::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// NAV-SOL with gpsFix at payload byte 10, flags at 11 and numSV at 47.
+std::string NavSol(std::uint8_t fix, std::uint8_t flags, std::uint8_t svs) {
+  std::vector<std::uint8_t> payload(52, 0);
+  payload[10] = fix;
+  payload[11] = flags;
+  payload[47] = svs;
+  const auto frame = ubx::MakeFrame(ubx::kClassNav, ubx::kIdNavSol, payload);
+  return {frame.begin(), frame.end()};
+}
+
+std::string AckAck() {
+  const std::vector<std::uint8_t> payload = {ubx::kClassCfg, ubx::kIdCfgMsg};
+  const auto frame = ubx::MakeFrame(ubx::kClassAck, ubx::kIdAckAck, payload);
+  return {frame.begin(), frame.end()};
+}
+
+const std::string kSixLines = kGGA + kGSA + kGSV1 + kGSV2 + kGSV3 + kRMC;
+
+TEST(ReceiveCycleDemo, FileGoesThroughTheWholeChainWithoutDeviceWork) {
+  TempDir dir;
+  Rig rig;
+  rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);
+  for (int i = 0; i < 5; ++i) rig.cycle.Tick();
+
+  const Strings groups = {kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kRMC, kGGA};
+  EXPECT_EQ(rig.port.writes, groups);
+  EXPECT_EQ(rig.view.stream, groups);
+  EXPECT_EQ(rig.view.fix_updates, 4);  // RMC is not parsed
+  EXPECT_EQ(rig.gps.FixModeText, "SPS");
+  EXPECT_TRUE(rig.gps.Sat[17].Used);
+  EXPECT_EQ(rig.gps.Sat[17].Elevation, 72);
+  EXPECT_EQ(rig.driver.opens, 0);
+  EXPECT_TRUE(rig.driver.writes.empty());
+}
+
+TEST(ReceiveCycleDemo, TakesPrecedenceOverAnOpenDevice) {
+  TempDir dir;
+  Rig rig;
+  rig.Open();
+  ASSERT_TRUE(QueueQueryVersion(rig.queue, 64));
+  Deliver(rig.link, "$GPGGA,0307");
+  rig.clock.now += 10000;  // no silence check either
+  rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kGGA);
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.port.writes, Strings{kGGA});
+  EXPECT_TRUE(rig.driver.writes.empty());  // no block, no poll
+  EXPECT_TRUE(rig.State().DeviceOpen.load());
+  EXPECT_EQ(rig.RxLength(), 11);
+  EXPECT_TRUE(rig.queue.Pending());  // the block waits for the device
+}
+
+TEST(ReceiveCycleDemo, MissingFileEndsEveryTickQuietly) {
+  TempDir dir;
+  Rig rig;
+  rig.cycle.PassBinaryData = true;  // would write even an empty chunk if the tick went on
+  rig.cycle.Demo().DemoFileName = dir.Path("missing.txt");
+  for (int i = 0; i < 3; ++i) rig.cycle.Tick();
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_TRUE(rig.view.stream.empty());
+  EXPECT_EQ(rig.driver.opens, 0);
+}
+
+TEST(ReceiveCycleDevice, OpensWhenTheModuleAppears) {
+  Rig rig;
+  rig.driver.present = false;
+  for (int i = 0; i < 3; ++i) rig.cycle.Tick();
+  EXPECT_EQ(rig.driver.opens, 3);  // once per tick, silently
+  EXPECT_EQ(rig.view.button_set_clicks, 0);
+
+  rig.driver.present = true;
+  rig.cycle.Tick();
+  EXPECT_TRUE(rig.State().DeviceOpen.load());
+  EXPECT_EQ(rig.view.button_set_clicks, 1);
+  EXPECT_EQ(rig.view.connection_label, "Connected...");
+  EXPECT_EQ(rig.driver.writes, Strings{"j"});
+  EXPECT_TRUE(rig.port.writes.empty());
+}
+
+struct SilenceCase {
+  Millis silence;
+  bool closed;
+};
+
+TEST(ReceiveCycleDevice, SilenceOfMoreThan5000MsClosesTheDevice) {
+  for (const SilenceCase c : {SilenceCase{4999, false}, {5000, false}, {5001, true}, {60000, true}}) {
+    SCOPED_TRACE(c.silence);
+    Rig rig;
+    rig.Open();
+    rig.view.connection_label = "Connected...";
+    rig.clock.now += c.silence;
+    rig.cycle.Tick();
+    EXPECT_EQ(rig.State().DeviceOpen.load(), !c.closed);
+    EXPECT_EQ(rig.view.button_set_clicks, c.closed ? 1 : 0);
+    EXPECT_EQ(rig.view.connection_label, c.closed ? "No Device" : "Connected...");
+    EXPECT_EQ(rig.driver.opens, 1);  // reopened by a later tick, not this one
+    EXPECT_TRUE(rig.driver.writes.empty());
+  }
+}
+
+TEST(ReceiveCycleDevice, LostDeviceFailsThePendingBlockAndIsReopenedNextTick) {
+  Rig rig;
+  rig.Open();
+  ASSERT_TRUE(QueueQueryVersion(rig.queue, 64));
+  rig.clock.now += 4950;  // the 100 ms wait carries it past the limit; no reply comes
+  rig.cycle.Tick();
+  EXPECT_FALSE(rig.State().DeviceOpen.load());
+  EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 1)");
+  EXPECT_EQ(rig.view.connection_label, "No Device");
+  EXPECT_TRUE(rig.view.stream.empty());
+
+  rig.cycle.Tick();
+  EXPECT_TRUE(rig.State().DeviceOpen.load());
+  EXPECT_FALSE(rig.queue.Pending());  // the open emptied the queue
+}
+
+TEST(ReceiveCycleDevice, UnfinishedBytesWaitAndAPollIsWrittenEachTick) {
+  Rig rig;
+  rig.Open();
+  const std::string head = kGGA.substr(0, kGGA.size() - 1);  // up to the CR
+  Deliver(rig.link, head);
+  rig.cycle.Tick();
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.driver.writes, (Strings{"^", "^"}));
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_TRUE(rig.view.stream.empty());
+  EXPECT_EQ(rig.RxLength(), static_cast<int32_t>(head.size()));
+
+  Deliver(rig.link, "\n" + kRMC);
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.driver.writes.size(), 2u);
+  EXPECT_EQ(rig.port.writes, Strings{kGGA + kRMC});
+  EXPECT_EQ(rig.view.stream, Strings{kGGA + kRMC});
+  EXPECT_EQ(rig.RxLength(), 0);
+  EXPECT_FALSE(rig.State().RxHold.load());
+}
+
+TEST(ReceiveCycleDevice, NothingWaitingAndNothingQueuedWritesNothing) {
+  Rig rig;
+  rig.Open();
+  for (int i = 0; i < 5; ++i) rig.cycle.Tick();
+  EXPECT_TRUE(rig.driver.writes.empty());
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_TRUE(rig.view.stream.empty());
+}
+
+TEST(ReceiveCycleDevice, UbxStatusRewritesTheConnectionLabel) {
+  Rig rig;
+  rig.Open();
+  Deliver(rig.link, NavSol(3, 0x03, 9) + kGGA);
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.view.connection_label, "Connected, 3D Fix, DGPS, 9 SVs");
+  EXPECT_FALSE(rig.gps.StatusUpdated);
+
+  // Frames without a status message leave the label as it was.
+  rig.view.connection_label = "kept";
+  Deliver(rig.link, AckAck() + kGGA);
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.view.connection_label, "kept");
+}
+
+// Steps 1 to 6 run in one trap; whatever ends the tick early, RxHold is cleared.
+struct TrapCase {
+  const char* name;
+  Throw throws;
+  std::string chunk;
+  int fix_updates;
+};
+
+TEST(ReceiveCycleDevice, ErrorEndsTheTickAndTheBufferIsStillReleased) {
+  const std::vector<TrapCase> cases = {
+      {"fix display raises", Throw::kUpdateFixDisplayError, kGGA, 1},
+      {"stream view raises", Throw::kShowDataStreamStd, kGGA, 1},
+      {"status label raises", Throw::kConnectionLabel, NavSol(3, 1, 5) + kGGA, 0},
+      // Too few fields: the parser raises after the satellite flags.
+      {"ParseNMEA raises", Throw::kNothing, WithChecksum("GPGSA,A,3,05"), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.Open();
+    rig.view.throws = c.throws;
+    Deliver(rig.link, c.chunk);
+    rig.cycle.Tick();
+    EXPECT_FALSE(rig.State().RxHold.load());
+    EXPECT_EQ(rig.view.fix_updates, c.fix_updates);
+    EXPECT_TRUE(rig.view.stream.empty());
+
+    // The next tick starts afresh.
+    rig.view.throws = Throw::kNothing;
+    Deliver(rig.link, kGSA);
+    rig.cycle.Tick();
+    EXPECT_EQ(rig.view.stream, Strings{kGSA});
+    EXPECT_FALSE(rig.State().RxHold.load());
+  }
+}
+
+TEST(ReceiveCycleDevice, ProcessGpsOffLeavesTheDisplayAlone) {
+  Rig rig;
+  rig.Open();
+  rig.view.process_gps = false;
+  Deliver(rig.link, kGGA + kGSA + kGSV1);
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.port.writes, Strings{kGGA + kGSA + kGSV1});
+  EXPECT_EQ(rig.view.fix_updates, 0);
+  EXPECT_TRUE(rig.view.stream.empty());
+  EXPECT_EQ(rig.gps.FixModeText, "");
+  EXPECT_FALSE(rig.gps.Sat[17].Used);
+}
+
+TEST(ReceiveCycleDevice, StreamViewGetsATerminatedChunk) {
+  Rig rig;
+  rig.Open();
+  Deliver(rig.link, kGGA + kGSA);
+  rig.cycle.Tick();
+  Deliver(rig.link, kGSV3);  // shorter: the NUL must follow it, not the old bytes
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.view.stream, (Strings{kGGA + kGSA, kGSV3}));
+  EXPECT_EQ(rig.view.stream_terminated, (std::vector<bool>{true, true}));
+}
+
+TEST(ReceiveCyclePositionsLog, RecordThenReplay) {
+  TempDir dir;
+  {
+    PositionsLog log(PositionsLog::kRecord, dir.Dir());
+    Rig rig(&log);
+    EXPECT_EQ(rig.cycle.PositionsLogMode, PositionsLog::kRecord);
+    rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);
+    for (int i = 0; i < 4; ++i) rig.cycle.Tick();
+  }
+  {
+    // Replay replaces even the live chunk; the device is absent here.
+    PositionsLog log(PositionsLog::kReplay, dir.Dir());
+    Rig rig(&log);
+    rig.driver.present = false;
+    for (int i = 0; i < 5; ++i) rig.cycle.Tick();
+    EXPECT_EQ(rig.port.writes, (Strings{kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kRMC}));
+    EXPECT_EQ(rig.view.fix_updates, 3);
+  }
+}
+
+TEST(ReceiveCyclePositionsLog, ModeOffLeavesTheLogAlone) {
+  TempDir dir;
+  PositionsLog log(PositionsLog::kRecord, dir.Dir());
+  Rig rig(&log);
+  rig.cycle.PositionsLogMode = PositionsLog::kOff;
+  rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);
+  for (int i = 0; i < 4; ++i) rig.cycle.Tick();
+  EXPECT_FALSE(std::filesystem::exists(log.FileName()));
+  EXPECT_EQ(rig.port.writes.size(), 4u);
+}
+
+}  // namespace
+}  // namespace ostrel::testing

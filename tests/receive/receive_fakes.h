@@ -1,0 +1,148 @@
+#pragma once
+// Fakes for the receive cycle's tests: the clock and USB driver seams under the real
+// UsbLink, a recording GPS Data port and a recording window.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/usb_link.h"
+#include "platform/clock.h"
+#include "platform/data_port.h"
+#include "platform/error.h"
+#include "platform/usb_driver.h"
+#include "receive/receive_view.h"
+
+namespace ostrel::testing {
+
+inline std::string Bytes(const std::uint8_t* p, int32_t n) {
+  return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+}
+
+class FakeClock final : public Clock {
+ public:
+  Millis Now() const override { return now; }
+  void Sleep(Millis ms) override {
+    slept += ms;
+    now += ms;
+  }
+  Millis now = 1000;
+  Millis slept = 0;
+};
+
+// The module behind the seam. A 64-byte write is a command block; `reply` gives the
+// module's answer to it, which arrives as the read thread would hand it over.
+class FakeDriver final : public UsbDriver {
+ public:
+  bool Open() override {
+    ++opens;
+    open = present;
+    return open;
+  }
+  int BulkRead(std::uint8_t*, int) override { return 0; }
+  void BulkWrite(const std::uint8_t* src, int len) override {
+    const std::string_view block(reinterpret_cast<const char*>(src), static_cast<std::size_t>(len));
+    if (record) writes.emplace_back(block);
+    if (len == 64 && reply) {
+      const std::string answer = reply(block);
+      if (!answer.empty() && arrive) arrive(answer);
+    }
+  }
+  void AbortRead() override {}
+  void Close() override { open = false; }
+  bool IsOpen() const override { return open; }
+
+  // Writes other than the open byte 'j'.
+  std::vector<std::string> WritesAfterOpen() const {
+    std::vector<std::string> out;
+    for (const auto& w : writes)
+      if (w != "j") out.push_back(w);
+    return out;
+  }
+
+  bool present = true;
+  bool record = true;  // off where a test counts allocations
+  bool open = false;
+  int opens = 0;
+  std::vector<std::string> writes;
+  std::function<std::string(std::string_view block)> reply;
+  std::function<void(const std::string& bytes)> arrive;
+};
+
+// The read thread's hand-over, step 9, without the thread: bytes land behind those
+// waiting and LastRxTime moves on.
+inline void Deliver(UsbLink& link, std::string_view bytes) {
+  LinkState& s = link.State();
+  std::lock_guard lock(s.HandOver);
+  std::memcpy(s.RxBuffer + s.RxLength, bytes.data(), bytes.size());
+  s.RxLength += static_cast<int32_t>(bytes.size());
+  s.LastRxTime.store(link.GetClock().Now());
+}
+
+class FakePort final : public DataPortWriter {
+ public:
+  int32_t Write(const std::uint8_t* bytes, int32_t count) override {
+    writes.push_back(Bytes(bytes, count));
+    return count;
+  }
+  std::string All() const {
+    std::string s;
+    for (const auto& w : writes) s += w;
+    return s;
+  }
+  std::vector<std::string> writes;
+};
+
+// Which of the window's calls throws, to see the tick's error trap at work.
+enum class Throw { kNothing, kUpdateFixDisplayError, kShowDataStreamStd, kConnectionLabel };
+
+class FakeView final : public ReceiveView {
+ public:
+  explicit FakeView(LinkState* link = nullptr) : link_(link) {}
+
+  void SetConnectionLabel(std::string_view text) override {
+    if (throws == Throw::kConnectionLabel) throw Error("label");
+    connection_label = text;
+  }
+  void SetMessageStatus(std::string_view text) override { message_status = text; }
+  void SetEEPROMSerial(std::string_view text) override { eeprom_serial = text; }
+  void SetFirmwareVersion(std::string_view text) override { firmware_version = text; }
+  bool ProcessGPS() const override { return process_gps; }
+  void UpdateFixDisplay() override {
+    ++fix_updates;
+    if (throws == Throw::kUpdateFixDisplayError) throw Error("fix display");
+  }
+  void ShowDataStream(const std::uint8_t* chunk, int32_t len) override {
+    if (throws == Throw::kShowDataStreamStd) throw std::runtime_error("stream");
+    // The chunk must be NUL-terminated for the stream view.
+    stream.push_back(Bytes(chunk, len));
+    stream_terminated.push_back(chunk[len] == 0);
+  }
+  void GPSButtonSetClick() override {
+    ++button_set_clicks;
+    connection_label = "No Device";
+    if (link_ != nullptr && link_->DeviceOpen.load()) connection_label = "Connected...";
+    if (on_button_set) on_button_set();
+  }
+
+  bool process_gps = true;
+  Throw throws = Throw::kNothing;
+  std::string connection_label;
+  std::string message_status;
+  std::string eeprom_serial;
+  std::string firmware_version;
+  int fix_updates = 0;
+  int button_set_clicks = 0;
+  std::vector<std::string> stream;
+  std::vector<bool> stream_terminated;
+  std::function<void()> on_button_set;
+
+ private:
+  LinkState* link_;
+};
+
+}  // namespace ostrel::testing

@@ -1,0 +1,2 @@
+// placeholder while the emulator lands
+#include <gtest/gtest.h>

@@ -1,0 +1,60 @@
+#pragma once
+// Real sentences (GlobalSat BU-353-S4, from the shared corpus) and test file helpers.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace ostrel::testing {
+
+inline const std::string kGGA =
+    "$GPGGA,030721.000,3747.0876,S,17518.8934,E,1,08,1.1,60.1,M,23.7,M,,0000*7D\r\n";
+inline const std::string kGSA = "$GPGSA,A,3,17,28,06,01,30,20,26,13,,,,,1.8,1.1,1.5*33\r\n";
+inline const std::string kGSV1 =
+    "$GPGSV,3,1,12,17,72,207,32,28,59,095,31,06,35,347,25,01,29,132,23*7B\r\n";
+inline const std::string kGSV2 =
+    "$GPGSV,3,2,12,30,23,011,29,20,17,069,20,26,09,293,23,13,07,304,10*7C\r\n";
+inline const std::string kGSV3 = "$GPGSV,3,3,12,11,12,132,04,08,38,008,,02,35,348,,03,14,091,*73\r\n";
+inline const std::string kRMC =
+    "$GPRMC,030721.000,A,3747.0876,S,17518.8934,E,0.89,181.39,311214,,,A*71\r\n";
+
+// "*hh" for the text between '$' and '*'.
+inline std::string WithChecksum(const std::string& body) {
+  unsigned x = 0;
+  for (char c : body) x ^= static_cast<unsigned char>(c);
+  static const char* hex = "0123456789ABCDEF";
+  return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
+}
+
+// A directory of its own for each test, removed at the end.
+class TempDir {
+ public:
+  TempDir() {
+    path_ = std::filesystem::temp_directory_path() /
+            ("ostrel-receive-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string Write(const std::string& name, const std::string& content) const {
+    const auto file = path_ / name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
+  }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+  std::string Dir() const { return path_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace ostrel::testing
