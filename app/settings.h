@@ -41,6 +41,9 @@ inline constexpr SettingKey kGpsDemo{"GPS", "Demo", SettingType::kBoolean, "0"};
 inline constexpr SettingKey kLogStatus{"Log", "Status", SettingType::kInteger, "0"};
 inline constexpr SettingKey kDebugPanel{"Debug", "Panel", SettingType::kInteger, "0"};
 
+// The port directory of the GPS Data port's link; a Linux addition, read only.
+inline constexpr SettingKey kPortsDirectory{"Ports", "Directory", SettingType::kText, "."};
+
 inline constexpr std::array<SettingKey, 9> kSettingKeys = {
     kDGPSName, kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
     kGpsPassBinaryData, kGpsDemo, kLogStatus, kDebugPanel};
