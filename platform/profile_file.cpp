@@ -300,6 +300,8 @@ void ProfileFile::Write(std::string_view section, std::string_view key,
     throw ProfileError("Unable to write to " + path_ + ": " + e.what());
   }
   if (exists && updated == text) return;
+  // The rename would go through a write-protected file; Windows refuses, and so do we.
+  if (exists && ::access(target.c_str(), W_OK) != 0) throw ProfileError(Describe(path_, errno));
   ReplaceFile(target, path_, updated, exists);
 }
 

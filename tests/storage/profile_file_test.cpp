@@ -203,16 +203,18 @@ TEST(ProfileFile, RefusedWriteThrowsNamingTheFile) {
   }
 }
 
-TEST(ProfileFile, ReadOnlyDirectoryRefusesWhenPermissionsApply) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes through directory permissions";
-  TempDir dir;
-  std::filesystem::create_directory(dir.File("ro"));
-  const std::string path = dir.File("ro/s.ini");
-  WriteAll(path, "[GPS]\nCOM=1\n");
-  ASSERT_EQ(::chmod(dir.File("ro").c_str(), 0555), 0);
-  EXPECT_THROW(ProfileFile(path).Write("GPS", "COM", "2"), ProfileError);
-  ::chmod(dir.File("ro").c_str(), 0755);
-  EXPECT_EQ(ReadAll(path), "[GPS]\nCOM=1\n");
+TEST(ProfileFile, WriteProtectionIsRespected) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes through permissions";
+  for (const char* protect : {"ro", "ro/s.ini"}) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.File("ro"));
+    const std::string path = dir.File("ro/s.ini");
+    WriteAll(path, "[GPS]\nCOM=1\n");
+    ASSERT_EQ(::chmod(dir.File(protect).c_str(), 0555), 0);
+    EXPECT_THROW(ProfileFile(path).Write("GPS", "COM", "2"), ProfileError) << protect;
+    ::chmod(dir.File(protect).c_str(), 0755);
+    EXPECT_EQ(ReadAll(path), "[GPS]\nCOM=1\n");
+  }
 }
 
 }  // namespace

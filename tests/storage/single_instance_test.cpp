@@ -145,21 +145,6 @@ TEST(SingleInstance, MarkOfAnotherProcessIsFreedWhenItDies) {
   EXPECT_TRUE(free_again);
 }
 
-TEST(SingleInstance, HelperStartedSecondReportsRunning) {
-  const std::string name = UniqueName("second");
-  Helper first = Spawn("--hold", name);
-  ASSERT_GT(first.pid, 0);
-  ASSERT_EQ(FirstLine(first), "held");
-  Helper second = Spawn("--hold", name);
-  ASSERT_GT(second.pid, 0);
-  EXPECT_EQ(FirstLine(second), "running");
-  Finish(second);
-  EXPECT_EQ(ExitCode(second.pid), 0);
-  Finish(first);  // stdin closes: the first ends normally
-  EXPECT_EQ(ExitCode(first.pid), 0);
-  EXPECT_TRUE(SingleInstance(name).Holding());
-}
-
 }  // namespace
 }  // namespace ostrel
 
