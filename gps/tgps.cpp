@@ -1,6 +1,7 @@
 #include "gps/tgps.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -70,12 +71,33 @@ bool ReadMinutes(std::string_view s, float& minutes) {
   return ec == std::errc();
 }
 
-}  // namespace
-
-void TFieldList::Append(std::string_view piece) {
-  if (count_ == items_.size()) items_.emplace_back();
-  items_[count_++].assign(piece.data(), piece.size());
+// "%f" of a float: six decimals, rounded to nearest, ties to even, as printf does. A
+// float times 10^6 is exact in a double (24 + 20 significant bits), so nearbyint gives
+// printf's rounding without printf's cost. Huge or odd values go through to_chars.
+std::size_t FormatFixed6(char* out, std::size_t size, float value) {
+  const double scaled = static_cast<double>(value) * 1e6;
+  if (!(std::fabs(scaled) < 9e15)) {
+    const auto [end, ec] = std::to_chars(out, out + size, static_cast<double>(value),
+                                         std::chars_format::fixed, 6);
+    return ec == std::errc() ? static_cast<std::size_t>(end - out) : 0;
+  }
+  const double rounded = std::nearbyint(scaled);
+  std::uint64_t units = static_cast<std::uint64_t>(std::fabs(rounded));
+  char digits[24];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + units % 10);
+    units /= 10;
+  } while (n < 7 || units != 0);  // at least one digit before the point
+  std::size_t len = 0;
+  if (std::signbit(value)) out[len++] = '-';
+  while (n > 6) out[len++] = digits[--n];
+  out[len++] = '.';
+  while (n > 0) out[len++] = digits[--n];
+  return len;
 }
+
+}  // namespace
 
 TGPS::TGPS() = default;
 TGPS::~TGPS() = default;
@@ -114,12 +136,10 @@ void FormatCoordinate(std::string& out, std::string_view field, int degree_digit
       !ReadMinutes(field.substr(digits), minutes))
     return;
   const auto value = static_cast<float>(degrees + static_cast<double>(minutes) * (1.0 / 60.0));
-  // "%f": six decimals of the single-precision value.
   char text[64];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, static_cast<double>(value),
-                                       std::chars_format::fixed, 6);
-  if (ec != std::errc()) return;
-  out.assign(text, end);
+  const std::size_t n = FormatFixed6(text, sizeof text, value);
+  if (n == 0) return;
+  out.assign(text, n);
   out += ' ';
   out.append(hemisphere);
 }
@@ -150,17 +170,22 @@ bool TGPS::AcceptAt(std::string_view text, std::size_t start) {
   if (base[star + 3] != '\r' || base[star + 4] != '\n') return false;
   const int sent = ReadChecksum(base[star + 1], base[star + 2]);
   if (sent < 0) return false;
-  unsigned sum = 0;
-  for (std::size_t i = start + 1; i < star; ++i) sum ^= static_cast<unsigned char>(base[i]);
-  if (sum != static_cast<unsigned>(sent)) return false;
 
+  // One pass: the XOR of the bytes between '$' and '*', and the pieces between commas.
+  // Fields are a few bytes long, so a plain loop beats a memchr call per comma.
+  unsigned sum = 0;
   std::size_t piece = start;
-  for (;;) {
-    const void* comma = std::memchr(base + piece, ',', star - piece);
-    if (comma == nullptr) break;
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(comma) - base);
-    FieldList.Append(text.substr(piece, at - piece));
-    piece = at + 1;
+  for (std::size_t i = start + 1; i < star; ++i) {
+    const char c = base[i];
+    sum ^= static_cast<unsigned char>(c);
+    if (c == ',') {
+      FieldList.Append(text.substr(piece, i - piece));
+      piece = i + 1;
+    }
+  }
+  if (sum != static_cast<unsigned>(sent)) {
+    FieldList.clear();
+    return false;
   }
   FieldList.Append(text.substr(piece, star - piece));
   return true;

@@ -45,7 +45,10 @@ class TFieldList {
   const std::string* end() const { return items_.data() + count_; }
 
   void clear() { count_ = 0; }
-  void Append(std::string_view piece);
+  void Append(std::string_view piece) {
+    if (count_ == items_.size()) items_.emplace_back();
+    items_[count_++].assign(piece.data(), piece.size());
+  }
 
  private:
   std::vector<std::string> items_;

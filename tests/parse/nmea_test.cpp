@@ -322,6 +322,34 @@ TEST(ParseGGA, CoordinateFields) {
   }
 }
 
+TEST(ParseGGA, CoordinateTextIsWhatPrintfGives) {
+  // The text is printed without printf; it must still read as "%f " would print it.
+  std::uint32_t seed = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const int degrees = static_cast<int>(seed % 180);
+    const float minutes = static_cast<float>((seed >> 8) % 6000000) / 100000.0f;
+    char field[32];
+    std::snprintf(field, sizeof field, "%03d%08.5f", degrees, static_cast<double>(minutes));
+    const auto value = static_cast<float>(degrees + std::strtof(field + 3, nullptr) / 60.0);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%f E", static_cast<double>(value));
+    std::string out;
+    FormatCoordinate(out, field, 3, "E");
+    ASSERT_EQ(out, expected) << field;
+  }
+  // Odd fields still print as printf would; minutes beyond the float range give no text.
+  for (const char* field : {"-107.5", "-000.0", "001e30", "009e999"}) {
+    const auto value = static_cast<float>(std::atoi(std::string(field, 2).c_str()) +
+                                          std::strtof(field + 2, nullptr) / 60.0);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%f N", static_cast<double>(value));
+    std::string out;
+    FormatCoordinate(out, field, 2, "N");
+    EXPECT_EQ(out, std::string(field) == "009e999" ? "" : expected) << field;
+  }
+}
+
 TEST(ParseGGA, EmptyPositionFieldsEmptyTheTexts) {
   TGPS gps;
   ASSERT_TRUE(Parse(gps, Gga("4807.038", "N", "01131.000", "E", "1")));
