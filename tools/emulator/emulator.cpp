@@ -178,10 +178,11 @@ void Emulator::Supervise(double now) {
 }
 
 void Emulator::Unplug(double now) {
-  if (client_fd_ >= 0) Disconnect(now, "unplugged");
-  // Closing the listener also drops whoever waits in its backlog, as a pulled cable does.
+  // The listener goes first: a host that sees its connection end and opens again at once
+  // must find nobody there. Closing it also drops whoever waits in its backlog.
   ::close(listen_fd_);
   listen_fd_ = -1;
+  if (client_fd_ >= 0) Disconnect(now, "unplugged");
   replug_at_ = now + options_.unplug_down;
   log_.Event(now, "unplugged for " + std::to_string(options_.unplug_down) + " s");
 }
