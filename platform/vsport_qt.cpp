@@ -53,13 +53,19 @@ TVSPort::TVSPort(const std::string& port_dir, QObject* parent)
   setObjectName(QStringLiteral("VSPort"));
 }
 
-TVSPort::~TVSPort() { Release(); }
+TVSPort::~TVSPort() {
+  Release();
+}
 
-bool TVSPort::CreatePort(const std::string& name) { return Take(name); }
+bool TVSPort::CreatePort(const std::string& name) {
+  return Take(name);
+}
 
 // A leftover link is never trusted: it may point at a pseudo-terminal number that
 // another program got since. Taking over always means a fresh pseudo-terminal.
-bool TVSPort::Open(const std::string& name) { return Take(name); }
+bool TVSPort::Open(const std::string& name) {
+  return Take(name);
+}
 
 bool TVSPort::Take(const std::string& name) {
   if (master_ >= 0 || !ValidPortName(name)) return false;
@@ -71,8 +77,8 @@ bool TVSPort::Take(const std::string& name) {
   struct stat st {};
   const std::string link = PortLinkPath(dir_, name);
   if (::lstat(link.c_str(), &st) == 0) {
-    const bool ours = S_ISLNK(st.st_mode) &&
-                      (lock_existed || ReadLink(link).rfind("/dev/pts/", 0) == 0);
+    const bool ours =
+        S_ISLNK(st.st_mode) && (lock_existed || ReadLink(link).rfind("/dev/pts/", 0) == 0);
     if (!ours) {
       if (!lock_existed) ::unlink(lock_path_.c_str());
       ::close(lock_fd_);
@@ -112,7 +118,8 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
       ::close(fd);
       return false;  // the owner still runs
     }
-    struct stat held {}, now {};
+    struct stat held {
+    }, now{};
     if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev) {
       lock_fd_ = fd;
@@ -307,7 +314,7 @@ void TVSPort::DrainInotify() {
 // No line-end translation, no echo, 8 data bits. On a pseudo-terminal the master's
 // settings are the slave's, so this is what every client finds.
 void TVSPort::ApplyRawMode() {
-  termios t {};
+  termios t{};
   if (::tcgetattr(master_, &t) != 0) return;
   ::cfmakeraw(&t);
   ::tcsetattr(master_, TCSANOW, &t);

@@ -13,7 +13,6 @@
 // when a client opens. When the last client leaves, raw mode is put back (its settings
 // would stay for the next client) and whatever it left unread is flushed.
 #include <QObject>
-
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,12 +1,12 @@
 // Commands from applications: collection, the one-shot timer, framing into the queue.
+#include "dataport/external_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "dataport/external_commands.h"
 
 namespace ostrel {
 namespace {

@@ -126,7 +126,8 @@ TEST(Gpsd, ReadsFixesFromThePort) {
           a.sin_family = AF_INET;
           a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
           a.sin_port = htons(static_cast<uint16_t>(std::stoi(tcp)));
-          if (::connect(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+          if (::connect(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 &&
+              errno != EINPROGRESS) {
             ::close(sock);
             sock = -1;
             return false;
@@ -140,8 +141,10 @@ TEST(Gpsd, ReadsFixesFromThePort) {
         }
         char buf[4096];
         ssize_t n;
-        while ((n = ::recv(sock, buf, sizeof buf, 0)) > 0) json.append(buf, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = json.find('\n')) != std::string::npos; json.erase(0, end + 1)) {
+        while ((n = ::recv(sock, buf, sizeof buf, 0)) > 0)
+          json.append(buf, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = json.find('\n')) != std::string::npos;
+             json.erase(0, end + 1)) {
           const std::string report = json.substr(0, end);
           if (RunsUnprivileged(gpsd.Pid()) &&
               report.find("\"class\":\"TPV\"") != std::string::npos &&

@@ -59,7 +59,7 @@ struct Outcome {
 };
 
 Outcome Choose(const std::vector<std::string>& listed, int configured, bool create_ok = true,
-           bool open_ok = true) {
+               bool open_ok = true) {
   Outcome run;
   FakeListing listing(listed);
   run.port.create_ok = create_ok;

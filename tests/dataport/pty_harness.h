@@ -82,7 +82,8 @@ class Child {
   void Collect() {
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(report_, buf, sizeof buf)) > 0) report_text_.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(report_, buf, sizeof buf)) > 0)
+      report_text_.append(buf, static_cast<std::size_t>(n));
   }
   pid_t pid_ = -1;
   int report_ = -1;
@@ -110,7 +111,8 @@ inline std::string ReadUpTo(int fd, std::size_t want, int ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (got.size() < want) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) break;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;

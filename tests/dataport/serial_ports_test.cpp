@@ -1,4 +1,6 @@
 // The serial-port listing over a made-up /sys/class/tty and a real port directory.
+#include "platform/serial_ports.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "platform/port_directory.h"
-#include "platform/serial_ports.h"
 
 namespace ostrel {
 namespace {
@@ -59,13 +60,15 @@ class SerialPortsTest : public ::testing::Test {
   };
   Listed List(const std::string& sys_dir = "") {
     Listed out;
-    SystemComPorts lister(ports.string(), [&out](const std::string& e) { out.errors.push_back(e); },
-                          sys_dir.empty() ? sys.string() : sys_dir);
+    SystemComPorts lister(
+        ports.string(), [&out](const std::string& e) { out.errors.push_back(e); },
+        sys_dir.empty() ? sys.string() : sys_dir);
     ComPortList list;
     const int n = lister.EnumerateComPorts(list);
     EXPECT_GE(n, 0);
     EXPECT_LE(n, kMaxComPorts);
-    for (int i = 0; i < n; ++i) out.friendly.push_back(list[static_cast<std::size_t>(i)].FriendlyName);
+    for (int i = 0; i < n; ++i)
+      out.friendly.push_back(list[static_cast<std::size_t>(i)].FriendlyName);
     return out;
   }
 
@@ -76,7 +79,7 @@ TEST_F(SerialPortsTest, RealDevicesWithUnknownUartsLeftOut) {
   Tty("ttyS0", "platform/serial8250/tty/ttyS0", "4", "serial8250");
   Tty("ttyS1", "platform/serial8250/tty/ttyS1", "0", "serial8250");  // no UART there
   Tty("ttyS10", "pnp0/00:05/tty/ttyS10", "4");
-  Tty("tty1", "");                                                   // a console
+  Tty("tty1", "");  // a console
   Tty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", nullptr, "cp210x");
   Write(root / "devices/usb1/1-1/product", "CP2102 USB to UART Bridge (v2)\n");
   Tty("ttyACM0", "usb1/1-2/1-2:1.0", nullptr, "cdc_acm");
@@ -92,12 +95,12 @@ TEST_F(SerialPortsTest, RealDevicesWithUnknownUartsLeftOut) {
 
 TEST_F(SerialPortsTest, PortDirectoryEntriesComeFirstAndOursCarryTheMarker) {
   Tty("ttyS0", "platform/serial8250/tty/ttyS0", "4");
-  fs::create_symlink("/dev/pts/99", ports / "COM3");              // ours, owner gone
-  fs::create_symlink("/nonexistent", ports / "COM4");             // ours by its lock file
+  fs::create_symlink("/dev/pts/99", ports / "COM3");   // ours, owner gone
+  fs::create_symlink("/nonexistent", ports / "COM4");  // ours by its lock file
   Write(ports / ".COM4.lock", "");
-  fs::create_symlink("/dev/ttyS0", ports / "COM5");               // someone's alias: real
-  Write(ports / "COM12", "");                                     // anything else: real
-  Write(ports / "COMx", "");                                      // not a COM name
+  fs::create_symlink("/dev/ttyS0", ports / "COM5");  // someone's alias: real
+  Write(ports / "COM12", "");                        // anything else: real
+  Write(ports / "COMx", "");                         // not a COM name
   Write(ports / "COM", "");
   const Listed got = List();
   EXPECT_EQ(got.friendly, (std::vector<std::string>{
@@ -110,7 +113,8 @@ TEST_F(SerialPortsTest, PortDirectoryEntriesComeFirstAndOursCarryTheMarker) {
 }
 
 TEST_F(SerialPortsTest, NeverMoreThanTenEntries) {
-  for (int i = 1; i <= 8; ++i) fs::create_symlink("/dev/pts/1", ports / ("COM" + std::to_string(i)));
+  for (int i = 1; i <= 8; ++i)
+    fs::create_symlink("/dev/pts/1", ports / ("COM" + std::to_string(i)));
   for (int i = 0; i < 6; ++i) {
     const std::string n = "ttyS" + std::to_string(i);
     Tty(n, "pnp/" + n, "4");
@@ -133,7 +137,8 @@ TEST_F(SerialPortsTest, UnreadableEntryEndsTheListingKeepingEarlierEntries) {
   Write(sys / "ttyS1", "");  // not a directory: its details cannot be read (ENOTDIR)
   Tty("ttyS2", "pnp/ttyS2", "4");
   const Listed got = List();
-  EXPECT_EQ(got.errors, std::vector<std::string>{"SetupDiGetDeviceInterfaceDetail failed. (err=14)"});
+  EXPECT_EQ(got.errors,
+            std::vector<std::string>{"SetupDiGetDeviceInterfaceDetail failed. (err=14)"});
   EXPECT_EQ(got.friendly, std::vector<std::string>{"Communications Port (/dev/ttyS0)"});
 }
 

@@ -1,6 +1,6 @@
 // TVSPort on a real pseudo-terminal with real client processes opening its link.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -25,7 +25,9 @@ using namespace testing_pty;
 namespace fs = std::filesystem;
 
 // Opens the link as an application would.
-int OpenPort(const std::string& link) { return ::open(link.c_str(), O_RDWR | O_NOCTTY); }
+int OpenPort(const std::string& link) {
+  return ::open(link.c_str(), O_RDWR | O_NOCTTY);
+}
 
 class VSPortTest : public ::testing::Test {
  protected:
@@ -40,7 +42,8 @@ class VSPortTest : public ::testing::Test {
     });
   }
   void Send(const std::string& bytes) {
-    port->Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+    port->Write(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                static_cast<int32_t>(bytes.size()));
   }
   // A client that reads `want` bytes (5 s at most) and reports them.
   std::unique_ptr<Child> Reader(std::size_t want, const std::string& writes_first = "") {
@@ -92,7 +95,8 @@ TEST_F(VSPortTest, DialoutMemberWhoIsNotRootCanOpenThePort) {
 }
 
 TEST_F(VSPortTest, BytesPassUnchangedBothWays) {
-  const std::string nmea = "$GPGGA,030719.000,3747.0873,S,17518.8938,E,1,08,1.1,59.9,M,23.7,M,,0000*7D\r\n";
+  const std::string nmea =
+      "$GPGGA,030719.000,3747.0873,S,17518.8938,E,1,08,1.1,59.9,M,23.7,M,,0000*7D\r\n";
   const std::string binary("\x00\xB5\x62\x0D\x0A\x03\x04\x11\x13\x7F\xFF\x0D", 12);
   const std::string out = nmea + binary + nmea;
   const std::string in = std::string("$PUBX,00*33\r\n") + binary;
@@ -141,7 +145,7 @@ TEST_F(VSPortTest, AClientsSttySaneIsUndoneWhenItLeaves) {
   const std::string path = link;
   Child sane([path](int, int) {
     const int fd = OpenPort(path);
-    termios t {};
+    termios t{};
     if (fd < 0 || ::tcgetattr(fd, &t) != 0) return 2;
     t.c_iflag |= ICRNL | IXON;
     t.c_oflag |= OPOST | ONLCR;
@@ -171,7 +175,7 @@ TEST_F(VSPortTest, AClientsSttySaneIsUndoneWhenItLeaves) {
 
 // CPU time of this process while the event loop runs `ms` with a write every 100 ms.
 double CpuMsOverEventLoop(TVSPort& port, int ms) {
-  timespec a {}, b {};
+  timespec a{}, b{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
   QTimer tick;
   QObject::connect(&tick, &QTimer::timeout, [&port] {
@@ -183,7 +187,8 @@ double CpuMsOverEventLoop(TVSPort& port, int ms) {
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   loop.exec();
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
-  return static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+  return static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 +
+         static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
 }
 
 TEST_F(VSPortTest, NoBusyLoopWhileNobodyIsAttached) {
@@ -328,7 +333,9 @@ class CommandsOverPortTest : public ::testing::Test {
                      [this](int count) { ext.VSPortRxChar(static_cast<std::uint32_t>(count)); });
   }
   struct NoBoxes : MessageSink {
-    void ShowMessage(const std::string&, const std::string& text) override { ADD_FAILURE() << text; }
+    void ShowMessage(const std::string&, const std::string& text) override {
+      ADD_FAILURE() << text;
+    }
   };
   TempDir dir;
   TVSPort port{dir.path()};
