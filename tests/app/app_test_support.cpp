@@ -1,0 +1,177 @@
+#include "app_test_support.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "link/command_queue.h"
+
+namespace ostrel::test {
+
+ScratchDir::ScratchDir() : old_(QDir::currentPath()) {
+  QDir::setCurrent(dir_.path());
+}
+
+ScratchDir::~ScratchDir() { QDir::setCurrent(old_); }
+
+std::string ScratchDir::Path() const { return dir_.path().toStdString(); }
+
+std::string ScratchDir::File(const std::string& name) const { return Path() + "/" + name; }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (!done()) {
+    if (deadline.hasExpired()) return done();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCoreApplication::sendPostedEvents();
+    if (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+  }
+  return true;
+}
+
+ModalAnswerer::ModalAnswerer() {
+  timer_.setInterval(20);
+  connect(&timer_, &QTimer::timeout, this, [this] { Poll(); });
+  timer_.start();
+}
+
+ModalAnswerer::Answer ModalAnswerer::Click(int standard_button) {
+  return [standard_button](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box && box->button(static_cast<QMessageBox::StandardButton>(standard_button)))
+      box->button(static_cast<QMessageBox::StandardButton>(standard_button))->click();
+    else if (auto* dialog = qobject_cast<QDialog*>(w))
+      dialog->reject();
+  };
+}
+
+ModalAnswerer::Answer ModalAnswerer::Enter(const QString& text) {
+  return [text](QWidget* w) {
+    auto* input = qobject_cast<QInputDialog*>(w);
+    if (input) {
+      input->setTextValue(text);
+      input->accept();
+    } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
+      dialog->reject();
+    }
+  };
+}
+
+void ModalAnswerer::Poll() {
+  QWidget* w = QApplication::activeModalWidget();
+  if (w == nullptr || !w->isVisible()) return;
+  SeenBox seen;
+  seen.caption = w->windowTitle();
+  if (auto* box = qobject_cast<QMessageBox*>(w)) {
+    seen.text = box->text();
+  } else if (auto* input = qobject_cast<QInputDialog*>(w)) {
+    seen.text = input->labelText();
+    seen.initial = input->textValue();
+  }
+  seen_.push_back(seen);
+  if (!answers_.empty()) {
+    Answer answer = std::move(answers_.front());
+    answers_.pop_front();
+    answer(w);
+    return;
+  }
+  if (auto* box = qobject_cast<QMessageBox*>(w); box && box->defaultButton()) {
+    box->defaultButton()->click();
+  } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
+    dialog->reject();
+  }
+}
+
+Emulator::Emulator(const std::string& socket, const std::string& dir,
+                   const std::vector<std::string>& extra)
+    : log_(dir + "/emulator-" + socket + ".log") {
+  QStringList args{"--socket", QString::fromStdString(socket), "--log",
+                   QString::fromStdString(log_), "--eeprom",
+                   QString::fromStdString(dir + "/eeprom-" + socket + ".bin")};
+  for (const std::string& a : extra) args << QString::fromStdString(a);
+  process_.setProcessChannelMode(QProcess::MergedChannels);
+  process_.start(QStringLiteral(KASTREL_EMULATOR_PATH), args);
+  QByteArray out;
+  started_ = process_.waitForStarted(5000) && WaitFor(
+                                                  [&] {
+                                                    out += process_.readAll();
+                                                    return out.contains("listening");
+                                                  },
+                                                  5000);
+}
+
+Emulator::~Emulator() {
+  process_.terminate();
+  if (!process_.waitForFinished(3000)) process_.kill();
+  process_.waitForFinished(1000);
+}
+
+std::vector<std::string> Emulator::Received() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(log_));
+  std::string line;
+  while (std::getline(in, line)) {
+    // "0.580 rx 64 *c | 2A 63 ..."
+    std::istringstream words(line);
+    std::string time, dir, count;
+    words >> time >> dir >> count;
+    if (dir != "rx") continue;
+    std::string rest;
+    std::getline(words, rest);
+    const std::size_t bar = rest.find(" | ");
+    if (bar != std::string::npos) rest.resize(bar);
+    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+    if (rest == "^") continue;
+    lines.push_back(rest);
+  }
+  return lines;
+}
+
+std::string UniqueSocket() {
+  static int n = 0;
+  return "ostrel-app-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+}
+
+std::vector<std::string> QueuedBlocks(const CommandQueue& queue) {
+  std::vector<std::string> blocks;
+  const std::uint8_t* data = queue.Data();
+  for (int32_t pos = queue.SendPos(); pos + kStdBlockSize <= kQueueSize && data[pos] != 0;
+       pos += kStdBlockSize) {
+    blocks.emplace_back(reinterpret_cast<const char*>(data + pos), kStdBlockSize);
+  }
+  return blocks;
+}
+
+std::string Control(const std::string& text) {
+  std::string block = "*" + text;
+  block.resize(kStdBlockSize, '_');
+  return block;
+}
+
+std::string Data(const unsigned char* bytes, std::size_t n) {
+  std::string block = "!" + std::string(reinterpret_cast<const char*>(bytes), n);
+  block.resize(kStdBlockSize, '_');
+  return block;
+}
+
+}  // namespace ostrel::test

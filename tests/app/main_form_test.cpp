@@ -1,0 +1,479 @@
+// The panel's window driven as a user would: real settings files in a scratch directory,
+// real GPS Data port links, and the module emulator where a module is needed.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+#include "app/help_form.h"
+#include "app/main_form.h"
+#include "app/settings_applier.h"
+#include "app_test_support.h"
+#include "link/command_queue.h"
+#include "link/usb_link.h"
+#include "receiver/ubx.h"
+
+namespace ostrel {
+namespace {
+
+using test::Control;
+using test::Data;
+using test::ModalAnswerer;
+using test::QueuedBlocks;
+
+constexpr const char* kIni = "ostrel_gps_monitor.ini";
+
+class PanelTest : public testing::Test {
+ protected:
+  void Ini(const std::string& text) { test::WriteFile(dir_.File(kIni), text); }
+  std::string IniText() const { return test::ReadFile(dir_.File(kIni)); }
+
+  TMainForm& Start(const std::string& socket = test::UniqueSocket()) {
+    form_ = std::make_unique<TMainForm>(socket);
+    return *form_;
+  }
+  MainFormUi& Ui() { return form_->Ui(); }
+  std::string Status() { return Ui().Connection_Label->text().toStdString(); }
+
+  // Waits for `n` more ticks of the receive timer.
+  bool Ticks(int n) {
+    auto* timer = form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+    int seen = 0;
+    auto connection = QObject::connect(timer, &QTimer::timeout, [&] { ++seen; });
+    const bool ok = test::WaitFor([&] { return seen >= n; }, 5000);
+    QObject::disconnect(connection);
+    return ok;
+  }
+
+  test::ScratchDir dir_;
+  ModalAnswerer answers_;
+  std::unique_ptr<TMainForm> form_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Start-up
+
+TEST_F(PanelTest, FirstStartWithoutModuleWritesComThenPassBinaryData) {
+  Start();
+  EXPECT_EQ(IniText(), "[GPS]\nCOM=0\nPassBinaryData=0\n");
+  EXPECT_EQ(Status(), "No Device");
+  EXPECT_EQ(form_->TrayTip(), "Status: No Device\nGPS Port: COM1");
+  EXPECT_EQ(Ui().GPS_Virtual_Port->text(), QStringLiteral("COM1"));
+  // What an application opens is the link's full path.
+  EXPECT_EQ(Ui().GPS_Virtual_Port->toolTip().toStdString(), dir_.File("COM1"));
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(dir_.File("COM1"))).isSymLink());
+  EXPECT_TRUE(answers_.Seen().empty());
+}
+
+TEST_F(PanelTest, FirstStartWithModuleStoresWaasAndBaudBetween) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Start(socket);
+  EXPECT_EQ(IniText(), "[GPS]\nCOM=0\nWAAS=1\nBaud=19200\nPassBinaryData=0\n");
+  EXPECT_EQ(Status(), "Connected...");
+  EXPECT_EQ(form_->TrayTip(), "Status: Connected...\nGPS Port: COM1");
+  // The settings sequence waits in the queue for the receive cycle.
+  ASSERT_NE(form_->Queue(), nullptr);
+  EXPECT_EQ(QueuedBlocks(*form_->Queue()),
+            (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28),
+                                      Control("19200"), Data(ubx::kSbasOn.data(), 16),
+                                      Control("*")}));
+
+  // "Update GPS Status" while the sequence is being sent does nothing, not even a box.
+  Ui().GPSButtonRead->click();
+  EXPECT_EQ(Status(), "Connected...");
+  EXPECT_TRUE(answers_.Seen().empty());
+
+  // The receive cycle delivers it: the open byte, then one block per tick.
+  const std::vector<std::string> expected{"j", "*c", "! CFG-PRT port=1 baud=19200", "*19200",
+                                          "! CFG-SBAS mode=1", "**"};
+  EXPECT_TRUE(test::WaitFor([&] { return module.Received().size() >= expected.size(); }));
+  EXPECT_EQ(module.Received(), expected);
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
+  EXPECT_EQ(Ui().MessageStatus->text(), QStringLiteral("Sending command..., 1 completed! (Failed: 0)"));
+}
+
+TEST_F(PanelTest, RefusedBaudRateStopsAtDeviceFoundWithNothingStored) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Ini("[GPS]\nBaud=4800\n");
+  Start(socket);
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
+  EXPECT_EQ(answers_.Seen()[0].text,
+            QStringLiteral("Please specify a different baud rate (9600, 19200)"));
+  EXPECT_EQ(Status(), "Device found!");
+  EXPECT_EQ(Ui().GPS_Baud->currentText(), QStringLiteral("4800"));
+  EXPECT_EQ(IniText(), "[GPS]\nBaud=4800\nCOM=0\nPassBinaryData=0\n");
+  // The begin block stays queued without its end.
+  EXPECT_EQ(QueuedBlocks(*form_->Queue()), std::vector<std::string>{Control("c")});
+}
+
+TEST_F(PanelTest, RefusedSettingsWriteEndsStartupButTheWindowOpens) {
+  // A directory where the file should be: every write is refused.
+  ASSERT_TRUE(QDir().mkdir(QString::fromLatin1(kIni)));
+  Start();
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
+  EXPECT_TRUE(answers_.Seen()[0].text.contains(QStringLiteral("ostrel_gps_monitor.ini")))
+      << answers_.Seen()[0].text.toStdString();
+  // Step 8 failed: no GPS Data port, no buffers, no receive timer.
+  EXPECT_EQ(form_->VSPort(), nullptr);
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir_.File("COM1"))));
+  EXPECT_EQ(form_->Queue(), nullptr);
+  EXPECT_FALSE(form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->isActive());
+  EXPECT_TRUE(form_->findChild<QTimer*>(QStringLiteral("Startup"))->isActive());
+  // The buttons still answer without touching what was never made.
+  Ui().QueryVersion->click();
+  Ui().WAASMode->click();
+}
+
+TEST_F(PanelTest, ListsAreFilledFromSettingsAndHidden) {
+  Ini("[Ports]\nDGPSName=none\n[GPS]\nBaud=9600\n");
+  Start();
+  EXPECT_EQ(Ui().GPS_Baud->count(), 7);
+  EXPECT_EQ(Ui().GPS_Baud->currentText(), QStringLiteral("9600"));
+  // Matched without regard to case, shown as the list has it.
+  EXPECT_EQ(Ui().DGPS_Port->currentText(), QStringLiteral("None"));
+  for (QWidget* w : {static_cast<QWidget*>(Ui().GPS_Baud), static_cast<QWidget*>(Ui().GPS_Baud_Label),
+                     static_cast<QWidget*>(Ui().DGPS_Port), static_cast<QWidget*>(Ui().DGPS_Port_Label)})
+    EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
+}
+
+TEST_F(PanelTest, UnknownBaudLeavesTheListEmpty) {
+  Ini("[GPS]\nBaud=12345\n");
+  Start();
+  EXPECT_EQ(Ui().GPS_Baud->currentText(), QString());
+}
+
+// ---------------------------------------------------------------------------------------
+// Layout by [Debug] Panel
+
+struct LayoutCase {
+  const char* ini;
+  QSize client;
+  QSize pages;
+  bool stream_tab;
+  bool debug_panel;
+  bool process_gps;  // with [GPS] ProcessGPS=1
+};
+
+class LayoutTest : public PanelTest, public testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(LayoutTest, PanelSettingChoosesTheWindow) {
+  const LayoutCase& c = GetParam();
+  Ini(std::string("[GPS]\nProcessGPS=1\n") + c.ini);
+  Start();
+  form_->show();
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().Client->size() == c.client; }, 3000))
+      << Ui().Client->width() << "x" << Ui().Client->height();
+  EXPECT_EQ(form_->minimumSize(), form_->maximumSize());
+  EXPECT_EQ(Ui().PageControl->size(), c.pages);
+  EXPECT_EQ(Ui().PageControl->isTabVisible(Ui().PageControl->indexOf(Ui().TabSheet3)),
+            c.stream_tab);
+  EXPECT_EQ(!Ui().DebugPanel->isHidden(), c.debug_panel);
+  EXPECT_EQ(Ui().ProcessGPS->isChecked(), c.process_gps);
+  // The status and the port name stay in view even in the compact window.
+  const QRect visible(QPoint(0, 0), Ui().Client->size());
+  for (QWidget* w : {static_cast<QWidget*>(Ui().Connection_Label),
+                     static_cast<QWidget*>(Ui().GPS_Virtual_Port)}) {
+    const QRect r(w->mapTo(Ui().Client, QPoint(0, 0)), w->size());
+    EXPECT_TRUE(visible.contains(r)) << w->objectName().toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Panels, LayoutTest,
+    testing::Values(LayoutCase{"", QSize(365, 520), QSize(345, 500), false, true, false},
+                    LayoutCase{"[Debug]\nPanel=0\n", QSize(365, 520), QSize(345, 500), false,
+                               true, false},
+                    LayoutCase{"[Debug]\nPanel=1\n", QSize(887, 632), QSize(865, 617), true,
+                               false, true},
+                    LayoutCase{"[Debug]\nPanel=2\n", QSize(887, 632), QSize(865, 617), true,
+                               true, true},
+                    LayoutCase{"[Debug]\nPanel=-3\n", QSize(887, 632), QSize(865, 617), true,
+                               true, true}));
+
+TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
+  Start();
+  for (const char* name :
+       {"Connection_Label", "SatGrid", "ProcessGPS", "Mask_Angle", "SatLoc", "Output_Console",
+        "MessageStatus", "EEPROMSerial", "FirmwareVersion", "ChunkSize", "DebugPanel",
+        "TabSheet1", "TabSheet3", "PageControl", "GPS_Virtual_Port", "WAASMode", "GPS_Baud",
+        "DGPS_Port", "GPSButtonRead", "HideIt", "Help", "FixMode", "Latitude", "Longitude",
+        "Speed", "Elevation", "ResetGPS", "B9600", "B19200", "QueryVersion", "EraseEEPROM",
+        "ReadEEPROM", "WriteEEPROM", "GroupBox1", "GroupBox9", "Memo1"})
+    EXPECT_NE(form_->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
+  for (const char* name : {"GPS_Receiver", "Startup", "VSPortRead", "VSPort", "Exit",
+                           "Demonstration"})
+    EXPECT_NE(form_->findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
+  EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->interval(), 100);
+  EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("Startup"))->interval(), 1000);
+  EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("VSPortRead"))->interval(), 200);
+  EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
+  EXPECT_EQ(form_->SatBitmap().size(), QSize(250, 250));
+  EXPECT_EQ(Ui().SatLoc->size(), QSize(250, 250));
+  EXPECT_TRUE(Ui().Memo1->toPlainText().contains(QStringLiteral("application\u2019s baud rate")));
+  EXPECT_FALSE(Ui().Demonstration->isVisible());
+}
+
+// ---------------------------------------------------------------------------------------
+// Tray
+
+TEST_F(PanelTest, TrayTipIsCutAt127Characters) {
+  Start();
+  const std::string long_status(200, 'x');
+  form_->SetTrayTip(TrayTipText(long_status, "COM1"));
+  EXPECT_EQ(form_->TrayTip().size(), 127u);
+  EXPECT_EQ(form_->TrayTip(), ("Status: " + long_status).substr(0, 127));
+  EXPECT_EQ(form_->TrayIcon()->toolTip().toStdString(), form_->TrayTip());
+}
+
+TEST_F(PanelTest, StartupHidesAfterASecond) {
+  Start();
+  form_->show();
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_TRUE(test::WaitFor([&] { return !form_->isVisible() || form_->isMinimized(); }, 5000));
+  EXPECT_GE(clock.elapsed(), 800);
+  EXPECT_FALSE(form_->findChild<QTimer*>(QStringLiteral("Startup"))->isActive());
+}
+
+TEST_F(PanelTest, ProcessGpsIsStoredAsOneByHidingAndNeverAsZero) {
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  ASSERT_TRUE(Ui().ProcessGPS->isChecked());
+  auto hidden = [&] { return !form_->isVisible() || form_->isMinimized(); };
+
+  Ui().HideIt->click();
+  EXPECT_TRUE(test::WaitFor(hidden, 3000));
+  EXPECT_FALSE(Ui().ProcessGPS->isChecked());
+  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+
+  // Only a double-click brings the window back.
+  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context,
+                      QSystemTrayIcon::MiddleClick}) {
+    emit form_->TrayIcon()->activated(reason);
+    EXPECT_TRUE(hidden());
+    EXPECT_FALSE(Ui().ProcessGPS->isChecked());
+  }
+  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
+  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+
+  // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
+  Ui().ProcessGPS->setChecked(false);
+  Ui().HideIt->click();
+  EXPECT_TRUE(test::WaitFor(hidden, 3000));
+  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+  EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
+  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
+  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+}
+
+TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  form_->showMinimized();
+  EXPECT_TRUE(test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000));
+  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------
+// Maintenance buttons (no module: the blocks stay queued)
+
+class MaintenanceTest : public PanelTest {
+ protected:
+  void SetUp() override {
+    Ini("[Debug]\nPanel=2\n");
+    Start();
+    ASSERT_NE(form_->Queue(), nullptr);
+  }
+  std::vector<std::string> Queued() { return QueuedBlocks(*form_->Queue()); }
+};
+
+TEST_F(MaintenanceTest, QueryVersionQueuesItsBlockThenTheEnd) {
+  Ui().QueryVersion->click();
+  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("v"), Control("*")}));
+}
+
+TEST_F(MaintenanceTest, WriteSerialQueuesTheTenCharacters) {
+  Ui().EEPROMSerial->setText(QStringLiteral("ABCDEFGHIJ"));
+  Ui().WriteEEPROM->click();
+  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("wABCDEFGHIJ"), Control("*")}));
+  EXPECT_TRUE(answers_.Seen().empty());
+}
+
+TEST_F(MaintenanceTest, ShortSerialIsRefusedWithNothingQueued) {
+  Ui().EEPROMSerial->setText(QStringLiteral("ABCDEFGHI"));
+  Ui().WriteEEPROM->click();
+  EXPECT_TRUE(Queued().empty());
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
+  EXPECT_TRUE(answers_.Seen()[0].text.contains(QStringLiteral("ten characters")));
+}
+
+TEST_F(MaintenanceTest, ResetWhileBusyLeavesTheEndBlockAlone) {
+  Ui().B9600->click();
+  ASSERT_EQ(Queued().size(), 3u);
+  Ui().ResetGPS->click();
+  EXPECT_EQ(Queued(), std::vector<std::string>{Control("*")});
+  // Reset of the end block alone changes nothing.
+  Ui().ResetGPS->click();
+  EXPECT_EQ(Queued(), std::vector<std::string>{Control("*")});
+}
+
+TEST_F(MaintenanceTest, BaudButtonsQueueBothSequencesInOrder) {
+  Ui().B9600->click();
+  Ui().B19200->click();
+  EXPECT_EQ(Queued(), (std::vector<std::string>{
+                          Data(ubx::kCfgPrt9600.data(), 28), Control("9600"), Control("*"),
+                          Data(ubx::kCfgPrt19200.data(), 28), Control("19200"), Control("*")}));
+}
+
+TEST_F(MaintenanceTest, EraseAsksFirstWithNoAsTheDefault) {
+  Ui().EraseEEPROM->click();  // the answerer takes the default button
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("EEPROM Erase"));
+  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("Are you sure you want to erase the EEPROM?"));
+  EXPECT_TRUE(Queued().empty());
+
+  answers_.Push(ModalAnswerer::Click(QMessageBox::Yes));
+  Ui().EraseEEPROM->click();
+  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("e"), Control("*")}));
+}
+
+TEST_F(MaintenanceTest, ReadSerialEmptiesTheFieldAtOnce) {
+  Ui().EEPROMSerial->setText(QStringLiteral("0123456789"));
+  Ui().ReadEEPROM->click();
+  EXPECT_TRUE(Ui().EEPROMSerial->text().isEmpty());
+  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("r"), Control("*")}));
+}
+
+TEST_F(MaintenanceTest, UpdateStatusWithoutDeviceSaysSo) {
+  Ui().GPSButtonRead->click();
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
+  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("There is no device detected."));
+  EXPECT_TRUE(Queued().empty());
+  EXPECT_EQ(Status(), "No Device");
+}
+
+// ---------------------------------------------------------------------------------------
+// Demonstration
+
+TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  ASSERT_TRUE(Ui().Demonstration->isVisible());
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("no-such-file.txt")));
+  Ui().Demonstration->trigger();
+  ASSERT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Demonstration File"));
+  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("Enter name of file containing the NMEA packets"));
+  EXPECT_EQ(answers_.Seen()[0].initial, QStringLiteral("nmea.txt"));
+  EXPECT_TRUE(Ui().Demonstration->isChecked());
+  EXPECT_EQ(Status(), "Demonstration!");
+  EXPECT_EQ(form_->TrayTip(), "Status: Demonstration!\nGPS Port: COM1");
+  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+
+  ASSERT_TRUE(Ticks(5));
+  EXPECT_EQ(Status(), "Demonstration!");
+  EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
+  EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
+  EXPECT_TRUE(Ui().FixMode->text().isEmpty());
+  EXPECT_TRUE(Ui().SatGrid->item(1, 0)->text().isEmpty());
+
+  // Stopping shows the device state again; the box keeps its tick.
+  Ui().Demonstration->trigger();
+  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_FALSE(Ui().Demonstration->isChecked());
+  EXPECT_EQ(Status(), "No Device");
+  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+}
+
+TEST_F(PanelTest, DemonstrationCancelledChangesNothing) {
+  Ini("[GPS]\nDemo=1\n");
+  Start();
+  Ui().Demonstration->trigger();  // the answerer cancels
+  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_FALSE(Ui().Demonstration->isChecked());
+  EXPECT_EQ(Status(), "No Device");
+}
+
+TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  answers_.Push(ModalAnswerer::Enter(
+      QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+  Ui().Demonstration->trigger();
+  EXPECT_TRUE(test::WaitFor([&] {
+    return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->item(1, 0)->text().isEmpty() &&
+           !Ui().Output_Console->toPlainText().isEmpty();
+  }));
+  EXPECT_NE(Ui().ChunkSize->text(), QStringLiteral("0"));
+  EXPECT_EQ(Status(), "Demonstration!");
+  // The sky plot was drawn: something other than white in the bitmap.
+  const QImage& plot = form_->SatBitmap();
+  bool drawn = false;
+  for (int y = 0; y < plot.height() && !drawn; ++y)
+    for (int x = 0; x < plot.width() && !drawn; ++x) drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
+  EXPECT_TRUE(drawn);
+}
+
+// ---------------------------------------------------------------------------------------
+// Help and Exit
+
+TEST_F(PanelTest, HelpIsModelessAndOkHidesIt) {
+  Start();
+  form_->show();
+  Ui().Help->click();
+  THelpForm* help = form_->HelpForm();
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  const QString text = help->Memo1->toPlainText();
+  EXPECT_TRUE(text.startsWith(QStringLiteral("The Kastrel GPS Data port is a virtual serial port")));
+  Ui().Help->click();  // already open: only brought up
+  EXPECT_TRUE(help->isVisible());
+  help->Button1->click();
+  EXPECT_FALSE(help->isVisible());
+  Ui().Help->click();
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(help->Memo1->toPlainText(), text);
+}
+
+TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
+  Start();
+  form_->show();
+  int ticks = 0;
+  QTimer beat;
+  QObject::connect(&beat, &QTimer::timeout, [&] { ++ticks; });
+  beat.start(100);
+  QElapsedTimer clock;
+  clock.start();
+  Ui().Exit->trigger();
+  EXPECT_TRUE(form_->Link()->State().StopReading.load());
+  QApplication::exec();
+  const qint64 waited = clock.elapsed();
+  EXPECT_GE(waited, 1900);
+  EXPECT_LT(waited, 5000);
+  // The wait did not block the event loop.
+  EXPECT_GE(ticks, 10);
+}
+
+}  // namespace
+}  // namespace ostrel
