@@ -148,6 +148,21 @@ TEST_F(ReadThreadTest, NoReadStartsWhileTheBufferIsHeld) {
   EXPECT_EQ(Front(7), expected);
 }
 
+TEST_F(ReadThreadTest, AfterAnEmptyReadNoReadStartsUntilTheHoldEnds) {
+  Deliver(Count(10, 0));
+  std::uint8_t chunk[kRxBufferSize];
+  link_.Take(chunk);
+  const long reads = driver_.ReadsStarted();
+  const long sleeps = clock_.Sleeps();
+  driver_.Push(Bytes{});  // the pending read comes back empty
+  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
+  EXPECT_EQ(driver_.ReadsStarted(), reads);
+
+  link_.Release();
+  ASSERT_TRUE(driver_.WaitReadPending(reads + 1));
+  EXPECT_EQ(driver_.LastDestination(), link_.State().RxBuffer);
+}
+
 // Waiting bytes that leave during a read: the new bytes move down behind what is left.
 struct EmptiedCase {
   const char* name;
