@@ -26,6 +26,7 @@ void ChoosePlatform() {
 int main(int argc, char** argv) {
   ChoosePlatform();
   if (ostrel::AlreadyRunning()) {
+    std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
     QApplication app(argc, argv);
     QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                              QStringLiteral("An instance of the GPS Control Panel is already "

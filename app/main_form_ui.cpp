@@ -81,7 +81,11 @@ void PaintBox::paintEvent(QPaintEvent*) {
 }
 
 QFont DialogFont(int pixels, bool bold) {
+  // The narrow dialog face the layout was drawn for, then its nearest relatives here.
   QFont font(QStringLiteral("MS Sans Serif"));
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
+                    QStringLiteral("Liberation Sans")});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(pixels);
   font.setBold(bold);

@@ -473,6 +473,10 @@ TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
   EXPECT_LT(waited, 5000);
   // The wait did not block the event loop.
   EXPECT_GE(ticks, 10);
+  // And the rest of the end is quick: the read thread has seen StopReading.
+  clock.restart();
+  form_.reset();
+  EXPECT_LT(clock.elapsed(), 1000);
 }
 
 }  // namespace
