@@ -273,6 +273,9 @@ void Emulator::Cycle(double now) {
   output_.clear();
   starts_.clear();
   if (replaying_) {
+    // A log recorded at a higher rate than this line carries waits for the line, byte for
+    // byte, rather than losing cycles.
+    if (pacer_.pending() > StreamPacer::kBacklog / 2) return;
     replay_.NextCycle(output_);
   } else {
     chip_.Solution(EpochNow(now), output_, &starts_);
@@ -314,7 +317,9 @@ void Emulator::Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::siz
     for (int i = 0; i < count; ++i) noise.push_back(static_cast<std::uint8_t>(byte(rng_)));
     bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), noise.begin(), noise.end());
   }
-  if (pacer_.Write(bytes, now) < bytes.size()) log_.Event(now, "host too slow: stream bytes dropped");
+  if (const std::size_t kept = pacer_.Write(bytes, now); kept < bytes.size()) {
+    log_.Event(now, "serial line overrun: " + std::to_string(bytes.size() - kept) + " stream bytes dropped");
+  }
 }
 
 Emulator::SendResult Emulator::Send(const std::uint8_t* bytes, std::size_t size) {
