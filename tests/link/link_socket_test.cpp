@@ -73,7 +73,8 @@ std::uint8_t Pattern(long p) { return static_cast<std::uint8_t>((p / 4) >> (8 * 
 // OSTREL_STRESS_BYTES (1,000,000), OSTREL_STRESS_SLEEP_DIV (20: the 100 ms pauses take
 // 5 ms; 1 for the real clock), OSTREL_STRESS_RATE (0: the module sends no more than 1983
 // bytes ahead of the consumer; otherwise a fixed rate in bytes/s, which loses bytes once
-// the consumer falls behind the discard point).
+// the consumer falls behind the discard point), OSTREL_STRESS_TICK_US (2000) and
+// OSTREL_STRESS_WORK_US (500): the longest pause between takes and the longest hold.
 TEST(LinkStressTest, EveryByteArrivesOnceAndInOrder) {
   const long total = EnvOr("OSTREL_STRESS_BYTES", 1'000'000);
   const long divisor = EnvOr("OSTREL_STRESS_SLEEP_DIV", 20);
@@ -118,8 +119,8 @@ TEST(LinkStressTest, EveryByteArrivesOnceAndInOrder) {
 
   // The consumer works like the tick, at random intervals and for random lengths of time.
   std::mt19937 rng(seed + 1);
-  std::uniform_int_distribution<int> interval_us(0, 2000);
-  std::uniform_int_distribution<int> work_us(0, 500);
+  std::uniform_int_distribution<long> interval_us(0, EnvOr("OSTREL_STRESS_TICK_US", 2000));
+  std::uniform_int_distribution<long> work_us(0, EnvOr("OSTREL_STRESS_WORK_US", 500));
   const auto deadline = begin + 120s;
   long got = 0;
   long first_wrong = -1;
