@@ -1,9 +1,12 @@
 #include "app/main_form_ui.h"
 
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QPainter>
+
+#include <algorithm>
 
 namespace ostrel {
 
@@ -81,11 +84,20 @@ void PaintBox::paintEvent(QPaintEvent*) {
 }
 
 QFont DialogFont(int pixels, bool bold) {
-  // The narrow dialog face the layout was drawn for, then its nearest relatives here.
-  QFont font(QStringLiteral("MS Sans Serif"));
-  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
-                    QStringLiteral("Liberation Sans")});
+  // The narrow dialog face the layout was drawn for, else its nearest relative here.
+  // Asked by name, fontconfig would answer any family with its default sans, which is
+  // too wide for the captions' boxes.
+  static const QString family = [] {
+    const QStringList installed = QFontDatabase::families();
+    for (const char* name : {"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans Condensed",
+                             "Liberation Sans Narrow", "Liberation Sans"}) {
+      if (installed.contains(QString::fromLatin1(name), Qt::CaseInsensitive))
+        return QString::fromLatin1(name);
+    }
+    return QString();
+  }();
+  QFont font;
+  if (!family.isEmpty()) font.setFamily(family);
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(pixels);
   font.setBold(bold);
@@ -137,6 +149,17 @@ void MainFormUi::Setup(QMainWindow* window) {
   QStringList note;
   for (const char* line : kPortNote) note << QString::fromUtf8(line);
   Memo1->setPlainText(note.join(QLatin1Char('\n')));
+  // The note was set in a narrow face; where the sans here is wider, a pixel less keeps
+  // its lines whole.
+  QFont note_font = DialogFont(11);
+  const int room = Memo1->width() - 2 * static_cast<int>(Memo1->document()->documentMargin()) - 4;
+  for (; note_font.pixelSize() > 8; note_font.setPixelSize(note_font.pixelSize() - 1)) {
+    const QFontMetrics metrics(note_font);
+    int widest = 0;
+    for (const QString& line : note) widest = std::max(widest, metrics.horizontalAdvance(line));
+    if (widest <= room) break;
+  }
+  Memo1->setFont(note_font);
 
   HideIt = MakeButton(TabSheet1, "HideIt", "Hide", 48, 384, 89, 33);
   Help = MakeButton(TabSheet1, "Help", "Help", 200, 384, 89, 33);
