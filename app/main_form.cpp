@@ -300,8 +300,8 @@ void TMainForm::StartupSteps() {
   ui_.DGPS_Port->hide();
   ui_.DGPS_Port_Label->hide();
 
-  // 25
-  GPS_Receiver->start();
+  // 25 (not when the port could not be had: the program is already on its way out)
+  if (!exiting_) GPS_Receiver->start();
 
   // 26: its end notice (ThreadDone) has nothing to do.
   read_thread_ = std::make_unique<TReadThread>(*link_);
