@@ -213,34 +213,51 @@ const std::string& TGPS::Item(std::size_t index) const {
 bool TGPS::ParseNMEA(const char* text, int32_t length) {
   if (text == nullptr || length <= 0) return false;
   const std::string_view chunk(text, static_cast<std::size_t>(length));
-  const std::size_t first = FindTag(chunk, kTalker, 0);
-  if (first == std::string_view::npos) return false;
-  const std::string_view run = chunk.substr(first);
+  constexpr std::size_t npos = std::string_view::npos;
+
+  // One walk over the "$GP" starts finds the first GSA, GGA and VTG and the first three
+  // GSV: the same copies a search per type would find, in one pass over the chunk.
+  std::size_t gsa = npos;
+  std::size_t gga = npos;
+  std::size_t vtg = npos;
+  std::size_t gsv[kGsvCopies] = {npos, npos, npos};
+  int gsv_found = 0;
+  bool talker = false;
+  for (std::size_t at = FindTag(chunk, kTalker, 0); at != npos;
+       at = FindTag(chunk, kTalker, at + 1)) {
+    talker = true;
+    const std::string_view tag = chunk.substr(at, kGSA.size());
+    if (tag == kGSA) {
+      if (gsa == npos) gsa = at;
+    } else if (tag == kGSV) {
+      if (gsv_found < kGsvCopies) gsv[gsv_found++] = at;
+    } else if (tag == kGGA) {
+      if (gga == npos) gga = at;
+    } else if (tag == kVTG) {
+      if (vtg == npos) vtg = at;
+    }
+    if (gsa != npos && gga != npos && vtg != npos && gsv_found == kGsvCopies) break;
+  }
+  if (!talker) return false;
 
   // Fixed order, whatever the order in the chunk. Only the first copy of GSA, GGA and
   // VTG is looked at: a damaged first copy skips the type for this chunk.
   bool result = false;
-  std::size_t at = FindTag(run, kGSA, 0);
-  if (at != std::string_view::npos && AcceptAt(run, at)) {
+  if (gsa != npos && AcceptAt(chunk, gsa)) {
     result = true;
     ApplyGSA();
   }
-  at = 0;
-  for (int copy = 0; copy < kGsvCopies; ++copy) {
-    at = FindTag(run, kGSV, copy == 0 ? 0 : at + 1);
-    if (at == std::string_view::npos) break;
-    if (AcceptAt(run, at)) {
+  for (int copy = 0; copy < gsv_found; ++copy) {
+    if (AcceptAt(chunk, gsv[copy])) {
       result = true;
       ApplyGSV();
     }
   }
-  at = FindTag(run, kGGA, 0);
-  if (at != std::string_view::npos && AcceptAt(run, at)) {
+  if (gga != npos && AcceptAt(chunk, gga)) {
     result = true;
     ApplyGGA();
   }
-  at = FindTag(run, kVTG, 0);
-  if (at != std::string_view::npos && AcceptAt(run, at)) {
+  if (vtg != npos && AcceptAt(chunk, vtg)) {
     result = true;
     ApplyVTG();
   }
