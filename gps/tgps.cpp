@@ -201,6 +201,10 @@ bool TGPS::FindSentence(std::string_view text, std::string_view tag, int occurre
 }
 
 bool TGPS::FindSentence(const char* text, const char* tag, int occurrence) {
+  if (text == nullptr || tag == nullptr) {
+    FieldList.clear();
+    return false;
+  }
   return FindSentence(std::string_view(text), std::string_view(tag), occurrence);
 }
 

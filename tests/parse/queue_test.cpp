@@ -66,8 +66,7 @@ TEST(CommandQueue, BlockFraming) {
   for (const auto& c : cases) {
     CommandQueue q;
     EXPECT_TRUE(Append(q, c.bytes, false)) << c.name;
-    Queued(q);  // terminator check happens below, after EndSequence, for real callers
-    q.Data()[q.EndPos()] = 0;
+    q.Data()[q.EndPos()] = 0;  // AppendBlocks leaves that to EndSequence
     EXPECT_EQ(Queued(q), c.blocks) << c.name;
   }
   EXPECT_EQ(Block('!', Frame(ubx::kCfgPrt9600)).substr(29), std::string(35, '_'));
