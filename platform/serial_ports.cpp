@@ -100,13 +100,13 @@ int SystemComPorts::EnumerateComPorts(ComPortList& list) {
   return count;
 }
 
-bool SystemComPorts::ListPortDirectory(ComPortList& list, int& count) {
-  DIR* dir = ::opendir(port_dir_.empty() ? "." : port_dir_.c_str());
+bool SystemComPorts::SortedNames(const std::string& path, bool (*keep)(const char*),
+                                 std::vector<std::string>& names) {
+  DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) {
     Fail(kGetClassDevs, errno);
     return false;
   }
-  std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const dirent* e = ::readdir(dir);
@@ -114,10 +114,17 @@ bool SystemComPorts::ListPortDirectory(ComPortList& list, int& count) {
       if (errno != 0) Fail(kEnumInterfaces, errno);
       break;
     }
-    if (IsComPortName(e->d_name)) names.emplace_back(e->d_name);
+    if (keep(e->d_name)) names.emplace_back(e->d_name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end(), NaturalLess);
+  return true;
+}
+
+bool SystemComPorts::ListPortDirectory(ComPortList& list, int& count) {
+  std::vector<std::string> names;
+  const auto com_name = [](const char* name) { return IsComPortName(name); };
+  if (!SortedNames(port_dir_.empty() ? "." : port_dir_, com_name, names)) return false;
   for (const std::string& name : names) {
     if (count >= kMaxComPorts) break;
     ComPortEntry& entry = list[static_cast<std::size_t>(count)];
@@ -133,23 +140,9 @@ bool SystemComPorts::ListPortDirectory(ComPortList& list, int& count) {
 }
 
 void SystemComPorts::ListDevices(ComPortList& list, int& count) {
-  DIR* dir = ::opendir(sys_tty_dir_.c_str());
-  if (dir == nullptr) {
-    Fail(kGetClassDevs, errno);
-    return;
-  }
   std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* e = ::readdir(dir);
-    if (e == nullptr) {
-      if (errno != 0) Fail(kEnumInterfaces, errno);
-      break;
-    }
-    if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-  }
-  ::closedir(dir);
-  std::sort(names.begin(), names.end(), NaturalLess);
+  const auto visible = [](const char* name) { return name[0] != '.'; };
+  if (!SortedNames(sys_tty_dir_, visible, names)) return;
   for (const std::string& name : names) {
     if (count >= kMaxComPorts) break;
     const std::string tty_dir = sys_tty_dir_ + "/" + name;

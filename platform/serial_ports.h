@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -42,6 +43,10 @@ class SystemComPorts final : public ComPortLister {
  private:
   bool ListPortDirectory(ComPortList& list, int& count);
   void ListDevices(ComPortList& list, int& count);
+  // The entries of `path` that `keep` accepts, in natural order; false when the folder
+  // cannot be opened. Failures go to the error sink.
+  bool SortedNames(const std::string& path, bool (*keep)(const char*),
+                   std::vector<std::string>& names);
   void Fail(const char* step, int err);
 
   std::string port_dir_;
