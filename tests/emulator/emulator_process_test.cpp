@@ -364,6 +364,53 @@ TEST_F(EmulatorTest, LogRecordsEveryPacketOfTheSettingsSequence) {
   std::remove(log_path.c_str());
 }
 
+// ---- The send trace ----
+
+TEST_F(EmulatorTest, TraceIsTheWireAndStampsEachSentenceBeforeTheHostHasIt) {
+  const std::string trace_path = TempPath("trace");
+  Start({"--trace", trace_path, "--period", "100", "--garbage"});
+  // When the stream had reached each length, on the trace's clock (CLOCK_MONOTONIC).
+  std::vector<std::pair<std::size_t, std::int64_t>> arrivals;
+  const auto stamp = [&](const Bytes& s) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    if (arrivals.empty() || arrivals.back().first != s.size()) arrivals.emplace_back(s.size(), ns.count());
+  };
+  ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { stamp(s); return s.size() > 1500; }, 5s));
+  ASSERT_TRUE(client_.Send(Block('*', "c")));  // a reply among the stream bytes
+  ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { stamp(s); return s.size() > 3000; }, 5s));
+  EXPECT_EQ(module_->Stop(SIGTERM), 0);
+  client_.ReadUntil([&](const Bytes& s) { stamp(s); return false; }, 2s);  // to the end
+
+  std::ifstream in(trace_path);
+  Bytes wire;
+  int sentences = 0;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t space = line.find(' ');
+    ASSERT_NE(space, std::string::npos) << line;
+    const std::int64_t ns = std::stoll(line.substr(0, space));
+    const std::string body = line.substr(space + 1);
+    if (body[0] == '~' || body[0] == '@') {
+      for (std::size_t i = 1; i + 1 < body.size(); i += 2)
+        wire.push_back(static_cast<std::uint8_t>(std::stoi(body.substr(i, 2), nullptr, 16)));
+      continue;
+    }
+    ASSERT_EQ(body[0], '$') << line;
+    wire.insert(wire.end(), body.begin(), body.end());
+    wire.push_back('\r');
+    wire.push_back('\n');
+    ++sentences;
+    // The first arrival that holds the sentence's LF came after the trace's stamp.
+    const auto got = std::find_if(arrivals.begin(), arrivals.end(),
+                                  [&](const auto& a) { return a.first >= wire.size(); });
+    ASSERT_NE(got, arrivals.end()) << "traced but never received: " << body;
+    EXPECT_LE(ns, got->second) << body;
+  }
+  std::remove(trace_path.c_str());
+  EXPECT_GT(sentences, 20);
+  EXPECT_EQ(wire, client_.stream()) << "the trace holds exactly the bytes sent";
+}
+
 // ---- The command line ----
 
 TEST(EmulatorOptions, BadOptionsExitWithStatusTwoAndOneLine) {
@@ -392,7 +439,8 @@ TEST(EmulatorOptions, HelpListsEveryOption) {
   EXPECT_EQ(r.status, 0);
   for (const char* option : {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
                              "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every",
-                             "--no-ack", "--late-ack", "--garbage", "--flood", "--log", "--verbose"}) {
+                             "--no-ack", "--late-ack", "--garbage", "--flood", "--log", "--verbose",
+                             "--trace"}) {
     EXPECT_NE(r.stderr_text.find(option), std::string::npos) << option;
   }
 }

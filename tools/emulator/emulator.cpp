@@ -60,6 +60,7 @@ bool Emulator::Prepare(std::string& error, int& exit_status) {
     replaying_ = true;
   }
   if (!log_.Open(options_.log_path, options_.verbose, error)) return false;
+  if (!trace_.Open(options_.trace_path, error)) return false;
 
   exit_status = 1;
   std::signal(SIGPIPE, SIG_IGN);
@@ -225,7 +226,7 @@ void Emulator::Disconnect(double now, const std::string& why) {
   client_fd_ = -1;
   streaming_ = false;
   want_write_ = false;
-  pacer_.Clear();
+  ClearStream();
   replies_.clear();
   stream_packet_held_ = false;
   chip_.ResetInput();
@@ -317,9 +318,20 @@ void Emulator::Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::siz
     for (int i = 0; i < count; ++i) noise.push_back(static_cast<std::uint8_t>(byte(rng_)));
     bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), noise.begin(), noise.end());
   }
-  if (const std::size_t kept = pacer_.Write(bytes, now); kept < bytes.size()) {
+  Queue(bytes, now, true);
+}
+
+void Emulator::Queue(std::span<const std::uint8_t> bytes, double now, bool log_overrun) {
+  const std::size_t kept = pacer_.Write(bytes, now);
+  trace_.Queued(bytes.first(kept));
+  if (log_overrun && kept < bytes.size()) {
     log_.Event(now, "serial line overrun: " + std::to_string(bytes.size() - kept) + " stream bytes dropped");
   }
+}
+
+void Emulator::ClearStream() {
+  pacer_.Clear();
+  if (trace_.active()) trace_.Clear(SendTrace::Monotonic());
 }
 
 Emulator::SendResult Emulator::Send(const std::uint8_t* bytes, std::size_t size) {
@@ -336,7 +348,7 @@ void Emulator::Deliver(double now) {
   if (Silent(now)) {
     if (!silence_logged_) log_.Event(now, "silent from now on (--silent-after)");
     silence_logged_ = true;
-    pacer_.Clear();
+    ClearStream();
     stream_packet_held_ = false;
     for (const PendingReply& r : replies_) log_.Event(now, "reply withheld (silent): " + EscapeBytes(r.bytes));
     replies_.clear();
@@ -353,6 +365,7 @@ void Emulator::Deliver(double now) {
         Disconnect(now, std::strerror(errno));
         return;
       case SendResult::kSent:
+        if (trace_.active()) trace_.Reply(r, SendTrace::Monotonic());
         log_.Packet(now, "tx", r);
         replies_.pop_front();
     }
@@ -370,6 +383,7 @@ void Emulator::Deliver(double now) {
         Disconnect(now, std::strerror(errno));
         return;
       case SendResult::kSent:
+        if (trace_.active()) trace_.Sent(stream_packet_.size, SendTrace::Monotonic());
         stream_packet_held_ = false;
     }
     if (options_.flood) TopUp(now);
@@ -379,7 +393,7 @@ void Emulator::Deliver(double now) {
 void Emulator::Open() {
   // The host opened the device: a fresh start of the stream, nothing stale from before.
   streaming_ = true;
-  pacer_.Clear();
+  ClearStream();
   stream_packet_held_ = false;
   replies_.clear();
   chip_.ResetInput();
@@ -411,7 +425,7 @@ void Emulator::ToChip(std::span<const std::uint8_t> bytes) {
   chip_.Receive(bytes, answer, notes_);
   for (const std::string& note : notes_) log_.Event(now_, note);
   // The chip's answers join its output stream behind what it has already written.
-  if (CanStream(now_) && !answer.empty()) pacer_.Write(answer, now_);
+  if (CanStream(now_) && !answer.empty()) Queue(answer, now_, false);
 }
 
 void Emulator::Note(const std::string& text) {

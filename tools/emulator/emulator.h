@@ -19,6 +19,7 @@
 #include "tools/emulator/packet_log.h"
 #include "tools/emulator/replay.h"
 #include "tools/emulator/scenario.h"
+#include "tools/emulator/send_trace.h"
 
 namespace ostrel::emulator {
 
@@ -59,6 +60,8 @@ class Emulator : private FirmwareHost {
   void Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& starts, double now);
   Epoch EpochNow(double now) const;
   void ApplyRate(double now);
+  void ClearStream();
+  void Queue(std::span<const std::uint8_t> bytes, double now, bool log_overrun);
   enum class SendResult { kSent, kBlocked, kBroken };
   SendResult Send(const std::uint8_t* bytes, std::size_t size);
 
@@ -79,6 +82,7 @@ class Emulator : private FirmwareHost {
   bool replaying_ = false;
   StreamPacer pacer_;
   PacketLog log_;
+  SendTrace trace_;
   std::mt19937 rng_;
 
   int signal_fd_ = -1;

@@ -67,6 +67,10 @@ std::string HelpText() {
       "Logging:\n"
       "  --log FILE               log every packet received, and every reply, one line each\n"
       "  -v, --verbose            the same log on stderr\n"
+      "  --trace FILE             one line per message sent to the host, when its last byte\n"
+      "                           has been handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
+      "                           then a sentence's text without CR LF, or '~' and other\n"
+      "                           stream bytes in hex, or '@' and a reply packet in hex\n"
       "  -h, --help               show this help and exit\n";
 }
 
@@ -147,6 +151,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std
       {"--log",
        [&](const std::string& v) {
          out.log_path = v;
+         return !v.empty();
+       }},
+      {"--trace",
+       [&](const std::string& v) {
+         out.trace_path = v;
          return !v.empty();
        }},
   };

@@ -27,6 +27,8 @@ struct Options {
   // Logging of received packets.
   std::string log_path;
   bool verbose = false;
+  // Send times of the stream, for latency measurements.
+  std::string trace_path;
 };
 
 enum class ParseResult { kRun, kHelp, kError };
