@@ -79,6 +79,15 @@ void TReadThread::Execute() {
       Pause();
       continue;
     }
+    // A drop after this point means the bytes came in before the command block went
+    // out; they go the way of the bytes it dropped, or they would head the chunk taken
+    // as the block's reply. Noted only now, after the read: a read that was already
+    // pending when the block went out may well bring the reply.
+    std::uint32_t drops = 0;
+    {
+      std::lock_guard lock(s.HandOver);
+      drops = s.DropCount;
+    }
     s.LastRxTime.store(link_.GetClock().Now());
 
     // Stretch 2: hand the new bytes over once the receive cycle has let go of its copy.
@@ -87,7 +96,9 @@ void TReadThread::Execute() {
       {
         std::lock_guard lock(s.HandOver);
         if (!s.RxHold.load()) {
-          if (s.RxLength == start) {
+          if (s.DropCount != drops) {
+            // Received before the drop: discarded with the bytes waiting then.
+          } else if (s.RxLength == start) {
             s.RxLength += n;
           } else {
             // Taken or dropped during the read: move the new bytes down behind what is

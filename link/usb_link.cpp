@@ -65,22 +65,33 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
   return n;
 }
 
-int32_t UsbLink::Take(std::uint8_t* chunk) {
-  int32_t len;
+UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when) {
+  Taken taken;
   {
     std::lock_guard lock(state_.HandOver);
-    len = state_.RxLength;
+    const int32_t waiting = state_.RxLength < max ? state_.RxLength : max;
+    if (waiting <= 0) return taken;
+    if (when == TakeWhen::kEndsInLf && state_.RxBuffer[waiting - 1] != '\n') {
+      taken.unfinished = true;
+      return taken;
+    }
+    taken.length = waiting;
     state_.RxHold.store(true);
     state_.RxLength = 0;
   }
-  // Outside the lock: with RxHold set the read thread leaves the first len bytes alone.
-  std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(len));
-  return len;
+  // Outside the lock: with RxHold set the read thread leaves these bytes alone.
+  std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(taken.length));
+  return taken;
+}
+
+int32_t UsbLink::Take(std::uint8_t* chunk) {
+  return TakeChunk(chunk, kRxBufferSize, TakeWhen::kAnyBytes).length;
 }
 
 void UsbLink::DropWaiting() {
   std::lock_guard lock(state_.HandOver);
   state_.RxLength = 0;
+  ++state_.DropCount;
 }
 
 }  // namespace ostrel

@@ -3,10 +3,13 @@
 // that the read thread fills and the receive cycle empties.
 //
 // Hand-over protocol (one lock, HandOver, held only for a few instructions):
-//   receive cycle  Take():     len = RxLength, RxHold = true, RxLength = 0, copy len bytes
-//   command sender DropWaiting(): RxLength = 0
+//   receive cycle  TakeChunk(): test the waiting bytes; len = RxLength, RxHold = true,
+//                               RxLength = 0; copy len bytes
+//   command sender DropWaiting(): RxLength = 0, DropCount + 1
 //   read thread    stretch 1:  hold test, room check, start = RxLength
-//                  stretch 2:  hold test, append or move the new bytes
+//                  after a read: note DropCount
+//                  stretch 2:  hold test; bytes read before a drop go with it, others
+//                              are appended or moved down
 // No sleep and no device read ever happens under the lock.
 #include <atomic>
 #include <cstdint>
@@ -27,6 +30,9 @@ struct LinkState {
   std::atomic<int32_t> BlockSize{0};
   std::uint8_t RxBuffer[kRxBufferSize]{};
   int32_t RxLength = 0;  // guarded by HandOver
+  // DropWaiting calls so far, guarded by HandOver: the read thread tells by it that bytes
+  // it read before a command block went out are as stale as those the drop discarded.
+  std::uint32_t DropCount = 0;
   std::atomic<bool> RxHold{false};
   std::atomic<Millis> LastRxTime{0};
   std::atomic<bool> StopReading{false};
@@ -55,12 +61,24 @@ class UsbLink {
   void StopAndAbort();
 
   // --- consumer side, GUI thread ---
+  enum class TakeWhen {
+    kEndsInLf,  // only a run whose last byte is LF: no sentence is cut
+    kAnyBytes,  // whatever waits (a command block awaits its reply)
+  };
+  struct Taken {
+    int32_t length = 0;       // bytes copied into the chunk; 0 when none were taken
+    bool unfinished = false;  // bytes wait without their final LF and stay in RxBuffer
+  };
+  // The receive cycle's take: tests the waiting bytes and takes them in one step under
+  // the lock, so no packet lands between the test and the take. Taking sets RxHold and
+  // empties RxLength; the copy of at most `max` bytes into `chunk` follows.
+  Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when);
   // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
   int32_t Waiting(std::uint8_t* last_byte = nullptr);
-  // Takes the waiting bytes into `chunk` (room for kRxBufferSize bytes): one step under the
-  // lock sets RxHold and empties RxLength; the copy follows. Returns the count.
+  // Takes whatever waits into `chunk` (room for kRxBufferSize bytes); the count.
   int32_t Take(std::uint8_t* chunk);
-  // Drops the waiting bytes before a command block goes out (RxLength = 0, no hold).
+  // Drops the waiting bytes before a command block goes out (RxLength = 0, no hold), and
+  // with them the bytes of a read that has already come back (see DropCount).
   void DropWaiting();
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }

@@ -1,8 +1,6 @@
 #include "receive/receive_cycle.h"
 
-#include <cstring>
 #include <exception>
-#include <mutex>
 
 #include "platform/error.h"
 #include "receive/forwarding.h"
@@ -90,33 +88,18 @@ void ReceiveCycle::FromDevice() {
   if (link_.GetClock().Now() - state.LastRxTime.load() > kSilenceLimit) {
     link_.CloseDevice();
     view_.GPSButtonSetClick();
-  } else if (TakeChunk(block_pending) == Taken::kMustWait) {
-    link_.WriteDevice(&kPollByte, 1);
+  } else {
+    // While a block awaits its reply, whatever came is the reply; otherwise only whole
+    // sentences are taken, and unfinished ones are polled for.
+    const UsbLink::Taken taken =
+        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk,
+                        block_pending ? UsbLink::TakeWhen::kAnyBytes : UsbLink::TakeWhen::kEndsInLf);
+    len_ = taken.length;
+    if (taken.unfinished) link_.WriteDevice(&kPollByte, 1);
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
 
   if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), len_);
-}
-
-ReceiveCycle::Taken ReceiveCycle::TakeChunk(bool block_pending) {
-  LinkState& state = link_.State();
-  {
-    // Test and take under one lock: a packet appended between a separate test and the
-    // take could end the chunk mid-sentence, and the forwarding would then drop the
-    // sentences before it.
-    std::lock_guard lock(state.HandOver);
-    // The read thread keeps RxLength below 2048; the clamp keeps the NUL inside the
-    // buffer whatever happens.
-    const int32_t waiting = state.RxLength < kMaxChunk ? state.RxLength : kMaxChunk;
-    if (waiting <= 0) return Taken::kNothing;
-    if (!block_pending && state.RxBuffer[waiting - 1] != '\n') return Taken::kMustWait;
-    len_ = waiting;
-    state.RxHold.store(true);
-    state.RxLength = 0;
-  }
-  // With RxHold set the read thread leaves these bytes alone.
-  std::memcpy(ChunkBuffer.data(), state.RxBuffer, static_cast<std::size_t>(len_));
-  return Taken::kChunk;
 }
 
 }  // namespace ostrel

@@ -58,10 +58,6 @@ class ReceiveCycle {
   void Steps();
   // Step 1b: the module is open.
   void FromDevice();
-  enum class Taken { kNothing, kChunk, kMustWait };
-  // Tests the waiting bytes and takes them in one step under the hand-over lock:
-  // all of them while a block awaits its reply, otherwise only when they end in LF.
-  Taken TakeChunk(bool block_pending);
 
   UsbLink& link_;
   CommandQueue& queue_;

@@ -30,6 +30,7 @@ class ReadThreadTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    clock_.Resume();
     driver_.ReleaseAll();
     ASSERT_TRUE(thread_->QuitAndJoin(5000ms));
   }
@@ -193,6 +194,31 @@ INSTANTIATE_TEST_SUITE_P(
                                   }},
                       EmptiedCase{"DroppedBeforeABlock", [](UsbLink& l) { l.DropWaiting(); }}),
     [](const auto& info) { return info.param.name; });
+
+// A read that came back while the tick held the buffer waits out the hold; before it
+// wakes, the next tick drops the waiting bytes and writes a command block. Those bytes
+// came in before the block went out and must not head the chunk taken as its reply.
+TEST_F(ReadThreadTest, BytesReadBeforeADropDoNotHeadTheReplyToTheBlock) {
+  Deliver(Count(10, 0));
+  std::uint8_t chunk[kRxBufferSize];
+  ASSERT_EQ(link_.Take(chunk), 10);  // tick N holds the buffer
+
+  clock_.Pause();
+  const long reads = driver_.ReadsStarted();
+  driver_.Push(Count(7, 100));  // stream bytes complete the pending read
+  ASSERT_TRUE(clock_.WaitAsleep());  // the thread waits for the hold to end
+  link_.Release();                   // tick N ends
+
+  link_.DropWaiting();  // tick N+1's send step: drop, write the block...
+  const Bytes reply = {'*', 'c', '\r', '\n'};
+  driver_.Push(reply);  // ...and the module answers while the thread still sleeps
+  clock_.Resume();
+
+  ASSERT_TRUE(driver_.WaitReadPending(reads + 2));
+  const UsbLink::Taken taken = link_.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes);
+  EXPECT_EQ(Bytes(chunk, chunk + taken.length), reply);
+  link_.Release();
+}
 
 // File > Exit while a read is pending: whatever the read brings, nothing is touched.
 struct StopCase {

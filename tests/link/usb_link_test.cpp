@@ -150,5 +150,49 @@ TEST_F(UsbLinkTest, TakeHoldsTheBufferAndHandsOverTheWaitingBytes) {
   EXPECT_FALSE(link_.State().RxHold.load());
 }
 
+// The receive cycle's take: whole sentences only, unless a block awaits its reply.
+struct TakeCase {
+  const char* name;
+  const char* waiting;
+  UsbLink::TakeWhen when;
+  bool taken;
+  bool unfinished;
+};
+
+class TakeChunkTest : public UsbLinkTest, public ::testing::WithParamInterface<TakeCase> {};
+
+TEST_P(TakeChunkTest, TestsAndTakesInOneStep) {
+  const TakeCase& c = GetParam();
+  ASSERT_TRUE(link_.OpenDevice());
+  const auto len = static_cast<int32_t>(std::strlen(c.waiting));
+  {
+    std::lock_guard lock(link_.State().HandOver);
+    std::memcpy(link_.State().RxBuffer, c.waiting, static_cast<std::size_t>(len));
+    link_.State().RxLength = len;
+  }
+  std::uint8_t chunk[kRxBufferSize];
+  const UsbLink::Taken taken = link_.TakeChunk(chunk, kRxBufferSize - 1, c.when);
+
+  EXPECT_EQ(taken.length, c.taken ? len : 0);
+  EXPECT_EQ(taken.unfinished, c.unfinished);
+  EXPECT_EQ(link_.State().RxHold.load(), c.taken);
+  EXPECT_EQ(link_.Waiting(), c.taken ? 0 : len);
+  if (c.taken) EXPECT_EQ(std::memcmp(chunk, c.waiting, static_cast<std::size_t>(len)), 0);
+}
+
+constexpr auto kLf = UsbLink::TakeWhen::kEndsInLf;
+constexpr auto kAny = UsbLink::TakeWhen::kAnyBytes;
+
+INSTANTIATE_TEST_SUITE_P(
+    Take, TakeChunkTest,
+    ::testing::Values(TakeCase{"NothingWaiting", "", kLf, false, false},
+                      TakeCase{"NothingWaitingForAReply", "", kAny, false, false},
+                      TakeCase{"EndsInLf", "$GPGLL,4916.45,N*31\r\n", kLf, true, false},
+                      TakeCase{"CutBeforeItsLf", "$GPGLL,4916.45,N*31\r", kLf, false, true},
+                      TakeCase{"LfInsideButNotLast", "$GPGLL*31\r\n$GPG", kLf, false, true},
+                      TakeCase{"ReplyWithoutLf", "*v12", kAny, true, false},
+                      TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, true, false}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace ostrel

@@ -3,9 +3,6 @@
 // Antaris log while the settings sequence queued on open is sent block by block.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,10 +16,9 @@
 #include "platform/clock.h"
 #include "receive/receive_cycle.h"
 #include "receiver/antaris.h"
+#include "emulator_rig.h"
 #include "receive_fakes.h"
 #include "samples.h"
-
-extern char** environ;
 
 namespace ostrel::testing {
 namespace {
@@ -30,63 +26,6 @@ namespace {
 #ifdef KASTREL_EMULATOR
 
 constexpr const char* kCapture = "ublox-lea-4h.log";
-
-// The emulator as a child process, ended when the test ends.
-class Emulator {
- public:
-  explicit Emulator(std::vector<std::string> args) {
-    args.insert(args.begin(), KASTREL_EMULATOR);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~Emulator() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  bool Started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// The window's part: the settings sequence on open, as GPSButtonSetClick queues it.
-class SettingsView final : public ReceiveView {
- public:
-  SettingsView(UsbLink& link, CommandQueue& queue, TAntaris& gps)
-      : link_(link), queue_(queue), gps_(gps) {}
-
-  void SetConnectionLabel(std::string_view) override {}
-  void SetMessageStatus(std::string_view text) override { message_status = text; }
-  void SetEEPROMSerial(std::string_view) override {}
-  void SetFirmwareVersion(std::string_view) override {}
-  bool ProcessGPS() const override { return true; }
-  void UpdateFixDisplay() override { ++fix_updates; }
-  void ShowDataStream(const std::uint8_t*, int32_t) override {}
-  void GPSButtonSetClick() override {
-    if (!link_.State().DeviceOpen.load()) return;
-    const int32_t block_size = link_.State().BlockSize.load();
-    gps_.CommandQueue = &queue_;
-    gps_.BlockSize = block_size;
-    BeginSequence(queue_, block_size);
-    gps_.SetBaud19200();
-    gps_.SetWAAS(true);
-    EndSequence(queue_, block_size);
-    ++settings_queued;
-  }
-
-  std::string message_status;
-  int fix_updates = 0;
-  int settings_queued = 0;
-
- private:
-  UsbLink& link_;
-  CommandQueue& queue_;
-  TAntaris& gps_;
-};
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -114,7 +53,7 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
   TempDir dir;
   const std::string capture_path = std::string(OSTREL_CORPUS_DIR) + "/" + kCapture;
   const std::string socket = "ostrel-receive-it-" + std::to_string(::getpid());
-  Emulator emulator({"--socket", socket, "--replay", capture_path, "--eeprom",
+  Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture_path, "--eeprom",
                      dir.Path("eeprom.bin"), "--log", dir.Path("packets.log")});
   ASSERT_TRUE(emulator.Started());
 

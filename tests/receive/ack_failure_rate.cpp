@@ -1,0 +1,93 @@
+// How often the receiver-settings sequence fails against the real module emulator:
+// real socket driver, real read thread, a tick every 100 ms on the system clock, the
+// emulator pacing a recorded log at 19200 baud. Not part of the suite (it runs for
+// minutes); run it by hand:
+//
+//   receive_ack_failure_rate [sequences=100] [stream_hold_us=0] [capture=ublox-lea-4h.log]
+//
+// Each sequence is the five settings blocks; the next one is queued in the tick after
+// the last one ended. A sequence counts as failed when any of its blocks went unacknowledged.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "emulator_rig.h"
+#include "link/command_queue.h"
+#include "link/read_thread.h"
+#include "link/usb_link.h"
+#include "platform/clock.h"
+#include "receive/receive_cycle.h"
+#include "receive_fakes.h"
+#include "receiver/antaris.h"
+#include "samples.h"
+
+using namespace ostrel;
+using namespace ostrel::testing;
+
+int main(int argc, char** argv) {
+  const int sequences = argc > 1 ? std::atoi(argv[1]) : 100;
+  const long hold_us = argc > 2 ? std::atol(argv[2]) : 0;
+  const std::string capture =
+      std::string(OSTREL_CORPUS_DIR) + "/" + (argc > 3 ? argv[3] : "ublox-lea-4h.log");
+
+  TempDir dir;
+  const std::string socket = "ostrel-ack-rate-" + std::to_string(::getpid());
+  Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture, "--eeprom",
+                                       dir.Path("eeprom.bin")});
+  if (!emulator.Started()) {
+    std::fprintf(stderr, "the emulator did not start\n");
+    return 2;
+  }
+
+  auto driver = MakeSocketUsbDriver(socket);
+  CommandQueue queue;
+  UsbLink link(*driver, SystemClock(), queue);
+  TAntaris gps;
+  FakePort port;
+  SettingsView view(link, queue, gps);
+  view.stream_hold = std::chrono::microseconds(hold_us);
+  ReceiveCycle cycle(link, queue, gps, port, view);
+  TReadThread reader(link);
+
+  int done = 0;
+  int failed = 0;
+  int blocks = 0;
+  int unacknowledged = 0;
+  bool this_failed = false;
+  bool was_busy = false;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(5 + sequences * 2);
+  for (long tick = 0; done < sequences && std::chrono::steady_clock::now() < deadline; ++tick) {
+    std::this_thread::sleep_until(start + tick * std::chrono::milliseconds(100));
+    if (was_busy && !queue.Pending()) {
+      ++done;
+      if (this_failed) ++failed;
+      this_failed = false;
+      was_busy = false;
+      if (done == sequences) break;
+      view.GPSButtonSetClick();  // the next sequence, from this tick on
+    }
+    const bool sending = link.State().DeviceOpen.load() && queue.Pending();
+    const int32_t failures_before = cycle.Sender().FailedCount;
+    cycle.Tick();
+    if (sending) {
+      ++blocks;
+      was_busy = true;
+      if (cycle.Sender().FailedCount != failures_before) {
+        ++unacknowledged;
+        this_failed = true;
+      }
+    }
+  }
+
+  link.StopAndAbort();
+  reader.QuitAndJoin(std::chrono::seconds(3));
+  std::printf("sequences %d, failed %d (%.1f%%); blocks %d, unacknowledged %d; hold %ld us\n",
+              done, failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged,
+              hold_us);
+  return done == sequences ? 0 : 1;
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The module emulator as a child process, and the window's part of the settings
+// sequence, for the runs of the receive cycle against the real emulator.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "link/command_queue.h"
+#include "link/usb_link.h"
+#include "receive/receive_view.h"
+#include "receiver/antaris.h"
+
+extern char** environ;
+
+namespace ostrel::testing {
+
+// The emulator, ended when the object goes.
+class Emulator {
+ public:
+  Emulator(const char* program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  }
+  ~Emulator() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+  bool Started() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The window's part: the settings sequence on open, as GPSButtonSetClick queues it
+// ("*c", CFG-PRT, "*19200", CFG-SBAS, "**"). `stream_hold` stands for the time the Data
+// Stream page takes to show a chunk, during which the tick holds RxBuffer.
+class SettingsView final : public ReceiveView {
+ public:
+  SettingsView(UsbLink& link, CommandQueue& queue, TAntaris& gps)
+      : link_(link), queue_(queue), gps_(gps) {}
+
+  void SetConnectionLabel(std::string_view) override {}
+  void SetMessageStatus(std::string_view text) override { message_status = text; }
+  void SetEEPROMSerial(std::string_view) override {}
+  void SetFirmwareVersion(std::string_view) override {}
+  bool ProcessGPS() const override { return true; }
+  void UpdateFixDisplay() override { ++fix_updates; }
+  void ShowDataStream(const std::uint8_t*, int32_t) override {
+    if (stream_hold.count() > 0) std::this_thread::sleep_for(stream_hold);
+  }
+  void GPSButtonSetClick() override {
+    if (!link_.State().DeviceOpen.load()) return;
+    const int32_t block_size = link_.State().BlockSize.load();
+    gps_.CommandQueue = &queue_;
+    gps_.BlockSize = block_size;
+    BeginSequence(queue_, block_size);
+    gps_.SetBaud19200();
+    gps_.SetWAAS(true);
+    EndSequence(queue_, block_size);
+    ++settings_queued;
+  }
+
+  std::string message_status;
+  int fix_updates = 0;
+  int settings_queued = 0;
+  std::chrono::microseconds stream_hold{0};
+
+ private:
+  UsbLink& link_;
+  CommandQueue& queue_;
+  TAntaris& gps_;
+};
+
+}  // namespace ostrel::testing
