@@ -26,12 +26,26 @@ void ExternalCommands::ShowError(const char* text) {
 }
 
 void ExternalCommands::VSPortRxChar(std::uint32_t count) {
+  if (dropping_) {
+    // The rest of a refused command: dropped, and the quiet time starts again.
+    DropWaiting(count);
+    timer_.Disable();
+    timer_.Enable();
+    return;
+  }
   const bool busy = queue_.Pending();
   const auto room = static_cast<std::uint32_t>(kExternalBufferSize - external_length_);
   if (count > static_cast<std::uint32_t>(kExternalBufferSize) || count > room) {
-    // The bytes stay in the port. Held bytes must still go out once the queue is idle,
-    // or every later arrival (counting these too) would be refused for ever.
-    if (!busy && external_length_ > 0 && !timer_.IsActive()) timer_.Enable();
+    // A pseudo-terminal hands one write of the application over in pieces of a few KB,
+    // so what was collected is the start of this same command. A cut command could do
+    // anything to the receiver: none of it goes out. What was collected, what waits in
+    // the port and what comes until the port has been quiet for the collection time
+    // (the rest of the write) are dropped; the next command is collected as usual.
+    external_length_ = 0;
+    DropWaiting(count);
+    dropping_ = true;
+    timer_.Disable();
+    timer_.Enable();
     ShowError(kCommandTooLong);
     return;
   }
@@ -46,8 +60,26 @@ void ExternalCommands::VSPortRxChar(std::uint32_t count) {
     timer_.Enable();
 }
 
+void ExternalCommands::DropWaiting(std::uint32_t count) {
+  // The buffer is free: nothing is collected while a refused command is dropped.
+  while (count > 0) {
+    const std::uint32_t want =
+        count < static_cast<std::uint32_t>(kExternalBufferSize) ? count : kExternalBufferSize;
+    const int32_t got = port_.Read(external_buffer_.data(), static_cast<int32_t>(want));
+    if (got <= 0) return;
+    const auto n = static_cast<std::uint32_t>(got);
+    count = n < count ? count - n : 0;
+  }
+}
+
 void ExternalCommands::VSPortReadTimer() {
   timer_.Disable();
+  if (dropping_) {
+    // Quiet for the collection time: the refused command is over.
+    dropping_ = false;
+    external_length_ = 0;
+    return;
+  }
   if (external_length_ == 0) return;
   const int32_t size = block_size_.load();
   if (external_length_ > MaxExternalCommand(size)) {

@@ -5,6 +5,8 @@
 // command queue idle, everything collected goes out as one sequence: begin block "*c",
 // data blocks ('!', 63 bytes, '_' fill), end block "**". Bytes that arrive while a
 // sequence is being sent are held until a later arrival finds the queue idle.
+// A command too long for the buffer is refused whole, with a message: none of it goes
+// out, including its pieces that arrived before the one that overflowed.
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -45,9 +47,14 @@ class ExternalCommands {
 
   int32_t ExternalLength() const { return external_length_; }
   const std::uint8_t* ExternalBuffer() const { return external_buffer_.data(); }
+  // A refused command is being dropped: until the timer runs out, arrivals are read and
+  // forgotten.
+  bool Dropping() const { return dropping_; }
 
  private:
   void ShowError(const char* text);
+  // Reads and forgets up to `count` bytes waiting in the port.
+  void DropWaiting(std::uint32_t count);
 
   VirtualPort& port_;
   OneShotTimer& timer_;
@@ -56,6 +63,8 @@ class ExternalCommands {
   const std::atomic<int32_t>& block_size_;
   std::vector<std::uint8_t> external_buffer_;  // kExternalBufferSize, allocated once
   int32_t external_length_ = 0;
+  // A refused command is being dropped until the port has been quiet for 200 ms.
+  bool dropping_ = false;
   bool box_up_ = false;  // a modal box runs the event loop: more arrivals come meanwhile
 };
 

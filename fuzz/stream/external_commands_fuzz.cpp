@@ -2,9 +2,10 @@
 // buffer, counts that over- or under-state what waits, short reads, a box that lets more
 // bytes arrive while it is up, the timer and the sender in any order. Every byte the
 // application wrote is, in order, either framed into one sequence, dropped with the box
-// for a command too long for the queue, collected, or still waiting in the port; a framed
-// sequence is exactly "*c", the bytes in '!' blocks with '_' fill, and "**"; a refused
-// arrival reads nothing; bytes that found the queue idle have the timer running.
+// for a command too long for the buffer or the queue, collected, or still waiting in the
+// port; a framed sequence is exactly "*c", the bytes in '!' blocks with '_' fill, and
+// "**"; a refused command is dropped whole, with what arrives until the timer runs out;
+// bytes that found the queue idle have the timer running.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
@@ -123,16 +124,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           };
         }
         const bool busy = queue.Pending();
+        const bool dropping = ext.Dropping();
         const int32_t length = ext.ExternalLength();
         const std::uint64_t read = port.read;
         ext.VSPortRxChar(count);
         const auto room = static_cast<std::uint32_t>(ostrel::kExternalBufferSize - length);
-        if (count > room) {
-          // Refused with one box; nothing read but what arrived while the box was up.
-          Check(boxes.shown == boxes_before + 1);
-          if (port.read == read) Check(ext.ExternalLength() == length);
-          // Held bytes must not be stranded behind a refusal.
-          if (!busy && ext.ExternalLength() > 0) Check(timer.active);
+        if (dropping || count > room) {
+          // Refused with one box, or the rest of a refused command: nothing collected,
+          // nothing of it left behind, and the timer runs to end the dropping.
+          Check(boxes.shown == boxes_before + (dropping ? 0 : 1));
+          Check(ext.ExternalLength() == 0 && ext.Dropping() && timer.active);
+          Check(port.read >= read);
+          framed = port.read;
         } else {
           Check(boxes.shown == boxes_before);
           Check(port.read - read <= count);
@@ -151,9 +154,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int32_t bs = block_size.load();
         const int32_t queued_before = queue.EndPos();
         const int32_t send_before = queue.SendPos();
+        const bool dropping = ext.Dropping();
         ext.VSPortReadTimer();
-        Check(!timer.active && ext.ExternalLength() == 0);
-        if (length == 0) {
+        Check(!timer.active && ext.ExternalLength() == 0 && !ext.Dropping());
+        if (dropping || length == 0) {
           Check(queue.EndPos() == queued_before);
         } else if (length > ostrel::MaxExternalCommand(bs)) {
           // Too long for the queue: refused whole, the queue left as it was.

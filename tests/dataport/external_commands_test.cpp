@@ -159,7 +159,7 @@ struct TooLong {
 
 class TooLongTest : public ExternalCommandsTest, public ::testing::WithParamInterface<TooLong> {};
 
-TEST_P(TooLongTest, RefusedWithNothingRead) {
+TEST_P(TooLongTest, RefusedWholeAndNothingQueued) {
   const TooLong c = GetParam();
   if (c.held > 0) {
     ButtonSequence();
@@ -170,8 +170,12 @@ TEST_P(TooLongTest, RefusedWithNothingRead) {
   Arrive(std::string(static_cast<std::size_t>(c.arriving), 'n'));
   EXPECT_EQ(messages.shown,
             std::vector<std::string>{"Error: Command from external application is too long."});
-  EXPECT_EQ(port.waiting.size(), static_cast<std::size_t>(c.arriving));
-  EXPECT_EQ(ext.ExternalLength(), c.held);
+  // Nothing stays behind to start the next command with.
+  EXPECT_TRUE(port.waiting.empty());
+  EXPECT_EQ(ext.ExternalLength(), 0);
+  EXPECT_TRUE(timer.active);
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Arrivals, TooLongTest,
@@ -180,22 +184,45 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, TooLongTest,
                                            TooLong{"total_far_over", 60000, 10000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// How a pseudo-terminal hands over one write of 65,537 bytes: pieces of a few KB, the
+// collection timer already running when the piece that overflows comes.
+TEST_F(ExternalCommandsTest, OneWriteInPiecesIsRefusedWholeWithItsRest) {
+  const std::string piece(4095, 'p');
+  for (int i = 0; i < 16; ++i) Arrive(piece);
+  ASSERT_EQ(ext.ExternalLength(), 16 * 4095);
+  ASSERT_TRUE(messages.shown.empty());
+  Arrive(piece);  // 69,615 > 65,536
+  EXPECT_EQ(messages.shown.size(), 1u);
+  Arrive(std::string(1, 'p'));  // the write's last byte, still inside the quiet time
+  EXPECT_EQ(ext.ExternalLength(), 0);
+  EXPECT_TRUE(port.waiting.empty());
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), "");
+  EXPECT_EQ(messages.shown.size(), 1u);
+}
+
+TEST_F(ExternalCommandsTest, TheNextCommandAfterARefusedOneIsCollected) {
+  Arrive(std::string(65537, 'n'));
+  ext.VSPortReadTimer();  // quiet for 200 ms: the refused command is over
+  Arrive("next");
+  EXPECT_TRUE(timer.active);
+  ext.VSPortReadTimer();
+  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "next") + Block('*', "*"));
+}
+
+TEST_F(ExternalCommandsTest, ArrivalsWhileDroppingRestartTheQuietTime) {
+  Arrive(std::string(65537, 'n'));
+  const int starts = timer.starts;
+  Arrive("more of it");
+  EXPECT_EQ(timer.starts, starts + 1);
+  EXPECT_TRUE(port.waiting.empty());
+  EXPECT_EQ(ext.ExternalLength(), 0);
+}
+
 TEST_F(ExternalCommandsTest, ExactlyFullBufferIsCollected) {
   Arrive(std::string(65536, 'z'));
   EXPECT_TRUE(messages.shown.empty());
   EXPECT_EQ(ext.ExternalLength(), 65536);
-}
-
-TEST_F(ExternalCommandsTest, HeldBytesStillLeaveAfterARefusedArrival) {
-  ButtonSequence();
-  Arrive(std::string(1000, 'h'));
-  ClearQueue(queue);
-  port.waiting.clear();
-  Arrive(std::string(65000, 'n'));  // 1000 + 65000 does not fit
-  EXPECT_EQ(messages.shown.size(), 1u);
-  EXPECT_TRUE(timer.active);  // else nothing could ever be collected again
-  ext.VSPortReadTimer();
-  EXPECT_EQ(queue.BlocksQueued(64), 2 + (1000 + 62) / 63);
 }
 
 TEST_F(ExternalCommandsTest, LargestCommandThatFitsTheQueueIsFramedWhole) {
@@ -228,7 +255,7 @@ TEST_F(ExternalCommandsTest, ArrivalsWhileTheBoxIsUpOpenNoMoreBoxes) {
   Arrive(std::string(65537, 'v'));
   EXPECT_EQ(messages.shown.size(), 1u);
   messages.while_shown = nullptr;
-  port.waiting.clear();
+  ext.VSPortReadTimer();
   Arrive("ok");  // the guard is down again once the box has closed
   EXPECT_EQ(ext.ExternalLength(), 2);
   Arrive(std::string(65537, 'v'));
