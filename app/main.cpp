@@ -39,11 +39,13 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(QStringLiteral("Ostrel GPS Control Panel"));
   // The window lives in the tray; hiding it must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
+  // A session that ends (SIGTERM, SIGHUP, Ctrl-C) closes the window like any other
+  // close: straight to FormDestroy, and the GPS Data port link goes with it. Installed
+  // first, as start-up may stop in an error box.
+  ostrel::QuitOnSessionEnd();
   try {
     auto form = std::make_unique<ostrel::TMainForm>();
-    // A session that ends (SIGTERM, SIGHUP, Ctrl-C) closes the window like any other
-    // close: straight to FormDestroy, and the GPS Data port link goes with it.
-    ostrel::QuitOnSessionEnd();
+    if (ostrel::SessionEnded()) return 0;
     form->show();
     const std::string port = form->PortDescription();
     if (port.empty())

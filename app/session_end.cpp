@@ -12,6 +12,7 @@ namespace ostrel {
 namespace {
 
 int g_pipe[2] = {-1, -1};
+bool g_ended = false;
 
 // Only write(2) here: it is async-signal-safe; the loop does the rest.
 void OnSignal(int) {
@@ -30,7 +31,10 @@ void QuitOnSessionEnd() {
     char buf[16];
     while (::read(g_pipe[0], buf, sizeof buf) > 0) {
     }
-    QCoreApplication::quit();
+    g_ended = true;
+    // exit, not quit: it ends every running loop, a modal box's included, also before
+    // the main loop has started (quit would do nothing there).
+    QCoreApplication::exit(0);
   });
   struct sigaction action = {};
   action.sa_handler = OnSignal;
@@ -38,5 +42,7 @@ void QuitOnSessionEnd() {
   action.sa_flags = SA_RESTART;
   for (int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(sig, &action, nullptr);
 }
+
+bool SessionEnded() { return g_ended; }
 
 }  // namespace ostrel

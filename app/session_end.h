@@ -5,7 +5,11 @@
 // system closes the window on shutdown.
 namespace ostrel {
 
-// Installs the handlers; call once, after the QApplication exists.
+// Installs the handlers; call once, after the QApplication exists and before the window
+// is made: start-up may already wait in a modal box, and a signal must end that too.
 void QuitOnSessionEnd();
+
+// A session's end has been signalled; the program must not enter its event loop (again).
+bool SessionEnded();
 
 }  // namespace ostrel
