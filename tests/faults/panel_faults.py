@@ -1,0 +1,594 @@
+#!/usr/bin/env python3
+"""The shipped panel against a module that misbehaves and against bad input.
+
+Real processes only: ostrel-panel and kastrel-emulator in a scratch directory, a client
+on the GPS Data port (the pseudo-terminal behind ./COMn), and, where a window must be
+seen or driven, a private Xvfb with xdotool. Every wait has a deadline; nothing sleeps
+a fixed time to let something happen.
+
+The panel always talks to the abstract socket Ezusb-0 and allows one copy per user.
+Both names live in the network namespace, so as root the run moves into a namespace of
+its own (unshare --net) and cannot meet another panel or emulator on the machine.
+
+ctest runs one case per process:  panel_faults.py PanelFaults.test_no_ack
+Paths come from the environment: OSTREL_PANEL, KASTREL_EMULATOR, OSTREL_XVFB, OSTREL_XDOTOOL.
+"""
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+PANEL = os.environ.get("OSTREL_PANEL", "")
+EMULATOR = os.environ.get("KASTREL_EMULATOR", "")
+XVFB = os.environ.get("OSTREL_XVFB", "")
+XDOTOOL = os.environ.get("OSTREL_XDOTOOL", "")
+
+# Unplug cycles: each costs the panel's 5 s of silence plus the module's time up.
+UNPLUG_CYCLES = int(os.environ.get("OSTREL_FAULTS_UNPLUG_CYCLES", "7"))
+
+# The module streams a whole navigation cycle every 100 ms, so every tick has data to
+# forward; a longer pause between forwarded chunks means the window's loop stood still.
+STREAM = ["--period", "100", "--rate", "40000"]
+# While a block waits for its reply every tick, the tick takes whatever came in its
+# 100 ms wait, cut anywhere, and forwards only whole sentences. A cycle as long as the
+# tick would keep the cut in the same place of the burst for seconds; 130 ms moves it on.
+STREAM_WHILE_SENDING = ["--period", "130", "--rate", "40000"]
+# The tick's own 100 ms wait after a block, a tick or two of phase, and a shared machine.
+MAX_STALL = 0.45
+
+# What the panel sends a freshly opened module, as the emulator's log names it.
+SETTINGS_SEQUENCE = ["j", "*c", "! CFG-PRT port=1 baud=19200", "*19200", "! CFG-SBAS mode=1", "**"]
+
+SENTENCE = re.compile(rb"\$([^$*\r\n]{1,80})\*([0-9A-F]{2})\r\n")
+
+
+def wait_for(done, timeout, step=0.02):
+    end = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() > end:
+            return done()
+        time.sleep(step)
+    return True
+
+
+def valid_sentences(data):
+    """The NMEA sentences in `data` whose checksum is right."""
+    out = []
+    for m in SENTENCE.finditer(data):
+        body, want = m.group(1), int(m.group(2), 16)
+        got = 0
+        for b in body:
+            got ^= b
+        if got == want:
+            out.append(m.group(0))
+    return out
+
+
+def nmea(body):
+    check = 0
+    for b in body.encode():
+        check ^= b
+    return ("$%s*%02X\r\n" % (body, check)).encode()
+
+
+def proc_status(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return -1
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class Child:
+    """A process in `cwd` with stdout and stderr in `log`; killed if still running."""
+
+    def __init__(self, argv, cwd, log, env=None, preexec=None):
+        self.log = log
+        with open(log, "wb") as out:
+            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL, env=env, preexec_fn=preexec)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def output(self):
+        with open(self.log, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def terminate(self, timeout):
+        """SIGTERM, then the exit code, or None if it did not end within `timeout`."""
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.running():
+            self.proc.kill()
+        self.proc.wait()
+
+
+class EmulatorLog:
+    """The emulator's --log: `<s> rx|tx <len> <summary> | <hex>` and `<s> -- <event>`."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def entries(self):
+        try:
+            with open(self.path, "rb") as f:
+                text = f.read().decode("latin-1")
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in text.splitlines():
+            parts = line.split(" ", 2)
+            if len(parts) < 3:
+                continue
+            t, kind, rest = float(parts[0]), parts[1], parts[2]
+            if kind == "--":
+                out.append((t, "--", rest))
+            elif kind in ("rx", "tx"):
+                rest = rest.rsplit(" | ", 1)[0]
+                out.append((t, kind, rest.split(" ", 1)[1] if " " in rest else ""))
+        return out
+
+    def connections(self):
+        """Per connection, the (time, summary) of each packet received, polls left out."""
+        conns = []
+        for t, kind, text in self.entries():
+            if kind == "--" and text.startswith("connected"):
+                conns.append([])
+            elif kind == "rx" and conns and text != "^":
+                conns[-1].append((t, text))
+        return conns
+
+    def received(self):
+        return [text for conn in self.connections() for _, text in conn]
+
+
+class PortClient:
+    """An application on the GPS Data port: reads everything, with the time of each read."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.reads = []  # (monotonic time, bytes)
+        self.lock = threading.Lock()
+        self.stop = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop:
+            r, _, _ = select.select([self.fd], [], [], 0.05)
+            if not r:
+                continue
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                continue
+            except OSError:
+                return
+            if data:
+                with self.lock:
+                    self.reads.append((time.monotonic(), data))
+
+    def data(self, since=0.0):
+        with self.lock:
+            return b"".join(d for t, d in self.reads if t >= since)
+
+    def times(self, since=0.0):
+        with self.lock:
+            return [t for t, _ in self.reads if t >= since]
+
+    def max_gap(self, start, end):
+        """The longest stretch in [start, end] without a read."""
+        marks = [start] + [t for t in self.times(start) if t <= end] + [end]
+        return max(b - a for a, b in zip(marks, marks[1:]))
+
+    def write_all(self, data, timeout):
+        end = time.monotonic() + timeout
+        view = memoryview(data)
+        while view:
+            if time.monotonic() > end:
+                return False
+            _, w, _ = select.select([], [self.fd], [], 0.05)
+            if w:
+                try:
+                    view = view[os.write(self.fd, view):]
+                except BlockingIOError:
+                    pass
+        return True
+
+    def close(self):
+        self.stop = True
+        self.thread.join(2)
+        os.close(self.fd)
+
+
+class PanelFaults(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ostrel-faults-")
+        self.children = []
+        self.clients = []
+        self.display = None
+        self.emulator = None
+        self.panel = None
+        self.link = None
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        for child in reversed(self.children):
+            child.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # --- the rig -------------------------------------------------------------------------
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def have_x(self):
+        return bool(XVFB and XDOTOOL and os.path.exists(XVFB) and os.path.exists(XDOTOOL))
+
+    def start_xvfb(self):
+        r, w = os.pipe()
+        xvfb = subprocess.Popen([XVFB, "-displayfd", str(w), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        os.close(w)
+        self.children.append(_Popened(xvfb))
+        number = b""
+        end = time.monotonic() + 10
+        while not number.endswith(b"\n") and time.monotonic() < end:
+            if select.select([r], [], [], 0.1)[0]:
+                chunk = os.read(r, 16)
+                if not chunk:
+                    break
+                number += chunk
+        os.close(r)
+        self.assertTrue(number.endswith(b"\n"), "Xvfb gave no display number")
+        self.display = ":" + number.decode().strip()
+
+    def xdotool(self, *args):
+        env = dict(os.environ, DISPLAY=self.display)
+        out = subprocess.run([XDOTOOL, *args], env=env, capture_output=True, timeout=15)
+        return out.stdout.decode().split()
+
+    def find_window(self, name, timeout=10):
+        found = []
+        wait_for(lambda: found.extend(self.xdotool("search", "--name", name)) or found, timeout, 0.1)
+        return found[0] if found else None
+
+    def start_emulator(self, *options):
+        self.emulog = EmulatorLog(self.path("emulator.log"))
+        self.emulator = Child([EMULATOR, "--log", self.path("emulator.log"),
+                               "--eeprom", self.path("eeprom.bin"), *options],
+                              self.dir, self.path("emulator.err"))
+        self.children.append(self.emulator)
+        self.assertTrue(wait_for(lambda: "listening" in self.emulator.output(), 10),
+                        self.emulator.output())
+
+    def start_panel(self, settings=None, cwd=None, as_nobody=False, expect_port=True):
+        if settings is not None:
+            with open(self.path("ostrel_gps_monitor.ini"), "w") as f:
+                f.write(settings)
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        if self.display:
+            env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        else:
+            env["QT_QPA_PLATFORM"] = "offscreen"
+        argv = [PANEL]
+        if as_nobody:
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PANEL]
+        self.panel = Child(argv, cwd or self.dir, self.path("panel.err"), env=env)
+        self.children.append(self.panel)
+        if not expect_port:
+            return
+        pattern = re.compile(r"GPS Data port (COM\d+) at (\S+)")
+        self.assertTrue(wait_for(lambda: pattern.search(self.panel.output()), 15),
+                        self.panel.output())
+        self.link = pattern.search(self.panel.output()).group(2)
+
+    def attach_client(self):
+        client = PortClient(self.link)
+        self.clients.append(client)
+        return client
+
+    def settings_sequence_done(self, conn=0):
+        conns = self.emulog.connections()
+        return len(conns) > conn and len(conns[conn]) >= len(SETTINGS_SEQUENCE)
+
+    def assert_forwards(self, client, seconds, case):
+        """Valid NMEA keeps reaching `client` for `seconds`; returns the longest pause."""
+        start = time.monotonic()
+        self.assertTrue(wait_for(lambda: time.monotonic() - start >= seconds, seconds + 5))
+        end = time.monotonic()
+        got = valid_sentences(client.data(start))
+        # Ten navigation cycles a second, each of eight sentences.
+        self.assertGreater(len(got), 4 * seconds, "%s: too few sentences forwarded" % case)
+        gap = client.max_gap(start, end)
+        report("%s: %d valid sentences in %.1f s, longest pause between forwarded chunks %d ms"
+               % (case, len(got), end - start, gap * 1000))
+        self.assertLess(gap, MAX_STALL, "%s: the window's event loop stood still" % case)
+        return gap
+
+    def assert_exits_in_order(self, case, link_expected=True):
+        """SIGTERM (a session's end) ends the panel at once, with 0, and its link goes."""
+        self.assertTrue(self.panel.running(), "%s: the panel ended on its own:\n%s"
+                        % (case, self.panel.output()))
+        for c in self.clients:
+            c.close()
+        self.clients = []
+        began = time.monotonic()
+        code = self.panel.terminate(5)
+        report("%s: SIGTERM to end %d ms" % (case, (time.monotonic() - began) * 1000))
+        self.assertEqual(code, 0, "%s: no orderly end:\n%s" % (case, self.panel.output()))
+        if link_expected:
+            self.assertFalse(os.path.lexists(self.link), "%s: GPS Data port link left behind" % case)
+        if self.emulator:
+            self.assertTrue(wait_for(lambda: any(
+                k == "--" and t.startswith("disconnected") for _, k, t in self.emulog.entries()), 5))
+
+    # --- the cases -----------------------------------------------------------------------
+
+    def test_unplug_and_return(self):
+        """Each return: a new connection, "j" and the settings sequence; no fd or thread leak."""
+        # Up 1.2 s: time for the settings sequence (about 0.6 s). Down 5.4 s: longer than
+        # the panel's 5 s of silence before it closes, so its next open meets the module's
+        # return, and every connection starts right after a plug-in.
+        self.start_emulator("--unplug-every", "1.2:5.4")
+        self.start_panel()
+        samples = []  # (fds, threads, rss kB) at each finished settings sequence
+        deadline = time.monotonic() + 8 * (UNPLUG_CYCLES + 1) + 10
+
+        def sample_new():
+            conns = self.emulog.connections()
+            while len(samples) < len(conns) and len(conns[len(samples)]) >= len(SETTINGS_SEQUENCE):
+                samples.append((fd_count(self.panel.pid), proc_status(self.panel.pid, "Threads"),
+                                proc_status(self.panel.pid, "VmRSS")))
+            return len(samples) > UNPLUG_CYCLES
+
+        self.assertTrue(wait_for(sample_new, deadline - time.monotonic(), 0.05),
+                        "only %d connections with the settings sequence" % len(samples))
+        conns = self.emulog.connections()
+        for i, conn in enumerate(conns[:UNPLUG_CYCLES + 1]):
+            self.assertEqual([text for _, text in conn[:len(SETTINGS_SEQUENCE)]],
+                             SETTINGS_SEQUENCE, "connection %d" % (i + 1))
+        plugs = [t for t, k, text in self.emulog.entries() if k == "--" and text.startswith("connected")]
+        report("unplug: %d returns in %.1f s (%.1f s a cycle)" %
+               (UNPLUG_CYCLES, plugs[UNPLUG_CYCLES] - plugs[0], (plugs[UNPLUG_CYCLES] - plugs[0]) / UNPLUG_CYCLES))
+        report("unplug: fds %s" % [s[0] for s in samples])
+        report("unplug: threads %s" % [s[1] for s in samples])
+        report("unplug: VmRSS kB %s" % [s[2] for s in samples])
+        # Qt's idle worker threads may end (and their descriptors go) during the run;
+        # nothing may grow with the cycles.
+        fds = [s[0] for s in samples]
+        threads = [s[1] for s in samples]
+        self.assertLessEqual(max(fds), fds[0], "file descriptors grow with the cycles")
+        self.assertLessEqual(max(threads), threads[0], "threads grow with the cycles")
+        self.assert_exits_in_order("unplug")
+
+    def test_no_acknowledgement(self):
+        """A module that never answers a block: "**" once per tick, the window stays alive."""
+        self.start_emulator("--no-ack", *STREAM_WHILE_SENDING)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(lambda: self.emulog.received().count("**") >= 12, 10),
+                        self.emulog.received())
+        self.assert_forwards(client, 3, "no-ack")
+        received = self.emulog.received()
+        # The begin block fails; the rest of the sequence goes, and only its end block
+        # is sent again on every tick after that.
+        self.assertEqual(received[:2], ["j", "*c"])
+        self.assertEqual(set(received[2:]), {"**"})
+        times = [t for t, text in self.emulog.connections()[0] if text == "**"]
+        spacing = [b - a for a, b in zip(times, times[1:])]
+        report("no-ack: %d x \"**\", %d to %d ms apart" % (len(times), min(spacing) * 1000, max(spacing) * 1000))
+        # One block per tick, each followed by its 100 ms wait.
+        self.assertGreaterEqual(min(spacing), 0.09)
+        self.assertLess(max(spacing), MAX_STALL)
+        self.assert_exits_in_order("no-ack")
+
+    def test_late_acknowledgement(self):
+        """Replies 300 ms late: the block fails, the sequence goes, "**" is sent again."""
+        self.start_emulator("--late-ack", "300", *STREAM_WHILE_SENDING)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(lambda: self.emulog.received().count("**") >= 2, 10),
+                        self.emulog.received())
+        self.assert_forwards(client, 3, "late-ack")
+        received = self.emulog.received()
+        self.assertEqual(received[:3], ["j", "*c", "**"])
+        # Abandoned: no block of the receiver settings ever goes out. "**" goes again
+        # until one of the late replies happens to come in time for a check.
+        self.assertEqual(set(received[2:]), {"**"})
+        report("late-ack: %d x \"**\" in the run" % received.count("**"))
+        self.assert_exits_in_order("late-ack")
+
+    def test_garbage_in_the_stream(self):
+        """Random bytes between messages: valid sentences keep reaching the client."""
+        self.start_emulator("--garbage", *STREAM)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        since = time.monotonic()
+        self.assert_forwards(client, 5, "garbage")
+        data = client.data(since)
+        lines = [line for line in data.split(b"\n") if line]
+        report("garbage: %d bytes forwarded, %d valid sentences, %d other lines" %
+               (len(data), len(valid_sentences(data)), len(lines) - len(valid_sentences(data))))
+        self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
+        self.assert_exits_in_order("garbage")
+
+    def test_command_too_long(self):
+        """65,537 bytes written at once: refused whole, nothing reaches the module."""
+        if self.have_x():
+            self.start_xvfb()
+        self.start_emulator(*STREAM)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        command = (nmea("PUBX,41,1,0007,0003,19200,0") * 2000)[:65537]
+        self.assertEqual(len(command), 65537)
+        self.assertTrue(client.write_all(command, 10), "the panel stopped taking bytes")
+        written = time.monotonic()
+        if self.display:
+            self.assertIsNotNone(self.find_window("^Error$"), "no \"Error\" box")
+        # Long past the 200 ms collection time and a few ticks of sending.
+        self.assert_forwards(client, 2, "too-long")
+        self.assertGreater(len(valid_sentences(client.data(written + 1))), 0)
+        self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
+        # The box is still up: the session's end closes it and the panel.
+        self.assert_exits_in_order("too-long")
+
+    def test_read_only_directory(self):
+        """Settings cannot be written: the error is shown, the panel runs and ends in order."""
+        if self.have_x():
+            self.start_xvfb()
+        as_nobody = os.geteuid() == 0  # root writes through any mode bits
+        if as_nobody:
+            os.chmod(self.dir, 0o755)
+        else:
+            os.chmod(self.dir, 0o555)
+        try:
+            self.start_panel(as_nobody=as_nobody, expect_port=False)
+            if self.display:
+                self.assertIsNotNone(self.find_window("^Error$", 15), self.panel.output())
+            begun = time.monotonic()
+            self.assertFalse(wait_for(lambda: not self.panel.running(), 2),
+                             "the panel ended:\n" + self.panel.output())
+            self.assertGreaterEqual(time.monotonic() - begun, 1.9)
+            self.assertFalse(os.path.exists(self.path("ostrel_gps_monitor.ini")))
+            self.assert_exits_in_order("read-only", link_expected=False)
+        finally:
+            os.chmod(self.dir, 0o755)
+
+    def test_positions_log_bad_records(self):
+        """Replay of a log whose last record is bad: what comes before it still plays."""
+        good = [nmea("GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"),
+                nmea("GPRMC,120000.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W"),
+                nmea("GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1")]
+        bad_text = nmea("GPTXT,01,01,02,FROM A BAD RECORD")
+
+        def record(payload, length=None):
+            n = len(payload) if length is None else length
+            return (n & 0xFFFFFFFF).to_bytes(4, "little") + payload
+
+        head = b"".join(record(g) for g in good)
+        cases = [
+            ("empty file", b"", False),
+            ("length 0", head + record(b"", 0) + record(bad_text), True),
+            ("length 5000", head + record(bad_text * 130, 5000)[:4 + 5000] + record(good[0]), True),
+            ("length -1", head + record(bad_text, -1), True),
+            ("cut record", head + record(bad_text * 4, 400)[:4 + 100], True),
+        ]
+        for name, content, replays in cases:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                with open(self.path("positions.log"), "wb") as f:
+                    f.write(content)
+                # No module: the replayed records are the only data there is.
+                self.start_panel("[Log]\nStatus=1\n")
+                client = self.attach_client()
+                began = time.monotonic()
+                if replays:
+                    # Two passes: the bad record ends a pass, and the next one starts over.
+                    self.assertTrue(wait_for(lambda: client.data().count(good[2]) >= 2, 10),
+                                    client.data())
+                    data = client.data()
+                    self.assertEqual(valid_sentences(data)[:6], good + good)
+                else:
+                    self.assertFalse(wait_for(lambda: client.data(), 1.5), client.data())
+                    data = b""
+                self.assertNotIn(b"BAD RECORD", client.data())
+                report("positions.log %s: %d bytes replayed in %.1f s" %
+                       (name, len(data), time.monotonic() - began))
+                self.assert_exits_in_order("positions.log " + name)
+
+    def test_demonstration_file_without_line_end(self):
+        """A 10 MB demonstration file with no LF: at most one chunk a tick, memory flat."""
+        if not self.have_x():
+            self.skipTest("File > Demonstration needs Xvfb and xdotool")
+        self.start_xvfb()
+        pattern = b"$GPTXT,01,01,02,NO LINE END 01234"  # 33 bytes: every 99-byte cut alike
+        self.assertEqual(len(pattern), 33)
+        content = pattern * (10 * 1024 * 1024 // len(pattern))
+        with open(self.path("nmea.txt"), "wb") as f:
+            f.write(content)
+        # Every byte forwarded: without an LF no sentence would be complete.
+        self.start_panel("[GPS]\nDemo=1\nPassBinaryData=1\n")
+        client = self.attach_client()
+        window = self.find_window("^Ostrel GPS Control Panel$")
+        self.assertIsNotNone(window)
+        rss_before = proc_status(self.panel.pid, "VmRSS")
+        self.xdotool("mousemove", "--window", window, "150", "150")
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("key", "--delay", "100", "alt+f")
+        self.xdotool("key", "--delay", "100", "Return")
+        dialog = self.find_window("^Demonstration File$")
+        self.assertIsNotNone(dialog, "no input dialog")
+        self.xdotool("windowfocus", "--sync", dialog)
+        self.xdotool("key", "--delay", "100", "Return")  # the initial text: nmea.txt
+        self.assertTrue(wait_for(lambda: client.data(), 10), "nothing replayed")
+        start = client.times()[0]
+        self.assertTrue(wait_for(lambda: time.monotonic() - start > 4, 6))
+        end = time.monotonic()
+        data = client.data()
+        rss_after = proc_status(self.panel.pid, "VmRSS")
+        gap = client.max_gap(start, end)
+        ticks = (end - start) / 0.1
+        report("demo: %d bytes in %.1f s (%.0f a tick), longest pause %d ms, VmRSS %d -> %d kB" %
+               (len(data), end - start, len(data) / ticks, gap * 1000, rss_before, rss_after))
+        # The file's bytes in order, none lost or repeated.
+        self.assertEqual(data, content[:len(data)])
+        # At most 2047 bytes a tick (here 20 cuts of 99), two ticks of slack.
+        self.assertLessEqual(len(data), (ticks + 2) * 2047)
+        self.assertGreater(len(data), ticks / 2 * 1980)
+        self.assertLess(gap, MAX_STALL)
+        # The file is read a line at a time, never whole.
+        self.assertLess(rss_after - rss_before, 4 * 1024)
+        self.assert_exits_in_order("demo")
+
+
+class _Popened(Child):
+    def __init__(self, proc):
+        self.proc = proc
+        self.log = os.devnull
+
+
+def report(line):
+    print("faults: " + line, flush=True)
+
+
+def own_network_namespace():
+    """As root, re-run inside a network namespace of our own (see the module's notes)."""
+    if os.geteuid() != 0 or os.environ.get("OSTREL_FAULTS_NETNS") or not shutil.which("unshare"):
+        return
+    if subprocess.run(["unshare", "--net", "true"], capture_output=True).returncode != 0:
+        return
+    os.environ["OSTREL_FAULTS_NETNS"] = "1"
+    os.execvp("unshare", ["unshare", "--net", "--", sys.executable, *sys.argv])
+
+
+if __name__ == "__main__":
+    own_network_namespace()
+    unittest.main(verbosity=2)
