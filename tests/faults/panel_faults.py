@@ -516,12 +516,16 @@ class PanelFaults(unittest.TestCase):
                                     client.data())
                     data = client.data()
                     self.assertEqual(valid_sentences(data)[:6], good + good)
+                    # One record a tick, and one empty tick where a pass ends.
+                    times = client.times()
+                    self.assertLess(client.max_gap(times[0], times[-1]), MAX_STALL)
                 else:
                     self.assertFalse(wait_for(lambda: client.data(), 1.5), client.data())
                     data = b""
                 self.assertNotIn(b"BAD RECORD", client.data())
-                report("positions.log %s: %d bytes replayed in %.1f s" %
-                       (name, len(data), time.monotonic() - began))
+                report("positions.log %s: %d bytes replayed in %.1f s, longest pause %d ms" %
+                       (name, len(data), time.monotonic() - began,
+                        client.max_gap(client.times()[0], client.times()[-1]) * 1000 if data else 0))
                 self.assert_exits_in_order("positions.log " + name)
 
     def test_demonstration_file_without_line_end(self):
