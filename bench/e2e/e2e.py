@@ -8,7 +8,9 @@ Usage:
                   (default: build/release next to this script's repository)
     --scale F     multiply every measuring window by F (default 1: about 4.5 minutes in all)
     --runs LIST   comma-separated subset of: window,idle,1hz,full,flood (default: all)
+    --panel PATH  measure this ostrel-panel binary instead of the build's
     --keep        keep the scratch directories (traces, client captures) for a look
+    --json FILE   also write the raw figures (every latency sample) to FILE
 
 Needs: python3 (standard library only), Xvfb (window timing), /usr/sbin/gpsd (the peer).
 Takes the lock /tmp/ostrel-ezusb.lock: the panel always uses the module socket @Ezusb-0 and
@@ -32,9 +34,11 @@ same time, from a second emulator through a pseudo-terminal into gpsd
 Latency: the emulator's --trace gives the CLOCK_MONOTONIC time at which each sentence's
 last byte went into the module socket; the clients stamp each read with
 time.monotonic_ns(). A received sentence is matched to the latest send of the same text
-before it; only matches whose text was not sent again within a second count for latency.
-Bytes lost: between the first and the last matched sentence sent in the window, the bytes
-sent minus the bytes received (PassBinaryData 1: every byte; 0: the NMEA sentences).
+before it; only matches whose text was not sent again within 2.5 s count for latency.
+Bytes lost: of what was sent in the window (all but its last second, whose sends may
+still be under way), the bytes that never reached the client: with PassBinaryData 0 the
+NMEA sentences not received; with 1 every byte sent, less the sentences received and the
+other bytes received between them.
 """
 
 import argparse
@@ -62,7 +66,8 @@ LOCK_PATH = "/tmp/ostrel-ezusb.lock"
 GPSD = "/usr/sbin/gpsd"
 TITLE = b"Ostrel GPS Control Panel"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-RECORD = struct.Struct("<qI")  # a client's read: monotonic ns, byte count, then the bytes
+RECORD = struct.Struct("<qI")
+AMBIGUOUS_NS = 2_500_000_000  # a client's read: monotonic ns, byte count, then the bytes
 
 
 # --------------------------------------------------------------------------------------
@@ -379,9 +384,9 @@ def analyse(trace_path, capture_path, window, binary):
             continue
         used.add((text, i))
         ns = sends[i][0]
-        # Another send of the same text within a second either side: the match may be wrong.
-        ambiguous = (i > 0 and ns - sends[i - 1][0] < 1e9) or \
-                    (i + 1 < len(sends) and sends[i + 1][0] - ns < 1e9)
+        # Another send of the same text close by: the match may be wrong.
+        ambiguous = (i > 0 and ns - sends[i - 1][0] < AMBIGUOUS_NS) or \
+                    (i + 1 < len(sends) and sends[i + 1][0] - ns < AMBIGUOUS_NS)
         matches.append((ns, rns, text, sends[i], offset, ambiguous))
     in_window = [m for m in matches if t0 <= m[0] < t1]
     latencies = [(m[1] - m[0]) / 1e6 for m in in_window if not m[5]]
@@ -393,21 +398,20 @@ def analyse(trace_path, capture_path, window, binary):
         "lost": None,
         "span": 0,
     }
-    if len(in_window) >= 2:
-        first = min(in_window, key=lambda m: m[0])
-        last = max(in_window, key=lambda m: m[0])
-        n_last = len(last[2]) + 2
-        if binary:
-            sent = last[3][1] + n_last - first[3][1]
-            received = last[4] + n_last - first[4]
-        else:
-            sent = last[3][2] + n_last - first[3][2]
-            received = sum(len(t) + 2 for t, off, _ in got if first[4] <= off <= last[4])
-        result["lost"] = sent - received
-        result["span"] = sent
-    elif scan.window_sentences:
-        result["lost"] = scan.window_sentence_bytes if not binary else scan.window_bytes
-        result["span"] = result["lost"]
+    # Every sentence sent in the window that never came is lost; with PassBinaryData the
+    # other bytes count too, received where they lie between the window's sentences.
+    matched_bytes = sum(len(m[2]) + 2 for m in in_window)
+    if binary:
+        other = 0
+        if in_window:
+            lo = min(m[4] for m in in_window)
+            hi = max(m[4] + len(m[2]) + 2 for m in in_window)
+            other = (hi - lo) - sum(len(t) + 2 for t, off, _ in got if lo <= off < hi)
+        result["span"] = scan.window_bytes
+        result["lost"] = scan.window_bytes - matched_bytes - other
+    else:
+        result["span"] = scan.window_sentence_bytes
+        result["lost"] = scan.window_sentence_bytes - matched_bytes
     return result
 
 
@@ -441,8 +445,8 @@ Panel=0
 
 
 class Bench:
-    def __init__(self, build, scale, keep):
-        self.panel = os.path.join(build, "app", "ostrel-panel")
+    def __init__(self, build, scale, keep, panel=None):
+        self.panel = panel or os.path.join(build, "app", "ostrel-panel")
         self.emulator = os.path.join(build, "tools", "emulator", "kastrel-emulator")
         for path in (self.panel, self.emulator):
             if not os.access(path, os.X_OK):
@@ -866,6 +870,7 @@ def main():
         return
     ap = argparse.ArgumentParser(description="End-to-end run of the panel with the module emulator and gpsd.")
     ap.add_argument("--build", default=os.path.join(REPO, "build", "release"))
+    ap.add_argument("--panel", help="another ostrel-panel binary to measure (default: the build's)")
     ap.add_argument("--scale", type=float, default=1.0)
     ap.add_argument("--runs", default="window,idle,1hz,full,flood")
     ap.add_argument("--keep", action="store_true")
@@ -880,7 +885,7 @@ def main():
         print(f"e2e: waiting for {LOCK_PATH} (another panel run holds it)", file=sys.stderr, flush=True)
         fcntl.flock(lock, fcntl.LOCK_EX)
 
-    bench = Bench(os.path.abspath(opts.build), opts.scale, opts.keep)
+    bench = Bench(os.path.abspath(opts.build), opts.scale, opts.keep, opts.panel)
     load0 = os.getloadavg()
     started = time.monotonic()
     try:

@@ -357,6 +357,9 @@ void Emulator::Deliver(double now) {
   // Replies that are due go first, each its own packet, ahead of any stream bytes.
   while (!replies_.empty() && replies_.front().due <= now) {
     const std::vector<std::uint8_t>& r = replies_.front().bytes;
+    // Stamped as the packet is handed over: a stamp taken after send() returns could fall
+    // after the host has read it, when this process is preempted in between.
+    const std::int64_t handed = trace_.active() ? SendTrace::Monotonic() : 0;
     switch (Send(r.data(), r.size())) {
       case SendResult::kBlocked:
         want_write_ = true;
@@ -365,7 +368,7 @@ void Emulator::Deliver(double now) {
         Disconnect(now, std::strerror(errno));
         return;
       case SendResult::kSent:
-        if (trace_.active()) trace_.Reply(r, SendTrace::Monotonic());
+        trace_.Reply(r, handed);
         log_.Packet(now, "tx", r);
         replies_.pop_front();
     }
@@ -375,6 +378,7 @@ void Emulator::Deliver(double now) {
       if (!pacer_.Take(now, stream_packet_)) return;
       stream_packet_held_ = true;
     }
+    const std::int64_t handed = trace_.active() ? SendTrace::Monotonic() : 0;
     switch (Send(stream_packet_.bytes.data(), stream_packet_.size)) {
       case SendResult::kBlocked:
         want_write_ = true;
@@ -383,7 +387,7 @@ void Emulator::Deliver(double now) {
         Disconnect(now, std::strerror(errno));
         return;
       case SendResult::kSent:
-        if (trace_.active()) trace_.Sent(stream_packet_.size, SendTrace::Monotonic());
+        trace_.Sent(stream_packet_.size, handed);
         stream_packet_held_ = false;
     }
     if (options_.flood) TopUp(now);

@@ -68,7 +68,7 @@ std::string HelpText() {
       "  --log FILE               log every packet received, and every reply, one line each\n"
       "  -v, --verbose            the same log on stderr\n"
       "  --trace FILE             one line per message sent to the host, when its last byte\n"
-      "                           has been handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
+      "                           is handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
       "                           then a sentence's text without CR LF, or '~' and other\n"
       "                           stream bytes in hex, or '@' and a reply packet in hex\n"
       "  -h, --help               show this help and exit\n";

@@ -1,6 +1,7 @@
 #pragma once
 // The send trace (--trace FILE): for measuring what a host adds on the way, the moment
-// each stream message has been handed to the socket in full, on CLOCK_MONOTONIC.
+// each stream message has been handed to the socket in full, on CLOCK_MONOTONIC (taken as
+// the send() of the packet with its last byte begins).
 //
 //   3523877612345 $GPRMC,101010.00,A,4807.03800,N,...*4F     a sentence (no CR LF)
 //   3523877698765 ~B562050102000601...                       other stream bytes, hex
