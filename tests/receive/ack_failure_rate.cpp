@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
     }
     const bool sending = link.State().DeviceOpen.load() && queue.Pending();
     const int32_t failures_before = cycle.Sender().FailedCount;
+    const std::uint8_t* block = queue.Data() + queue.SendPos();
+    const char sent[2] = {static_cast<char>(block[0]), static_cast<char>(block[1])};
     cycle.Tick();
     if (sending) {
       ++blocks;
@@ -80,6 +82,14 @@ int main(int argc, char** argv) {
       if (cycle.Sender().FailedCount != failures_before) {
         ++unacknowledged;
         this_failed = true;
+        // What was taken as the reply, to tell a stale stream head from a late reply.
+        std::fprintf(stderr, "tick %ld: block %c%c answered by %d bytes:", tick, sent[0],
+                     sent[1], cycle.ChunkLength());
+        for (int32_t i = 0; i < cycle.ChunkLength() && i < 24; ++i) {
+          const std::uint8_t b = cycle.Chunk()[i];
+          std::fprintf(stderr, b >= 32 && b < 127 ? " %c" : " %02X", b);
+        }
+        std::fprintf(stderr, "\n");
       }
     }
   }
