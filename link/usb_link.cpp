@@ -89,6 +89,9 @@ int32_t UsbLink::Take(std::uint8_t* chunk) {
 }
 
 void UsbLink::DropWaiting() {
+  // First what the driver holds, then RxBuffer: a stale packet the read thread fetches in
+  // between came in before the drop by DropCount and is thrown away with the rest.
+  driver_.DiscardPending();
   std::lock_guard lock(state_.HandOver);
   state_.RxLength = 0;
   ++state_.DropCount;

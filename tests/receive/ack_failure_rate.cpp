@@ -4,9 +4,11 @@
 // minutes); run it by hand:
 //
 //   receive_ack_failure_rate [sequences=100] [stream_hold_us=0] [capture=ublox-lea-4h.log]
+//                            [reopen=0]
 //
 // Each sequence is the five settings blocks; the next one is queued in the tick after
-// the last one ended. A sequence counts as failed when any of its blocks went unacknowledged.
+// the last one ended. With reopen=1 the device is closed instead, so every sequence is
+// the one queued right after an open, as when a module is plugged in. A sequence counts as failed when any of its blocks went unacknowledged.
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
   const long hold_us = argc > 2 ? std::atol(argv[2]) : 0;
   const std::string capture =
       std::string(OSTREL_CORPUS_DIR) + "/" + (argc > 3 ? argv[3] : "ublox-lea-4h.log");
+  const bool reopen = argc > 4 && std::atoi(argv[4]) != 0;
 
   TempDir dir;
   const std::string socket = "ostrel-ack-rate-" + std::to_string(::getpid());
@@ -69,7 +72,11 @@ int main(int argc, char** argv) {
       this_failed = false;
       was_busy = false;
       if (done == sequences) break;
-      view.GPSButtonSetClick();  // the next sequence, from this tick on
+      if (reopen) {
+        link.CloseDevice();  // the next tick opens it again and queues the sequence
+      } else {
+        view.GPSButtonSetClick();  // the next sequence, from this tick on
+      }
     }
     const bool sending = link.State().DeviceOpen.load() && queue.Pending();
     const int32_t failures_before = cycle.Sender().FailedCount;
@@ -96,8 +103,9 @@ int main(int argc, char** argv) {
 
   link.StopAndAbort();
   reader.QuitAndJoin(std::chrono::seconds(3));
-  std::printf("sequences %d, failed %d (%.1f%%); blocks %d, unacknowledged %d; hold %ld us\n",
-              done, failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged,
-              hold_us);
+  std::printf(
+      "sequences %d, failed %d (%.1f%%); blocks %d, unacknowledged %d; hold %ld us%s\n", done,
+      failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged, hold_us,
+      reopen ? "; each after an open" : "");
   return done == sequences ? 0 : 1;
 }
