@@ -778,7 +778,7 @@ def table(bench, load0, load1):
                 ratio(pv, gv), f"<= {limit}" if target else "by design", ok)
 
     lat_rows("1 Hz drive", R.get("1hz-off"))
-    lat_rows("19200 B/10 continuous", R.get("full-off"))
+    lat_rows("19200 baud continuous", R.get("full-off"))
     lat_rows("flood", R.get("flood-off"), target=False)
     if R.get("flood-gpsd"):
         g = R["flood-gpsd"]["gpsd"]["latencies"]
