@@ -67,20 +67,27 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
 
 UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when) {
   Taken taken;
+  int32_t rest;
   {
     std::lock_guard lock(state_.HandOver);
     const int32_t waiting = state_.RxLength < max ? state_.RxLength : max;
     if (waiting <= 0) return taken;
-    if (when == TakeWhen::kEndsInLf && state_.RxBuffer[waiting - 1] != '\n') {
-      taken.unfinished = true;
-      return taken;
+    int32_t end = waiting;
+    if (when == TakeWhen::kWholeSentences) {
+      while (end > 0 && state_.RxBuffer[end - 1] != '\n') --end;
     }
-    taken.length = waiting;
+    taken.unfinished = end < waiting;
+    if (end == 0) return taken;
+    taken.length = end;
+    rest = state_.RxLength - end;
     state_.RxHold.store(true);
-    state_.RxLength = 0;
+    state_.RxLength = rest;
   }
-  // Outside the lock: with RxHold set the read thread leaves these bytes alone.
+  // Outside the lock: with RxHold set the read thread leaves RxBuffer alone, and a read
+  // already under way lands behind all the bytes that waited; the read thread moves it
+  // down to the rest once the hold ends.
   std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(taken.length));
+  std::memmove(state_.RxBuffer, state_.RxBuffer + taken.length, static_cast<std::size_t>(rest));
   return taken;
 }
 

@@ -62,7 +62,11 @@ class UsbLink {
 
   // --- consumer side, GUI thread ---
   enum class TakeWhen {
-    kEndsInLf,  // only a run whose last byte is LF: no sentence is cut
+    // The whole sentences: through the last LF waiting. An unfinished sentence behind it
+    // stays at the front of RxBuffer, where the next reads complete it. (Taking only
+    // when the very last byte is LF lets a stream that never pauses at a line end pile
+    // up to the discard point and lose it all.)
+    kWholeSentences,
     kAnyBytes,  // whatever waits (a command block awaits its reply)
   };
   struct Taken {
@@ -71,7 +75,8 @@ class UsbLink {
   };
   // The receive cycle's take: tests the waiting bytes and takes them in one step under
   // the lock, so no packet lands between the test and the take. Taking sets RxHold and
-  // empties RxLength; the copy of at most `max` bytes into `chunk` follows.
+  // leaves RxLength at the unfinished rest (0 for kAnyBytes); the copy of at most `max`
+  // bytes into `chunk`, and the move of the rest to the front, follow.
   Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when);
   // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
   int32_t Waiting(std::uint8_t* last_byte = nullptr);

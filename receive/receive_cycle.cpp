@@ -90,10 +90,10 @@ void ReceiveCycle::FromDevice() {
     view_.GPSButtonSetClick();
   } else {
     // While a block awaits its reply, whatever came is the reply; otherwise only whole
-    // sentences are taken, and unfinished ones are polled for.
-    const UsbLink::Taken taken =
-        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk,
-                        block_pending ? UsbLink::TakeWhen::kAnyBytes : UsbLink::TakeWhen::kEndsInLf);
+    // sentences are taken, and an unfinished one is polled for.
+    const UsbLink::Taken taken = link_.TakeChunk(
+        ChunkBuffer.data(), kMaxChunk,
+        block_pending ? UsbLink::TakeWhen::kAnyBytes : UsbLink::TakeWhen::kWholeSentences);
     len_ = taken.length;
     if (taken.unfinished) link_.WriteDevice(&kPollByte, 1);
   }

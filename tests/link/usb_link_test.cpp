@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "link/command_queue.h"
 #include "link_fakes.h"
@@ -150,12 +151,13 @@ TEST_F(UsbLinkTest, TakeHoldsTheBufferAndHandsOverTheWaitingBytes) {
   EXPECT_FALSE(link_.State().RxHold.load());
 }
 
-// The receive cycle's take: whole sentences only, unless a block awaits its reply.
+// The receive cycle's take: whole sentences only, unless a block awaits its reply. What
+// is not taken stays at the front of RxBuffer.
 struct TakeCase {
   const char* name;
   const char* waiting;
   UsbLink::TakeWhen when;
-  bool taken;
+  int32_t taken;
   bool unfinished;
 };
 
@@ -173,25 +175,30 @@ TEST_P(TakeChunkTest, TestsAndTakesInOneStep) {
   std::uint8_t chunk[kRxBufferSize];
   const UsbLink::Taken taken = link_.TakeChunk(chunk, kRxBufferSize - 1, c.when);
 
-  EXPECT_EQ(taken.length, c.taken ? len : 0);
+  EXPECT_EQ(taken.length, c.taken);
   EXPECT_EQ(taken.unfinished, c.unfinished);
-  EXPECT_EQ(link_.State().RxHold.load(), c.taken);
-  EXPECT_EQ(link_.Waiting(), c.taken ? 0 : len);
-  if (c.taken) EXPECT_EQ(std::memcmp(chunk, c.waiting, static_cast<std::size_t>(len)), 0);
+  EXPECT_EQ(link_.State().RxHold.load(), c.taken > 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(c.taken)),
+            std::string(c.waiting, static_cast<std::size_t>(c.taken)));
+  const std::string rest(c.waiting + c.taken);
+  ASSERT_EQ(link_.Waiting(), static_cast<int32_t>(rest.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(link_.State().RxBuffer), rest.size()), rest);
 }
 
-constexpr auto kLf = UsbLink::TakeWhen::kEndsInLf;
+constexpr auto kLf = UsbLink::TakeWhen::kWholeSentences;
 constexpr auto kAny = UsbLink::TakeWhen::kAnyBytes;
 
 INSTANTIATE_TEST_SUITE_P(
     Take, TakeChunkTest,
-    ::testing::Values(TakeCase{"NothingWaiting", "", kLf, false, false},
-                      TakeCase{"NothingWaitingForAReply", "", kAny, false, false},
-                      TakeCase{"EndsInLf", "$GPGLL,4916.45,N*31\r\n", kLf, true, false},
-                      TakeCase{"CutBeforeItsLf", "$GPGLL,4916.45,N*31\r", kLf, false, true},
-                      TakeCase{"LfInsideButNotLast", "$GPGLL*31\r\n$GPG", kLf, false, true},
-                      TakeCase{"ReplyWithoutLf", "*v12", kAny, true, false},
-                      TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, true, false}),
+    ::testing::Values(TakeCase{"NothingWaiting", "", kLf, 0, false},
+                      TakeCase{"NothingWaitingForAReply", "", kAny, 0, false},
+                      TakeCase{"EndsInLf", "$GPGLL,4916.45,N*31\r\n", kLf, 21, false},
+                      TakeCase{"CutBeforeItsLf", "$GPGLL,4916.45,N*31\r", kLf, 0, true},
+                      TakeCase{"WholeSentenceTakenUnfinishedKept", "$GPGLL*31\r\n$GPG", kLf, 11,
+                               true},
+                      TakeCase{"ThroughTheLastLf", "$A*1\r\n$B*2\r\n$C,", kLf, 12, true},
+                      TakeCase{"ReplyWithoutLf", "*v12", kAny, 4, false},
+                      TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, 15, false}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

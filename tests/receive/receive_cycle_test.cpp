@@ -152,6 +152,24 @@ TEST(ReceiveCycleDevice, UnfinishedBytesWaitAndAPollIsWrittenEachTick) {
   EXPECT_FALSE(rig.State().RxHold.load());
 }
 
+// A stream that never pauses at a line end: each tick forwards the whole sentences and
+// keeps the one under way, so nothing piles up to the discard point.
+TEST(ReceiveCycleDevice, WholeSentencesGoOnAndTheUnfinishedOneWaits) {
+  Rig rig;
+  rig.Open();
+  const std::size_t cut = kRMC.size() / 2;
+  Deliver(rig.link, kGGA + kRMC.substr(0, cut));
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.port.writes, Strings{kGGA});
+  EXPECT_EQ(rig.driver.writes, Strings{"^"});  // the rest is polled for
+  EXPECT_EQ(rig.RxLength(), static_cast<int32_t>(cut));
+
+  Deliver(rig.link, kRMC.substr(cut));
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.port.writes, (Strings{kGGA, kRMC}));
+  EXPECT_EQ(rig.RxLength(), 0);
+}
+
 TEST(ReceiveCycleDevice, NothingWaitingAndNothingQueuedWritesNothing) {
   Rig rig;
   rig.Open();
