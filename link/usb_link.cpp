@@ -67,27 +67,32 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
 
 UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when) {
   Taken taken;
-  int32_t rest;
-  {
-    std::lock_guard lock(state_.HandOver);
-    const int32_t waiting = state_.RxLength < max ? state_.RxLength : max;
-    if (waiting <= 0) return taken;
-    int32_t end = waiting;
-    if (when == TakeWhen::kWholeSentences) {
-      while (end > 0 && state_.RxBuffer[end - 1] != '\n') --end;
-    }
-    taken.unfinished = end < waiting;
-    if (end == 0) return taken;
-    taken.length = end;
-    rest = state_.RxLength - end;
+  std::lock_guard lock(state_.HandOver);
+  const int32_t waiting = state_.RxLength < max ? state_.RxLength : max;
+  if (waiting <= 0) return taken;
+  if (when == TakeWhen::kAnyBytes) {
+    taken.length = waiting;
     state_.RxHold.store(true);
-    state_.RxLength = rest;
+    state_.RxLength = 0;
+    // The copy could follow outside the lock (RxHold keeps the read thread off these
+    // bytes); a reply is a few bytes, so it is made here.
+    std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(taken.length));
+    return taken;
   }
-  // Outside the lock: with RxHold set the read thread leaves RxBuffer alone, and a read
-  // already under way lands behind all the bytes that waited; the read thread moves it
-  // down to the rest once the hold ends.
-  std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(taken.length));
-  std::memmove(state_.RxBuffer, state_.RxBuffer + taken.length, static_cast<std::size_t>(rest));
+  int32_t end = waiting;
+  while (end > 0 && state_.RxBuffer[end - 1] != '\n') --end;
+  taken.unfinished = end < waiting;
+  if (end == 0) return taken;
+  // The whole sentences are copied and the unfinished rest moved to the front under the
+  // lock: a read under way lands behind all the waiting bytes, and the read thread moves
+  // it down to the rest when it hands it over. With the chunk already copied a hold would
+  // protect nothing and only make a packet that completes during the tick wait a whole
+  // 100 ms sleep of the read thread.
+  const int32_t rest = state_.RxLength - end;
+  std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(end));
+  std::memmove(state_.RxBuffer, state_.RxBuffer + end, static_cast<std::size_t>(rest));
+  state_.RxLength = rest;
+  taken.length = end;
   return taken;
 }
 

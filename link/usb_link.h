@@ -73,10 +73,10 @@ class UsbLink {
     int32_t length = 0;       // bytes copied into the chunk; 0 when none were taken
     bool unfinished = false;  // bytes wait without their final LF and stay in RxBuffer
   };
-  // The receive cycle's take: tests the waiting bytes and takes them in one step under
-  // the lock, so no packet lands between the test and the take. Taking sets RxHold and
-  // leaves RxLength at the unfinished rest (0 for kAnyBytes); the copy of at most `max`
-  // bytes into `chunk`, and the move of the rest to the front, follow.
+  // The receive cycle's take: tests the waiting bytes and copies at most `max` of them into
+  // `chunk` in one step under the lock, so no packet lands between the test and the take.
+  // kAnyBytes empties RxLength and sets RxHold; kWholeSentences leaves RxLength at the
+  // unfinished rest, moved to the front, and sets no hold (the chunk is already copied).
   Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when);
   // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
   int32_t Waiting(std::uint8_t* last_byte = nullptr);
