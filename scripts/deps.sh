@@ -5,8 +5,8 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugin
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool trayer imagemagick x11-utils)
 # Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
-# the screenshot script show a tray. gpsd is the real NMEA client of the interop tests; --no-install-recommends keeps
-# its GUI clients out.
+# the screenshot script show a tray. gpsd is the real NMEA client of the interop tests;
+# --no-install-recommends keeps its GUI clients out.
 missing=()
 for p in "${pkgs[@]}" gpsd; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
