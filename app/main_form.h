@@ -94,7 +94,7 @@ class TMainForm final : public QMainWindow,
   void StartupTimer();
   void HideToTray();
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
-  void SetTrayTip(const std::string& text);
+  void SetTrayTip(const std::string& text) override;
   void ExitClick();
   bool FormCloseQuery();
   void FormDestroy();

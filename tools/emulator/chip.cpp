@@ -12,7 +12,6 @@ namespace {
 // Longest frame the chip takes in; a longer length field is line noise.
 constexpr std::size_t kMaxInputPayload = 1024;
 constexpr std::uint8_t kClassNmea = 0xF0;
-constexpr std::uint8_t kIdAckNak = 0x00;
 
 void Put16(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v);
