@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 
 #include "link/command_queue.h"
 #include "link/usb_link.h"
@@ -80,6 +81,8 @@ struct RoomCase {
   int lands_at;      // where the next read puts its bytes
   int length_after;  // RxLength once 5 more bytes came and the following read is issued
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.name; }
 
 class RoomCheckTest : public ReadThreadTest, public ::testing::WithParamInterface<RoomCase> {};
 
@@ -181,6 +184,8 @@ struct EmptiedCase {
   const char* name;
   void (*empty)(UsbLink&);
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const EmptiedCase& c, std::ostream* os) { *os << c.name; }
 
 class EmptiedDuringReadTest : public ReadThreadTest,
                               public ::testing::WithParamInterface<EmptiedCase> {};
@@ -237,6 +242,8 @@ struct StopCase {
   const char* name;
   bool data_arrives;
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
 class StopDuringReadTest : public ReadThreadTest,
                            public ::testing::WithParamInterface<StopCase> {};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "link/command_queue.h"
@@ -61,6 +62,8 @@ struct RefusedCase {
   bool opened_before;
   uint16_t sizes;
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class RefusedOpenTest : public UsbLinkTest, public ::testing::WithParamInterface<RefusedCase> {};
 
@@ -160,6 +163,8 @@ struct TakeCase {
   int32_t taken;
   bool unfinished;
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const TakeCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr auto kLf = UsbLink::TakeWhen::kWholeSentences;
 constexpr auto kAny = UsbLink::TakeWhen::kAnyBytes;

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <future>
+#include <ostream>
 #include <sstream>
 #include <thread>
 
@@ -111,6 +112,8 @@ struct WakeCase {
   const char* name;
   void (*wake)(UsbDriver&, TestPeer&);
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const WakeCase& c, std::ostream* os) { *os << c.name; }
 
 class WakePendingReadTest : public UsbSocketTest, public ::testing::WithParamInterface<WakeCase> {};
 

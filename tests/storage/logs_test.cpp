@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ struct BadRecordCase {
   const char* name;
   std::string tail;  // follows one good record
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const BadRecordCase& c, std::ostream* os) { *os << c.name; }
 
 class PositionsLogBadRecord : public ::testing::TestWithParam<BadRecordCase> {};
 

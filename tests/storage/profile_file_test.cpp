@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "tests/storage/temp_dir.h"
@@ -23,6 +24,8 @@ struct LookupCase {
   const char* key;
   std::optional<std::string> expected;
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.name; }
 
 class ProfileLookupTest : public ::testing::TestWithParam<LookupCase> {};
 
@@ -77,6 +80,8 @@ struct UpdateCase {
   const char* value;
   std::string after;
 };
+// Shown by its name in test output, not as raw bytes.
+void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.name; }
 
 class ProfileUpdateTest : public ::testing::TestWithParam<UpdateCase> {};
 
