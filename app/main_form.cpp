@@ -468,11 +468,11 @@ int32_t TMainForm::MemoLineCount() const {
 void TMainForm::ClearMemo() { ui_.Output_Console->clear(); }
 
 void TMainForm::AppendMemo(std::string_view text) {
-  // The memo breaks lines at CR LF; the rendering's last CR LF closes its last line.
+  // The memo breaks lines at CR LF. The rendering ends in CR LF, so each chunk shows as
+  // its lines and then one empty line, which sets the chunks apart.
   QString lines = Latin1(text);
   lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   lines.remove(QLatin1Char('\r'));
-  if (lines.endsWith(QLatin1Char('\n'))) lines.chop(1);
   ui_.Output_Console->appendPlainText(lines);
 }
 

@@ -2,6 +2,8 @@
 // real GPS Data port links, and the module emulator where a module is needed.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -433,6 +435,25 @@ TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
   for (int y = 0; y < plot.height() && !drawn; ++y)
     for (int x = 0; x < plot.width() && !drawn; ++x) drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
+}
+
+TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
+  const std::string gga = "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76";
+  {
+    std::ofstream demo("one.txt", std::ios::binary);
+    demo << gga << "\r\n";
+  }
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("one.txt")));
+  Ui().Demonstration->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return Ui().ChunkSize->text() != QStringLiteral("0"); }));
+  const QStringList lines = Ui().Output_Console->toPlainText().split(QLatin1Char('\n'));
+  const qsizetype at = lines.indexOf(QString::fromLatin1(gga.c_str()));
+  ASSERT_GE(at, 0) << Ui().Output_Console->toPlainText().toStdString();
+  ASSERT_LT(at + 1, lines.size());
+  EXPECT_EQ(lines[at + 1], QString());  // the empty line that closes the chunk
+  EXPECT_EQ(Ui().ChunkSize->text(), QString::number(gga.size() + 2));
 }
 
 // ---------------------------------------------------------------------------------------
