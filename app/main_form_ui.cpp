@@ -187,6 +187,8 @@ void MainFormUi::Setup(QMainWindow* window) {
   SatGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
   SatGrid->setSelectionMode(QAbstractItemView::NoSelection);
   SatGrid->setFocusPolicy(Qt::NoFocus);
+  // A cell too narrow for its text is cut at its edge, as the grid always did, not elided.
+  SatGrid->setTextElideMode(Qt::ElideNone);
   for (int c = 0; c < kGridColumns; ++c) SatGrid->setColumnWidth(c, 50);
   for (int r = 0; r < kGridRows; ++r) {
     SatGrid->setRowHeight(r, 24);

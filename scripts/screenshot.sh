@@ -15,6 +15,7 @@ if [ -z "$bin" ]; then
   cmake --build "$src/build/release" --target ostrel-panel kastrel-emulator
   bin="$src/build/release"
 fi
+bin="$(cd "$bin" && pwd)"  # the panel runs in a scratch directory
 for tool in Xvfb trayer xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing" >&2; exit 1; }
 done
@@ -24,7 +25,7 @@ pids=()
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  [ -n "${KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
