@@ -85,10 +85,15 @@ def role_pty_client(path, out_path):
     stop_on_term()
     fd = os.open(path, os.O_RDONLY | os.O_NOCTTY)
     tty.setraw(fd)
+    record_reads(lambda: os.read(fd, 65536), out_path)
+
+
+def record_reads(read, out_path):
+    """Each read stamped with CLOCK_MONOTONIC as it returns, until the end or SIGTERM."""
     with open(out_path, "wb") as out:
         try:
             while True:
-                data = os.read(fd, 65536)
+                data = read()
                 ns = time.monotonic_ns()
                 if not data:
                     break
@@ -111,17 +116,7 @@ def role_gpsd_client(port, out_path):
                 raise
             time.sleep(0.05)
     s.sendall(b'?WATCH={"enable":true,"json":false,"raw":1}\n')
-    with open(out_path, "wb") as out:
-        try:
-            while True:
-                data = s.recv(65536)
-                ns = time.monotonic_ns()
-                if not data:
-                    break
-                out.write(RECORD.pack(ns, len(data)))
-                out.write(data)
-        except SystemExit:
-            pass
+    record_reads(lambda: s.recv(65536), out_path)
 
 
 def role_relay(socket_name, master_fd):

@@ -91,20 +91,6 @@ Bytes Block(char marker, const Bytes& payload) {
 
 Bytes Block(char marker, const std::string& payload) { return Block(marker, ToBytes(payload)); }
 
-std::string Printable(const Bytes& bytes) {
-  std::string text;
-  for (const std::uint8_t b : bytes) {
-    if (b >= 0x20 && b < 0x7F) {
-      text += static_cast<char>(b);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      text += hex;
-    }
-  }
-  return text;
-}
-
 std::string UniqueName(const std::string& tag) {
   static std::atomic<int> counter{0};
   return "kastrel-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" + tag;

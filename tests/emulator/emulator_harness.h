@@ -19,7 +19,6 @@ Bytes ToBytes(const std::string& text);
 // A 64-byte block: marker, payload, '_' fill.
 Bytes Block(char marker, const Bytes& payload);
 Bytes Block(char marker, const std::string& payload);
-std::string Printable(const Bytes& bytes);
 
 // A socket name and an EEPROM path no other test uses.
 std::string UniqueName(const std::string& tag);

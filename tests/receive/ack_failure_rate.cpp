@@ -46,15 +46,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  auto driver = MakeSocketUsbDriver(socket);
-  CommandQueue queue;
-  UsbLink link(*driver, SystemClock(), queue);
-  TAntaris gps;
-  FakePort port;
-  SettingsView view(link, queue, gps);
+  LiveCycle live(socket);
+  UsbLink& link = live.link;
+  CommandQueue& queue = live.queue;
+  FakePort& port = live.port;
+  SettingsView& view = live.view;
+  ReceiveCycle& cycle = live.cycle;
+  TReadThread& reader = live.reader;
   view.stream_hold = std::chrono::microseconds(hold_us);
-  ReceiveCycle cycle(link, queue, gps, port, view);
-  TReadThread reader(link);
 
   int done = 0;
   int failed = 0;

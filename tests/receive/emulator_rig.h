@@ -8,14 +8,20 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "link/command_queue.h"
+#include "link/read_thread.h"
 #include "link/usb_link.h"
+#include "platform/clock.h"
+#include "platform/usb_driver.h"
+#include "receive/receive_cycle.h"
 #include "receive/receive_view.h"
+#include "receive_fakes.h"
 #include "receiver/antaris.h"
 
 extern char** environ;
@@ -84,6 +90,21 @@ class SettingsView final : public ReceiveView {
   UsbLink& link_;
   CommandQueue& queue_;
   TAntaris& gps_;
+};
+
+// The receive cycle wired as the window wires it, on the real socket driver, the system
+// clock and the real read thread, against the module on `socket`.
+struct LiveCycle {
+  explicit LiveCycle(const std::string& socket) : driver(MakeSocketUsbDriver(socket)) {}
+
+  std::unique_ptr<UsbDriver> driver;
+  CommandQueue queue;
+  UsbLink link{*driver, SystemClock(), queue};
+  TAntaris gps;
+  FakePort port;
+  SettingsView view{link, queue, gps};
+  ReceiveCycle cycle{link, queue, gps, port, view};
+  TReadThread reader{link};
 };
 
 }  // namespace ostrel::testing

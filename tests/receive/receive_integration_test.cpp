@@ -57,14 +57,13 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
                      dir.Path("eeprom.bin"), "--log", dir.Path("packets.log")});
   ASSERT_TRUE(emulator.Started());
 
-  auto driver = MakeSocketUsbDriver(socket);
-  CommandQueue queue;
-  UsbLink link(*driver, SystemClock(), queue);
-  TAntaris gps;
-  FakePort port;
-  SettingsView view(link, queue, gps);
-  ReceiveCycle cycle(link, queue, gps, port, view);
-  TReadThread reader(link);
+  LiveCycle live(socket);
+  UsbLink& link = live.link;
+  CommandQueue& queue = live.queue;
+  FakePort& port = live.port;
+  SettingsView& view = live.view;
+  ReceiveCycle& cycle = live.cycle;
+  TReadThread& reader = live.reader;
 
   // What each tick forwarded, and the status text at the end of each tick that sent.
   std::vector<std::pair<int, std::string>> forwarded;

@@ -334,13 +334,20 @@ void Emulator::ClearStream() {
   if (trace_.active()) trace_.Clear(SendTrace::Monotonic());
 }
 
-Emulator::SendResult Emulator::Send(const std::uint8_t* bytes, std::size_t size) {
+bool Emulator::Send(double now, const std::uint8_t* bytes, std::size_t size,
+                    std::int64_t& handed) {
+  // Stamped as the packet is handed over: a stamp taken after send() returns could fall
+  // after the host has read it, when this process is preempted in between.
+  handed = trace_.active() ? SendTrace::Monotonic() : 0;
   // A packet of 0 bytes would read as the end of the connection: never send one.
-  if (size == 0) return SendResult::kSent;
-  const ssize_t n = ::send(client_fd_, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n >= 0) return SendResult::kSent;
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return SendResult::kBlocked;
-  return SendResult::kBroken;
+  if (size == 0) return true;
+  if (::send(client_fd_, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    want_write_ = true;
+  } else {
+    Disconnect(now, std::strerror(errno));
+  }
+  return false;
 }
 
 void Emulator::Deliver(double now) {
@@ -357,39 +364,21 @@ void Emulator::Deliver(double now) {
   // Replies that are due go first, each its own packet, ahead of any stream bytes.
   while (!replies_.empty() && replies_.front().due <= now) {
     const std::vector<std::uint8_t>& r = replies_.front().bytes;
-    // Stamped as the packet is handed over: a stamp taken after send() returns could fall
-    // after the host has read it, when this process is preempted in between.
-    const std::int64_t handed = trace_.active() ? SendTrace::Monotonic() : 0;
-    switch (Send(r.data(), r.size())) {
-      case SendResult::kBlocked:
-        want_write_ = true;
-        return;
-      case SendResult::kBroken:
-        Disconnect(now, std::strerror(errno));
-        return;
-      case SendResult::kSent:
-        trace_.Reply(r, handed);
-        log_.Packet(now, "tx", r);
-        replies_.pop_front();
-    }
+    std::int64_t handed;
+    if (!Send(now, r.data(), r.size(), handed)) return;
+    trace_.Reply(r, handed);
+    log_.Packet(now, "tx", r);
+    replies_.pop_front();
   }
   for (int i = 0; i < kSendBurst; ++i) {
     if (!stream_packet_held_) {
       if (!pacer_.Take(now, stream_packet_)) return;
       stream_packet_held_ = true;
     }
-    const std::int64_t handed = trace_.active() ? SendTrace::Monotonic() : 0;
-    switch (Send(stream_packet_.bytes.data(), stream_packet_.size)) {
-      case SendResult::kBlocked:
-        want_write_ = true;
-        return;
-      case SendResult::kBroken:
-        Disconnect(now, std::strerror(errno));
-        return;
-      case SendResult::kSent:
-        trace_.Sent(stream_packet_.size, handed);
-        stream_packet_held_ = false;
-    }
+    std::int64_t handed;
+    if (!Send(now, stream_packet_.bytes.data(), stream_packet_.size, handed)) return;
+    trace_.Sent(stream_packet_.size, handed);
+    stream_packet_held_ = false;
     if (options_.flood) TopUp(now);
   }
 }

@@ -62,8 +62,9 @@ class Emulator : private FirmwareHost {
   void ApplyRate(double now);
   void ClearStream();
   void Queue(std::span<const std::uint8_t> bytes, double now, bool log_overrun);
-  enum class SendResult { kSent, kBlocked, kBroken };
-  SendResult Send(const std::uint8_t* bytes, std::size_t size);
+  // Sends one packet, with `handed` the trace stamp taken as it is handed over. False when
+  // it did not go: the socket is full (wait for room) or the host has gone (disconnected).
+  bool Send(double now, const std::uint8_t* bytes, std::size_t size, std::int64_t& handed);
 
   // FirmwareHost
   void Open() override;
