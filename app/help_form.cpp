@@ -1,5 +1,6 @@
 #include "app/help_form.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -44,6 +45,12 @@ THelpForm::THelpForm(QWidget* parent)
   QStringList lines;
   for (const char* line : kHelpText) lines << QString::fromLatin1(line);
   Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+
+  // Which build this is, for a bug report.
+  VersionLabel = new QLabel(QStringLiteral("Version " OSTREL_VERSION), this);
+  VersionLabel->setObjectName(QStringLiteral("VersionLabel"));
+  VersionLabel->setGeometry(8, 144, 136, 17);
+  VersionLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
   Button1->setObjectName(QStringLiteral("Button1"));

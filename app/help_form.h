@@ -3,6 +3,7 @@
 // the end; "Help" shows it beside the main window, which stays usable.
 #include <QDialog>
 
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -19,6 +20,7 @@ class THelpForm : public QDialog {
 
   QPlainTextEdit* Memo1 = nullptr;
   QPushButton* Button1 = nullptr;
+  QLabel* VersionLabel = nullptr;  // the program's version, below the text
 };
 
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSystemTrayIcon>
@@ -475,6 +476,26 @@ TEST_F(PanelTest, HelpIsModelessAndOkHidesIt) {
   Ui().Help->click();
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(help->Memo1->toPlainText(), text);
+}
+
+// The version set in the build shows in the dialog, whole and clear of the text and the
+// button.
+TEST_F(PanelTest, HelpShowsTheProjectVersion) {
+  Start();
+  form_->show();
+  Ui().Help->click();
+  THelpForm* help = form_->HelpForm();
+  const QString version = QStringLiteral(OSTREL_VERSION);
+  QLabel* shown = nullptr;
+  for (QLabel* label : help->findChildren<QLabel*>())
+    if (label->text().contains(version)) shown = label;
+  ASSERT_NE(shown, nullptr) << "no label with " << OSTREL_VERSION;
+  EXPECT_TRUE(shown->isVisible());
+  const QRect box = shown->geometry();
+  EXPECT_TRUE(help->rect().contains(box));
+  EXPECT_FALSE(box.intersects(help->Memo1->geometry()));
+  EXPECT_FALSE(box.intersects(help->Button1->geometry()));
+  EXPECT_GE(box.width(), shown->fontMetrics().horizontalAdvance(shown->text()));
 }
 
 TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {

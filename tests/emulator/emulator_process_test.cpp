@@ -437,8 +437,21 @@ TEST(EmulatorOptions, HelpListsEveryOption) {
   for (const char* option : {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
                              "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every",
                              "--no-ack", "--late-ack", "--garbage", "--flood", "--log", "--verbose",
-                             "--trace"}) {
+                             "--trace", "--version"}) {
     EXPECT_NE(r.stderr_text.find(option), std::string::npos) << option;
+  }
+}
+
+// The version the build was given, alone and after other options, and the emulator ends
+// without listening.
+TEST(EmulatorOptions, VersionPrintsTheProjectVersion) {
+  const std::vector<std::vector<std::string>> cases = {{"--version"},
+                                                       {"--period", "100", "--version"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0]);
+    const ExitResult r = RunEmulator(args, 5s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.stderr_text, "kastrel-emulator " OSTREL_VERSION "\n");
   }
 }
 

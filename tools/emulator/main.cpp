@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
     case ParseResult::kHelp:
       std::fputs(HelpText().c_str(), stdout);
       return 0;
+    case ParseResult::kVersion:
+      std::fputs(VersionText().c_str(), stdout);
+      return 0;
     case ParseResult::kError:
       std::fprintf(stderr, "kastrel-emulator: %s\n", error.c_str());
       return 2;

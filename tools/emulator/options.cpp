@@ -71,8 +71,11 @@ std::string HelpText() {
       "                           is handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
       "                           then a sentence's text without CR LF, or '~' and other\n"
       "                           stream bytes in hex, or '@' and a reply packet in hex\n"
-      "  -h, --help               show this help and exit\n";
+      "  -h, --help               show this help and exit\n"
+      "  --version                show the version and exit\n";
 }
+
+std::string VersionText() { return "kastrel-emulator " OSTREL_VERSION "\n"; }
 
 std::string DefaultEepromPath() {
   const char* state = std::getenv("XDG_STATE_HOME");
@@ -169,6 +172,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std
     std::string value;
     bool inline_value = false;
     if (name == "-h" || name == "--help") return ParseResult::kHelp;
+    if (name == "--version") return ParseResult::kVersion;
     if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.resize(eq);

@@ -31,12 +31,15 @@ struct Options {
   std::string trace_path;
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Accepts "--name value" and "--name=value". On kError, `error` holds one line.
 ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error);
 
 std::string HelpText();
+
+// "kastrel-emulator <project version>" and a line end.
+std::string VersionText();
 
 // $XDG_STATE_HOME/kastrel-eeprom.bin, or ./kastrel-eeprom.bin without that variable.
 std::string DefaultEepromPath();
