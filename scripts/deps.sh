@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing the panel needs on Debian 12.
+# Installs what building, running and testing the panel needs on Debian 12, and the
+# packages named as arguments (scripts/package.sh names the packaging tools).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
@@ -9,7 +10,7 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugin
 # the screenshot script show a tray. gpsd is the real NMEA client of the interop tests;
 # --no-install-recommends keeps its GUI clients out.
 missing=()
-for p in "${pkgs[@]}" gpsd; do
+for p in "${pkgs[@]}" gpsd "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then

@@ -77,6 +77,7 @@ class DesktopStart(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="ostrel-home-")
         self.scratch = tempfile.mkdtemp(prefix="ostrel-install-")
+        self.runtime = tempfile.mkdtemp(prefix="ostrel-runtime-")  # private, as a session's
         self.children = []
         self.clients = []
 
@@ -95,11 +96,13 @@ class DesktopStart(unittest.TestCase):
             child.kill()
         shutil.rmtree(self.home, ignore_errors=True)
         shutil.rmtree(self.scratch, ignore_errors=True)
+        shutil.rmtree(self.runtime, ignore_errors=True)
 
     def session_env(self, config_home=None):
         """What a desktop session gives a program it starts: no display here."""
         env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-               "QT_QPA_PLATFORM": "offscreen", "LANG": "C.UTF-8"}
+               "QT_QPA_PLATFORM": "offscreen", "LANG": "C.UTF-8",
+               "XDG_RUNTIME_DIR": self.runtime}
         if config_home is not None:
             env["XDG_CONFIG_HOME"] = config_home
         return env
