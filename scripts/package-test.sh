@@ -28,11 +28,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A copy left by an earlier run would hide what this one installs and leaves.
+# A copy left by an earlier run (or installed by hand) would hide what this one installs
+# and leaves: it goes first.
 for p in "${packages[@]}"; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
-    echo "package-test: $p is installed already; purge it first" >&2
-    exit 1
+    echo "package-test: purging the $p installed before this run" >&2
+    purge || { cat "$work/purge.log" >&2; exit 1; }
   fi
 done
 installed=1

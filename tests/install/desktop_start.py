@@ -18,14 +18,20 @@ import sys
 import tempfile
 import unittest
 
+# The fault runs' rig: processes, the port client, and their private Xvfb display.
+for var, tool in (("OSTREL_XVFB", "Xvfb"), ("OSTREL_XDOTOOL", "xdotool")):
+    os.environ.setdefault(var, shutil.which(tool) or "")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-from panel_faults import Child, PortClient, own_network_namespace, valid_sentences, wait_for  # noqa: E402
+import panel_faults  # noqa: E402  (its test class stays out of this module's namespace)
+from panel_faults import (Child, PortClient, own_network_namespace, valid_sentences,  # noqa: E402
+                          wait_for)
 
 PREFIX = os.environ.get("OSTREL_PREFIX", "/usr")
 ROOT = os.environ.get("OSTREL_INSTALL_ROOT", "")
 
 MENU_ENTRY = "share/applications/ostrel-panel.desktop"
 LOGIN_ENTRY = "share/ostrel-panel/autostart/ostrel-panel.desktop"
+WINDOW_NAME = "^Ostrel GPS Control Panel$"
 PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (\S+)")
 # Field codes a launcher replaces with files, URLs, the icon...; the panel takes none.
 FIELD_CODE = re.compile(r"^%[fFuUdDnNickvm]$")
@@ -74,7 +80,12 @@ def exec_argv(entry_path):
 
 
 class DesktopStart(unittest.TestCase):
+    have_x = panel_faults.PanelFaults.have_x
+    start_xvfb = panel_faults.PanelFaults.start_xvfb
+    xdotool = panel_faults.PanelFaults.xdotool
+
     def setUp(self):
+        self.display = None
         self.home = tempfile.mkdtemp(prefix="ostrel-home-")
         self.scratch = tempfile.mkdtemp(prefix="ostrel-install-")
         self.runtime = tempfile.mkdtemp(prefix="ostrel-runtime-")  # private, as a session's
@@ -171,6 +182,39 @@ class DesktopStart(unittest.TestCase):
                 top = folder[len(self.home) + 1:].split("/")[0]
                 self.assertEqual(sorted(os.listdir(self.home)), [top])
                 self.assert_ends_in_order(link)
+
+    @unittest.skipUnless(shutil.which("trayer"), "trayer missing")
+    def test_menu_start_shows_in_the_tray(self):
+        """On an X display with a system tray: the window shows, hides in the tray a second
+        later, and a double-click on the tray icon brings it back."""
+        if not self.have_x():
+            self.skipTest("Xvfb or xdotool missing")
+        self.start_xvfb()
+        env = dict(self.session_env(), DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        trayer = Child(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                        "--height", "32", "--SetDockType", "true"], self.scratch,
+                       os.path.join(self.scratch, "trayer.log"), env=env)
+        self.children.append(trayer)
+        self.assertTrue(wait_for(lambda: self.xdotool("search", "--class", "trayer"), 10, 0.1))
+        self.start_emulator()
+        argv = exec_argv(PREFIX + "/" + MENU_ENTRY)
+        argv[0] = staged(argv[0])
+        _, link = self.start(argv, self.home, env)
+
+        def visible():
+            return self.xdotool("search", "--onlyvisible", "--name", WINDOW_NAME)
+
+        self.assertTrue(wait_for(visible, 10, 0.1), "the window never showed")
+        self.assertTrue(wait_for(lambda: not visible(), 10, 0.1), "the window stayed out")
+        tray = self.xdotool("search", "--onlyvisible", "--class", "trayer")[0]
+        geometry = dict(line.split("=") for line in
+                        self.xdotool("getwindowgeometry", "--shell", tray))
+        x = int(geometry["X"]) + int(geometry["WIDTH"]) // 2
+        y = int(geometry["Y"]) + int(geometry["HEIGHT"]) // 2
+        self.xdotool("mousemove", str(x), str(y), "click", "--repeat", "2", "--delay", "80", "1")
+        self.assertTrue(wait_for(visible, 10, 0.1), "the tray icon did not bring the window back")
+        self.assert_serves_nmea(link)
+        self.assert_ends_in_order(link)
 
     def test_shell_start_keeps_the_current_directory(self):
         self.start_emulator()
