@@ -49,7 +49,7 @@ THelpForm::THelpForm(QWidget* parent)
   // Which build this is, for a bug report.
   VersionLabel = new QLabel(QStringLiteral("Version " OSTREL_VERSION), this);
   VersionLabel->setObjectName(QStringLiteral("VersionLabel"));
-  VersionLabel->setGeometry(8, 144, 136, 17);
+  VersionLabel->setGeometry(12, 144, 132, 17);  // in line with the memo's text
   VersionLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
