@@ -32,7 +32,7 @@ ROOT = os.environ.get("OSTREL_INSTALL_ROOT", "")
 MENU_ENTRY = "share/applications/ostrel-panel.desktop"
 LOGIN_ENTRY = "share/ostrel-panel/autostart/ostrel-panel.desktop"
 WINDOW_NAME = "^Ostrel GPS Control Panel$"
-PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (\S+)")
+PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (.+)$", re.M)
 # Field codes a launcher replaces with files, URLs, the icon...; the panel takes none.
 FIELD_CODE = re.compile(r"^%[fFuUdDnNickvm]$")
 
@@ -86,6 +86,7 @@ class DesktopStart(unittest.TestCase):
 
     def setUp(self):
         self.display = None
+        self.panel = None
         self.home = tempfile.mkdtemp(prefix="ostrel-home-")
         self.scratch = tempfile.mkdtemp(prefix="ostrel-install-")
         self.runtime = tempfile.mkdtemp(prefix="ostrel-runtime-")  # private, as a session's
@@ -139,6 +140,14 @@ class DesktopStart(unittest.TestCase):
         self.assertEqual(self.panel.terminate(5), 0, self.panel.output())
         self.assertFalse(os.path.lexists(link), "GPS Data port link left behind")
 
+    def end_panel(self):
+        for c in self.clients:
+            c.close()
+        self.clients = []
+        if self.panel:
+            self.panel.kill()
+        self.panel = None
+
     def test_desktop_entries_start_the_panel_in_its_own_folder(self):
         self.start_emulator()
         # entry, XDG_CONFIG_HOME (relative to home; None: unset), settings already in the
@@ -146,6 +155,8 @@ class DesktopStart(unittest.TestCase):
         cases = [
             ("menu, no XDG_CONFIG_HOME", MENU_ENTRY, None, None, ".config/ostrel-panel", "COM1"),
             ("menu, XDG_CONFIG_HOME set", MENU_ENTRY, "/xdg", None, "xdg/ostrel-panel", "COM1"),
+            ("menu, XDG_CONFIG_HOME with a space", MENU_ENTRY, "/my config", None,
+             "my config/ostrel-panel", "COM1"),
             ("menu, XDG_CONFIG_HOME empty", MENU_ENTRY, "", None, ".config/ostrel-panel", "COM1"),
             ("menu, XDG_CONFIG_HOME relative", MENU_ENTRY, "rel", None, ".config/ostrel-panel",
              "COM1"),
@@ -167,21 +178,24 @@ class DesktopStart(unittest.TestCase):
                 argv = exec_argv(PREFIX + "/" + entry)
                 self.assertTrue(argv and argv[0].startswith("/"), argv)
                 argv[0] = staged(argv[0])
-                # A session starts menu programs in the home folder.
-                got_port, link = self.start(argv, self.home, self.session_env(config_home))
-                self.assertEqual(got_port, port)
-                self.assertEqual(link, os.path.join(folder, port))
-                self.assertTrue(os.path.islink(link))
-                settings_file = os.path.join(folder, "ostrel_gps_monitor.ini")
-                self.assertTrue(os.path.isfile(settings_file))
-                if settings is not None:
-                    with open(settings_file) as f:
-                        self.assertIn("COM=7", f.read())
-                self.assert_serves_nmea(link)
-                # Nothing of the panel's lies loose in the home folder.
-                top = folder[len(self.home) + 1:].split("/")[0]
-                self.assertEqual(sorted(os.listdir(self.home)), [top])
-                self.assert_ends_in_order(link)
+                try:
+                    # A session starts menu programs in the home folder.
+                    got_port, link = self.start(argv, self.home, self.session_env(config_home))
+                    self.assertEqual(got_port, port)
+                    self.assertEqual(link, os.path.join(folder, port))
+                    self.assertTrue(os.path.islink(link))
+                    settings_file = os.path.join(folder, "ostrel_gps_monitor.ini")
+                    self.assertTrue(os.path.isfile(settings_file))
+                    if settings is not None:
+                        with open(settings_file) as f:
+                            self.assertIn("COM=7", f.read())
+                    self.assert_serves_nmea(link)
+                    # Nothing of the panel's lies loose in the home folder.
+                    top = folder[len(self.home) + 1:].split("/")[0]
+                    self.assertEqual(sorted(os.listdir(self.home)), [top])
+                    self.assert_ends_in_order(link)
+                finally:  # a failed case must not leave its panel to the next
+                    self.end_panel()
 
     @unittest.skipUnless(shutil.which("trayer"), "trayer missing")
     def test_menu_start_shows_in_the_tray(self):
