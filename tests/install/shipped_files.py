@@ -82,7 +82,9 @@ class ManualPages(unittest.TestCase):
             with self.subTest("[%s] %s" % (sect, key)):
                 tag = "[%s] %s" % (sect, key)
                 self.assertIn(tag, tags)
-                self.assertTrue(tags[tag].startswith("(default %s)" % default), tags[tag])
+                # A key without a default (empty text) says "(default none)".
+                self.assertTrue(tags[tag].startswith("(default %s)" % (default or "none")),
+                                tags[tag])
         self.assertEqual(len(tags), len(keys), sorted(tags))
 
 
