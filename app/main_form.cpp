@@ -445,6 +445,10 @@ void TMainForm::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
   stream_view_->Show(chunk, len);
 }
 
+void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& reason) {
+  ShowMessage("Cannot open the demonstration file " + name + ": " + reason + ".", "Error");
+}
+
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
                             const std::string& longitude, const std::string& elevation,
                             const std::string& speed) {

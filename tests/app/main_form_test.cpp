@@ -378,7 +378,7 @@ TEST_F(MaintenanceTest, UpdateStatusWithoutDeviceSaysSo) {
 // ---------------------------------------------------------------------------------------
 // Demonstration
 
-TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
+TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
   ASSERT_TRUE(Ui().Demonstration->isVisible());
@@ -395,6 +395,11 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
 
   ASSERT_TRUE(Ticks(5));
   EXPECT_EQ(Status(), "Demonstration!");
+  ASSERT_EQ(answers_.Seen().size(), 2u);
+  EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Error"));
+  EXPECT_EQ(answers_.Seen()[1].text,
+            QStringLiteral("Cannot open the demonstration file no-such-file.txt: No such file or "
+                           "directory."));
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
   EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
   EXPECT_TRUE(Ui().FixMode->text().isEmpty());
@@ -402,7 +407,7 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
 
   // Stopping shows the device state again; the box keeps its tick.
   Ui().Demonstration->trigger();
-  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen().size(), 2u);
   EXPECT_FALSE(Ui().Demonstration->isChecked());
   EXPECT_EQ(Status(), "No Device");
   EXPECT_TRUE(Ui().ProcessGPS->isChecked());
@@ -417,11 +422,16 @@ TEST_F(PanelTest, DemonstrationCancelledChangesNothing) {
   EXPECT_EQ(Status(), "No Device");
 }
 
-TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
+class DemonstrationLog : public PanelTest, public testing::WithParamInterface<const char*> {};
+
+// A capture with CR LF line ends, and one saved with LF line ends as Linux text files are.
+INSTANTIATE_TEST_SUITE_P(LineEnds, DemonstrationLog,
+                         testing::Values("gp-320fw-2019-04-07-coldboot.log", "bu353s4.log"));
+
+TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
-  answers_.Push(ModalAnswerer::Enter(
-      QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+  answers_.Push(ModalAnswerer::Enter(QString::fromStdString(std::string(OSTREL_CORPUS_DIR "/") + GetParam())));
   Ui().Demonstration->trigger();
   EXPECT_TRUE(test::WaitFor([&] {
     return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->item(1, 0)->text().isEmpty() &&
