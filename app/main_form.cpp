@@ -248,7 +248,7 @@ void TMainForm::StartupSteps() {
     try {
       external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,
                                                      *adapters_->messages, *queue_,
-                                                     link_->State().BlockSize);
+                                                     link_->State().BlockSize, SystemClock());
     } catch (const std::bad_alloc&) {
     }
   }

@@ -343,7 +343,7 @@ class CommandsOverPortTest : public ::testing::Test {
   std::atomic<int32_t> block_size{64};
   NoBoxes boxes;
   QtOneShot timer{[this] { ext.VSPortReadTimer(); }};
-  ExternalCommands ext{port, timer, boxes, queue, block_size};
+  ExternalCommands ext{port, timer, boxes, queue, block_size, SystemClock()};
 };
 
 TEST_F(CommandsOverPortTest, TwentyBytesBecomeOneSequenceAfterTheTimer) {
