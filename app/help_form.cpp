@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "app/main_form_ui.h"
+#include "platform/window_caption_qt.h"
 
 namespace ostrel {
 
@@ -27,6 +28,8 @@ THelpForm::THelpForm(QWidget* parent)
                           Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName(QStringLiteral("HelpForm"));
   setWindowTitle(QString());
+  create();
+  SetExactCaption(*windowHandle(), QString());
   setFont(DialogFont(11));
   setModal(false);
   setFixedSize(396, 181);

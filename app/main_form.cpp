@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QImage>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
@@ -132,8 +133,11 @@ TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
   route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
 
+  // A session manager asks each window to close; that close ends the panel.
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { session_ending_ = true; });
+
   FormCreate();
-  Startup->start();
+  if (!exiting_) Startup->start();
 }
 
 TMainForm::~TMainForm() {
@@ -155,6 +159,8 @@ TMainForm::~TMainForm() {
 
 template <typename F>
 void TMainForm::Guarded(F&& handler) {
+  // After Exit nothing the user or an application does acts any more.
+  if (exiting_) return;
   try {
     handler();
   } catch (const std::exception& e) {
@@ -191,6 +197,17 @@ void TMainForm::StartupSteps() {
           [this](QSystemTrayIcon::ActivationReason reason) {
             Guarded([this, reason] { TrayIconMessage(reason); });
           });
+  // What tray programs on Linux offer on the icon; a StatusNotifier tray shows it on
+  // a right click.
+  auto* tray_menu = new QMenu(this);
+  tray_menu->setObjectName(QStringLiteral("TrayMenu"));
+  QAction* restore = tray_menu->addAction(QStringLiteral("Restore"));
+  restore->setObjectName(QStringLiteral("TrayRestore"));
+  QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
+  exit->setObjectName(QStringLiteral("TrayExit"));
+  connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
+  connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
+  tray_icon_->setContextMenu(tray_menu);
   tray_icon_->show();
 
   // 3
@@ -345,7 +362,12 @@ void TMainForm::HideToTray() {
 }
 
 void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
-  if (reason != QSystemTrayIcon::DoubleClick) return;
+  // A StatusNotifier tray delivers a single activation (Trigger), never a double-click.
+  if (reason != QSystemTrayIcon::DoubleClick && reason != QSystemTrayIcon::Trigger) return;
+  RestoreFromTray();
+}
+
+void TMainForm::RestoreFromTray() {
   if (!isVisible()) show();
   if (settings_) ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
   setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -363,16 +385,28 @@ void TMainForm::ExitClick() {
   exiting_ = true;
   // StopReading, then abort the pending read and close the handle.
   if (link_) link_->StopAndAbort();
-  // The design sleeps here; the window stays responsive instead, and nothing talks to
-  // the module meanwhile.
+  // The design sleeps here with the window up. The window and the icon go at once
+  // instead, and the pause follows out of sight: nothing talks to the module meanwhile,
+  // and Guarded lets no handler act.
+  Startup->stop();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  help_form_->hide();
+  hide();
+  if (tray_icon_) tray_icon_->hide();
   QTimer::singleShot(kExitWait, qApp, &QCoreApplication::quit);
 }
 
 bool TMainForm::FormCloseQuery() { return true; }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (!exiting_ && !session_ending_ && event->spontaneous()) {
+    // A window manager's close button: other programs may be using the GPS Data port,
+    // so the window goes to the tray like Hide; File > Exit ends the panel.
+    event->ignore();
+    Guarded([this] { HideToTray(); });
+    return;
+  }
   if (!FormCloseQuery()) {
     event->ignore();
     return;
@@ -384,8 +418,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && !hiding_)
+  if (event->type() != QEvent::WindowStateChange || hiding_) return;
+  const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+  if (isMinimized()) {
     Guarded([this] { HideToTray(); });
+  } else if ((old & Qt::WindowMinimized) != 0 && isVisible() && settings_) {
+    // Restored from the task bar where there is no tray: the displays come back too.
+    Guarded([this] { ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS)); });
+  }
 }
 
 void TMainForm::FormDestroy() {

@@ -80,6 +80,8 @@ class TMainForm final : public QMainWindow,
   QSystemTrayIcon* TrayIcon() const { return tray_icon_; }
   // The tray tip as set last (what the tray shows).
   const std::string& TrayTip() const { return tray_tip_; }
+  // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
+  bool Exiting() const { return exiting_; }
   // The command queue; null when start-up could not allocate it.
   CommandQueue* Queue() const { return queue_.get(); }
   UsbLink* Link() const { return link_.get(); }
@@ -94,6 +96,8 @@ class TMainForm final : public QMainWindow,
   void StartupTimer();
   void HideToTray();
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
+  // Shows the window from the tray (or the task bar) and reads ProcessGPS back.
+  void RestoreFromTray();
   void SetTrayTip(const std::string& text) override;
   void ExitClick();
   bool FormCloseQuery();
@@ -208,6 +212,8 @@ class TMainForm final : public QMainWindow,
   bool message_waiting_ = false;
   bool exiting_ = false;
   bool destroyed_ = false;
+  // The desktop session is ending: a close then ends the panel instead of hiding it.
+  bool session_ending_ = false;
 };
 
 }  // namespace ostrel

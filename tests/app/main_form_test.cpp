@@ -264,26 +264,26 @@ TEST_F(PanelTest, ProcessGpsIsStoredAsOneByHidingAndNeverAsZero) {
   EXPECT_FALSE(Ui().ProcessGPS->isChecked());
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
 
-  // Only a double-click brings the window back.
-  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context,
-                      QSystemTrayIcon::MiddleClick}) {
+  // A context or middle click does nothing; a double-click (an embedded tray) or a
+  // single activation (a StatusNotifier tray) brings the window back.
+  for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
     emit form_->TrayIcon()->activated(reason);
     EXPECT_TRUE(hidden());
     EXPECT_FALSE(Ui().ProcessGPS->isChecked());
   }
-  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
-  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+  for (auto reason : {QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Trigger}) {
+    SCOPED_TRACE(reason);
+    emit form_->TrayIcon()->activated(reason);
+    EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
+    EXPECT_TRUE(Ui().ProcessGPS->isChecked());
 
-  // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
-  Ui().ProcessGPS->setChecked(false);
-  Ui().HideIt->click();
-  EXPECT_TRUE(test::WaitFor(hidden, 3000));
-  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
-  EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
-  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
-  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+    // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
+    Ui().ProcessGPS->setChecked(false);
+    Ui().HideIt->click();
+    EXPECT_TRUE(test::WaitFor(hidden, 3000));
+    EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+    EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
+  }
 }
 
 TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
@@ -293,6 +293,21 @@ TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
   form_->showMinimized();
   EXPECT_TRUE(test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000));
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+}
+
+// Without a tray the window is minimised; a restore from the task bar brings the
+// displays back as the tray's restore does.
+TEST_F(PanelTest, RestoringFromTheTaskBarReadsProcessGpsBack) {
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  Ui().HideIt->click();
+  ASSERT_TRUE(test::WaitFor([&] { return form_->isMinimized(); }, 3000));
+  ASSERT_FALSE(Ui().ProcessGPS->isChecked());
+  form_->showNormal();
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().ProcessGPS->isChecked(); }, 3000));
+  EXPECT_FALSE(form_->isMinimized());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -485,6 +500,27 @@ TEST_F(PanelTest, HelpIsModelessAndOkHidesIt) {
   Ui().Help->click();
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(help->Memo1->toPlainText(), text);
+}
+
+// The window and the tray icon go at once; during the pause nothing the user could
+// still reach acts: a WAAS click queues nothing and stores nothing.
+TEST_F(PanelTest, ExitTakesTheWindowAwayAtOnceAndNothingActsInThePause) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Ini("[GPS]\nWAAS=1\n[Debug]\nPanel=2\n");
+  Start(socket);
+  form_->show();
+  ASSERT_TRUE(test::WaitFor([&] { return !form_->Queue()->Pending(); }));
+  const std::string stored = IniText();
+  Ui().Exit->trigger();
+  EXPECT_FALSE(form_->isVisible());
+  EXPECT_FALSE(form_->TrayIcon()->isVisible());
+  Ui().WAASMode->click();
+  Ui().GPSButtonRead->click();
+  EXPECT_FALSE(form_->Queue()->Pending());
+  EXPECT_EQ(IniText(), stored);
+  EXPECT_TRUE(answers_.Seen().empty());
 }
 
 TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
