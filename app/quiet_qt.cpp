@@ -13,6 +13,7 @@ namespace {
 constexpr const char* kNoise[] = {
     "QStandardPaths: XDG_RUNTIME_DIR not set",
     "QObject::connect: No such signal QPlatformNativeInterface::systemTrayWindowChanged",
+    "This plugin does not support propagateSizeHints()",
 };
 
 QtMessageHandler g_next = nullptr;

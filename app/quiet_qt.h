@@ -1,6 +1,6 @@
 #pragma once
 // Qt's own notes that a user of the panel cannot act on (the runtime directory Qt falls
-// back to, the tray signal missing on the offscreen platform) are kept off stderr;
+// back to, what the offscreen platform cannot do) are kept off stderr;
 // everything else Qt says goes out as before.
 namespace ostrel {
 
