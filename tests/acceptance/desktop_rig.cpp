@@ -121,12 +121,14 @@ std::string Desktop::VisibleWindow(const std::string& name) const {
 }
 
 std::string Desktop::WindowName(const std::string& id) const {
-  // _NET_WM_NAME(UTF8_STRING) = "text"
-  const std::string out = Run("xprop -id " + id + " _NET_WM_NAME");
-  const std::size_t open = out.find('"');
-  const std::size_t close = out.rfind('"');
-  if (open == std::string::npos || close == open) return "(no name: " + FirstLine(out) + ")";
-  return out.substr(open + 1, close - open - 1);
+  // _NET_WM_NAME(UTF8_STRING) = "text", with nothing after "= " when it is empty.
+  const std::string out = FirstLine(Run("xprop -id " + id + " _NET_WM_NAME"));
+  const std::size_t equals = out.find(" = ");
+  if (equals == std::string::npos) return "(no name: " + out + ")";
+  std::string value = out.substr(equals + 3);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+    value = value.substr(1, value.size() - 2);
+  return value;
 }
 
 WindowBox Desktop::Frame(const std::string& id) const {

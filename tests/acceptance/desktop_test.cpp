@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "desktop_rig.h"
@@ -97,6 +98,48 @@ TEST_F(PanelDesktop, StatusNotifierTrayRestoresCloseHidesAndExitEnds) {
   EXPECT_GE(took, std::chrono::milliseconds(1800));
   EXPECT_EQ(panel_->ExitCode(), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "COM1")));
+}
+
+// The captions the window system shows are the boxes' own: Qt on X11 would append the
+// application's name, and would give the help form's empty caption the program's name.
+TEST_F(PanelDesktop, CaptionsAreExactlyTheBoxesOwn) {
+  // A settings file that cannot be written: start-up stops in an "Error" box.
+  fs::create_directory(dir_ / "ostrel_gps_monitor.ini");
+  desktop_ = std::make_unique<Desktop>(dir_, DesktopOptions{});
+  if (!desktop_->Ready()) GTEST_SKIP() << desktop_->Why();
+  panel_ = std::make_unique<Child>(std::vector<std::string>{OSTREL_PANEL_PATH}, dir_,
+                                   dir_ / "panel.err", desktop_->Env());
+  std::string box;
+  ASSERT_TRUE(WaitFor([&] { return !(box = desktop_->VisibleWindow("^Error")).empty(); },
+                      std::chrono::seconds(15)));
+  EXPECT_EQ(desktop_->WindowName(box), "Error");
+  desktop_->Run("xdotool windowfocus --sync " + box + " key Return");
+
+  std::string window;
+  ASSERT_TRUE(WaitFor([&] { return !(window = desktop_->VisibleWindow("^Ostrel")).empty(); },
+                      std::chrono::seconds(10)));
+  EXPECT_EQ(desktop_->WindowName(window), "Ostrel GPS Control Panel");
+  // Minimised a second after start (no tray here); brought back as a task bar does.
+  ASSERT_TRUE(WaitFor([&] { return !Shown(); }, std::chrono::seconds(10)));
+  desktop_->Run("xdotool windowactivate --sync " + window);
+  ASSERT_TRUE(WaitFor([&] { return Shown(); }, std::chrono::seconds(5)));
+
+  // Help, where the window has its button; a click in the instant the window maps may
+  // go nowhere, so a user would click again.
+  std::string help;
+  auto help_shown = [&] {
+    std::istringstream ids(desktop_->Run("xdotool search --onlyvisible --class ostrel-panel"));
+    for (std::string id; std::getline(ids, id);)
+      if (id != window) help = id;
+    return !help.empty();
+  };
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        desktop_->Run("xdotool mousemove --window " + window + " 254 451 click 1");
+        return WaitFor(help_shown, std::chrono::seconds(1));
+      },
+      std::chrono::seconds(6)));
+  EXPECT_EQ(desktop_->WindowName(help), "");
 }
 
 // The run command on a machine without a display: the panel goes offscreen and says
