@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -42,6 +43,8 @@ constexpr int kReceiveInterval = 100;
 constexpr int kVSPortReadInterval = 200;
 // File > Exit gives the read thread this long to see StopReading before the loop ends.
 constexpr int kExitWait = 2000;
+// Data shown longer ago than this is no longer current: the displays grey out.
+constexpr Millis kStaleAfter = 3000;
 // How long the window's end waits for the read thread before it gives up on it.
 constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
 
@@ -84,8 +87,12 @@ struct TMainForm::Adapters {
   std::unique_ptr<SystemComPorts> ports;
 };
 
-TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
-    : QMainWindow(parent), usb_socket_(std::move(usb_socket)), adapters_(new Adapters) {
+TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
+    : QMainWindow(parent),
+      usb_socket_(std::move(usb_socket)),
+      clock_(clock),
+      adapters_(new Adapters),
+      last_applied_(clock.Now()) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
   setWindowIcon(PanelIcon());
@@ -453,6 +460,17 @@ void TMainForm::GPS_ReceiverTimer() {
     // The tick traps its own errors; nothing else may leave into the event loop.
   }
   in_tick_ = false;
+  // The module lost, a demonstration stopped, processing off: what is shown grows old.
+  if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) SetDisplaysLive(false);
+}
+
+void TMainForm::SetDisplaysLive(bool live) {
+  displays_live_ = live;
+  // The disabled look greys the values; the texts stay as they are.
+  for (QWidget* w : std::initializer_list<QWidget*>{ui_.FixMode, ui_.Latitude, ui_.Longitude,
+                                                    ui_.Speed, ui_.Elevation, ui_.SatGrid,
+                                                    ui_.SatLoc})
+    w->setEnabled(live);
 }
 
 void TMainForm::GPSButtonSetClick() {
@@ -477,6 +495,8 @@ void TMainForm::SetFirmwareVersion(std::string_view text) {
 bool TMainForm::ProcessGPS() const { return ui_.ProcessGPS->isChecked(); }
 
 void TMainForm::UpdateFixDisplay() {
+  last_applied_ = clock_.Now();
+  if (!displays_live_) SetDisplaysLive(true);
   ::ostrel::UpdateFixDisplay(*receiver_, static_cast<FixView&>(*this));
   SatLocDraw();
 }
@@ -527,7 +547,10 @@ void TMainForm::SatLocDraw() {
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {
-  if (sat_bitmap_) painter.drawImage(0, 0, *sat_bitmap_);
+  if (!sat_bitmap_) return;
+  // An old picture shows faded into the window's colour, like the greyed labels.
+  if (!ui_.SatLoc->isEnabled()) painter.setOpacity(0.35);
+  painter.drawImage(0, 0, *sat_bitmap_);
 }
 
 const QImage& TMainForm::SatBitmap() const {

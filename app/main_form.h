@@ -40,6 +40,7 @@
 #include "app/settings_applier.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
+#include "platform/clock.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
 
@@ -70,8 +71,9 @@ class TMainForm final : public QMainWindow,
 
  public:
   // `usb_socket`: the module's socket name. The program always uses Ezusb-0; tests
-  // give each run a name of its own.
-  explicit TMainForm(std::string usb_socket = kUsbDeviceName, QWidget* parent = nullptr);
+  // give each run a name of its own. `clock` tells the age of the shown data.
+  explicit TMainForm(std::string usb_socket = kUsbDeviceName, Clock& clock = SystemClock(),
+                     QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their design names, for the program's own tests.
@@ -138,6 +140,8 @@ class TMainForm final : public QMainWindow,
   // The client area (the window less its menu bar), fixed.
   void SetClientSize(int width, int height);
   // The link's block size, and the receiver object's copy that the buttons frame with.
+  // The fix labels, SatGrid and the sky plot: live, or greyed as no longer current.
+  void SetDisplaysLive(bool live);
   int32_t LinkBlockSize() const;
   int32_t ReceiverBlockSize() const;
   bool DeviceOpen() const;
@@ -181,6 +185,7 @@ class TMainForm final : public QMainWindow,
 
   struct Adapters;
   const std::string usb_socket_;
+  Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
   THelpForm* help_form_ = nullptr;
@@ -207,6 +212,9 @@ class TMainForm final : public QMainWindow,
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
 
+  // When ParseNMEA last applied something to the displays, and whether they show live.
+  Millis last_applied_ = 0;
+  bool displays_live_ = true;
   bool in_tick_ = false;
   bool hiding_ = false;
   bool message_waiting_ = false;

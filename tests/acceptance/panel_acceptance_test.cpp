@@ -85,10 +85,15 @@ class PanelAcceptance : public testing::TestWithParam<Tray> {
   std::unique_ptr<Desktop> desktop_;
 };
 
+void PrintTo(Tray tray, std::ostream* out) {
+  *out << (tray == Tray::kNone ? "no tray" : "StatusNotifier tray");
+}
+
 INSTANTIATE_TEST_SUITE_P(Trays, PanelAcceptance,
                          testing::Values(Tray::kNone, Tray::kStatusNotifier),
                          [](const auto& info) {
-                           return info.param == Tray::kNone ? "NoTray" : "StatusNotifierTray";
+                           return std::string(info.param == Tray::kNone ? "NoTray"
+                                                                        : "StatusNotifierTray");
                          });
 
 TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu) {

@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,8 +39,8 @@ class PanelTest : public testing::Test {
   void Ini(const std::string& text) { test::WriteFile(dir_.File(kIni), text); }
   std::string IniText() const { return test::ReadFile(dir_.File(kIni)); }
 
-  TMainForm& Start(const std::string& socket = test::UniqueSocket()) {
-    form_ = std::make_unique<TMainForm>(socket);
+  TMainForm& Start(const std::string& socket = test::UniqueSocket(), Clock& clock = SystemClock()) {
+    form_ = std::make_unique<TMainForm>(socket, clock);
     return *form_;
   }
   MainFormUi& Ui() { return form_->Ui(); }
@@ -460,6 +461,66 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   for (int y = 0; y < plot.height() && !drawn; ++y)
     for (int x = 0; x < plot.width() && !drawn; ++x) drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
+}
+
+// The age of what is shown: once nothing has been applied for three seconds the fix,
+// position, speed, altitude, satellites and sky plot grey out, with their texts kept;
+// the next sentence makes them live again.
+TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
+  class StillClock : public Clock {
+   public:
+    Millis Now() const override { return now; }
+    void Sleep(Millis ms) override { now += ms; }
+    Millis now = 50000;
+  } clock;
+  struct Case {
+    const char* name;
+    std::function<void(MainFormUi&)> stop;
+  };
+  const std::vector<Case> cases = {
+      {"demonstration stopped", [](MainFormUi& ui) { ui.Demonstration->trigger(); }},
+      {"processing off", [](MainFormUi& ui) { ui.ProcessGPS->setChecked(false); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+    Start(test::UniqueSocket(), clock);
+    QWidget* const values[] = {Ui().FixMode, Ui().Latitude, Ui().Longitude, Ui().Speed,
+                               Ui().Elevation, Ui().SatGrid, Ui().SatLoc};
+    auto live = [&] {
+      int enabled = 0;
+      for (QWidget* w : values) enabled += w->isEnabled() ? 1 : 0;
+      return enabled;
+    };
+    answers_.Push(ModalAnswerer::Enter(
+        QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+    Ui().Demonstration->trigger();
+    ASSERT_TRUE(test::WaitFor([&] { return !Ui().Latitude->text().isEmpty(); }));
+    EXPECT_EQ(live(), 7);
+
+    c.stop(Ui());
+    ASSERT_TRUE(Ticks(2));
+    const QString latitude = Ui().Latitude->text();
+    const QString prn = Ui().SatGrid->item(1, 0)->text();
+    clock.now += 3000;
+    ASSERT_TRUE(Ticks(2));
+    EXPECT_EQ(live(), 7) << "three seconds are not yet too old";
+    clock.now += 1;
+    ASSERT_TRUE(Ticks(1));
+    EXPECT_EQ(live(), 0);
+    EXPECT_EQ(Ui().Latitude->text(), latitude);
+    EXPECT_EQ(Ui().SatGrid->item(1, 0)->text(), prn);
+
+    // Data again: live with the next sentence.
+    if (!Ui().Demonstration->isChecked()) {
+      answers_.Push(ModalAnswerer::Enter(
+          QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+      Ui().Demonstration->trigger();
+    }
+    Ui().ProcessGPS->setChecked(true);
+    EXPECT_TRUE(test::WaitFor([&] { return live() == 7; }));
+    form_.reset();
+  }
 }
 
 TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
