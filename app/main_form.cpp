@@ -336,6 +336,7 @@ void TMainForm::Create_Virtual_Port() {
   vsport_->setObjectName(QStringLiteral("VSPort"));
   connect(vsport_, &TVSPort::OnRxChar, this,
           [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
+  connect(vsport_, &TVSPort::SecondReader, this, [this] { SecondReader(); });
   VirtualPortSetup setup{
       *adapters_->ports, *vsport_, *adapters_->messages, [this] { ExitClick(); },
       [this](const std::string& name) {
@@ -343,6 +344,16 @@ void TMainForm::Create_Virtual_Port() {
         ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
       }};
   ostrel::Create_Virtual_Port(gps_port_number_, setup);
+}
+
+void TMainForm::SecondReader() {
+  std::string text = "Two programs are reading the GPS Data port " + PortName() +
+                           " at once; each gets only part of the data and broken sentences. "
+                           "Let one program read the port, or let gpsd read it and the "
+                           "programs read gpsd.\n";
+  ErrorLog(text);
+  text.pop_back();
+  ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath() + "\n" + text));
 }
 
 void TMainForm::StartupTimer() {

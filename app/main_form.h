@@ -131,6 +131,8 @@ class TMainForm final : public QMainWindow,
   // The start-up steps from the buffers on; false stops the sequence.
   void StartupSteps();
   void Create_Virtual_Port();
+  // A second program holds the GPS Data port: said in error.log and the port's tool tip.
+  void SecondReader();
   // Runs a handler; a settings error is shown in an "Error" box and ends the handler.
   template <typename F>
   void Guarded(F&& handler);

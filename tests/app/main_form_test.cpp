@@ -2,6 +2,9 @@
 // real GPS Data port links, and the module emulator where a module is needed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include <QApplication>
@@ -294,6 +297,27 @@ TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
   form_->showMinimized();
   EXPECT_TRUE(test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000));
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+}
+
+// Two programs reading the GPS Data port split its bytes; the panel says so once, in
+// error.log and in the port name's tool tip, with what to do about it. The opens come
+// at once, before the panel looks.
+TEST_F(PanelTest, SecondReaderOfThePortIsReportedOnce) {
+  Start();
+  const std::string link = dir_.File("COM1");
+  std::vector<int> fds;
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(fds.back(), 0);
+  }
+  const QString tip = QStringLiteral("Two programs are reading the GPS Data port COM1 at once");
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().GPS_Virtual_Port->toolTip().contains(tip); }));
+  EXPECT_TRUE(Ui().GPS_Virtual_Port->toolTip().startsWith(QString::fromStdString(link + "\n")));
+  EXPECT_TRUE(Ui().GPS_Virtual_Port->toolTip().contains(QStringLiteral("gpsd")));
+  const std::string log = test::ReadFile(dir_.File("error.log"));
+  EXPECT_NE(log.find(tip.toStdString()), std::string::npos);
+  EXPECT_EQ(log.find("Two programs", log.find("Two programs") + 1), std::string::npos) << log;
+  for (int fd : fds) ::close(fd);
 }
 
 // Without a tray the window is minimised; a restore from the task bar brings the
