@@ -47,6 +47,7 @@ THelpForm::THelpForm(QWidget* parent)
   QStringList lines;
   for (const char* line : kHelpText) lines << QString::fromLatin1(line);
   Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  FitLines(*Memo1, lines);
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
   Button1->setObjectName(QStringLiteral("Button1"));

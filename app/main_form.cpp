@@ -226,7 +226,7 @@ void TMainForm::StartupSteps() {
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
 
   // 5
-  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap());
+  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
 
   // 6, 7: the DGPS list from the serial ports, our own virtual ports left out.
   port_dir_ = settings_->ReadString("Ports", "Directory", ".");
@@ -553,6 +553,9 @@ void TMainForm::AppendMemo(std::string_view text) {
 
 void TMainForm::SatLocDraw() {
   if (!sat_bitmap_ || !receiver_) return;
+  // Drawn at the screen's pixel ratio, also after the window moved to another screen.
+  const qreal ratio = ui_.SatLoc->devicePixelRatioF();
+  if (sat_bitmap_->devicePixelRatio() != ratio) *sat_bitmap_ = NewSatBitmap(ratio);
   RedrawSkyPlot(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_);
   ui_.SatLoc->update();
 }

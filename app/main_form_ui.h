@@ -108,4 +108,8 @@ struct MainFormUi {
 // "MS Sans Serif" at `pixels`; the platform's nearest sans where it is not installed.
 QFont DialogFont(int pixels, bool bold = false);
 
+// Gives a read-only memo the dialog font at 11 pixels, or a pixel or three less where
+// the installed sans is too wide for `lines` to show whole in it.
+void FitLines(QPlainTextEdit& memo, const QStringList& lines);
+
 }  // namespace ostrel

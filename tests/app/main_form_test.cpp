@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 
 #include <QApplication>
@@ -509,6 +511,9 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     SCOPED_TRACE(c.name);
     Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
     Start(test::UniqueSocket(), clock);
+    // Past the hide a second after start, which clears ProcessGPS.
+    auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
+    ASSERT_TRUE(test::WaitFor([&] { return !startup->isActive(); }));
     QWidget* const values[] = {Ui().FixMode, Ui().Latitude, Ui().Longitude, Ui().Speed,
                                Ui().Elevation, Ui().SatGrid, Ui().SatLoc};
     auto live = [&] {
@@ -606,6 +611,54 @@ TEST_F(PanelTest, ExitTakesTheWindowAwayAtOnceAndNothingActsInThePause) {
   EXPECT_FALSE(form_->Queue()->Pending());
   EXPECT_EQ(IniText(), stored);
   EXPECT_TRUE(answers_.Seen().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// At the desktop's scaling: these run once more at QT_SCALE_FACTOR 1.25 and 1.5.
+
+TEST_F(PanelTest, ScaledHelpTextShowsWhole) {
+  Start();
+  THelpForm* help = form_->HelpForm();
+  Ui().Help->click();
+  ASSERT_TRUE(test::WaitFor([&] { return help->isVisible(); }));
+  QPlainTextEdit& memo = *help->Memo1;
+  const QFontMetrics metrics(memo.font());
+  const int room = memo.viewport()->width() - 2 * static_cast<int>(memo.document()->documentMargin());
+  for (const QString& line : memo.toPlainText().split(QLatin1Char('\n')))
+    EXPECT_LE(metrics.horizontalAdvance(line), room) << line.toStdString();
+  // What shows: no text reaches the memo's right edge, where a cut line would.
+  const QImage shown = memo.viewport()->grab().toImage();
+  int dark = 0;
+  for (int x = shown.width() - 3; x < shown.width(); ++x)
+    for (int y = 0; y < shown.height(); ++y) {
+      const QRgb pixel = shown.pixel(x, y);
+      dark += qAlpha(pixel) > 0 && qGray(pixel) < 160 ? 1 : 0;
+    }
+  EXPECT_EQ(dark, 0);
+  if (const char* shots = std::getenv("OSTREL_SCREENSHOTS")) {
+    const int percent = static_cast<int>(std::lround(help->devicePixelRatioF() * 100));
+    help->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/help-%1.png").arg(percent));
+  }
+}
+
+TEST_F(PanelTest, ScaledSkyPlotIsDrawnAtTheScreensPixelRatio) {
+  Ini("[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  form_->SatLocDraw();
+  const QImage& plot = form_->SatBitmap();
+  if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
+    plot.save(QString::fromLocal8Bit(shots) + QStringLiteral("/skyplot.png"));
+  const qreal ratio = Ui().SatLoc->devicePixelRatioF();
+  EXPECT_EQ(plot.devicePixelRatio(), ratio);
+  const int side = static_cast<int>(std::lround(250 * ratio));
+  ASSERT_EQ(plot.size(), QSize(side, side));
+  // The horizon ring lies 90 degrees out at the screen's scale, one device pixel wide.
+  const int c = side / 2;
+  const int r = static_cast<int>(std::lround(90 * ratio));
+  EXPECT_EQ(plot.pixel(c + r - 1, c), qRgb(0, 0, 0));
+  EXPECT_EQ(plot.pixel(c + r + 1, c), qRgb(255, 255, 255));
+  EXPECT_EQ(plot.pixel(c + r - 3, c), qRgb(255, 255, 255));
 }
 
 TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
