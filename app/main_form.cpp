@@ -8,8 +8,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <initializer_list>
@@ -43,6 +46,9 @@ constexpr int kReceiveInterval = 100;
 constexpr int kVSPortReadInterval = 200;
 // File > Exit gives the read thread this long to see StopReading before the loop ends.
 constexpr int kExitWait = 2000;
+// What a window manager's frame takes around the window, at most, in the screen's
+// logical pixels.
+constexpr QSize kFrameRoom(12, 40);
 // Data shown longer ago than this is no longer current: the displays grey out.
 constexpr Millis kStaleAfter = 3000;
 // How long the window's end waits for the read thread before it gives up on it.
@@ -176,9 +182,26 @@ void TMainForm::Guarded(F&& handler) {
 }
 
 void TMainForm::SetClientSize(int width, int height) {
+  ui_.Client->setFixedSize(width, height);
   // The client area excludes the menu bar, as the design's sizes do.
-  const int menu = menuBar()->sizeHint().height();
-  setFixedSize(width, height + menu);
+  QSize size(width, height + menuBar()->sizeHint().height());
+  const QScreen* on = screen();
+  if (on == nullptr) {
+    setFixedSize(size);
+    return;
+  }
+  // A screen too small for the window (a laptop's 1366 x 768 at 125 %) gets it cut to
+  // the screen, frame included, with scroll bars where it was cut; it stays on screen.
+  const QRect room = on->availableGeometry().adjusted(0, 0, -kFrameRoom.width(), -kFrameRoom.height());
+  const bool too_wide = size.width() > room.width();
+  const bool too_high = size.height() > room.height();
+  const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  if (too_high) size.rwidth() += bar;
+  if (too_wide) size.rheight() += bar;
+  size = size.boundedTo(room.size());
+  setFixedSize(size);
+  move(std::clamp(x(), room.left(), std::max(room.left(), room.right() + 1 - size.width())),
+       std::clamp(y(), room.top(), std::max(room.top(), room.bottom() + 1 - size.height())));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -124,9 +124,14 @@ void MainFormUi::Setup(QMainWindow* window) {
   window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::MSWindowsFixedSizeDialogHint);
 
-  Client = new QWidget(window);
+  ClientScroll = new QScrollArea(window);
+  ClientScroll->setObjectName(QStringLiteral("ClientScroll"));
+  ClientScroll->setFrameShape(QFrame::NoFrame);
+  Client = new QWidget;
   Client->setObjectName(QStringLiteral("Client"));
-  window->setCentralWidget(Client);
+  Client->setFixedSize(kClientWidth, kClientHeight);
+  ClientScroll->setWidget(Client);
+  window->setCentralWidget(ClientScroll);
 
   PageControl = Make<QTabWidget>(Client, "PageControl", 8, 8, 865, 617);
   TabSheet1 = new QWidget;

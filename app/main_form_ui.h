@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTableWidget>
 #include <QTabWidget>
 #include <QWidget>
@@ -43,6 +44,9 @@ struct MainFormUi {
   // Builds every control into `window` (its central widget, menu and caption).
   void Setup(QMainWindow* window);
 
+  // The client area at its designed size, in a frameless scroll area that shows scroll
+  // bars only where the screen is too small for the window (1366 x 768 at 125 %).
+  QScrollArea* ClientScroll = nullptr;
   QWidget* Client = nullptr;
   QTabWidget* PageControl = nullptr;
   QWidget* TabSheet1 = nullptr;

@@ -142,6 +142,21 @@ TEST_F(PanelDesktop, CaptionsAreExactlyTheBoxesOwn) {
   EXPECT_EQ(desktop_->WindowName(help), "");
 }
 
+// A laptop's 1366 x 768 screen at 125 %: the whole window, frame included, is on it.
+TEST_F(PanelDesktop, WindowFitsA1366By768ScreenAt125Percent) {
+  Start({.width = 1366, .height = 768}, "[Debug]\nPanel=2\n", {"QT_SCALE_FACTOR=1.25"});
+  std::string window;
+  ASSERT_TRUE(WaitFor([&] { return !(window = desktop_->VisibleWindow(kMainWindow)).empty(); },
+                      std::chrono::seconds(10)));
+  const WindowBox frame = desktop_->Frame(window);
+  EXPECT_GE(frame.x, 0);
+  EXPECT_GE(frame.y, 0);
+  EXPECT_LE(frame.x + frame.width, 1366) << frame.width;
+  EXPECT_LE(frame.y + frame.height, 768) << frame.height;
+  // Not shrunk to nothing either: most of the screen's height.
+  EXPECT_GE(frame.height, 600);
+}
+
 // The run command on a machine without a display: the panel goes offscreen and says
 // its start line, nothing of Qt's it cannot help.
 TEST_F(PanelDesktop, OffscreenStartSaysOnlyItsStartLine) {

@@ -537,6 +537,8 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     clock.now += 1;
     ASSERT_TRUE(Ticks(1));
     EXPECT_EQ(live(), 0);
+    if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
+      form_->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/stale-data-greyed.png"));
     EXPECT_EQ(Ui().Latitude->text(), latitude);
     EXPECT_EQ(Ui().SatGrid->item(1, 0)->text(), prn);
 
