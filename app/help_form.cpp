@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "app/main_form_ui.h"
+#include "platform/window_caption_qt.h"
 
 namespace ostrel {
 
@@ -28,6 +29,8 @@ THelpForm::THelpForm(QWidget* parent)
                           Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName(QStringLiteral("HelpForm"));
   setWindowTitle(QString());
+  create();
+  SetExactCaption(*windowHandle(), QString());
   setFont(DialogFont(11));
   setModal(false);
   setFixedSize(396, 181);
@@ -45,6 +48,7 @@ THelpForm::THelpForm(QWidget* parent)
   QStringList lines;
   for (const char* line : kHelpText) lines << QString::fromLatin1(line);
   Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  FitLines(*Memo1, lines);
 
   // Which build this is, for a bug report.
   VersionLabel = new QLabel(QStringLiteral("Version " OSTREL_VERSION), this);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/main_form.h"
+#include "app/quiet_qt.h"
 #include "app/session_end.h"
 #include "platform/single_instance.h"
 
@@ -24,6 +25,7 @@ void ChoosePlatform() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ostrel::QuietQtNoise();
   ChoosePlatform();
   if (ostrel::AlreadyRunning()) {
     std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
@@ -31,12 +33,12 @@ int main(int argc, char** argv) {
     QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                              QStringLiteral("An instance of the GPS Control Panel is already "
                                             "running. Please double-click its icon from the "
-                                            "Windows system tray to view it."));
+                                            "system tray to view it."));
     return 0;
   }
   QApplication app(argc, argv);
+  // No display name: Qt would append it to every caption on X11.
   QApplication::setApplicationName(QStringLiteral("ostrel-panel"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Ostrel GPS Control Panel"));
   // The window lives in the tray; hiding it must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
   // A session that ends (SIGTERM, SIGHUP, Ctrl-C) closes the window like any other
@@ -46,7 +48,7 @@ int main(int argc, char** argv) {
   try {
     auto form = std::make_unique<ostrel::TMainForm>();
     if (ostrel::SessionEnded()) return 0;
-    form->show();
+    if (!form->Exiting()) form->show();
     const std::string port = form->PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");

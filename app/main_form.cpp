@@ -4,13 +4,18 @@
 #include <QCloseEvent>
 #include <QImage>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -41,6 +46,11 @@ constexpr int kReceiveInterval = 100;
 constexpr int kVSPortReadInterval = 200;
 // File > Exit gives the read thread this long to see StopReading before the loop ends.
 constexpr int kExitWait = 2000;
+// What a window manager's frame takes around the window, at most, in the screen's
+// logical pixels.
+constexpr QSize kFrameRoom(12, 40);
+// Data shown longer ago than this is no longer current: the displays grey out.
+constexpr Millis kStaleAfter = 3000;
 // How long the window's end waits for the read thread before it gives up on it.
 constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
 
@@ -83,8 +93,12 @@ struct TMainForm::Adapters {
   std::unique_ptr<SystemComPorts> ports;
 };
 
-TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
-    : QMainWindow(parent), usb_socket_(std::move(usb_socket)), adapters_(new Adapters) {
+TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
+    : QMainWindow(parent),
+      usb_socket_(std::move(usb_socket)),
+      clock_(clock),
+      adapters_(new Adapters),
+      last_applied_(clock.Now()) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
   setWindowIcon(PanelIcon());
@@ -132,8 +146,11 @@ TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
   route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
 
+  // A session manager asks each window to close; that close ends the panel.
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { session_ending_ = true; });
+
   FormCreate();
-  Startup->start();
+  if (!exiting_) Startup->start();
 }
 
 TMainForm::~TMainForm() {
@@ -155,6 +172,8 @@ TMainForm::~TMainForm() {
 
 template <typename F>
 void TMainForm::Guarded(F&& handler) {
+  // After Exit nothing the user or an application does acts any more.
+  if (exiting_) return;
   try {
     handler();
   } catch (const std::exception& e) {
@@ -163,9 +182,26 @@ void TMainForm::Guarded(F&& handler) {
 }
 
 void TMainForm::SetClientSize(int width, int height) {
+  ui_.Client->setFixedSize(width, height);
   // The client area excludes the menu bar, as the design's sizes do.
-  const int menu = menuBar()->sizeHint().height();
-  setFixedSize(width, height + menu);
+  QSize size(width, height + menuBar()->sizeHint().height());
+  const QScreen* on = screen();
+  if (on == nullptr) {
+    setFixedSize(size);
+    return;
+  }
+  // A screen too small for the window (a laptop's 1366 x 768 at 125 %) gets it cut to
+  // the screen, frame included, with scroll bars where it was cut; it stays on screen.
+  const QRect room = on->availableGeometry().adjusted(0, 0, -kFrameRoom.width(), -kFrameRoom.height());
+  const bool too_wide = size.width() > room.width();
+  const bool too_high = size.height() > room.height();
+  const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  if (too_high) size.rwidth() += bar;
+  if (too_wide) size.rheight() += bar;
+  size = size.boundedTo(room.size());
+  setFixedSize(size);
+  move(std::clamp(x(), room.left(), std::max(room.left(), room.right() + 1 - size.width())),
+       std::clamp(y(), room.top(), std::max(room.top(), room.bottom() + 1 - size.height())));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,6 +227,17 @@ void TMainForm::StartupSteps() {
           [this](QSystemTrayIcon::ActivationReason reason) {
             Guarded([this, reason] { TrayIconMessage(reason); });
           });
+  // What tray programs on Linux offer on the icon; a StatusNotifier tray shows it on
+  // a right click.
+  auto* tray_menu = new QMenu(this);
+  tray_menu->setObjectName(QStringLiteral("TrayMenu"));
+  QAction* restore = tray_menu->addAction(QStringLiteral("Restore"));
+  restore->setObjectName(QStringLiteral("TrayRestore"));
+  QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
+  exit->setObjectName(QStringLiteral("TrayExit"));
+  connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
+  connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
+  tray_icon_->setContextMenu(tray_menu);
   tray_icon_->show();
 
   // 3
@@ -202,7 +249,7 @@ void TMainForm::StartupSteps() {
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
 
   // 5
-  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap());
+  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
 
   // 6, 7: the DGPS list from the serial ports, our own virtual ports left out.
   port_dir_ = settings_->ReadString("Ports", "Directory", ".");
@@ -248,7 +295,7 @@ void TMainForm::StartupSteps() {
     try {
       external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,
                                                      *adapters_->messages, *queue_,
-                                                     link_->State().BlockSize);
+                                                     link_->State().BlockSize, SystemClock());
     } catch (const std::bad_alloc&) {
     }
   }
@@ -312,6 +359,7 @@ void TMainForm::Create_Virtual_Port() {
   vsport_->setObjectName(QStringLiteral("VSPort"));
   connect(vsport_, &TVSPort::OnRxChar, this,
           [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
+  connect(vsport_, &TVSPort::SecondReader, this, [this] { SecondReader(); });
   VirtualPortSetup setup{
       *adapters_->ports, *vsport_, *adapters_->messages, [this] { ExitClick(); },
       [this](const std::string& name) {
@@ -319,6 +367,16 @@ void TMainForm::Create_Virtual_Port() {
         ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
       }};
   ostrel::Create_Virtual_Port(gps_port_number_, setup);
+}
+
+void TMainForm::SecondReader() {
+  std::string text = "Two programs are reading the GPS Data port " + PortName() +
+                           " at once; each gets only part of the data and broken sentences. "
+                           "Let one program read the port, or let gpsd read it and the "
+                           "programs read gpsd.\n";
+  ErrorLog(text);
+  text.pop_back();
+  ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath() + "\n" + text));
 }
 
 void TMainForm::StartupTimer() {
@@ -345,7 +403,12 @@ void TMainForm::HideToTray() {
 }
 
 void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
-  if (reason != QSystemTrayIcon::DoubleClick) return;
+  // A StatusNotifier tray delivers a single activation (Trigger), never a double-click.
+  if (reason != QSystemTrayIcon::DoubleClick && reason != QSystemTrayIcon::Trigger) return;
+  RestoreFromTray();
+}
+
+void TMainForm::RestoreFromTray() {
   if (!isVisible()) show();
   if (settings_) ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
   setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -363,16 +426,28 @@ void TMainForm::ExitClick() {
   exiting_ = true;
   // StopReading, then abort the pending read and close the handle.
   if (link_) link_->StopAndAbort();
-  // The design sleeps here; the window stays responsive instead, and nothing talks to
-  // the module meanwhile.
+  // The design sleeps here with the window up. The window and the icon go at once
+  // instead, and the pause follows out of sight: nothing talks to the module meanwhile,
+  // and Guarded lets no handler act.
+  Startup->stop();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  help_form_->hide();
+  hide();
+  if (tray_icon_) tray_icon_->hide();
   QTimer::singleShot(kExitWait, qApp, &QCoreApplication::quit);
 }
 
 bool TMainForm::FormCloseQuery() { return true; }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (!exiting_ && !session_ending_ && event->spontaneous()) {
+    // A window manager's close button: other programs may be using the GPS Data port,
+    // so the window goes to the tray like Hide; File > Exit ends the panel.
+    event->ignore();
+    Guarded([this] { HideToTray(); });
+    return;
+  }
   if (!FormCloseQuery()) {
     event->ignore();
     return;
@@ -384,8 +459,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && !hiding_)
+  if (event->type() != QEvent::WindowStateChange || hiding_) return;
+  const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+  if (isMinimized()) {
     Guarded([this] { HideToTray(); });
+  } else if ((old & Qt::WindowMinimized) != 0 && isVisible() && settings_) {
+    // Restored from the task bar where there is no tray: the displays come back too.
+    Guarded([this] { ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS)); });
+  }
 }
 
 void TMainForm::FormDestroy() {
@@ -413,6 +494,17 @@ void TMainForm::GPS_ReceiverTimer() {
     // The tick traps its own errors; nothing else may leave into the event loop.
   }
   in_tick_ = false;
+  // The module lost, a demonstration stopped, processing off: what is shown grows old.
+  if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) SetDisplaysLive(false);
+}
+
+void TMainForm::SetDisplaysLive(bool live) {
+  displays_live_ = live;
+  // The disabled look greys the values; the texts stay as they are.
+  for (QWidget* w : std::initializer_list<QWidget*>{ui_.FixMode, ui_.Latitude, ui_.Longitude,
+                                                    ui_.Speed, ui_.Elevation, ui_.SatGrid,
+                                                    ui_.SatLoc})
+    w->setEnabled(live);
 }
 
 void TMainForm::GPSButtonSetClick() {
@@ -437,12 +529,18 @@ void TMainForm::SetFirmwareVersion(std::string_view text) {
 bool TMainForm::ProcessGPS() const { return ui_.ProcessGPS->isChecked(); }
 
 void TMainForm::UpdateFixDisplay() {
+  last_applied_ = clock_.Now();
+  if (!displays_live_) SetDisplaysLive(true);
   ::ostrel::UpdateFixDisplay(*receiver_, static_cast<FixView&>(*this));
   SatLocDraw();
 }
 
 void TMainForm::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
   stream_view_->Show(chunk, len);
+}
+
+void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& reason) {
+  ShowMessage("Cannot open the demonstration file " + name + ": " + reason + ".", "Error");
 }
 
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
@@ -478,12 +576,18 @@ void TMainForm::AppendMemo(std::string_view text) {
 
 void TMainForm::SatLocDraw() {
   if (!sat_bitmap_ || !receiver_) return;
+  // Drawn at the screen's pixel ratio, also after the window moved to another screen.
+  const qreal ratio = ui_.SatLoc->devicePixelRatioF();
+  if (sat_bitmap_->devicePixelRatio() != ratio) *sat_bitmap_ = NewSatBitmap(ratio);
   RedrawSkyPlot(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_);
   ui_.SatLoc->update();
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {
-  if (sat_bitmap_) painter.drawImage(0, 0, *sat_bitmap_);
+  if (!sat_bitmap_) return;
+  // An old picture shows faded into the window's colour, like the greyed labels.
+  if (!ui_.SatLoc->isEnabled()) painter.setOpacity(0.35);
+  painter.drawImage(0, 0, *sat_bitmap_);
 }
 
 const QImage& TMainForm::SatBitmap() const {

@@ -40,6 +40,7 @@
 #include "app/settings_applier.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
+#include "platform/clock.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
 
@@ -70,8 +71,9 @@ class TMainForm final : public QMainWindow,
 
  public:
   // `usb_socket`: the module's socket name. The program always uses Ezusb-0; tests
-  // give each run a name of its own.
-  explicit TMainForm(std::string usb_socket = kUsbDeviceName, QWidget* parent = nullptr);
+  // give each run a name of its own. `clock` tells the age of the shown data.
+  explicit TMainForm(std::string usb_socket = kUsbDeviceName, Clock& clock = SystemClock(),
+                     QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their design names, for the program's own tests.
@@ -80,6 +82,8 @@ class TMainForm final : public QMainWindow,
   QSystemTrayIcon* TrayIcon() const { return tray_icon_; }
   // The tray tip as set last (what the tray shows).
   const std::string& TrayTip() const { return tray_tip_; }
+  // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
+  bool Exiting() const { return exiting_; }
   // The command queue; null when start-up could not allocate it.
   CommandQueue* Queue() const { return queue_.get(); }
   UsbLink* Link() const { return link_.get(); }
@@ -94,6 +98,8 @@ class TMainForm final : public QMainWindow,
   void StartupTimer();
   void HideToTray();
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
+  // Shows the window from the tray (or the task bar) and reads ProcessGPS back.
+  void RestoreFromTray();
   void SetTrayTip(const std::string& text) override;
   void ExitClick();
   bool FormCloseQuery();
@@ -125,6 +131,8 @@ class TMainForm final : public QMainWindow,
   // The start-up steps from the buffers on; false stops the sequence.
   void StartupSteps();
   void Create_Virtual_Port();
+  // A second program holds the GPS Data port: said in error.log and the port's tool tip.
+  void SecondReader();
   // Runs a handler; a settings error is shown in an "Error" box and ends the handler.
   template <typename F>
   void Guarded(F&& handler);
@@ -134,6 +142,8 @@ class TMainForm final : public QMainWindow,
   // The client area (the window less its menu bar), fixed.
   void SetClientSize(int width, int height);
   // The link's block size, and the receiver object's copy that the buttons frame with.
+  // The fix labels, SatGrid and the sky plot: live, or greyed as no longer current.
+  void SetDisplaysLive(bool live);
   int32_t LinkBlockSize() const;
   int32_t ReceiverBlockSize() const;
   bool DeviceOpen() const;
@@ -146,6 +156,7 @@ class TMainForm final : public QMainWindow,
   bool ProcessGPS() const override;
   void UpdateFixDisplay() override;
   void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
+  void DemoFileUnavailable(const std::string& name, const std::string& reason) override;
   // ApplyView
   bool DemoRunning() const override;
   std::string BaudText() const override;
@@ -176,6 +187,7 @@ class TMainForm final : public QMainWindow,
 
   struct Adapters;
   const std::string usb_socket_;
+  Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
   THelpForm* help_form_ = nullptr;
@@ -202,11 +214,16 @@ class TMainForm final : public QMainWindow,
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
 
+  // When ParseNMEA last applied something to the displays, and whether they show live.
+  Millis last_applied_ = 0;
+  bool displays_live_ = true;
   bool in_tick_ = false;
   bool hiding_ = false;
   bool message_waiting_ = false;
   bool exiting_ = false;
   bool destroyed_ = false;
+  // The desktop session is ending: a close then ends the panel instead of hiding it.
+  bool session_ending_ = false;
 };
 
 }  // namespace ostrel

@@ -83,6 +83,19 @@ void PaintBox::paintEvent(QPaintEvent*) {
   if (OnPaint) OnPaint(painter);
 }
 
+void FitLines(QPlainTextEdit& memo, const QStringList& lines) {
+  // Set in a narrow face; where the sans here is wider, a pixel less keeps the lines whole.
+  QFont font = DialogFont(11);
+  const int room = memo.width() - 2 * static_cast<int>(memo.document()->documentMargin()) - 4;
+  for (; font.pixelSize() > 8; font.setPixelSize(font.pixelSize() - 1)) {
+    const QFontMetrics metrics(font);
+    int widest = 0;
+    for (const QString& line : lines) widest = std::max(widest, metrics.horizontalAdvance(line));
+    if (widest <= room) break;
+  }
+  memo.setFont(font);
+}
+
 QFont DialogFont(int pixels, bool bold) {
   // The narrow dialog face the layout was drawn for, else its nearest relative here.
   // Asked by name, fontconfig would answer any family with its default sans, which is
@@ -111,9 +124,14 @@ void MainFormUi::Setup(QMainWindow* window) {
   window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::MSWindowsFixedSizeDialogHint);
 
-  Client = new QWidget(window);
+  ClientScroll = new QScrollArea(window);
+  ClientScroll->setObjectName(QStringLiteral("ClientScroll"));
+  ClientScroll->setFrameShape(QFrame::NoFrame);
+  Client = new QWidget;
   Client->setObjectName(QStringLiteral("Client"));
-  window->setCentralWidget(Client);
+  Client->setFixedSize(kClientWidth, kClientHeight);
+  ClientScroll->setWidget(Client);
+  window->setCentralWidget(ClientScroll);
 
   PageControl = Make<QTabWidget>(Client, "PageControl", 8, 8, 865, 617);
   TabSheet1 = new QWidget;
@@ -149,17 +167,7 @@ void MainFormUi::Setup(QMainWindow* window) {
   QStringList note;
   for (const char* line : kPortNote) note << QString::fromUtf8(line);
   Memo1->setPlainText(note.join(QLatin1Char('\n')));
-  // The note was set in a narrow face; where the sans here is wider, a pixel less keeps
-  // its lines whole.
-  QFont note_font = DialogFont(11);
-  const int room = Memo1->width() - 2 * static_cast<int>(Memo1->document()->documentMargin()) - 4;
-  for (; note_font.pixelSize() > 8; note_font.setPixelSize(note_font.pixelSize() - 1)) {
-    const QFontMetrics metrics(note_font);
-    int widest = 0;
-    for (const QString& line : note) widest = std::max(widest, metrics.horizontalAdvance(line));
-    if (widest <= room) break;
-  }
-  Memo1->setFont(note_font);
+  FitLines(*Memo1, note);
 
   HideIt = MakeButton(TabSheet1, "HideIt", "Hide", 48, 384, 89, 33);
   Help = MakeButton(TabSheet1, "Help", "Help", 200, 384, 89, 33);

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTableWidget>
 #include <QTabWidget>
 #include <QWidget>
@@ -43,6 +44,9 @@ struct MainFormUi {
   // Builds every control into `window` (its central widget, menu and caption).
   void Setup(QMainWindow* window);
 
+  // The client area at its designed size, in a frameless scroll area that shows scroll
+  // bars only where the screen is too small for the window (1366 x 768 at 125 %).
+  QScrollArea* ClientScroll = nullptr;
   QWidget* Client = nullptr;
   QTabWidget* PageControl = nullptr;
   QWidget* TabSheet1 = nullptr;
@@ -107,5 +111,9 @@ struct MainFormUi {
 
 // "MS Sans Serif" at `pixels`; the platform's nearest sans where it is not installed.
 QFont DialogFont(int pixels, bool bold = false);
+
+// Gives a read-only memo the dialog font at 11 pixels, or a pixel or three less where
+// the installed sans is too wide for `lines` to show whole in it.
+void FitLines(QPlainTextEdit& memo, const QStringList& lines);
 
 }  // namespace ostrel

@@ -10,12 +10,14 @@ int32_t MaxExternalCommand(int32_t block_size) {
 }
 
 ExternalCommands::ExternalCommands(VirtualPort& port, OneShotTimer& timer, MessageSink& messages,
-                                   CommandQueue& queue, const std::atomic<int32_t>& block_size)
+                                   CommandQueue& queue, const std::atomic<int32_t>& block_size,
+                                   const Clock& clock)
     : port_(port),
       timer_(timer),
       messages_(messages),
       queue_(queue),
       block_size_(block_size),
+      clock_(clock),
       external_buffer_(static_cast<std::size_t>(kExternalBufferSize)) {}
 
 void ExternalCommands::ShowError(const char* text) {
@@ -27,11 +29,18 @@ void ExternalCommands::ShowError(const char* text) {
 
 void ExternalCommands::VSPortRxChar(std::uint32_t count) {
   if (dropping_) {
-    // The rest of a refused command: dropped, and the quiet time starts again.
-    DropWaiting(count);
+    const Millis now = clock_.Now();
+    if (now - last_dropped_ <= kRefusedRestGap) {
+      // The rest of a refused command: dropped, and the quiet time starts again.
+      DropWaiting(count);
+      last_dropped_ = now;
+      timer_.Disable();
+      timer_.Enable();
+      return;
+    }
+    // After a pause: the refused command is over and this one gets its own 200 ms.
+    dropping_ = false;
     timer_.Disable();
-    timer_.Enable();
-    return;
   }
   const bool busy = queue_.Pending();
   const auto room = static_cast<std::uint32_t>(kExternalBufferSize - external_length_);
@@ -39,11 +48,12 @@ void ExternalCommands::VSPortRxChar(std::uint32_t count) {
     // A pseudo-terminal hands one write of the application over in pieces of a few KB,
     // so what was collected is the start of this same command. A cut command could do
     // anything to the receiver: none of it goes out. What was collected, what waits in
-    // the port and what comes until the port has been quiet for the collection time
-    // (the rest of the write) are dropped; the next command is collected as usual.
+    // the port and the rest of the write, which follows without a pause, are dropped;
+    // the next command is collected as usual.
     external_length_ = 0;
     DropWaiting(count);
     dropping_ = true;
+    last_dropped_ = clock_.Now();
     timer_.Disable();
     timer_.Enable();
     ShowError(kCommandTooLong);

@@ -136,9 +136,9 @@ int Saturate(double value) {
 
 }  // namespace
 
-void SkyToXY(int& x, int& y, double azimuth, double elevation) {
+void SkyToXY(int& x, int& y, double azimuth, double elevation, double scale) {
   const double t = (90.0 - azimuth) * std::numbers::pi * (1.0 / 180.0);
-  const double r = 90.0 - elevation;
+  const double r = (90.0 - elevation) * scale;
   double dx = std::trunc(std::cos(t) * r);
   double dy = std::trunc(std::sin(t) * r);
   if (std::isnan(dx)) dx = 0;
@@ -159,8 +159,9 @@ int MaskRadius(const std::string& text) {
   return static_cast<int>(radius);
 }
 
-void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps) {
+void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps, double scale) {
   painter.save();
+  auto px = [scale](double length) { return static_cast<int>(std::lround(length * scale)); };
   painter.setRenderHint(QPainter::Antialiasing, false);
   painter.setRenderHint(QPainter::TextAntialiasing, false);
   const QPaintDevice* device = painter.device();
@@ -174,31 +175,33 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps) {
   painter.setPen(QPen(kBlack, 0));
   painter.setBackgroundMode(Qt::TransparentMode);
   QFont font = painter.font();
-  font.setPixelSize(kLabelPixelSize);
+  font.setPixelSize(std::max(1, px(kLabelPixelSize)));
   font.setStyleStrategy(QFont::NoAntialias);
   painter.setFont(font);
 
-  DrawRing(painter, clip, c, maskRadius, kRed);
-  DrawRing(painter, clip, c, kHalfwayRadius, kBlack);
-  DrawRing(painter, clip, c, kHorizonRadius, kBlack);
-  DrawFrame(painter, {c, c - 95, c + 1, c - 90}, kBlack);
-  DrawLabel(painter, c + 2, c - 107, QStringLiteral("N"));
-  DrawFrame(painter, {c, c, c + 2, c + 2}, kBlack);
+  const double mask = std::clamp(static_cast<double>(maskRadius) * scale, -kFarAway, kFarAway);
+  DrawRing(painter, clip, c, static_cast<int>(std::lround(mask)), kRed);
+  DrawRing(painter, clip, c, px(kHalfwayRadius), kBlack);
+  DrawRing(painter, clip, c, px(kHorizonRadius), kBlack);
+  DrawFrame(painter, {c, c - px(95), c + std::max(1, px(1)), c - px(90)}, kBlack);
+  DrawLabel(painter, c + px(2), c - px(107), QStringLiteral("N"));
+  DrawFrame(painter, {c, c, c + px(2), c + px(2)}, kBlack);
 
   for (int prn = 1; prn <= kMaxPrn; ++prn) {
     const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
     if (!sat.Used) continue;
     int x = c;
     int y = c;
-    SkyToXY(x, y, sat.Azimuth, sat.Elevation);
+    SkyToXY(x, y, sat.Azimuth, sat.Elevation, scale);
     // Nonsense positions from a bad GSV are clipped; keep them away from the rasteriser.
     if (x < clip.left() - size || x > clip.right() + size || y < clip.top() - size ||
         y > clip.bottom() + size) {
       continue;
     }
-    DrawLabel(painter, x + kLabelOffset, y + kLabelOffset, QString::number(prn));
-    DrawEllipse(painter, clip, {x - kMarkerHalf, y - kMarkerHalf, x + kMarkerHalf, y + kMarkerHalf},
-                kBlack, &kGreen);
+    const int offset = px(kLabelOffset);
+    const int half = px(kMarkerHalf);
+    DrawLabel(painter, x + offset, y + offset, QString::number(prn));
+    DrawEllipse(painter, clip, {x - half, y - half, x + half, y + half}, kBlack, &kGreen);
   }
   painter.restore();
 }
@@ -206,12 +209,21 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps) {
 void RedrawSkyPlot(QImage& bitmap, const std::string& maskText, const TGPS& gps) {
   const int radius = MaskRadius(maskText);
   if (bitmap.isNull()) return;
-  QPainter painter(&bitmap);
-  DrawSkyPlot(painter, bitmap.width(), radius, gps);
+  // Painted pixel for pixel: a painter would scale by the bitmap's ratio on its own,
+  // enlarging one-pixel lines; the geometry is scaled in the drawing instead.
+  const qreal ratio = bitmap.devicePixelRatio();
+  bitmap.setDevicePixelRatio(1);
+  {
+    QPainter painter(&bitmap);
+    DrawSkyPlot(painter, bitmap.width(), radius, gps, ratio);
+  }
+  bitmap.setDevicePixelRatio(ratio);
 }
 
-QImage NewSatBitmap() {
-  QImage bitmap(kSatBitmapSize, kSatBitmapSize, QImage::Format_RGB32);
+QImage NewSatBitmap(double pixel_ratio) {
+  const int side = static_cast<int>(std::lround(kSatBitmapSize * pixel_ratio));
+  QImage bitmap(side, side, QImage::Format_RGB32);
+  bitmap.setDevicePixelRatio(pixel_ratio);
   bitmap.fill(kWhite);
   return bitmap;
 }

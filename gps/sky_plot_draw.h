@@ -25,9 +25,9 @@ class MaskAngleError : public Error {
 inline constexpr int kSatBitmapSize = 250;
 
 // Turns azimuth/elevation (degrees) into a point; x and y hold the centre on entry.
-// Elevation 90 is the centre, 0 the 90-pixel ring; values far outside saturate rather
-// than overflow.
-void SkyToXY(int& x, int& y, double azimuth, double elevation);
+// Elevation 90 is the centre, 0 the 90-pixel ring (`scale` pixels per degree on a
+// screen of that pixel ratio); values far outside saturate rather than overflow.
+void SkyToXY(int& x, int& y, double azimuth, double elevation, double scale = 1.0);
 
 // The mask ring's radius in pixels for the text of Mask_Angle: 90 when empty, else
 // 90 - m for the number truncated toward zero to m. The number is read strictly in the
@@ -36,17 +36,21 @@ void SkyToXY(int& x, int& y, double azimuth, double elevation);
 // a value whose radius does not fit an int, raises MaskAngleError.
 int MaskRadius(const std::string& text);
 
-// Paints the whole chart on `painter` for a size x size surface. Boxes follow the
-// Windows GDI rule (right and bottom edges exclusive) and are rasterised here, pixel
-// for pixel, with no antialiasing. A ring of radius 0 or less is not drawn.
-void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps);
+// Paints the whole chart on `painter` for a size x size surface of device pixels, its
+// geometry (rings, markers, labels) scaled by `scale`, the screen's pixel ratio, so a
+// high-density screen gets it sharp. Boxes follow the GDI rule (right and bottom edges
+// exclusive) and are rasterised here, pixel for pixel, with no antialiasing. A ring of
+// radius 0 or less is not drawn.
+void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps,
+                 double scale = 1.0);
 
 // SatLocDraw's work: the radius first (so a bad mask angle raises before any pixel
-// changes), then the whole bitmap repainted at its own width. A null bitmap is left as
-// it is.
+// changes), then the whole bitmap repainted at its own width in device pixels, scaled by
+// its pixel ratio. A null bitmap is left as it is.
 void RedrawSkyPlot(QImage& bitmap, const std::string& maskText, const TGPS& gps);
 
-// A white 250 x 250 bitmap for SatBitmap.
-QImage NewSatBitmap();
+// A white bitmap for SatBitmap: 250 x 250 at pixel ratio 1, as many device pixels as
+// 250 x 250 take on a screen of `pixel_ratio`.
+QImage NewSatBitmap(double pixel_ratio = 1.0);
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 #include "platform/vsport_qt.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -42,6 +44,26 @@ bool DialoutGroup(gid_t& gid) {
   for (int i = 0; i < n; ++i)
     if (groups[i] == gid) return true;
   return false;
+}
+
+// Open descriptors of the slave among the processes whose /proc entries can be read
+// (ours, or all of them for root).
+int OpenDescriptorsOf(const std::string& path) {
+  int count = 0;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (const dirent* p = ::readdir(proc)) {
+    if (p->d_name[0] < '1' || p->d_name[0] > '9') continue;
+    const std::string fd_dir = std::string("/proc/") + p->d_name + "/fd";
+    DIR* fds = ::opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;
+    while (const dirent* f = ::readdir(fds)) {
+      if (f->d_name[0] != '.' && ReadLink(fd_dir + "/" + f->d_name) == path) ++count;
+    }
+    ::closedir(fds);
+  }
+  ::closedir(proc);
+  return count;
 }
 
 }  // namespace
@@ -247,16 +269,31 @@ void TVSPort::MasterReadable() {
 void TVSPort::InotifyReadable() {
   alignas(inotify_event) char events[4096];
   bool closed = false;
+  bool opened = false;
   for (;;) {
     const ssize_t n = ::read(inotify_, events, sizeof events);
     if (n <= 0) break;
     for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-      if ((e->mask & IN_CLOSE) != 0) closed = true;
+      if ((e->mask & IN_OPEN) != 0) {
+        opened = true;
+        ++holders_;
+      }
+      if ((e->mask & IN_CLOSE) != 0) {
+        closed = true;
+        if (holders_ > 0) --holders_;
+      }
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
   CheckClient(closed);
+  // Opens that queue up unread are merged into one event; the descriptors that can be
+  // seen in /proc make up for it (a reader of another user's is seen by its event).
+  if (opened && attached_) holders_ = std::max(holders_, OpenDescriptorsOf(slave_path_));
+  if (holders_ >= 2 && !second_said_) {
+    second_said_ = true;
+    emit SecondReader();
+  }
 }
 
 // `client_closed`: a client closed the slave since the last look; with nobody attached
@@ -295,11 +332,14 @@ void TVSPort::ClientLeft() {
   }
   DrainInotify();  // our own open and close, not a client's
   ++departures_;
+  holders_ = 0;
+  second_said_ = false;
   // A client that opened meanwhile had its events swallowed above: look again.
   pollfd p{master_, POLLIN, 0};
   ::poll(&p, 1, 0);
   if ((p.revents & POLLHUP) == 0) {
     attached_ = true;
+    holders_ = 1;
     master_notifier_->setEnabled(in_len_ < in_.size());
   }
 }

@@ -51,10 +51,15 @@ class TVSPort final : public QObject, public VirtualPort {
   int32_t InCount() const { return static_cast<int32_t>(in_len_); }
   // How many times the last client has left and the port was made clean again.
   int Departures() const { return departures_; }
+  // How many opens of the port are held now, as the slave's open and close events tell.
+  int Holders() const { return holders_; }
 
  signals:
   // Bytes arrived from the application; `count` is the number now waiting.
   void OnRxChar(int count);
+  // A second program holds the port open beside the first: each of them gets only part
+  // of what is written. Said once until the port is free again.
+  void SecondReader();
 
  private:
   bool Take(const std::string& name);
@@ -84,6 +89,8 @@ class TVSPort final : public QObject, public VirtualPort {
   QSocketNotifier* inotify_notifier_ = nullptr;
   bool attached_ = false;
   int departures_ = 0;
+  int holders_ = 0;
+  bool second_said_ = false;
 
   std::vector<std::uint8_t> in_;  // ring of kInputQueueSize bytes, allocated once
   std::size_t in_head_ = 0;

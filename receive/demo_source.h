@@ -6,7 +6,9 @@
 //   $GPGSV,3,2,12,30,23,011,29,20,17,069,20,26,09,293,23,13,07,304,10*7C
 //   $GPGSV,3,3,12,11,12,132,04,08,38,008,,02,35,348,,03,14,091,*73
 // The file stays open across ticks and is closed at its end, so the next tick starts
-// the file over.
+// the file over. A file whose first line ends in LF alone, as text files on Linux do,
+// has its lines delivered ending in CR LF, as a receiver sends them; a file whose first
+// line ends in CR LF is passed on byte for byte (a lone LF there is part of a UBX frame).
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,7 +17,8 @@ namespace ostrel {
 
 class DemoSource {
  public:
-  // Lines longer than this are cut; the rest is read as the next line.
+  // Lines longer than this (as read from the file) are cut; the rest is read as the
+  // next line. A CR put in front of a lone LF comes on top.
   static constexpr int32_t kMaxLine = 99;
   static constexpr int32_t kKeyLength = 6;
 
@@ -40,12 +43,26 @@ class DemoSource {
   // Closes the file; the next start replays it from its first line.
   void Stop();
 
+  // True once for each name that could not be opened (the open is retried every tick
+  // and a later failure of the same name is not news); `reason` gets the system's
+  // words. A name that opens, or Stop, makes the next failure news again.
+  bool TakeOpenFailure(std::string& reason);
+
  private:
-  // Reads one line of at most kMaxLine bytes (LF included) into `line`. Sets `at_end`
-  // when the end of the file was met while reading.
+  // Reads one line of at most kMaxLine bytes from the file (LF included) into `line`,
+  // which has room for kMaxLine + 1: in an LF file a lone LF is stored as CR LF. Sets
+  // `at_end` when the end of the file was met while reading.
   int32_t ReadLine(std::uint8_t* line, bool& at_end);
+  // Whether the just opened file's first line ends in LF alone; the file is rewound.
+  bool FirstLineEndsInLf();
 
   std::FILE* DemoFile = nullptr;
+  bool lf_file_ = false;
+  // The byte read last, across cut lines: a CR cut from its LF still pairs with it.
+  int last_byte_ = EOF;
+  std::string failed_name_;
+  std::string failure_reason_;
+  bool failure_new_ = false;
 };
 
 }  // namespace ostrel

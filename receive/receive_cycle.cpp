@@ -51,7 +51,11 @@ void ReceiveCycle::Steps() {
   ChunkBuffer[0] = 0;
 
   if (demo_.Active()) {
-    if (!demo_.NextGroup(ChunkBuffer.data(), len_)) return;
+    if (!demo_.NextGroup(ChunkBuffer.data(), len_)) {
+      std::string reason;
+      if (demo_.TakeOpenFailure(reason)) view_.DemoFileUnavailable(demo_.DemoFileName, reason);
+      return;
+    }
   } else if (link_.State().DeviceOpen.load()) {
     FromDevice();
   } else if (link_.OpenDevice()) {

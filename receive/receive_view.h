@@ -2,6 +2,7 @@
 // What the receive tick and the command sender need of the main window. The window
 // implements it; tests use a recording fake.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace ostrel {
@@ -24,6 +25,10 @@ class ReceiveView {
   virtual void UpdateFixDisplay() = 0;
   // The Data Stream page; `chunk` has a NUL at chunk[len].
   virtual void ShowDataStream(const std::uint8_t* chunk, int32_t len) = 0;
+
+  // The demonstration file `name` could not be opened; said once per name while the
+  // tick keeps trying.
+  virtual void DemoFileUnavailable(const std::string& name, const std::string& reason) = 0;
 
   // Shows the device state and, when the device is open, queues the receiver settings.
   virtual void GPSButtonSetClick() = 0;

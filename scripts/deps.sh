@@ -4,10 +4,14 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
-      xvfb xdotool trayer imagemagick x11-utils man-db groff-base desktop-file-utils)
+      xvfb xdotool trayer imagemagick x11-utils openbox dbus libglib2.0-bin libxcb1-dev
+      man-db groff-base desktop-file-utils)
 # man-db and desktop-file-utils check the manual pages and the desktop entries.
 # Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
-# the screenshot script show a tray. gpsd is the real NMEA client of the interop tests;
+# the screenshot script show a tray. openbox is the window manager of the desktop tests;
+# dbus (a private session bus) and gdbus (libglib2.0-bin) play a StatusNotifier tray
+# host there. The window caption seam writes X11 properties through libxcb.
+# gpsd is the real NMEA client of the interop tests;
 # --no-install-recommends keeps its GUI clients out.
 missing=()
 for p in "${pkgs[@]}" gpsd "$@"; do

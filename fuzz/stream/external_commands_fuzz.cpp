@@ -81,6 +81,14 @@ class Boxes final : public ostrel::MessageSink {
   void (*while_up)() = nullptr;
 };
 
+// Time stands still: every arrival after a refused command is its rest. The pause that
+// ends a refused command is the unit tests' business.
+class StillClock final : public ostrel::Clock {
+ public:
+  ostrel::Millis Now() const override { return 0; }
+  void Sleep(ostrel::Millis) override {}
+};
+
 AppPort* g_port;
 ostrel::ExternalCommands* g_ext;
 std::uint32_t g_nested_count;
@@ -94,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Boxes boxes;
   ostrel::CommandQueue queue;
   std::atomic<int32_t> block_size{in.ConsumeBool() ? 64 : 0};
-  ostrel::ExternalCommands ext(port, timer, boxes, queue, block_size);
+  StillClock clock;
+  ostrel::ExternalCommands ext(port, timer, boxes, queue, block_size, clock);
   g_port = &port;
   g_ext = &ext;
   std::uint64_t framed = 0;  // bytes queued or dropped as too long, from byte 0 on

@@ -2,6 +2,11 @@
 // real GPS Data port links, and the module emulator where a module is needed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 
 #include <QApplication>
@@ -13,6 +18,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,8 +45,8 @@ class PanelTest : public testing::Test {
   void Ini(const std::string& text) { test::WriteFile(dir_.File(kIni), text); }
   std::string IniText() const { return test::ReadFile(dir_.File(kIni)); }
 
-  TMainForm& Start(const std::string& socket = test::UniqueSocket()) {
-    form_ = std::make_unique<TMainForm>(socket);
+  TMainForm& Start(const std::string& socket = test::UniqueSocket(), Clock& clock = SystemClock()) {
+    form_ = std::make_unique<TMainForm>(socket, clock);
     return *form_;
   }
   MainFormUi& Ui() { return form_->Ui(); }
@@ -265,26 +271,26 @@ TEST_F(PanelTest, ProcessGpsIsStoredAsOneByHidingAndNeverAsZero) {
   EXPECT_FALSE(Ui().ProcessGPS->isChecked());
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
 
-  // Only a double-click brings the window back.
-  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context,
-                      QSystemTrayIcon::MiddleClick}) {
+  // A context or middle click does nothing; a double-click (an embedded tray) or a
+  // single activation (a StatusNotifier tray) brings the window back.
+  for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
     emit form_->TrayIcon()->activated(reason);
     EXPECT_TRUE(hidden());
     EXPECT_FALSE(Ui().ProcessGPS->isChecked());
   }
-  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
-  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+  for (auto reason : {QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Trigger}) {
+    SCOPED_TRACE(reason);
+    emit form_->TrayIcon()->activated(reason);
+    EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
+    EXPECT_TRUE(Ui().ProcessGPS->isChecked());
 
-  // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
-  Ui().ProcessGPS->setChecked(false);
-  Ui().HideIt->click();
-  EXPECT_TRUE(test::WaitFor(hidden, 3000));
-  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
-  EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
-  emit form_->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
-  EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+    // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
+    Ui().ProcessGPS->setChecked(false);
+    Ui().HideIt->click();
+    EXPECT_TRUE(test::WaitFor(hidden, 3000));
+    EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+    EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
+  }
 }
 
 TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
@@ -294,6 +300,42 @@ TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
   form_->showMinimized();
   EXPECT_TRUE(test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000));
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+}
+
+// Two programs reading the GPS Data port split its bytes; the panel says so once, in
+// error.log and in the port name's tool tip, with what to do about it. The opens come
+// at once, before the panel looks.
+TEST_F(PanelTest, SecondReaderOfThePortIsReportedOnce) {
+  Start();
+  const std::string link = dir_.File("COM1");
+  std::vector<int> fds;
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(fds.back(), 0);
+  }
+  const QString tip = QStringLiteral("Two programs are reading the GPS Data port COM1 at once");
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().GPS_Virtual_Port->toolTip().contains(tip); }));
+  EXPECT_TRUE(Ui().GPS_Virtual_Port->toolTip().startsWith(QString::fromStdString(link + "\n")));
+  EXPECT_TRUE(Ui().GPS_Virtual_Port->toolTip().contains(QStringLiteral("gpsd")));
+  const std::string log = test::ReadFile(dir_.File("error.log"));
+  EXPECT_NE(log.find(tip.toStdString()), std::string::npos);
+  EXPECT_EQ(log.find("Two programs", log.find("Two programs") + 1), std::string::npos) << log;
+  for (int fd : fds) ::close(fd);
+}
+
+// Without a tray the window is minimised; a restore from the task bar brings the
+// displays back as the tray's restore does.
+TEST_F(PanelTest, RestoringFromTheTaskBarReadsProcessGpsBack) {
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  Ui().HideIt->click();
+  ASSERT_TRUE(test::WaitFor([&] { return form_->isMinimized(); }, 3000));
+  ASSERT_FALSE(Ui().ProcessGPS->isChecked());
+  form_->showNormal();
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().ProcessGPS->isChecked(); }, 3000));
+  EXPECT_FALSE(form_->isMinimized());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -379,7 +421,7 @@ TEST_F(MaintenanceTest, UpdateStatusWithoutDeviceSaysSo) {
 // ---------------------------------------------------------------------------------------
 // Demonstration
 
-TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
+TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
   ASSERT_TRUE(Ui().Demonstration->isVisible());
@@ -396,6 +438,11 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
 
   ASSERT_TRUE(Ticks(5));
   EXPECT_EQ(Status(), "Demonstration!");
+  ASSERT_EQ(answers_.Seen().size(), 2u);
+  EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Error"));
+  EXPECT_EQ(answers_.Seen()[1].text,
+            QStringLiteral("Cannot open the demonstration file no-such-file.txt: No such file or "
+                           "directory."));
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
   EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
   EXPECT_TRUE(Ui().FixMode->text().isEmpty());
@@ -403,7 +450,7 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsOnlyItsStatus) {
 
   // Stopping shows the device state again; the box keeps its tick.
   Ui().Demonstration->trigger();
-  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(answers_.Seen().size(), 2u);
   EXPECT_FALSE(Ui().Demonstration->isChecked());
   EXPECT_EQ(Status(), "No Device");
   EXPECT_TRUE(Ui().ProcessGPS->isChecked());
@@ -418,11 +465,16 @@ TEST_F(PanelTest, DemonstrationCancelledChangesNothing) {
   EXPECT_EQ(Status(), "No Device");
 }
 
-TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
+class DemonstrationLog : public PanelTest, public testing::WithParamInterface<const char*> {};
+
+// A capture with CR LF line ends, and one saved with LF line ends as Linux text files are.
+INSTANTIATE_TEST_SUITE_P(LineEnds, DemonstrationLog,
+                         testing::Values("gp-320fw-2019-04-07-coldboot.log", "bu353s4.log"));
+
+TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
-  answers_.Push(ModalAnswerer::Enter(
-      QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+  answers_.Push(ModalAnswerer::Enter(QString::fromStdString(std::string(OSTREL_CORPUS_DIR "/") + GetParam())));
   Ui().Demonstration->trigger();
   EXPECT_TRUE(test::WaitFor([&] {
     return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->item(1, 0)->text().isEmpty() &&
@@ -436,6 +488,71 @@ TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
   for (int y = 0; y < plot.height() && !drawn; ++y)
     for (int x = 0; x < plot.width() && !drawn; ++x) drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
+}
+
+// The age of what is shown: once nothing has been applied for three seconds the fix,
+// position, speed, altitude, satellites and sky plot grey out, with their texts kept;
+// the next sentence makes them live again.
+TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
+  class StillClock : public Clock {
+   public:
+    Millis Now() const override { return now; }
+    void Sleep(Millis ms) override { now += ms; }
+    Millis now = 50000;
+  } clock;
+  struct Case {
+    const char* name;
+    std::function<void(MainFormUi&)> stop;
+  };
+  const std::vector<Case> cases = {
+      {"demonstration stopped", [](MainFormUi& ui) { ui.Demonstration->trigger(); }},
+      {"processing off", [](MainFormUi& ui) { ui.ProcessGPS->setChecked(false); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+    Start(test::UniqueSocket(), clock);
+    // Past the hide a second after start, which clears ProcessGPS.
+    auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
+    ASSERT_TRUE(test::WaitFor([&] { return !startup->isActive(); }));
+    QWidget* const values[] = {Ui().FixMode, Ui().Latitude, Ui().Longitude, Ui().Speed,
+                               Ui().Elevation, Ui().SatGrid, Ui().SatLoc};
+    auto live = [&] {
+      int enabled = 0;
+      for (QWidget* w : values) enabled += w->isEnabled() ? 1 : 0;
+      return enabled;
+    };
+    answers_.Push(ModalAnswerer::Enter(
+        QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+    Ui().Demonstration->trigger();
+    ASSERT_TRUE(test::WaitFor([&] { return !Ui().Latitude->text().isEmpty(); }));
+    EXPECT_EQ(live(), 7);
+
+    c.stop(Ui());
+    ASSERT_TRUE(Ticks(2));
+    const QString latitude = Ui().Latitude->text();
+    const QString prn = Ui().SatGrid->item(1, 0)->text();
+    clock.now += 3000;
+    ASSERT_TRUE(Ticks(2));
+    EXPECT_EQ(live(), 7) << "three seconds are not yet too old";
+    clock.now += 1;
+    ASSERT_TRUE(Ticks(1));
+    EXPECT_EQ(live(), 0);
+    if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
+      form_->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/stale-data-greyed.png"));
+    EXPECT_EQ(Ui().Latitude->text(), latitude);
+    EXPECT_EQ(Ui().SatGrid->item(1, 0)->text(), prn);
+
+    // Data again: live with the next sentence.
+    if (!Ui().Demonstration->isChecked()) {
+      answers_.Push(ModalAnswerer::Enter(
+          QStringLiteral(OSTREL_CORPUS_DIR "/gp-320fw-2019-04-07-coldboot.log")));
+      Ui().Demonstration->trigger();
+    }
+    Ui().ProcessGPS->setChecked(true);
+    EXPECT_TRUE(test::WaitFor([&] { return live() == 7; }));
+    form_.reset();
+  }
 }
 
 TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
@@ -496,6 +613,75 @@ TEST_F(PanelTest, HelpShowsTheProjectVersion) {
   EXPECT_FALSE(box.intersects(help->Memo1->geometry()));
   EXPECT_FALSE(box.intersects(help->Button1->geometry()));
   EXPECT_GE(box.width(), shown->fontMetrics().horizontalAdvance(shown->text()));
+}
+
+// The window and the tray icon go at once; during the pause nothing the user could
+// still reach acts: a WAAS click queues nothing and stores nothing.
+TEST_F(PanelTest, ExitTakesTheWindowAwayAtOnceAndNothingActsInThePause) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Ini("[GPS]\nWAAS=1\n[Debug]\nPanel=2\n");
+  Start(socket);
+  form_->show();
+  ASSERT_TRUE(test::WaitFor([&] { return !form_->Queue()->Pending(); }));
+  const std::string stored = IniText();
+  Ui().Exit->trigger();
+  EXPECT_FALSE(form_->isVisible());
+  EXPECT_FALSE(form_->TrayIcon()->isVisible());
+  Ui().WAASMode->click();
+  Ui().GPSButtonRead->click();
+  EXPECT_FALSE(form_->Queue()->Pending());
+  EXPECT_EQ(IniText(), stored);
+  EXPECT_TRUE(answers_.Seen().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// At the desktop's scaling: these run once more at QT_SCALE_FACTOR 1.25 and 1.5.
+
+TEST_F(PanelTest, ScaledHelpTextShowsWhole) {
+  Start();
+  THelpForm* help = form_->HelpForm();
+  Ui().Help->click();
+  ASSERT_TRUE(test::WaitFor([&] { return help->isVisible(); }));
+  QPlainTextEdit& memo = *help->Memo1;
+  const QFontMetrics metrics(memo.font());
+  const int room = memo.viewport()->width() - 2 * static_cast<int>(memo.document()->documentMargin());
+  for (const QString& line : memo.toPlainText().split(QLatin1Char('\n')))
+    EXPECT_LE(metrics.horizontalAdvance(line), room) << line.toStdString();
+  // What shows: no text reaches the memo's right edge, where a cut line would.
+  const QImage shown = memo.viewport()->grab().toImage();
+  int dark = 0;
+  for (int x = shown.width() - 3; x < shown.width(); ++x)
+    for (int y = 0; y < shown.height(); ++y) {
+      const QRgb pixel = shown.pixel(x, y);
+      dark += qAlpha(pixel) > 0 && qGray(pixel) < 160 ? 1 : 0;
+    }
+  EXPECT_EQ(dark, 0);
+  if (const char* shots = std::getenv("OSTREL_SCREENSHOTS")) {
+    const int percent = static_cast<int>(std::lround(help->devicePixelRatioF() * 100));
+    help->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/help-%1.png").arg(percent));
+  }
+}
+
+TEST_F(PanelTest, ScaledSkyPlotIsDrawnAtTheScreensPixelRatio) {
+  Ini("[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  form_->SatLocDraw();
+  const QImage& plot = form_->SatBitmap();
+  if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
+    plot.save(QString::fromLocal8Bit(shots) + QStringLiteral("/skyplot.png"));
+  const qreal ratio = Ui().SatLoc->devicePixelRatioF();
+  EXPECT_EQ(plot.devicePixelRatio(), ratio);
+  const int side = static_cast<int>(std::lround(250 * ratio));
+  ASSERT_EQ(plot.size(), QSize(side, side));
+  // The horizon ring lies 90 degrees out at the screen's scale, one device pixel wide.
+  const int c = side / 2;
+  const int r = static_cast<int>(std::lround(90 * ratio));
+  EXPECT_EQ(plot.pixel(c + r - 1, c), qRgb(0, 0, 0));
+  EXPECT_EQ(plot.pixel(c + r + 1, c), qRgb(255, 255, 255));
+  EXPECT_EQ(plot.pixel(c + r - 3, c), qRgb(255, 255, 255));
 }
 
 TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {

@@ -55,6 +55,13 @@ struct Messages : MessageSink {
   }
 };
 
+class FakeClock : public Clock {
+ public:
+  Millis Now() const override { return now; }
+  void Sleep(Millis ms) override { now += ms; }
+  Millis now = 1000;
+};
+
 std::string Block(char marker, const std::string& payload) {
   return marker + payload + std::string(63 - payload.size(), '_');
 }
@@ -71,7 +78,8 @@ class ExternalCommandsTest : public ::testing::Test {
   Messages messages;
   CommandQueue queue;
   std::atomic<int32_t> block_size{64};
-  ExternalCommands ext{port, timer, messages, queue, block_size};
+  FakeClock clock;
+  ExternalCommands ext{port, timer, messages, queue, block_size, clock};
 
   void Arrive(const std::string& text) { ext.VSPortRxChar(port.Arrive(text)); }
   void ButtonSequence() {
@@ -208,6 +216,47 @@ TEST_F(ExternalCommandsTest, TheNextCommandAfterARefusedOneIsCollected) {
   EXPECT_TRUE(timer.active);
   ext.VSPortReadTimer();
   EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', "next") + Block('*', "*"));
+}
+
+// Only the refused command is dropped: its rest comes without a pause, while a command
+// an application writes after a pause is its own, however soon the pause ends.
+TEST_F(ExternalCommandsTest, AfterAPauseTheNextCommandIsCollectedNotDropped) {
+  struct Case {
+    const char* name;
+    std::vector<Millis> gaps;  // before each later arrival
+    std::vector<bool> collected;
+  };
+  const std::vector<Case> cases = {
+      {"rest in quick pieces", {0, 10, 50}, {false, false, false}},
+      {"separate command 100 ms later", {100}, {true}},
+      {"rest, then a command 60 ms later", {5, 60}, {false, true}},
+      {"an application writing every 100 ms", {100, 100, 100}, {true, true, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExternalCommands fresh{port, timer, messages, queue, block_size, clock};
+    ClearQueue(queue);
+    timer.active = false;
+    messages.shown.clear();
+    fresh.VSPortRxChar(port.Arrive(std::string(65537, 'n')));
+    std::string sent;
+    for (std::size_t i = 0; i < c.gaps.size(); ++i) {
+      clock.now += c.gaps[i];
+      const std::string cmd = "$PUBX,40,GLL,0,0,0,0*5C" + std::to_string(i);
+      fresh.VSPortRxChar(port.Arrive(cmd));
+      EXPECT_EQ(fresh.ExternalLength() > 0, c.collected[i]) << "arrival " << i;
+      if (c.collected[i]) {
+        EXPECT_TRUE(timer.active);
+        fresh.VSPortReadTimer();  // each command goes out on its own
+        EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', cmd) + Block('*', "*"));
+        ClearQueue(queue);
+      }
+      EXPECT_TRUE(port.waiting.empty());
+    }
+    fresh.VSPortReadTimer();
+    EXPECT_EQ(Queued(queue), "");
+    EXPECT_EQ(messages.shown.size(), 1u);  // the refused command only
+  }
 }
 
 TEST_F(ExternalCommandsTest, ArrivalsWhileDroppingRestartTheQuietTime) {

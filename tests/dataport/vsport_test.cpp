@@ -191,6 +191,41 @@ double CpuMsOverEventLoop(TVSPort& port, int ms) {
          static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
 }
 
+// Two readers split the bytes between them; the port sees every open and says so once
+// while the second holds it, and again only after the port was free.
+TEST_F(VSPortTest, SecondReaderIsSaidOnceUntilThePortIsFree) {
+  int said = 0;
+  QObject::connect(port.get(), &TVSPort::SecondReader, [&] { ++said; });
+  const std::string path = link;
+  auto holder = [path] {
+    return std::make_unique<Child>([path](int report, int go) {
+      const int fd = OpenPort(path);
+      WriteAll(report, fd >= 0 ? "open" : "failed");
+      AwaitGo(go);
+      ::close(fd);
+      return 0;
+    });
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto first = holder();
+    ASSERT_TRUE(WaitFor([&] { return first->Report() == "open" && port->Holders() == 1; }));
+    EXPECT_EQ(said, round);
+    auto second = holder();
+    ASSERT_TRUE(WaitFor([&] { return second->Report() == "open" && said == round + 1; }));
+    auto third = holder();
+    ASSERT_TRUE(WaitFor([&] { return third->Report() == "open" && port->Holders() == 3; }));
+    // One at a time: the kernel merges like events that queue up unread.
+    second->Go();
+    ASSERT_TRUE(WaitFor([&] { return second->Exited() && port->Holders() == 2; }));
+    third->Go();
+    ASSERT_TRUE(WaitFor([&] { return third->Exited() && port->Holders() == 1; }));
+    EXPECT_EQ(said, round + 1);
+    first->Go();
+    ASSERT_TRUE(WaitFor([&] { return first->Exited() && port->Holders() == 0; }));
+  }
+}
+
 TEST_F(VSPortTest, NoBusyLoopWhileNobodyIsAttached) {
   const std::string path = link;
   Child visit([path](int, int) {
@@ -343,7 +378,7 @@ class CommandsOverPortTest : public ::testing::Test {
   std::atomic<int32_t> block_size{64};
   NoBoxes boxes;
   QtOneShot timer{[this] { ext.VSPortReadTimer(); }};
-  ExternalCommands ext{port, timer, boxes, queue, block_size};
+  ExternalCommands ext{port, timer, boxes, queue, block_size, SystemClock()};
 };
 
 TEST_F(CommandsOverPortTest, TwentyBytesBecomeOneSequenceAfterTheTimer) {

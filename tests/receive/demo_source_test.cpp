@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -87,13 +88,65 @@ TEST(DemoSource, UnopenableFileEndsTheTick) {
   demo.DemoFileName = dir.Path("missing.txt");
   GuardedChunk buf;
   int32_t len = 77;
+  std::string reason;
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_EQ(len, 0);
   EXPECT_FALSE(demo.IsOpen());
+  // Said once with the system's reason, not again while the same name keeps failing.
+  EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  EXPECT_EQ(reason, "No such file or directory");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(demo.NextGroup(buf.data(), len));
+    EXPECT_FALSE(demo.TakeOpenFailure(reason));
+  }
+  // Another name that fails is news again, and so is the same one after a stop.
+  demo.DemoFileName = dir.Path("other.txt");
+  EXPECT_FALSE(demo.NextGroup(buf.data(), len));
+  EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  demo.Stop();
+  EXPECT_FALSE(demo.NextGroup(buf.data(), len));
+  EXPECT_TRUE(demo.TakeOpenFailure(reason));
   // Appears later: the next tick opens it.
+  demo.DemoFileName = dir.Path("missing.txt");
   dir.Write("missing.txt", kGGA);
   EXPECT_TRUE(demo.NextGroup(buf.data(), len));
   EXPECT_EQ(Bytes(buf.data(), len), kGGA);
+  EXPECT_FALSE(demo.TakeOpenFailure(reason));
+}
+
+// Files written on Linux end their lines in LF; the lines go out in CR LF as a receiver
+// sends them. A file whose first line ends in CR LF is left byte for byte.
+TEST(DemoSource, LfLinesAreDeliveredAsCrLf) {
+  auto lf = [](std::string s) {
+    for (std::size_t at = s.find("\r\n"); at != std::string::npos; at = s.find("\r\n", at))
+      s.erase(at, 1);
+    return s;
+  };
+  // A CR cut from its LF by the 99-character limit still pairs with it.
+  const std::string cut = "$GPTXT," + std::string(91, 'a') + "\r\n";
+  const std::string lone_in_crlf = kGGA + "$GPTXT,a\nb\r\n";
+  struct Case {
+    const char* name;
+    std::string file;
+    std::vector<std::string> ticks;
+  };
+  const std::vector<Case> cases = {
+      {"LF file", lf(kGGA + kGSA + kGSV1 + kGSV2 + kGSV3), {kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kGGA}},
+      {"LF file, last line without LF", lf(kGGA) + "$GPRMC", {kGGA, "$GPRMC", kGGA}},
+      {"LF file, empty lines", "\n\n" + lf(kGGA), {"\r\n\r\n", kGGA, "\r\n\r\n"}},
+      {"LF file with a CR LF line", lf(kGGA) + kGSA, {kGGA, kGSA, kGGA}},
+      {"CR LF file", kGGA + kGSA, {kGGA, kGSA, kGGA}},
+      {"CR LF file, lone LF kept", lone_in_crlf, {kGGA, "$GPTXT,a\n", "b\r\n", kGGA}},
+      {"CR cut from its LF", lf(kGGA) + cut, {kGGA, cut.substr(0, 99), "\n", kGGA}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    DemoSource demo;
+    demo.DemoFileName = dir.Write("nmea.txt", c.file);
+    GuardedChunk buf;
+    for (const std::string& want : c.ticks) EXPECT_EQ(Next(demo, buf).chunk, want);
+  }
 }
 
 // A line longer than 99 characters is read as two lines; they form one group only when
@@ -154,12 +207,12 @@ TEST(DemoSource, GroupLongerThanTheChunkIsCutWithoutLossOrRepetition) {
     int lines;
     int ticks;
   };
-  for (const Case c : {Case{80, 30, 2}, Case{64, 40, 2}, Case{99, 62, 4}, Case{1, 4100, 3}}) {
+  for (const Case c : {Case{80, 30, 2}, Case{64, 40, 2}, Case{99, 62, 4}, Case{2, 2100, 3}}) {
     SCOPED_TRACE(c.line_length);
     std::string content;
     for (int i = 0; i < c.lines; ++i) {
       std::string line = c.line_length > 12 ? "$GPGSV," + std::to_string(1000 + i) + "," : "";
-      line += std::string(c.line_length - 1 - line.size(), 'x') + "\n";
+      line += std::string(c.line_length - 2 - line.size(), 'x') + "\r\n";
       content += line;
     }
     TempDir dir;
@@ -194,11 +247,24 @@ TEST(DemoSource, StopClosesAndTheNextStartBeginsAtTheFirstLine) {
 
 // Golden: one pass over each real capture gives back the file byte for byte, in groups
 // whose lines share their first six bytes (binary UBX and NUL runs included).
-class DemoSourceCorpus : public ::testing::TestWithParam<const char*> {};
+// Captures stored with LF line ends come back with CR LF in their place.
+struct Capture {
+  const char* file;
+  bool lf_file;
+};
+
+void PrintTo(const Capture& capture, std::ostream* out) { *out << capture.file; }
+
+class DemoSourceCorpus : public ::testing::TestWithParam<Capture> {};
 
 TEST_P(DemoSourceCorpus, OnePassRebuildsTheFile) {
-  const std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + GetParam();
-  const std::string content = ReadFile(path);
+  const std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + GetParam().file;
+  std::string content = ReadFile(path);
+  if (GetParam().lf_file) {
+    ASSERT_EQ(content.find("\r\n"), std::string::npos);
+    for (std::size_t at = content.find('\n'); at != std::string::npos; at = content.find('\n', at + 2))
+      content.insert(at, 1, '\r');
+  }
   ASSERT_FALSE(content.empty()) << path;
   DemoSource demo;
   demo.DemoFileName = path;
@@ -219,9 +285,17 @@ TEST_P(DemoSourceCorpus, OnePassRebuildsTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, DemoSourceCorpus,
-                         ::testing::Values("ublox-lea-4h.log", "ublox-aek-4t.log",
-                                           "gp-320fw-2019-04-07-coldboot.log",
-                                           "ublox-zed-f9t-ubx_nmea_l5.log", "sirfstarv-nmea.log"));
+                         ::testing::Values(Capture{"ublox-lea-4h.log", true},
+                                           Capture{"ublox-aek-4t.log", true},
+                                           Capture{"gp-320fw-2019-04-07-coldboot.log", false},
+                                           Capture{"ublox-zed-f9t-ubx_nmea_l5.log", false},
+                                           Capture{"sirfstarv-nmea.log", true}),
+                         [](const auto& info) {
+                           std::string name = info.param.file;
+                           for (char& ch : name)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace ostrel::testing

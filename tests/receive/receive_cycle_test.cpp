@@ -67,7 +67,7 @@ TEST(ReceiveCycleDemo, TakesPrecedenceOverAnOpenDevice) {
   EXPECT_TRUE(rig.queue.Pending());  // the block waits for the device
 }
 
-TEST(ReceiveCycleDemo, MissingFileEndsEveryTickQuietly) {
+TEST(ReceiveCycleDemo, MissingFileEndsEveryTickAndIsReportedOnce) {
   TempDir dir;
   Rig rig;
   rig.cycle.PassBinaryData = true;  // would write even an empty chunk if the tick went on
@@ -76,6 +76,8 @@ TEST(ReceiveCycleDemo, MissingFileEndsEveryTickQuietly) {
   EXPECT_TRUE(rig.port.writes.empty());
   EXPECT_TRUE(rig.view.stream.empty());
   EXPECT_EQ(rig.driver.opens, 0);
+  EXPECT_EQ(rig.view.demo_failures,
+            Strings{dir.Path("missing.txt") + ": No such file or directory"});
 }
 
 TEST(ReceiveCycleDevice, OpensWhenTheModuleAppears) {

@@ -122,6 +122,9 @@ class FakeView final : public ReceiveView {
     stream.push_back(Bytes(chunk, len));
     stream_terminated.push_back(chunk[len] == 0);
   }
+  void DemoFileUnavailable(const std::string& name, const std::string& reason) override {
+    demo_failures.push_back(name + ": " + reason);
+  }
   void GPSButtonSetClick() override {
     ++button_set_clicks;
     connection_label = "No Device";
@@ -139,6 +142,7 @@ class FakeView final : public ReceiveView {
   int button_set_clicks = 0;
   std::vector<std::string> stream;
   std::vector<bool> stream_terminated;
+  std::vector<std::string> demo_failures;
   std::function<void()> on_button_set;
 
  private:
