@@ -234,8 +234,9 @@ TEST_F(UsbLinkTest, ReplyFoundBehindMorePacketsThanTheRingHolds) {
   const UsbLink::Taken taken =
       link_.TakeChunk(chunk, kRxBufferSize - 1, UsbLink::TakeWhen::kWholeSentences, &wanted);
   EXPECT_EQ(taken.reply, 4);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(taken.length)),
-            "*c\r\n" + sent);
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(taken.length)),
+      "*c\r\n" + sent);
   EXPECT_TRUE(taken.unfinished);
   EXPECT_EQ(link_.Waiting(), 3);
 }
