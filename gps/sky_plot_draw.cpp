@@ -187,7 +187,7 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps, d
   DrawLabel(painter, c + px(2), c - px(107), QStringLiteral("N"));
   DrawFrame(painter, {c, c, c + px(2), c + px(2)}, kBlack);
 
-  for (int prn = 1; prn <= kMaxPrn; ++prn) {
+  for (int prn = 1; prn <= kMaxSatId; ++prn) {
     const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
     if (!sat.Used) continue;
     int x = c;
