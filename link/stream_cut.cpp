@@ -1,6 +1,6 @@
 #include "link/stream_cut.h"
 
-#include "receiver/ubx.h"
+#include "link/ubx_frame.h"
 
 namespace ostrel {
 namespace {

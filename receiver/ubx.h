@@ -1,18 +1,14 @@
 #pragma once
-// UBX framing as the receiver's maker publishes it:
-//   B5 62 | class | id | length (u16 LE) | payload | CK_A CK_B
-// CK_A/CK_B are the 8-bit Fletcher sums over class, id, length and payload.
+// The UBX messages the panel sends and reads; the framing itself is in link/ubx_frame.h.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-namespace ostrel::ubx {
+#include "link/ubx_frame.h"
 
-inline constexpr std::uint8_t kSync1 = 0xB5;
-inline constexpr std::uint8_t kSync2 = 0x62;
-inline constexpr std::size_t kOverhead = 8;  // sync, class, id, length, checksum
+namespace ostrel::ubx {
 
 inline constexpr std::uint8_t kClassNav = 0x01;
 inline constexpr std::uint8_t kClassAck = 0x05;
@@ -23,22 +19,6 @@ inline constexpr std::uint8_t kIdAckAck = 0x01;
 inline constexpr std::uint8_t kIdCfgPrt = 0x00;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
 inline constexpr std::uint8_t kIdCfgSbas = 0x16;
-
-struct Checksum {
-  std::uint8_t a = 0;
-  std::uint8_t b = 0;
-  bool operator==(const Checksum&) const = default;
-};
-
-// Fletcher sum over `bytes`, byte by byte.
-constexpr Checksum Fletcher(const std::uint8_t* bytes, std::size_t n) {
-  Checksum ck;
-  for (std::size_t i = 0; i < n; ++i) {
-    ck.a = static_cast<std::uint8_t>(ck.a + bytes[i]);
-    ck.b = static_cast<std::uint8_t>(ck.b + ck.a);
-  }
-  return ck;
-}
 
 // A whole frame for the given class, id and payload, checksum included.
 std::vector<std::uint8_t> MakeFrame(std::uint8_t cls, std::uint8_t id,
