@@ -4,11 +4,11 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool trayer imagemagick x11-utils
-      pkg-config libusb-1.0-0-dev umockdev libumockdev-dev)
+      umockdev libumockdev-dev libusb-1.0-0-dev pkg-config)
 # Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
-# the screenshot script show a tray. libusb reaches the real module; umockdev lets the USB
-# tests put an emulated module under it on machines without USB. gpsd is the real NMEA
-# client of the interop tests; --no-install-recommends keeps its GUI clients out.
+# the screenshot script show a tray. gpsd is the real NMEA client of the interop tests;
+# --no-install-recommends keeps its GUI clients out. umockdev and libusb let the USB
+# tests drive an emulated module through the real libusb on machines without USB.
 missing=()
 for p in "${pkgs[@]}" gpsd; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
