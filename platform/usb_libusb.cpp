@@ -124,24 +124,34 @@ class UsbHandle {
   }
 
   void Write(const std::uint8_t* src, int len) {
-    for (int off = 0; off < len; off += kPacket) {
+    std::unique_lock lock(mu_);
+    for (int off = 0; off < len && !ended_ && !shut_; off += kPacket) {
       const int count = std::min(len - off, kPacket);
-      std::unique_lock lock(mu_);
-      if (ended_ || shut_) return;
       std::memcpy(out_bytes_.data(), src + off, static_cast<std::size_t>(count));
       libusb_fill_bulk_transfer(out_, handle_, out_pipe_, out_bytes_.data(), count, &OutDone,
                                 this, kWriteTimeoutMs);
-      if (libusb_submit_transfer(out_) != 0) return;
+      if (libusb_submit_transfer(out_) != 0) break;
       out_busy_ = true;
       // libusb ends the transfer itself when the timeout passes.
       cv_.wait(lock, [&] { return !out_busy_; });
-      if (out_status_ != LIBUSB_TRANSFER_COMPLETED) return;
+      if (out_status_ != LIBUSB_TRANSFER_COMPLETED) break;
+    }
+    // The block is with the module: what it sent before is what a discard meant.
+    if (discarding_) {
+      discarding_ = false;
+      count_ = 0;
+      SubmitIn();
     }
   }
 
+  // Drops the packets read ahead, and those that come until the next write has gone out.
+  // Over USB the module gets a command block a millisecond or two after the send step
+  // drops what waits, not at once as over a socket; stream packets it sends meanwhile
+  // would otherwise head the block's reply.
   void Discard() {
     std::lock_guard lock(mu_);
     count_ = 0;
+    discarding_ = true;
     SubmitIn();
   }
 
@@ -193,7 +203,7 @@ class UsbHandle {
     self->in_flight_ = false;
     if (t->status == LIBUSB_TRANSFER_COMPLETED) {
       // A zero-length packet carries nothing; the module never sends one.
-      if (t->actual_length > 0) {
+      if (t->actual_length > 0 && !self->discarding_) {
         Packet& p = self->ring_[static_cast<std::size_t>((self->head_ + self->count_) % kReadAhead)];
         p.length = std::min(t->actual_length, kPacket);
         std::memcpy(p.bytes.data(), t->buffer, static_cast<std::size_t>(p.length));
@@ -233,6 +243,7 @@ class UsbHandle {
   bool in_flight_ = false;
   bool out_busy_ = false;
   int out_status_ = LIBUSB_TRANSFER_COMPLETED;
+  bool discarding_ = false;  // from a Discard to the end of the next Write
   bool ended_ = false;
   bool aborted_ = false;
   bool shut_ = false;
@@ -284,7 +295,10 @@ class LibusbDriver final : public UsbDriver {
     for (const Present& p : Candidates()) {
       int error = 0;
       if (!opened) opened = UsbHandle::Open(p.dev, p.in, p.out, error);
-      if (error == LIBUSB_ERROR_ACCESS) Tell(UsbNotice::Kind::kRefused, p.id, NodeOf(p.dev));
+      if (error == LIBUSB_ERROR_ACCESS) {
+        Refused(p.dev);
+        Tell(UsbNotice::Kind::kRefused, p.id, NodeOf(p.dev));
+      }
       libusb_unref_device(p.dev);
     }
     if (!opened) return socket_->Open();
@@ -339,6 +353,9 @@ class LibusbDriver final : public UsbDriver {
     libusb_device* dev = nullptr;
     UsbId id;
     bool module = false;
+    // Not opened again until it is plugged in again: the cure, a udev rule, needs that
+    // anyway, and a device node is not worth an open() every tick.
+    bool refused = false;
     std::uint8_t in = 0;
     std::uint8_t out = 0;
   };
@@ -355,7 +372,7 @@ class LibusbDriver final : public UsbDriver {
     std::vector<Present> out;
     std::lock_guard lock(present_mu_);
     for (const Present& p : present_) {
-      if (!p.module || !Named(p.id)) continue;
+      if (!p.module || p.refused || !Named(p.id)) continue;
       out.push_back(p);
       libusb_ref_device(p.dev);
     }
@@ -392,6 +409,12 @@ class LibusbDriver final : public UsbDriver {
       libusb_ref_device(dev);
     }
     if (p.module && !Named(p.id)) Tell(UsbNotice::Kind::kUnnamedModule, p.id, NodeOf(dev));
+  }
+
+  void Refused(libusb_device* dev) {
+    std::lock_guard lock(present_mu_);
+    for (Present& p : present_)
+      if (p.dev == dev) p.refused = true;
   }
 
   void Left(libusb_device* dev) {
