@@ -39,6 +39,8 @@ constexpr unsigned kWriteTimeoutMs = 100;
 // send step can drop them, instead of heading the block's reply. Full, reading stops
 // and the module keeps its data, as a real USB host does.
 constexpr int kReadAhead = 128;
+// How long after a command block the stream waits for its reply before it flows again.
+constexpr auto kReplyWindow = std::chrono::milliseconds(20);
 // How long Close waits for libusb to give back a cancelled transfer.
 constexpr auto kCancelWait = std::chrono::seconds(2);
 
@@ -125,6 +127,7 @@ class UsbHandle {
 
   void Write(const std::uint8_t* src, int len) {
     std::unique_lock lock(mu_);
+    lead_ = {src[0], len > 1 ? src[1] : std::uint8_t{0}};
     for (int off = 0; off < len && !ended_ && !shut_; off += kPacket) {
       const int count = std::min(len - off, kPacket);
       std::memcpy(out_bytes_.data(), src + off, static_cast<std::size_t>(count));
@@ -136,22 +139,22 @@ class UsbHandle {
       cv_.wait(lock, [&] { return !out_busy_; });
       if (out_status_ != LIBUSB_TRANSFER_COMPLETED) break;
     }
-    // The block is with the module: what it sent before is what a discard meant.
-    if (discarding_) {
-      discarding_ = false;
-      count_ = 0;
-      SubmitIn();
-    }
+    // A block that did not go out has no reply to wait for.
+    if (out_status_ != LIBUSB_TRANSFER_COMPLETED) discarding_ = false;
   }
 
-  // Drops the packets read ahead, and those that come until the next write has gone out.
-  // Over USB the module gets a command block a millisecond or two after the send step
-  // drops what waits, not at once as over a socket; stream packets it sends meanwhile
-  // would otherwise head the block's reply.
+  // Drops the packets read ahead, and those the device gives until the reply to the next
+  // write. Over USB the module gets a command block a millisecond or two after the send
+  // step drops what waits, not at once as over a socket: stream packets it sent meanwhile
+  // still come before its reply, and would head the chunk the reply is checked in. Those
+  // that complete before the block's own transfer are dropped outright; after it, those
+  // until the one that begins as the block does (the firmware's reply), for a short while
+  // at most, so that a module that does not answer costs the stream little.
   void Discard() {
     std::lock_guard lock(mu_);
     count_ = 0;
     discarding_ = true;
+    block_out_ = false;
     SubmitIn();
   }
 
@@ -203,6 +206,7 @@ class UsbHandle {
     self->in_flight_ = false;
     if (t->status == LIBUSB_TRANSFER_COMPLETED) {
       // A zero-length packet carries nothing; the module never sends one.
+      if (self->discarding_ && t->actual_length > 0) self->Discarding(t->buffer, t->actual_length);
       if (t->actual_length > 0 && !self->discarding_) {
         Packet& p = self->ring_[static_cast<std::size_t>((self->head_ + self->count_) % kReadAhead)];
         p.length = std::min(t->actual_length, kPacket);
@@ -224,7 +228,18 @@ class UsbHandle {
     self->out_busy_ = false;
     self->out_status_ = t->status;
     if (t->status == LIBUSB_TRANSFER_NO_DEVICE) self->ended_ = true;
+    if (t->status == LIBUSB_TRANSFER_COMPLETED) {
+      self->block_out_ = true;
+      self->reply_by_ = std::chrono::steady_clock::now() + kReplyWindow;
+    }
     self->cv_.notify_all();
+  }
+
+  // Whether a packet that came while discarding ends the discard. mu_ held.
+  void Discarding(const std::uint8_t* packet, int length) {
+    if (!block_out_) return;
+    const bool reply = packet[0] == lead_[0] && (length == 1 || packet[1] == lead_[1]);
+    if (reply || std::chrono::steady_clock::now() >= reply_by_) discarding_ = false;
   }
 
   libusb_device_handle* const handle_;
@@ -243,7 +258,10 @@ class UsbHandle {
   bool in_flight_ = false;
   bool out_busy_ = false;
   int out_status_ = LIBUSB_TRANSFER_COMPLETED;
-  bool discarding_ = false;  // from a Discard to the end of the next Write
+  bool discarding_ = false;  // from a Discard until the reply to the next write
+  bool block_out_ = false;   // the write after the Discard has completed
+  std::chrono::steady_clock::time_point reply_by_;
+  std::array<std::uint8_t, 2> lead_{};  // the first bytes of the last write
   bool ended_ = false;
   bool aborted_ = false;
   bool shut_ = false;
