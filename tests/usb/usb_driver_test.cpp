@@ -1,6 +1,7 @@
 // The panel's libusb driver against the emulated module: a pending read ended by the abort
-// of File > Exit and by unplugging, each followed by the device working on. Run under the
-// tsan preset too: the read thread, the caller and libusb's event thread meet in them.
+// of File > Exit and by unplugging, each followed by the device working on (run under the
+// tsan preset too: the read thread, the caller and libusb's event thread meet in them);
+// and the panel's window whose maintenance buttons get their replies over USB.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -21,16 +22,20 @@ class UsbDriver : public ::testing::Test {
  protected:
   void SetUp() override {
     emulator_ = std::make_unique<emu::EmulatorProcess>(
-        socket_, std::vector<std::string>{"--eeprom", eeprom_, "--period", "200"});
+        socket_, std::vector<std::string>{"--eeprom", eeprom_, "--period", "200",
+                                          "--firmware-version", "2.7"});
     ASSERT_TRUE(emulator_->ready());
   }
   void TearDown() override {
     emulator_.reset();
     std::remove(eeprom_.c_str());
   }
-  std::unique_ptr<bed::BedProcess> Probe(const std::string& scenario) {
+  std::unique_ptr<bed::BedProcess> Run(std::vector<std::string> program) {
     return std::make_unique<bed::BedProcess>(std::vector<std::string>{"--emulator-socket", socket_},
-                                        std::vector<std::string>{USB_DRIVER_PROBE_PATH, scenario});
+                                             program);
+  }
+  std::unique_ptr<bed::BedProcess> Probe(const std::string& scenario) {
+    return Run({USB_DRIVER_PROBE_PATH, scenario});
   }
 
   const std::string socket_ = emu::UniqueName("usb-driver");
@@ -66,6 +71,21 @@ TEST_F(UsbDriver, UnplugEndsThePendingReadAndAPlugInOpensAgain) {
   probe->Send("plug");
   EXPECT_EQ(probe->WaitForPrefix("streams ", kDeadline), "streams yes") << probe->Transcript();
   EXPECT_EQ(probe->WaitExit(kDeadline), 0) << probe->Transcript();
+}
+
+// Version, serial write and read, erase: each reply reaches its box through USB.
+TEST_F(UsbDriver, MaintenanceRepliesReachTheirBoxes) {
+  auto panel = Run({USB_PANEL_PROBE_PATH});
+  const std::string sequence = panel->WaitForPrefix("sequence ", kDeadline);
+  EXPECT_NE(sequence.find("completed! (Failed: 0)"), std::string::npos) << panel->Transcript();
+  EXPECT_EQ(panel->WaitForPrefix("version ", kDeadline), "version 2.7") << panel->Transcript();
+  EXPECT_EQ(panel->WaitForPrefix("serial ", kDeadline), "serial KS12345678") << panel->Transcript();
+  // An erased EEPROM reads 0xFF ten times.
+  EXPECT_EQ(panel->WaitForPrefix("erased ", kDeadline), "erased " + std::string(20, 'F'))
+      << panel->Transcript();
+  const std::string status = panel->WaitForPrefix("status ", kDeadline);
+  EXPECT_NE(status.find("(Failed: 0)"), std::string::npos) << panel->Transcript();
+  EXPECT_EQ(panel->WaitExit(kDeadline), 0) << panel->Transcript();
 }
 
 }  // namespace
