@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace ostrel {
 
@@ -127,20 +128,23 @@ class UsbHandle {
 
   void Write(const std::uint8_t* src, int len) {
     std::unique_lock lock(mu_);
-    lead_ = {src[0], len > 1 ? src[1] : std::uint8_t{0}};
+    if (discarding_ && !block_out_) lead_ = {src[0], len > 1 ? src[1] : std::uint8_t{0}};
+    bool delivered = false;
     for (int off = 0; off < len && !ended_ && !shut_; off += kPacket) {
       const int count = std::min(len - off, kPacket);
       std::memcpy(out_bytes_.data(), src + off, static_cast<std::size_t>(count));
       libusb_fill_bulk_transfer(out_, handle_, out_pipe_, out_bytes_.data(), count, &OutDone,
                                 this, kWriteTimeoutMs);
-      if (libusb_submit_transfer(out_) != 0) break;
+      delivered = libusb_submit_transfer(out_) == 0;
+      if (!delivered) break;
       out_busy_ = true;
       // libusb ends the transfer itself when the timeout passes.
       cv_.wait(lock, [&] { return !out_busy_; });
-      if (out_status_ != LIBUSB_TRANSFER_COMPLETED) break;
+      delivered = out_status_ == LIBUSB_TRANSFER_COMPLETED;
+      if (!delivered) break;
     }
     // A block that did not go out has no reply to wait for.
-    if (out_status_ != LIBUSB_TRANSFER_COMPLETED) discarding_ = false;
+    if (!delivered) discarding_ = false;
   }
 
   // Drops the packets read ahead, and those the device gives until the reply to the next
@@ -228,7 +232,7 @@ class UsbHandle {
     self->out_busy_ = false;
     self->out_status_ = t->status;
     if (t->status == LIBUSB_TRANSFER_NO_DEVICE) self->ended_ = true;
-    if (t->status == LIBUSB_TRANSFER_COMPLETED) {
+    if (t->status == LIBUSB_TRANSFER_COMPLETED && self->discarding_ && !self->block_out_) {
       self->block_out_ = true;
       self->reply_by_ = std::chrono::steady_clock::now() + kReplyWindow;
     }
@@ -261,7 +265,7 @@ class UsbHandle {
   bool discarding_ = false;  // from a Discard until the reply to the next write
   bool block_out_ = false;   // the write after the Discard has completed
   std::chrono::steady_clock::time_point reply_by_;
-  std::array<std::uint8_t, 2> lead_{};  // the first bytes of the last write
+  std::array<std::uint8_t, 2> lead_{};  // the first bytes of that write
   bool ended_ = false;
   bool aborted_ = false;
   bool shut_ = false;
