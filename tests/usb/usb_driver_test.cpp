@@ -4,6 +4,7 @@
 // and the panel's window whose maintenance buttons get their replies over USB.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ TEST_F(UsbDriver, UnplugEndsThePendingReadAndAPlugInOpensAgain) {
 
 // Version, serial write and read, erase: each reply reaches its box through USB.
 TEST_F(UsbDriver, MaintenanceRepliesReachTheirBoxes) {
-  auto panel = Run({USB_PANEL_PROBE_PATH});
+  auto panel = Run({USB_PANEL_PROBE_PATH, "maintenance"});
   const std::string sequence = panel->WaitForPrefix("sequence ", kDeadline);
   EXPECT_NE(sequence.find("completed! (Failed: 0)"), std::string::npos) << panel->Transcript();
   EXPECT_EQ(panel->WaitForPrefix("version ", kDeadline), "version 2.7") << panel->Transcript();
@@ -85,6 +86,25 @@ TEST_F(UsbDriver, MaintenanceRepliesReachTheirBoxes) {
       << panel->Transcript();
   const std::string status = panel->WaitForPrefix("status ", kDeadline);
   EXPECT_NE(status.find("(Failed: 0)"), std::string::npos) << panel->Transcript();
+  EXPECT_EQ(panel->WaitExit(kDeadline), 0) << panel->Transcript();
+}
+
+// Unplugged, the status says "No Device" once the 5 s of silence are over; plugged in
+// again, the settings go out again without anyone doing anything.
+TEST_F(UsbDriver, UnplugShowsNoDeviceAndAPlugInSetsUpAgain) {
+  auto panel = Run({USB_PANEL_PROBE_PATH, "unplug"});
+  ASSERT_EQ(panel->WaitForPrefix("unplug me", kDeadline), "unplug me") << panel->Transcript();
+  panel->Send("unplug");
+  const std::string no_device = panel->WaitForPrefix("no-device after ", kDeadline);
+  long ms = 0;
+  ASSERT_EQ(std::sscanf(no_device.c_str(), "no-device after %ld ms", &ms), 1)
+      << panel->Transcript();
+  EXPECT_GE(ms, 4900);
+  EXPECT_LE(ms, 6500);
+  ASSERT_EQ(panel->WaitForPrefix("plug me", kDeadline), "plug me") << panel->Transcript();
+  panel->Send("plug");
+  const std::string again = panel->WaitForPrefix("again ", kDeadline);
+  EXPECT_NE(again.find("completed! (Failed: 0)"), std::string::npos) << panel->Transcript();
   EXPECT_EQ(panel->WaitExit(kDeadline), 0) << panel->Transcript();
 }
 

@@ -1,9 +1,13 @@
-// The panel's window with the module on USB, run under kastrel-usb-bed: the maintenance
-// buttons pressed as a user would, and what their boxes then show printed as lines for
-// the test that drives the bed. The window is the program's own, on Qt's offscreen
-// platform; only the USB socket name is private, so the module is reachable through USB
-// alone.
+// The panel's window with the module on USB, run under kastrel-usb-bed; what it shows is
+// printed as lines for the test that drives the bed. The window is the program's own, on
+// Qt's offscreen platform; only the USB socket name is private, so the module is
+// reachable through USB alone.
+//
+//   usb_panel_probe maintenance   the maintenance buttons pressed as a user would
+//   usb_panel_probe unplug        "unplug me", then the status line; "plug me", then the
+//                                 settings sequence again
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -52,6 +56,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   Say("sequence " + status().toStdString());
+
+  if (argc > 1 && std::string(argv[1]) == "unplug") {
+    auto connection = [&] { return ui.Connection_Label->text().toStdString(); };
+    Say("unplug me");
+    QElapsedTimer unplugged;
+    unplugged.start();
+    if (!WaitFor([&] { return connection() == "No Device"; }, 15000)) return 1;
+    Say("no-device after " + std::to_string(unplugged.elapsed()) + " ms");
+    Say("plug me");
+    // The reopen queues the settings again; they go out and complete once more.
+    if (!WaitFor([&] { return !idle(); }, 10000)) return 1;
+    if (!WaitFor([&] { return status().contains(QStringLiteral("completed!")) && idle(); }))
+      return 1;
+    Say("again " + status().toStdString() + " / " + connection());
+    return 0;
+  }
 
   ui.QueryVersion->click();
   WaitFor([&] { return !ui.FirmwareVersion->text().isEmpty() && idle(); });
