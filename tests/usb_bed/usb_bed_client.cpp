@@ -1,9 +1,11 @@
 // A small libusb client run under kastrel-usb-bed by the bed's tests. It does what a
 // driver of the module does, through the real libusb, and prints one line per finding:
 //   usb_bed_client SCENARIO VVVV:PPPP
-// Scenarios: list, version, nmea N, cancel, unplug. Every wait has a deadline; exit 0
+// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS. Every wait has a deadline; exit 0
 // when the scenario ran to its end, 1 otherwise.
 #include <libusb-1.0/libusb.h>
+
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -94,11 +96,12 @@ libusb_device_handle* OpenModule(Pipes& pipes) {
 struct Reader {
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   unsigned char buffer[64] = {};
+  int size = sizeof buffer;
   bool done = false;
 
   void Start(libusb_device_handle* handle, unsigned char endpoint) {
     done = false;
-    libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, sizeof buffer, Completed, this, 0);
+    libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, size, Completed, this, 0);
     const int r = libusb_submit_transfer(transfer);
     if (r != 0) Fail("submit", r);
   }
@@ -186,9 +189,10 @@ int List() {
   return 0;
 }
 
-int Nmea(int wanted) {
+int Nmea(int wanted, int read_size) {
   Pipes pipes;
   Reader reader;
+  reader.size = read_size;
   auto* handle = OpenReading(pipes, reader);
   Write(handle, pipes.out, "j");
   std::string stream;
@@ -237,6 +241,24 @@ int Cancel() {
   return 0;
 }
 
+// Keeps a read pending on a silent module for `ms` and prints the CPU time it cost.
+int Idle(int ms) {
+  Pipes pipes;
+  Reader reader;
+  auto* handle = OpenReading(pipes, reader);
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  Until([] { return false; }, Clock::now() + std::chrono::milliseconds(ms));
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  const auto micros = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+  };
+  Say("cpu-us %ld over %d ms", micros(after) - micros(before), ms);
+  CancelAndClose(handle, reader);
+  return 0;
+}
+
 int g_arrived = 0;
 int g_left = 0;
 int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event event, void*) {
@@ -277,7 +299,7 @@ int Unplug() {
 
 int main(int argc, char** argv) {
   if (argc < 3 || std::strchr(argv[argc - 1], ':') == nullptr) {
-    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N|cancel|unplug VVVV:PPPP\n");
+    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS VVVV:PPPP\n");
     return 2;
   }
   const std::string scenario = argv[1];
@@ -289,7 +311,9 @@ int main(int argc, char** argv) {
   int status = 2;
   if (scenario == "list") status = List();
   if (scenario == "version") status = VersionOnce();
-  if (scenario == "nmea") status = Nmea(std::atoi(argv[2]));
+  // nmea N [READSIZE]: a read size under 64 takes each packet in several transfers.
+  if (scenario == "nmea") status = Nmea(std::atoi(argv[2]), argc > 4 ? std::atoi(argv[3]) : 64);
+  if (scenario == "idle") status = Idle(std::atoi(argv[2]));
   if (scenario == "cancel") status = Cancel();
   if (scenario == "unplug") status = Unplug();
   libusb_exit(g_ctx);

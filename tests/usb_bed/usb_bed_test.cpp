@@ -109,11 +109,14 @@ TEST_F(UsbBed, VersionRequestOutGetsTheFirmwareReplyIn) {
   EXPECT_EQ(bed.Count("claimed"), 1);
 }
 
-// The stream crosses as the emulator's packets, and a pending IN transfer costs no
-// polling: the client reaps only when the handler says a URB is done.
-TEST_F(UsbBed, NmeaFlowsInWithoutBusyPolling) {
+// The stream crosses whole at any read size (a packet larger than the read is taken by
+// the next reads), and a pending IN transfer costs no polling: the client reaps only
+// when the handler says a URB is done.
+class NmeaStream : public UsbBed, public ::testing::WithParamInterface<int> {};
+
+TEST_P(NmeaStream, ArrivesWholeWithoutBusyPolling) {
   StartEmulator({"--period", "250"});
-  BedProcess bed(Bed({"--stats"}), Client({"nmea", "30"}));
+  BedProcess bed(Bed({"--stats"}), Client({"nmea", "30", std::to_string(GetParam())}));
   ASSERT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
   int sentences = 0;
   for (const auto& line : bed.lines()) {
@@ -137,6 +140,9 @@ TEST_F(UsbBed, NmeaFlowsInWithoutBusyPolling) {
   // node that always polls writable hears it thousands of times a second.
   EXPECT_LE(eagain, reaped + static_cast<long>(20 * seconds) + 5) << line;
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadSizes, NmeaStream, ::testing::Values(64, 16, 5),
+                         [](const auto& info) { return "Read" + std::to_string(info.param); });
 
 TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
   StartEmulator();
