@@ -99,6 +99,12 @@ struct Reader {
   int size = sizeof buffer;
   bool done = false;
 
+  Reader() = default;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  // Only ever destroyed once its transfer has completed.
+  ~Reader() { libusb_free_transfer(transfer); }
+
   void Start(libusb_device_handle* handle, unsigned char endpoint) {
     done = false;
     libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, size, Completed, this, 0);
