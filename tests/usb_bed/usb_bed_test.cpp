@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,21 @@ bool ValidSentence(const std::string& sentence) {
   char expected[3];
   std::snprintf(expected, sizeof expected, "%02X", sum);
   return sentence.substr(star + 1) == expected;
+}
+
+// The last "stats name=value ..." line of the bed, by name.
+std::map<std::string, double> LastStats(const BedProcess& bed) {
+  std::map<std::string, double> values;
+  for (const auto& line : bed.lines()) {
+    if (line.rfind("stats ", 0) != 0) continue;
+    values.clear();
+    std::istringstream fields(line.substr(6));
+    for (std::string field; fields >> field;) {
+      const auto eq = field.find('=');
+      if (eq != std::string::npos) values[field.substr(0, eq)] = std::stod(field.substr(eq + 1));
+    }
+  }
+  return values;
 }
 
 struct EnumerationCase {
@@ -125,20 +143,16 @@ TEST_P(NmeaStream, ArrivesWholeWithoutBusyPolling) {
     EXPECT_TRUE(ValidSentence(line.substr(5))) << line;
   }
   EXPECT_EQ(sentences, 30);
-  long submitted = 0, reaped = 0, eagain = 0;
-  double seconds = 0;
-  std::string line;
-  for (const auto& l : bed.lines())
-    if (l.rfind("stats ", 0) == 0) line = l;
-  ASSERT_EQ(std::sscanf(line.c_str(), "stats submitted=%ld reaped=%ld eagain=%ld seconds=%lf", &submitted,
-                        &reaped, &eagain, &seconds),
-            4)
-      << bed.Transcript();
+  auto stats = LastStats(bed);
+  const auto reaped = static_cast<long>(stats["reaped"]);
+  const auto eagain = static_cast<long>(stats["eagain"]);
+  const auto submitted = static_cast<long>(stats["submitted"]);
+  const auto seconds = stats["seconds"];
   EXPECT_GT(reaped, 0);
   EXPECT_LE(reaped, submitted);
   // Each wake-up reaps what is done and then hears EAGAIN once; a client spinning on a
   // node that always polls writable hears it thousands of times a second.
-  EXPECT_LE(eagain, reaped + static_cast<long>(20 * seconds) + 5) << line;
+  EXPECT_LE(eagain, reaped + static_cast<long>(20 * seconds) + 5) << bed.Transcript();
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadSizes, NmeaStream, ::testing::Values(64, 16, 5),
@@ -154,7 +168,7 @@ TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
 
 TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   StartEmulator();
-  BedProcess bed(Bed(), Client({"unplug"}));
+  BedProcess bed(Bed({"--stats"}), Client({"unplug"}));
   ASSERT_EQ(bed.WaitForPrefix("pending", kDeadline), "pending") << bed.Transcript();
   bed.Send("unplug");
   EXPECT_EQ(bed.WaitForPrefix("read no-device", kDeadline), "read no-device yes") << bed.Transcript();
@@ -165,6 +179,8 @@ TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   EXPECT_EQ(bed.Count("left"), 1) << bed.Transcript();
   EXPECT_EQ(bed.Count("arrived"), 1) << bed.Transcript();
   EXPECT_EQ(bed.Count("plugged /dev/bus/usb/001/002"), 2) << bed.Transcript();
+  // The descriptor of the first plug is closed: the bed keeps state for the last one only.
+  EXPECT_EQ(LastStats(bed)["clients"], 1) << bed.Transcript();
 }
 
 struct AccessCase {
@@ -180,11 +196,21 @@ class Access : public UsbBed, public ::testing::WithParamInterface<AccessCase> {
 TEST_P(Access, NodeModeDecidesWhetherAnotherUserMayOpen) {
   if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
   StartEmulator();
-  BedProcess bed(Bed({"--user", "nobody", "--node-mode", GetParam().node_mode}), Client({"version"}));
+  // The build tree may sit where that user cannot reach (a CI clone under /root).
+  const std::filesystem::path client = TempPath("usb-bed-client");
+  std::filesystem::copy_file(USB_BED_CLIENT_PATH, client);
+  std::filesystem::permissions(client, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                           std::filesystem::perms::others_exec);
+  auto program = Client({"version"});
+  program[0] = client.string();
+  BedProcess bed(Bed({"--user", "nobody", "--node-mode", GetParam().node_mode}), program);
   EXPECT_EQ(bed.WaitFor([](const std::string& l) { return l.rfind("reply ", 0) == 0 || l.rfind("fail ", 0) == 0; },
                         kDeadline),
             GetParam().expected)
       << bed.Transcript();
+  bed.WaitExit(kDeadline);
+  std::filesystem::remove(client);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Access,
