@@ -1,7 +1,7 @@
 // A small libusb client run under kastrel-usb-bed by the bed's tests. It does what a
 // driver of the module does, through the real libusb, and prints one line per finding:
 //   usb_bed_client SCENARIO VVVV:PPPP
-// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS. Every wait has a deadline; exit 0
+// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS, stall MOST. Every wait has a deadline; exit 0
 // when the scenario ran to its end, 1 otherwise.
 #include <libusb-1.0/libusb.h>
 
@@ -152,9 +152,8 @@ std::string Escaped(const std::string& bytes) {
   return out;
 }
 
-// Sends the version request and reads packets until its reply.
-void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
-  Write(handle, pipes.out, "*v" + std::string(62, '_'));
+// Reads packets until the version reply.
+void ReadReply(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
   for (;;) {
     if (!Until([&] { return reader.done; })) Fail("version reply", LIBUSB_ERROR_TIMEOUT);
     if (reader.transfer->status != LIBUSB_TRANSFER_COMPLETED) Fail("version read", LIBUSB_ERROR_IO);
@@ -165,6 +164,12 @@ void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
       return;
     }
   }
+}
+
+// Sends the version request and reads packets until its reply.
+void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
+  Write(handle, pipes.out, "*v" + std::string(62, '_'));
+  ReadReply(handle, pipes, reader);
 }
 
 // How a driver leaves the module: its pending read cancelled and reaped, then closed.
@@ -265,6 +270,35 @@ int Idle(int ms) {
   return 0;
 }
 
+// Writes blocks with a short timeout until the module stops taking them (at most `most`),
+// then asks for the version until the module takes the request again: a stalled OUT pipe
+// must time out, not hang, and work on once the module reads again.
+int Stall(int most) {
+  Pipes pipes;
+  Reader reader;
+  auto* handle = OpenReading(pipes, reader);
+  std::string block = "!" + std::string(63, '_');
+  int r = 0;
+  int sent = 0;
+  for (; sent < most; ++sent) {
+    int n = 0;
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(block.data()), 64, &n, 200);
+    if (r != 0) break;
+  }
+  Say("write %s", libusb_error_name(r));
+  Say("stalled");
+  std::string request = "*v" + std::string(62, '_');
+  const auto deadline = Clock::now() + kDeadline;
+  do {
+    int n = 0;
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(request.data()), 64, &n, 200);
+  } while (r == LIBUSB_ERROR_TIMEOUT && Clock::now() < deadline);
+  if (r != 0) Fail("write after stall", r);
+  ReadReply(handle, pipes, reader);
+  CancelAndClose(handle, reader);
+  return 0;
+}
+
 int g_arrived = 0;
 int g_left = 0;
 int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event event, void*) {
@@ -305,7 +339,7 @@ int Unplug() {
 
 int main(int argc, char** argv) {
   if (argc < 3 || std::strchr(argv[argc - 1], ':') == nullptr) {
-    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS VVVV:PPPP\n");
+    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS|stall MOST VVVV:PPPP\n");
     return 2;
   }
   const std::string scenario = argv[1];
@@ -320,6 +354,7 @@ int main(int argc, char** argv) {
   // nmea N [READSIZE]: a read size under 64 takes each packet in several transfers.
   if (scenario == "nmea") status = Nmea(std::atoi(argv[2]), argc > 4 ? std::atoi(argv[3]) : 64);
   if (scenario == "idle") status = Idle(std::atoi(argv[2]));
+  if (scenario == "stall") status = Stall(std::atoi(argv[2]));
   if (scenario == "cancel") status = Cancel();
   if (scenario == "unplug") status = Unplug();
   libusb_exit(g_ctx);

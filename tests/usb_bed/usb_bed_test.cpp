@@ -183,6 +183,46 @@ TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   EXPECT_EQ(LastStats(bed)["clients"], 1) << bed.Transcript();
 }
 
+// A module that stops reading: OUT transfers wait in the bed until libusb's timeout
+// discards them, and the pipe works on once the module reads again.
+TEST_F(UsbBed, StalledOutPipeTimesOutAndRecovers) {
+  StartEmulator();
+  BedProcess bed(Bed(), Client({"stall", "5000"}));
+  ASSERT_EQ(bed.WaitForPrefix("claimed", kDeadline), "claimed") << bed.Transcript();
+  ::kill(emulator_->pid(), SIGSTOP);
+  EXPECT_EQ(bed.WaitForPrefix("write ", kDeadline), "write LIBUSB_ERROR_TIMEOUT") << bed.Transcript();
+  ::kill(emulator_->pid(), SIGCONT);
+  EXPECT_EQ(bed.WaitForPrefix("reply ", kDeadline), "reply *v1.4\\r\\n") << bed.Transcript();
+  EXPECT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
+}
+
+// Plug cycles leave the bed as it was: no descriptor and no thread more.
+TEST_F(UsbBed, PlugCyclesKeepDescriptorsAndThreads) {
+  StartEmulator();
+  BedProcess bed(Bed(), {"sleep", "60"});
+  ASSERT_EQ(bed.WaitForPrefix("ready", kDeadline), "ready") << bed.Transcript();
+  const auto count = [&](const char* what) {
+    const auto dir = "/proc/" + std::to_string(bed.pid()) + "/" + what;
+    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+  };
+  const auto cycle = [&] {
+    bed.Send("unplug");
+    ASSERT_EQ(bed.WaitForPrefix("unplugged", kDeadline), "unplugged");
+    bed.Send("plug");
+    ASSERT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002");
+    bed.Send("stats");
+    ASSERT_NE(bed.WaitForPrefix("stats", kDeadline), "");
+  };
+  cycle();
+  const auto fds = count("fd");
+  const auto threads = count("task");
+  for (int i = 0; i < 20; ++i) cycle();
+  EXPECT_EQ(count("fd"), fds);
+  EXPECT_EQ(count("task"), threads);
+  bed.Send("quit");
+  EXPECT_EQ(bed.WaitExit(kDeadline), 143);
+}
+
 struct AccessCase {
   const char* name;
   const char* node_mode;
