@@ -21,6 +21,7 @@ class BedProcess {
   BedProcess& operator=(const BedProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Send(const std::string& command);
   void Signal(int signal_number);
   // Reads lines until one satisfies `match`; that line, or "" at the deadline or the end

@@ -1,9 +1,11 @@
 // A small libusb client run under kastrel-usb-bed by the bed's tests. It does what a
 // driver of the module does, through the real libusb, and prints one line per finding:
 //   usb_bed_client SCENARIO VVVV:PPPP
-// Scenarios: list, version, nmea N, cancel, unplug. Every wait has a deadline; exit 0
+// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS, stall MOST. Every wait has a deadline; exit 0
 // when the scenario ran to its end, 1 otherwise.
 #include <libusb-1.0/libusb.h>
+
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -94,11 +96,18 @@ libusb_device_handle* OpenModule(Pipes& pipes) {
 struct Reader {
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   unsigned char buffer[64] = {};
+  int size = sizeof buffer;
   bool done = false;
+
+  Reader() = default;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  // Only ever destroyed once its transfer has completed.
+  ~Reader() { libusb_free_transfer(transfer); }
 
   void Start(libusb_device_handle* handle, unsigned char endpoint) {
     done = false;
-    libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, sizeof buffer, Completed, this, 0);
+    libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, size, Completed, this, 0);
     const int r = libusb_submit_transfer(transfer);
     if (r != 0) Fail("submit", r);
   }
@@ -143,9 +152,8 @@ std::string Escaped(const std::string& bytes) {
   return out;
 }
 
-// Sends the version request and reads packets until its reply.
-void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
-  Write(handle, pipes.out, "*v" + std::string(62, '_'));
+// Reads packets until the version reply.
+void ReadReply(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
   for (;;) {
     if (!Until([&] { return reader.done; })) Fail("version reply", LIBUSB_ERROR_TIMEOUT);
     if (reader.transfer->status != LIBUSB_TRANSFER_COMPLETED) Fail("version read", LIBUSB_ERROR_IO);
@@ -156,6 +164,12 @@ void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
       return;
     }
   }
+}
+
+// Sends the version request and reads packets until its reply.
+void Version(libusb_device_handle* handle, const Pipes& pipes, Reader& reader) {
+  Write(handle, pipes.out, "*v" + std::string(62, '_'));
+  ReadReply(handle, pipes, reader);
 }
 
 // How a driver leaves the module: its pending read cancelled and reaped, then closed.
@@ -186,9 +200,10 @@ int List() {
   return 0;
 }
 
-int Nmea(int wanted) {
+int Nmea(int wanted, int read_size) {
   Pipes pipes;
   Reader reader;
+  reader.size = read_size;
   auto* handle = OpenReading(pipes, reader);
   Write(handle, pipes.out, "j");
   std::string stream;
@@ -237,6 +252,53 @@ int Cancel() {
   return 0;
 }
 
+// Keeps a read pending on a silent module for `ms` and prints the CPU time it cost.
+int Idle(int ms) {
+  Pipes pipes;
+  Reader reader;
+  auto* handle = OpenReading(pipes, reader);
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  Until([] { return false; }, Clock::now() + std::chrono::milliseconds(ms));
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  const auto micros = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+  };
+  Say("cpu-us %ld over %d ms", micros(after) - micros(before), ms);
+  CancelAndClose(handle, reader);
+  return 0;
+}
+
+// Writes blocks with a short timeout until the module stops taking them (at most `most`),
+// then asks for the version until the module takes the request again: a stalled OUT pipe
+// must time out, not hang, and work on once the module reads again.
+int Stall(int most) {
+  Pipes pipes;
+  Reader reader;
+  auto* handle = OpenReading(pipes, reader);
+  std::string block = "!" + std::string(63, '_');
+  int r = 0;
+  int sent = 0;
+  for (; sent < most; ++sent) {
+    int n = 0;
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(block.data()), 64, &n, 200);
+    if (r != 0) break;
+  }
+  Say("write %s", libusb_error_name(r));
+  Say("stalled");
+  std::string request = "*v" + std::string(62, '_');
+  const auto deadline = Clock::now() + kDeadline;
+  do {
+    int n = 0;
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(request.data()), 64, &n, 200);
+  } while (r == LIBUSB_ERROR_TIMEOUT && Clock::now() < deadline);
+  if (r != 0) Fail("write after stall", r);
+  ReadReply(handle, pipes, reader);
+  CancelAndClose(handle, reader);
+  return 0;
+}
+
 int g_arrived = 0;
 int g_left = 0;
 int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event event, void*) {
@@ -277,7 +339,7 @@ int Unplug() {
 
 int main(int argc, char** argv) {
   if (argc < 3 || std::strchr(argv[argc - 1], ':') == nullptr) {
-    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N|cancel|unplug VVVV:PPPP\n");
+    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS|stall MOST VVVV:PPPP\n");
     return 2;
   }
   const std::string scenario = argv[1];
@@ -289,7 +351,10 @@ int main(int argc, char** argv) {
   int status = 2;
   if (scenario == "list") status = List();
   if (scenario == "version") status = VersionOnce();
-  if (scenario == "nmea") status = Nmea(std::atoi(argv[2]));
+  // nmea N [READSIZE]: a read size under 64 takes each packet in several transfers.
+  if (scenario == "nmea") status = Nmea(std::atoi(argv[2]), argc > 4 ? std::atoi(argv[3]) : 64);
+  if (scenario == "idle") status = Idle(std::atoi(argv[2]));
+  if (scenario == "stall") status = Stall(std::atoi(argv[2]));
   if (scenario == "cancel") status = Cancel();
   if (scenario == "unplug") status = Unplug();
   libusb_exit(g_ctx);

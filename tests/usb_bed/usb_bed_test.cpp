@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,21 @@ bool ValidSentence(const std::string& sentence) {
   return sentence.substr(star + 1) == expected;
 }
 
+// The last "stats name=value ..." line of the bed, by name.
+std::map<std::string, double> LastStats(const BedProcess& bed) {
+  std::map<std::string, double> values;
+  for (const auto& line : bed.lines()) {
+    if (line.rfind("stats ", 0) != 0) continue;
+    values.clear();
+    std::istringstream fields(line.substr(6));
+    for (std::string field; fields >> field;) {
+      const auto eq = field.find('=');
+      if (eq != std::string::npos) values[field.substr(0, eq)] = std::stod(field.substr(eq + 1));
+    }
+  }
+  return values;
+}
+
 struct EnumerationCase {
   const char* name;
   std::vector<std::string> bed_args;
@@ -109,11 +127,14 @@ TEST_F(UsbBed, VersionRequestOutGetsTheFirmwareReplyIn) {
   EXPECT_EQ(bed.Count("claimed"), 1);
 }
 
-// The stream crosses as the emulator's packets, and a pending IN transfer costs no
-// polling: the client reaps only when the handler says a URB is done.
-TEST_F(UsbBed, NmeaFlowsInWithoutBusyPolling) {
+// The stream crosses whole at any read size (a packet larger than the read is taken by
+// the next reads), and a pending IN transfer costs no polling: the client reaps only
+// when the handler says a URB is done.
+class NmeaStream : public UsbBed, public ::testing::WithParamInterface<int> {};
+
+TEST_P(NmeaStream, ArrivesWholeWithoutBusyPolling) {
   StartEmulator({"--period", "250"});
-  BedProcess bed(Bed({"--stats"}), Client({"nmea", "30"}));
+  BedProcess bed(Bed({"--stats"}), Client({"nmea", "30", std::to_string(GetParam())}));
   ASSERT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
   int sentences = 0;
   for (const auto& line : bed.lines()) {
@@ -122,21 +143,20 @@ TEST_F(UsbBed, NmeaFlowsInWithoutBusyPolling) {
     EXPECT_TRUE(ValidSentence(line.substr(5))) << line;
   }
   EXPECT_EQ(sentences, 30);
-  long submitted = 0, reaped = 0, eagain = 0;
-  double seconds = 0;
-  std::string line;
-  for (const auto& l : bed.lines())
-    if (l.rfind("stats ", 0) == 0) line = l;
-  ASSERT_EQ(std::sscanf(line.c_str(), "stats submitted=%ld reaped=%ld eagain=%ld seconds=%lf", &submitted,
-                        &reaped, &eagain, &seconds),
-            4)
-      << bed.Transcript();
+  auto stats = LastStats(bed);
+  const auto reaped = static_cast<long>(stats["reaped"]);
+  const auto eagain = static_cast<long>(stats["eagain"]);
+  const auto submitted = static_cast<long>(stats["submitted"]);
+  const auto seconds = stats["seconds"];
   EXPECT_GT(reaped, 0);
   EXPECT_LE(reaped, submitted);
   // Each wake-up reaps what is done and then hears EAGAIN once; a client spinning on a
   // node that always polls writable hears it thousands of times a second.
-  EXPECT_LE(eagain, reaped + static_cast<long>(20 * seconds) + 5) << line;
+  EXPECT_LE(eagain, reaped + static_cast<long>(20 * seconds) + 5) << bed.Transcript();
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadSizes, NmeaStream, ::testing::Values(64, 16, 5),
+                         [](const auto& info) { return "Read" + std::to_string(info.param); });
 
 TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
   StartEmulator();
@@ -148,7 +168,7 @@ TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
 
 TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   StartEmulator();
-  BedProcess bed(Bed(), Client({"unplug"}));
+  BedProcess bed(Bed({"--stats"}), Client({"unplug"}));
   ASSERT_EQ(bed.WaitForPrefix("pending", kDeadline), "pending") << bed.Transcript();
   bed.Send("unplug");
   EXPECT_EQ(bed.WaitForPrefix("read no-device", kDeadline), "read no-device yes") << bed.Transcript();
@@ -159,6 +179,48 @@ TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   EXPECT_EQ(bed.Count("left"), 1) << bed.Transcript();
   EXPECT_EQ(bed.Count("arrived"), 1) << bed.Transcript();
   EXPECT_EQ(bed.Count("plugged /dev/bus/usb/001/002"), 2) << bed.Transcript();
+  // The descriptor of the first plug is closed: the bed keeps state for the last one only.
+  EXPECT_EQ(LastStats(bed)["clients"], 1) << bed.Transcript();
+}
+
+// A module that stops reading: OUT transfers wait in the bed until libusb's timeout
+// discards them, and the pipe works on once the module reads again.
+TEST_F(UsbBed, StalledOutPipeTimesOutAndRecovers) {
+  StartEmulator();
+  BedProcess bed(Bed(), Client({"stall", "5000"}));
+  ASSERT_EQ(bed.WaitForPrefix("claimed", kDeadline), "claimed") << bed.Transcript();
+  ::kill(emulator_->pid(), SIGSTOP);
+  EXPECT_EQ(bed.WaitForPrefix("write ", kDeadline), "write LIBUSB_ERROR_TIMEOUT") << bed.Transcript();
+  ::kill(emulator_->pid(), SIGCONT);
+  EXPECT_EQ(bed.WaitForPrefix("reply ", kDeadline), "reply *v1.4\\r\\n") << bed.Transcript();
+  EXPECT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
+}
+
+// Plug cycles leave the bed as it was: no descriptor and no thread more.
+TEST_F(UsbBed, PlugCyclesKeepDescriptorsAndThreads) {
+  StartEmulator();
+  BedProcess bed(Bed(), {"sleep", "60"});
+  ASSERT_EQ(bed.WaitForPrefix("ready", kDeadline), "ready") << bed.Transcript();
+  const auto count = [&](const char* what) {
+    const auto dir = "/proc/" + std::to_string(bed.pid()) + "/" + what;
+    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+  };
+  const auto cycle = [&] {
+    bed.Send("unplug");
+    ASSERT_EQ(bed.WaitForPrefix("unplugged", kDeadline), "unplugged");
+    bed.Send("plug");
+    ASSERT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002");
+    bed.Send("stats");
+    ASSERT_NE(bed.WaitForPrefix("stats", kDeadline), "");
+  };
+  cycle();
+  const auto fds = count("fd");
+  const auto threads = count("task");
+  for (int i = 0; i < 20; ++i) cycle();
+  EXPECT_EQ(count("fd"), fds);
+  EXPECT_EQ(count("task"), threads);
+  bed.Send("quit");
+  EXPECT_EQ(bed.WaitExit(kDeadline), 143);
 }
 
 struct AccessCase {
@@ -174,11 +236,21 @@ class Access : public UsbBed, public ::testing::WithParamInterface<AccessCase> {
 TEST_P(Access, NodeModeDecidesWhetherAnotherUserMayOpen) {
   if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
   StartEmulator();
-  BedProcess bed(Bed({"--user", "nobody", "--node-mode", GetParam().node_mode}), Client({"version"}));
+  // The build tree may sit where that user cannot reach (a CI clone under /root).
+  const std::filesystem::path client = TempPath("usb-bed-client");
+  std::filesystem::copy_file(USB_BED_CLIENT_PATH, client);
+  std::filesystem::permissions(client, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                           std::filesystem::perms::others_exec);
+  auto program = Client({"version"});
+  program[0] = client.string();
+  BedProcess bed(Bed({"--user", "nobody", "--node-mode", GetParam().node_mode}), program);
   EXPECT_EQ(bed.WaitFor([](const std::string& l) { return l.rfind("reply ", 0) == 0 || l.rfind("fail ", 0) == 0; },
                         kDeadline),
             GetParam().expected)
       << bed.Transcript();
+  bed.WaitExit(kDeadline);
+  std::filesystem::remove(client);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Access,

@@ -92,8 +92,8 @@ pid_t StartProgram(const BedOptions& options, const sigset_t& original_mask, con
 std::string StatsLine(const UsbfsDevice& device, double started) {
   const auto s = device.stats();
   char text[160];
-  std::snprintf(text, sizeof text, "stats submitted=%ld reaped=%ld eagain=%ld seconds=%.3f", s.submitted,
-                s.reaped, s.eagain, Seconds() - started);
+  std::snprintf(text, sizeof text, "stats submitted=%ld reaped=%ld eagain=%ld seconds=%.3f clients=%ld",
+                s.submitted, s.reaped, s.eagain, Seconds() - started, s.clients);
   return text;
 }
 

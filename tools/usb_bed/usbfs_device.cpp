@@ -63,11 +63,7 @@ UsbfsDevice::UsbfsDevice(DeviceIdentity id, std::string emulator_socket, unsigne
 
 UsbfsDevice::~UsbfsDevice() {
   std::lock_guard lock(mutex_);
-  for (auto& [id, c] : clients_) {
-    for (auto* list : {&c.in_pending, &c.out_pending, &c.done})
-      for (auto& urb : *list) Release(urb);
-  }
-  clients_.clear();
+  while (!clients_.empty()) Forget(clients_.begin());
   if (emulator_ >= 0) close(emulator_);
   if (handler_ != nullptr) g_object_unref(handler_);
   if (wake_fd_ >= 0) close(wake_fd_);
@@ -232,7 +228,9 @@ void UsbfsDevice::ClearWake() {
 
 BedStats UsbfsDevice::stats() const {
   std::lock_guard lock(mutex_);
-  return stats_;
+  auto s = stats_;
+  s.clients = static_cast<long>(clients_.size());
+  return s;
 }
 
 void UsbfsDevice::Wake() { eventfd_write(wake_fd_, 1); }
@@ -307,7 +305,7 @@ void UsbfsDevice::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, g
   auto* device = static_cast<UsbfsDevice*>(self);
   {
     std::lock_guard lock(device->mutex_);
-    device->clients_[client].generation = device->generation_;
+    device->Track(client);
   }
   device->events_("opened");
 }
@@ -318,12 +316,33 @@ void UsbfsDevice::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gp
     std::lock_guard lock(device->mutex_);
     const auto it = device->clients_.find(client);
     if (it == device->clients_.end()) return;
-    for (auto* list : {&it->second.in_pending, &it->second.out_pending, &it->second.done})
-      for (auto& urb : *list) Release(urb);
-    device->clients_.erase(it);
+    device->Forget(it);
     device->UpdateFlow();
   }
   device->events_("closed");
+}
+
+UsbfsDevice::Client& UsbfsDevice::Track(UMockdevIoctlClient* client) {
+  // umockdev does not always say when a client goes, so closed ones are dropped here. The
+  // reference held on each keeps a new client from reusing a known one's address.
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    const auto next = std::next(it);
+    if (it->first != client && !umockdev_ioctl_client_get_connected(it->first)) Forget(it);
+    it = next;
+  }
+  auto [it, fresh] = clients_.try_emplace(client);
+  if (fresh) {
+    g_object_ref(client);
+    it->second.generation = generation_;
+  }
+  return it->second;
+}
+
+void UsbfsDevice::Forget(std::map<UMockdevIoctlClient*, Client>::iterator it) {
+  for (auto* list : {&it->second.in_pending, &it->second.out_pending, &it->second.done})
+    for (auto& urb : *list) Release(urb);
+  g_object_unref(it->first);
+  clients_.erase(it);
 }
 
 void UsbfsDevice::HandleIoctl(UMockdevIoctlClient* client) {
@@ -334,9 +353,8 @@ void UsbfsDevice::HandleIoctl(UMockdevIoctlClient* client) {
   bool claimed = false;
   {
     std::lock_guard lock(mutex_);
-    auto [it, fresh] = clients_.try_emplace(client);
-    if (fresh) it->second.generation = generation_;
-    auto& c = it->second;
+    const auto known = clients_.find(client);
+    auto& c = known != clients_.end() ? known->second : Track(client);
     if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
       // REAPURB would block in the kernel; here it never holds the ioctl open.
       if (!c.done.empty()) {

@@ -28,6 +28,7 @@ struct BedStats {
   long submitted = 0;
   long reaped = 0;
   long eagain = 0;  // REAPURBNDELAY answered "nothing done"
+  long clients = 0;  // open descriptors on the node that the bed keeps state for
 };
 
 class UsbfsDevice {
@@ -94,6 +95,8 @@ class UsbfsDevice {
   void UpdateFlow();                   // XON while a URB of the present device can be reaped
   void Wake();
   static void Release(Urb& urb);
+  Client& Track(UMockdevIoctlClient* client);
+  void Forget(std::map<UMockdevIoctlClient*, Client>::iterator it);
   void ConnectLocked();
 
   const DeviceIdentity id_;
