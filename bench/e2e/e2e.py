@@ -607,6 +607,24 @@ class Bench:
         time.sleep(self.window_s(seconds))
         w1 = time.monotonic_ns()
         res = {"cpu": meter.read(), "hwm_kb": vm_hwm_kb(panel.measured), "seconds": (w1 - w0) / 1e9}
+        if gmeter:
+            res["gpsd_cpu"] = gmeter.read()
+            res["gpsd_hwm_kb"] = vm_hwm_kb(peer_run["gpsd"].pid)
+        time.sleep(1)  # what was sent at the window's end reaches the clients
+        self.stop_all()
+        if peer_run:
+            os.close(peer_run["master"])
+        # Sends in the window's last second may still be under way at its end: not judged.
+        window = (w0, w1 - 1_000_000_000)
+        res["panel"] = analyse(trace, capture, window, binary)
+        if peer_run:
+            res["gpsd"] = analyse(peer_run["trace"], peer_run["capture"], window, False)
+        self.results[name] = res
+        self.note(f"{name}: {summary(res)}")
+        if not self.keep:
+            for f in (trace, capture):
+                os.remove(f)
+
     def run_gpsd_flood(self, emulator_args, seconds):
         d = self.scratch("flood-gpsd")
         peer_run = self.start_gpsd_peer(d, emulator_args)
