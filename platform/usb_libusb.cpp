@@ -41,7 +41,7 @@ constexpr unsigned kWriteTimeoutMs = 100;
 // and the module keeps its data, as a real USB host does.
 constexpr int kReadAhead = 128;
 // How long after a command block the stream waits for its reply before it flows again.
-constexpr auto kReplyWindow = std::chrono::milliseconds(20);
+constexpr auto kReplyWindow = std::chrono::milliseconds(50);
 // How long Close waits for libusb to give back a cancelled transfer.
 constexpr auto kCancelWait = std::chrono::seconds(2);
 
