@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <umockdev.h>
@@ -67,26 +68,44 @@ int ChownEntry(const char* path, const struct stat*, int, FTW*) {
   return 0;
 }
 
+// After fork only calls the umockdev preload does not wrap: it guards open(), fopen(),
+// write() and more with locks that another thread of the bed may have held at the fork,
+// and the child would wait on them for ever.
+[[noreturn]] void ChildFail(const std::string& text) {
+  syscall(SYS_write, STDERR_FILENO, text.data(), text.size());
+  _exit(127);
+}
+
 pid_t StartProgram(const BedOptions& options, const sigset_t& original_mask, const passwd* user) {
   std::vector<char*> argv;
   for (const auto& a : options.program) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // Commands on the bed's stdin are the bed's own.
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::vector<gid_t> groups(64);
+  if (user != nullptr) {
+    int count = static_cast<int>(groups.size());
+    if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+      groups.resize(static_cast<std::size_t>(count));
+      getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<std::size_t>(count));
+  }
+  const std::string cannot_run = std::string("kastrel-usb-bed: cannot run ") + argv[0] + "\n";
   const pid_t pid = fork();
-  if (pid != 0) return pid;
+  if (pid != 0) {
+    if (null >= 0) close(null);
+    return pid;
+  }
   sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   signal(SIGPIPE, SIG_DFL);
-  // Commands on the bed's stdin are the bed's own.
-  const int null = open("/dev/null", O_RDONLY);
   if (null >= 0) dup2(null, STDIN_FILENO);
-  if (user != nullptr && (initgroups(user->pw_name, user->pw_gid) != 0 || setgid(user->pw_gid) != 0 ||
-                          setuid(user->pw_uid) != 0)) {
-    std::perror("kastrel-usb-bed: switching user");
-    _exit(127);
-  }
+  if (user != nullptr && (setgroups(groups.size(), groups.data()) != 0 || setgid(user->pw_gid) != 0 ||
+                          setuid(user->pw_uid) != 0))
+    ChildFail("kastrel-usb-bed: cannot switch user\n");
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   execvp(argv[0], argv.data());
-  std::fprintf(stderr, "kastrel-usb-bed: cannot run %s: %s\n", argv[0], std::strerror(errno));
-  _exit(127);
+  ChildFail(cannot_run);
 }
 
 std::string StatsLine(const UsbfsDevice& device, double started) {
