@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <initializer_list>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -30,6 +32,7 @@
 #include "link/usb_link.h"
 #include "platform/clock.h"
 #include "platform/serial_ports.h"
+#include "platform/usb_libusb.h"
 #include "platform/vsport_qt.h"
 #include "receive/logs.h"
 #include "receive/receive_cycle.h"
@@ -53,6 +56,12 @@ constexpr QSize kFrameRoom(12, 40);
 constexpr Millis kStaleAfter = 3000;
 // How long the window's end waits for the read thread before it gives up on it.
 constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
+
+// Help the user must see once, also when the panel was started from a menu.
+void Tell(const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  ErrorLog(text);
+}
 
 QString Latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -287,10 +296,23 @@ void TMainForm::StartupSteps() {
   for (const std::string& baud : bauds) ui_.GPS_Baud->addItem(QString::fromLatin1(baud));
   ui_.GPS_Baud->setCurrentIndex(FindItemNoCase(bauds, settings_->ReadString(kGpsBaud)));
 
-  // 13
+  // 13. The real module is named by its USB ids; without them, or without it plugged in,
+  // the socket is used. The key goes back only when it was there: a first-start file
+  // stays without it.
+  std::vector<UsbId> usb_ids;
+  if (const auto devices = settings_->ReadIfPresent(kUsbSection, kUsbDeviceKey)) {
+    std::vector<std::string> rejected;
+    usb_ids = ParseUsbIds(*devices, &rejected);
+    for (const std::string& word : rejected) Tell(UsbRejectedText(word));
+    settings_->WriteString(kUsbSection, kUsbDeviceKey, *devices);
+  }
   queue_.reset(new (std::nothrow) CommandQueue);
   if (queue_) {
-    driver_ = MakeSocketUsbDriver(usb_socket_);
+    driver_ = MakeUsbDriver(std::move(usb_ids), usb_socket_,
+                            [file = std::filesystem::absolute(settings_->FileName()).lexically_normal()](
+                                const UsbNotice& notice) {
+                              Tell(UsbNoticeText(notice, file.string()));
+                            });
     link_ = std::make_unique<UsbLink>(*driver_, SystemClock(), *queue_);
     try {
       external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 
@@ -23,6 +24,32 @@ int32_t ParseSettingInteger(std::string_view text, int32_t def) {
   return value;
 }
 
+std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* rejected) {
+  std::vector<UsbId> ids;
+  auto hex = [](std::string_view part, std::uint16_t& value) {
+    if (part.empty() || part.size() > 4) return false;
+    const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value, 16);
+    return ec == std::errc() && end == part.data() + part.size();
+  };
+  constexpr std::string_view kSeparators = ", \t;";
+  while (!text.empty()) {
+    const std::size_t start = text.find_first_not_of(kSeparators);
+    if (start == std::string_view::npos) break;
+    text.remove_prefix(start);
+    const std::string_view word = text.substr(0, text.find_first_of(kSeparators));
+    text.remove_prefix(word.size());
+    const std::size_t colon = word.find(':');
+    UsbId id;
+    if (colon != std::string_view::npos && hex(word.substr(0, colon), id.vendor) &&
+        hex(word.substr(colon + 1), id.product)) {
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    } else if (rejected != nullptr) {
+      rejected->emplace_back(word);
+    }
+  }
+  return ids;
+}
+
 TSettings::TSettings(std::string path) : file_(std::move(path)) {}
 
 std::string TSettings::ReadString(std::string_view section, std::string_view key,
@@ -38,6 +65,15 @@ int32_t TSettings::ReadInteger(std::string_view section, std::string_view key,
 
 bool TSettings::ReadBool(std::string_view section, std::string_view key, bool def) const {
   return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+std::optional<std::string> TSettings::ReadIfPresent(std::string_view section,
+                                                    std::string_view key) const {
+  // No value read from a file can hold a line break, so this default means "missing".
+  constexpr std::string_view kMissing = "\n";
+  std::string text = file_.Read(section, key, kMissing);
+  if (text == kMissing) return std::nullopt;
+  return text;
 }
 
 std::string TSettings::ReadString(const SettingKey& k) const {

@@ -1,14 +1,17 @@
 #pragma once
 // TSettings: the panel's settings file, read and written key by key with no cache, so
 // every write is on disk when the call returns. The whole vocabulary is the nine keys
-// of kSettingKeys below; hand edits switch on the hidden features.
+// of kSettingKeys below, and [USB] Device; hand edits switch on the hidden features.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/profile_file.h"
+#include "platform/usb_driver.h"
 
 namespace ostrel {
 
@@ -48,6 +51,16 @@ inline constexpr std::array<SettingKey, 9> kSettingKeys = {
     kDGPSName, kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
     kGpsPassBinaryData, kGpsDemo, kLogStatus, kDebugPanel};
 
+// The USB ids of the module, "VVVV:PPPP" in hexadecimal as lsusb prints them, several
+// separated by commas or blanks. Present only when the user has the real module; never
+// written at first start.
+inline constexpr std::string_view kUsbSection = "USB";
+inline constexpr std::string_view kUsbDeviceKey = "Device";
+
+// The ids in a [USB] Device value, in order, each once. Words that are no id go to
+// `rejected` (when given) and are otherwise ignored.
+std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* rejected = nullptr);
+
 // "12" -> 12, "-7" -> -7, "0x1F" -> 31. Anything else, trailing junk or a number out of
 // the signed 32-bit range included, gives the default. "0x" alone is no number.
 int32_t ParseSettingInteger(std::string_view text, int32_t def);
@@ -63,6 +76,9 @@ class TSettings {
   int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
   // Read as an integer with default 0 or 1; any non-zero number is true.
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+  // The value, or nothing when the file, the section or the key is missing.
+  std::optional<std::string> ReadIfPresent(std::string_view section, std::string_view key) const;
 
   // The same with the key's own default from the table.
   std::string ReadString(const SettingKey& k) const;

@@ -1,6 +1,7 @@
 #include "app/startup_rules.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace ostrel {
 
@@ -24,6 +25,37 @@ int FindItemNoCase(const std::vector<std::string>& items, std::string_view text)
     if (same) return static_cast<int>(i);
   }
   return -1;
+}
+
+std::string UsbIdText(UsbId id) {
+  char text[10];
+  std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+  return text;
+}
+
+std::string UsbNoticeText(const UsbNotice& notice, std::string_view settings_file) {
+  const std::string id = UsbIdText(notice.id);
+  const std::string device = "ostrel-panel: USB device " + id + " (" + notice.node + ")";
+  if (notice.kind == UsbNotice::Kind::kUnnamedModule) {
+    return device + " has the Kastrel GPS module's endpoints but is not named in the " +
+           "settings. To use it, add these lines to " + std::string(settings_file) +
+           " (or the id to the Device line there) and start the panel again:\n[USB]\nDevice=" +
+           id + "\n";
+  }
+  char rule[128];
+  std::snprintf(rule, sizeof rule,
+                "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", "
+                "TAG+=\"uaccess\"",
+                notice.id.vendor, notice.id.product);
+  return device + " is named in the settings, but this user may not open it (permission " +
+         "denied). The panel's udev rule cures it: have this line in " +
+         "/etc/udev/rules.d/60-ostrel-kastrel.rules, run \"sudo udevadm control --reload\" " +
+         "and plug the module in again:\n" + rule + "\n";
+}
+
+std::string UsbRejectedText(std::string_view word) {
+  return "ostrel-panel: [USB] Device: \"" + std::string(word) +
+         "\" is no USB id (VVVV:PPPP in hexadecimal, as lsusb shows it); left out\n";
 }
 
 }  // namespace ostrel

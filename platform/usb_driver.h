@@ -1,6 +1,7 @@
 #pragma once
-// The seam to the module's USB driver. On Linux the module (or its emulator) is a
-// SOCK_SEQPACKET socket in the abstract namespace; one packet is one bulk transfer.
+// The seam to the module's USB driver. The module itself is reached over USB through
+// libusb (usb_libusb.h); its emulator, and the module when no USB id is named, through a
+// SOCK_SEQPACKET socket in the abstract namespace. One packet is one bulk transfer.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,13 @@
 namespace ostrel {
 
 inline constexpr const char* kUsbDeviceName = "Ezusb-0";
+
+// A USB device's vendor and product id, as lsusb prints them ("1209:4b53").
+struct UsbId {
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  friend bool operator==(const UsbId&, const UsbId&) = default;
+};
 
 class UsbDriver {
  public:

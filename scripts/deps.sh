@@ -5,14 +5,16 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool trayer imagemagick x11-utils openbox dbus libglib2.0-bin libxcb1-dev
-      man-db groff-base desktop-file-utils)
+      man-db groff-base desktop-file-utils
+      umockdev libumockdev-dev libusb-1.0-0-dev pkg-config)
 # man-db and desktop-file-utils check the manual pages and the desktop entries.
 # Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
 # the screenshot script show a tray. openbox is the window manager of the desktop tests;
 # dbus (a private session bus) and gdbus (libglib2.0-bin) play a StatusNotifier tray
 # host there. The window caption seam writes X11 properties through libxcb.
 # gpsd is the real NMEA client of the interop tests;
-# --no-install-recommends keeps its GUI clients out.
+# --no-install-recommends keeps its GUI clients out. umockdev and libusb let the USB
+# tests drive an emulated module through the real libusb on machines without USB.
 missing=()
 for p in "${pkgs[@]}" gpsd "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

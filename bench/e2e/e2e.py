@@ -7,7 +7,8 @@ Usage:
     --build DIR   build tree holding app/ostrel-panel and tools/emulator/kastrel-emulator
                   (default: build/release next to this script's repository)
     --scale F     multiply every measuring window by F (default 1: about 4.5 minutes in all)
-    --runs LIST   comma-separated subset of: window,idle,1hz,full,flood (default: all)
+    --runs LIST   comma-separated subset of: window,idle,1hz,full,flood,usb (default: all but
+                  usb)
     --panel PATH  measure this ostrel-panel binary instead of the build's
     --keep        keep the scratch directories (traces, client captures) for a look
     --json FILE   also write the raw figures (every latency sample) to FILE
@@ -26,6 +27,10 @@ What it does, each step in a scratch directory with a settings file written for 
   full    a continuous stream at 1920 bytes/s (a 19200-baud line with no idle time), from a
           generated log of unique sentences (--replay --rate 1920), PassBinaryData 0 and 1.
   flood   the same log with --flood, PassBinaryData 0 and 1; then gpsd alone on the flood.
+  usb     the module over USB: the panel with [USB] Device named under kastrel-usb-bed (the
+          device emulated with umockdev, bridged to an emulator on a private socket name),
+          next to the same 1 Hz drive over the socket, each PassBinaryData 0; and the panel
+          idle with an id named and no device at all.
 For 1hz (PassBinaryData 0) and full (PassBinaryData 0) the same stream also runs, at the
 same time, from a second emulator through a pseudo-terminal into gpsd
 (gpsd -N -n -b -S PORT -F SOCK PTY, loopback only); its client asks
@@ -423,6 +428,8 @@ def pct(values, q):
 # --------------------------------------------------------------------------------------
 # The runs
 
+# The bed's default USB ids.
+USB_SETTINGS = "[USB]\nDevice=1209:4b53\n"
 SETTINGS = """[Ports]
 Directory=.
 [GPS]
@@ -443,6 +450,7 @@ class Bench:
     def __init__(self, build, scale, keep, panel=None):
         self.panel = panel or os.path.join(build, "app", "ostrel-panel")
         self.emulator = os.path.join(build, "tools", "emulator", "kastrel-emulator")
+        self.bed = os.path.join(build, "tools", "usb_bed", "kastrel-usb-bed")
         for path in (self.panel, self.emulator):
             if not os.access(path, os.X_OK):
                 sys.exit(f"e2e: {path} is not built (cmake --build {build} --target ostrel-panel "
@@ -458,11 +466,13 @@ class Bench:
     def note(self, text):
         print(f"e2e: {text}", file=sys.stderr, flush=True)
 
-    def scratch(self, name, binary=0):
+    def scratch(self, name, binary=0, usb=False):
         d = os.path.join(self.root, name)
         os.makedirs(d)
         with open(os.path.join(d, "ostrel_gps_monitor.ini"), "w") as f:
             f.write(SETTINGS.format(binary=binary))
+            if usb:
+                f.write(USB_SETTINGS)
         return d
 
     def start(self, proc):
@@ -483,7 +493,8 @@ class Bench:
             raise RuntimeError(f"emulator did not start: {emu.lines}")
         return emu, trace
 
-    def start_panel(self, d, display=None):
+    def start_panel(self, d, display=None, bed_socket=None):
+        """The panel, or with `bed_socket` the panel under the USB bed bridging that socket."""
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env["XDG_RUNTIME_DIR"] = d
         if display is None:
@@ -491,11 +502,21 @@ class Bench:
         else:
             env.pop("QT_QPA_PLATFORM", None)
             env["DISPLAY"] = display
-        panel = self.start(Proc([self.panel], cwd=d, env=env))
+        args = [self.panel]
+        if bed_socket:
+            if not os.access(self.bed, os.X_OK):
+                raise RuntimeError(f"{self.bed} is not built (needs libumockdev-dev)")
+            args = [self.bed, "--emulator-socket", bed_socket, "--", self.panel]
+        panel = self.start(Proc(args, cwd=d, env=env))
         ns, line = panel.wait_line("ostrel-panel:", 10)
         if line is None or "GPS Data port" not in line:
             raise RuntimeError(f"panel did not start: {panel.lines}")
         self.stderr_line_ms.append((ns - panel.started_ns) / 1e6)
+        # Under the bed the panel is its child; the bed re-executes itself, keeping its pid.
+        panel.measured = panel.pid
+        if bed_socket:
+            with open(f"/proc/{panel.pid}/task/{panel.pid}/children") as f:
+                panel.measured = int(f.read().split()[0])
         return panel, line.rsplit(" at ", 1)[1]
 
     def start_gpsd_peer(self, d, emulator_args):
@@ -560,31 +581,32 @@ class Bench:
         self.results["window"] = {"map_ms": maps, "paint_ms": paints, "line_ms": lines}
 
     # ---- idle in the tray, no module ----
-    def run_idle(self, seconds=30):
-        d = self.scratch("idle")
+    def run_idle(self, seconds=30, name="idle", usb=False):
+        d = self.scratch(name, usb=usb)
         panel, _ = self.start_panel(d)
         time.sleep(2)  # past the start-up timer that hides the window
-        meter = CpuMeter(panel.pid)
+        meter = CpuMeter(panel.measured)
         time.sleep(self.window_s(seconds))
-        self.results["idle"] = {"cpu": meter.read(), "hwm_kb": vm_hwm_kb(panel.pid),
-                                "seconds": (time.monotonic_ns() - meter.t0) / 1e9}
+        self.results[name] = {"cpu": meter.read(), "hwm_kb": vm_hwm_kb(panel.measured),
+                              "seconds": (time.monotonic_ns() - meter.t0) / 1e9}
         self.stop_all()
 
     # ---- a stream ----
-    def run_stream(self, name, emulator_args, binary, seconds, peer=False):
-        d = self.scratch(name, binary)
-        emu, trace = self.start_emulator(d, emulator_args)
+    def run_stream(self, name, emulator_args, binary, seconds, peer=False, usb=False):
+        d = self.scratch(name, binary, usb)
+        socket_name = f"ostrel-e2e-usb-{os.getpid()}" if usb else "Ezusb-0"
+        emu, trace = self.start_emulator(d, emulator_args, socket_name=socket_name)
         peer_run = self.start_gpsd_peer(d, emulator_args) if peer else None
-        panel, port = self.start_panel(d)
+        panel, port = self.start_panel(d, bed_socket=socket_name if usb else None)
         capture = os.path.join(d, "panel-client.bin")
         client = self.start(helper("pty-client", port, capture))
         time.sleep(3)  # the settings sequence, the window to the tray, gpsd's first fix
         w0 = time.monotonic_ns()
-        meter = CpuMeter(panel.pid)
+        meter = CpuMeter(panel.measured)
         gmeter = CpuMeter(peer_run["gpsd"].pid) if peer_run else None
         time.sleep(self.window_s(seconds))
         w1 = time.monotonic_ns()
-        res = {"cpu": meter.read(), "hwm_kb": vm_hwm_kb(panel.pid), "seconds": (w1 - w0) / 1e9}
+        res = {"cpu": meter.read(), "hwm_kb": vm_hwm_kb(panel.measured), "seconds": (w1 - w0) / 1e9}
         if gmeter:
             res["gpsd_cpu"] = gmeter.read()
             res["gpsd_hwm_kb"] = vm_hwm_kb(peer_run["gpsd"].pid)
@@ -857,6 +879,34 @@ def table(bench, load0, load1):
     return "\n".join(lines)
 
 
+def usb_table(bench):
+    """The module over USB next to the socket, from the same run."""
+    R = bench.results
+    rows = []
+    usb, sock = R.get("1hz-usb"), R.get("1hz-socket")
+    for q, name in ((.5, "median"), (.99, "p99")):
+        u = pct(usb["panel"]["latencies"], q) if usb else None
+        k = pct(sock["panel"]["latencies"], q) if sock else None
+        rows.append((f"added latency {name}, 1 Hz drive (ms)",
+                     f"{fmt(u)} (n={len(usb['panel']['latencies'])})" if usb else "-",
+                     f"{fmt(k)} (n={len(sock['panel']['latencies'])})" if sock else "-",
+                     "-" if u is None or k is None else f"{u - k:+.1f}"))
+    lost = lambda r: "-" if not r else f"{r['panel']['lost']} of {r['panel']['span']}"
+    rows.append(("bytes lost, 1 Hz drive, PassBinaryData off", lost(usb), lost(sock), "-"))
+    cpu = lambda r: "-" if not r else (f"{r['cpu']['sched_ms_per_min']:.1f} (stat "
+                                       f"{r['cpu']['stat_ms_per_min']:.0f}) = "
+                                       f"{r['cpu']['sched_ms_per_min'] / 600:.3f} % core")
+    rows.append(("CPU per minute, streaming 1 Hz (ms)", cpu(usb), cpu(sock), "-"))
+    rows.append(("CPU per minute, idle, USB id named, no device (ms)", cpu(R.get("idle-usb")),
+                 cpu(R.get("idle")) if R.get("idle") else "-", "-"))
+    head = ("metric", "USB (libusb, emulated device)", "socket", "USB - socket")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(4)]
+    lines = []
+    for r in [head] + [tuple("-" * w for w in widths)] + rows:
+        lines.append("| " + " | ".join(str(r[i]).ljust(widths[i]) for i in range(4)) + " |")
+    return "\n".join(lines)
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--role":
         role = sys.argv[2]
@@ -888,6 +938,10 @@ def main():
             bench.run_window()
         if "idle" in runs:
             bench.run_idle(30)
+        if "usb" in runs:
+            bench.run_idle(30, "idle-usb", usb=True)
+            bench.run_stream("1hz-socket", [], 0, 60)
+            bench.run_stream("1hz-usb", [], 0, 60, usb=True)
         if "1hz" in runs:
             bench.run_stream("1hz-off", [], 0, 60, peer=True)
             bench.run_stream("1hz-on", [], 1, 30)
@@ -909,6 +963,8 @@ def main():
             bench.note(f"kept {bench.root}")
     load1 = os.getloadavg()
     print(table(bench, load0, load1))
+    if "usb" in runs:
+        print(usb_table(bench))
     print(f"(whole run {time.monotonic() - started:.0f} s)")
     if opts.json:
         slim = {k: {kk: (vv if kk not in ("panel", "gpsd") else

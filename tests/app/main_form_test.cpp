@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -110,6 +111,21 @@ TEST_F(PanelTest, FirstStartWithModuleStoresWaasAndBaudBetween) {
   EXPECT_TRUE(test::WaitFor(
       [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
   EXPECT_EQ(Ui().MessageStatus->text(), QStringLiteral("Sending command..., 1 completed! (Failed: 0)"));
+}
+
+// The USB ids are the user's text: start-up writes the value back as it read it (a first
+// start, above, writes no [USB] at all), and a word that is no id is told once, on stderr
+// and in error.log, not shown in a box.
+TEST_F(PanelTest, UsbIdsAreWrittenBackAsReadAndABadWordIsToldOnce) {
+  Ini("[USB]\nDevice = 1209:4b53, zz\n");
+  Start();
+  EXPECT_EQ(IniText(), "[USB]\nDevice=1209:4b53, zz\n[GPS]\nCOM=0\nPassBinaryData=0\n");
+  const std::string log = test::ReadFile(dir_.File("error.log"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_TRUE(log.starts_with("ostrel-panel: [USB] Device: \"zz\" ")) << log;
+  EXPECT_EQ(log.find("1209"), std::string::npos) << log;
+  EXPECT_TRUE(answers_.Seen().empty());
+  EXPECT_EQ(Status(), "No Device");
 }
 
 TEST_F(PanelTest, RefusedBaudRateStopsAtDeviceFoundWithNothingStored) {

@@ -40,6 +40,7 @@ class EmulatorProcess {
   EmulatorProcess& operator=(const EmulatorProcess&) = delete;
 
   bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
   // Sends `signal` and waits for the end; the exit status, or -1.
   int Stop(int signal_number);
 

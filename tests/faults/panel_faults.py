@@ -239,7 +239,9 @@ class PortClient:
         os.close(self.fd)
 
 
-class PanelFaults(unittest.TestCase):
+class PanelRig(unittest.TestCase):
+    """Scratch directory, emulator, panel, clients and Xvfb of one case; all ended after it."""
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="ostrel-faults-")
         self.children = []
@@ -293,32 +295,44 @@ class PanelFaults(unittest.TestCase):
         wait_for(lambda: found.extend(self.xdotool("search", "--name", name)) or found, timeout, 0.1)
         return found[0] if found else None
 
-    def start_emulator(self, *options):
-        self.emulog = EmulatorLog(self.path("emulator.log"))
-        self.emulator = Child([EMULATOR, "--log", self.path("emulator.log"),
-                               "--eeprom", self.path("eeprom.bin"), *options],
-                              self.dir, self.path("emulator.err"))
-        self.children.append(self.emulator)
-        self.assertTrue(wait_for(lambda: "listening" in self.emulator.output(), 10),
-                        self.emulator.output())
+    def start_emulator(self, *options, tag="emulator"):
+        """An emulator with its log in `tag`.log; the first one is self.emulator."""
+        log = EmulatorLog(self.path(tag + ".log"))
+        emulator = Child([EMULATOR, "--log", log.path, "--eeprom", self.path(tag + "-eeprom.bin"),
+                          *options], self.dir, self.path(tag + ".err"))
+        self.children.append(emulator)
+        self.assertTrue(wait_for(lambda: "listening" in emulator.output(), 10), emulator.output())
+        if self.emulator is None:
+            self.emulator, self.emulog = emulator, log
+        return emulator, log
 
     def start_panel(self, settings=None, cwd=None, as_nobody=False, expect_port=True):
         if settings is not None:
-            with open(self.path("ostrel_gps_monitor.ini"), "w") as f:
-                f.write(settings)
+            self.write_settings(settings)
+        env = self.panel_env()
+        argv = [PANEL]
+        if as_nobody:
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PANEL]
+        self.panel = Child(argv, cwd or self.dir, self.path("panel.err"), env=env)
+        self.children.append(self.panel)
+        if expect_port:
+            self.wait_port()
+
+    def panel_env(self):
         env = dict(os.environ)
         env.pop("DISPLAY", None)
         if self.display:
             env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         else:
             env["QT_QPA_PLATFORM"] = "offscreen"
-        argv = [PANEL]
-        if as_nobody:
-            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PANEL]
-        self.panel = Child(argv, cwd or self.dir, self.path("panel.err"), env=env)
-        self.children.append(self.panel)
-        if not expect_port:
-            return
+        return env
+
+    def write_settings(self, settings):
+        with open(self.path("ostrel_gps_monitor.ini"), "w") as f:
+            f.write(settings)
+
+    def wait_port(self):
+        """The panel's line naming its GPS Data port; self.link is the path."""
         pattern = re.compile(r"GPS Data port (COM\d+) at (\S+)")
         self.assertTrue(wait_for(lambda: pattern.search(self.panel.output()), 15),
                         self.panel.output())
@@ -364,8 +378,8 @@ class PanelFaults(unittest.TestCase):
             self.assertTrue(wait_for(lambda: any(
                 k == "--" and t.startswith("disconnected") for _, k, t in self.emulog.entries()), 5))
 
-    # --- the cases -----------------------------------------------------------------------
 
+class PanelFaults(PanelRig):
     def test_unplug_and_return(self):
         """Each return: a new connection, "j" and the settings sequence; no fd or thread leak."""
         # Up 1.2 s: time for the settings sequence (about 0.6 s). Down 5.4 s: longer than

@@ -3,11 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "tests/storage/temp_dir.h"
 
 namespace ostrel {
+
+void PrintTo(const UsbId& id, std::ostream* os) {
+  *os << std::hex << id.vendor << ':' << id.product << std::dec;
+}
+
 namespace {
 
 using testing::ReadAll;
@@ -142,6 +150,64 @@ TEST(TSettings, KeyTableDefaultsMatchTheirTypes) {
           << k.key;
     }
   }
+}
+
+// [USB] Device as the user may write it, read through the file like every key.
+struct UsbIdsCase {
+  const char* name;
+  const char* value;
+  std::vector<UsbId> ids;
+  std::vector<std::string> rejected;
+};
+void PrintTo(const UsbIdsCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbIdsTest : public ::testing::TestWithParam<UsbIdsCase> {};
+
+TEST_P(UsbIdsTest, ReadsHexIdsAndSetsAsideTheRest) {
+  TempDir dir;
+  const std::string path = dir.File("s.ini");
+  WriteAll(path, std::string("[usb]\ndevice=") + GetParam().value + "\n");
+  const std::optional<std::string> text = TSettings(path).ReadIfPresent("USB", "Device");
+  ASSERT_TRUE(text.has_value());
+  std::vector<std::string> rejected;
+  EXPECT_EQ(ParseUsbIds(*text, &rejected), GetParam().ids);
+  EXPECT_EQ(rejected, GetParam().rejected);
+}
+
+constexpr UsbId kModule{0x1209, 0x4b53};
+constexpr UsbId kOther{0x04b4, 0x8613};
+
+INSTANTIATE_TEST_SUITE_P(
+    UsbIds, UsbIdsTest,
+    ::testing::Values(
+        UsbIdsCase{"One", "1209:4b53", {kModule}, {}},
+        UsbIdsCase{"UpperCase", "1209:4B53", {kModule}, {}},
+        UsbIdsCase{"Comma", "1209:4b53,04b4:8613", {kModule, kOther}, {}},
+        UsbIdsCase{"BlanksAndTabs", "1209:4b53 \t 04b4:8613", {kModule, kOther}, {}},
+        UsbIdsCase{"CommaAndBlanks", " 1209:4b53 , ,04b4:8613 ", {kModule, kOther}, {}},
+        UsbIdsCase{"Quoted", "\"04b4:8613\"", {kOther}, {}},
+        UsbIdsCase{"Repeated", "1209:4b53 1209:4B53", {kModule}, {}},
+        UsbIdsCase{"ShortDigits", "1:2", {{0x0001, 0x0002}}, {}},
+        UsbIdsCase{"Empty", "", {}, {}},
+        UsbIdsCase{"NoColon", "12094b53", {}, {"12094b53"}},
+        UsbIdsCase{"NoProduct", "1209:", {}, {"1209:"}},
+        UsbIdsCase{"NoVendor", ":4b53", {}, {":4b53"}},
+        UsbIdsCase{"FiveDigits", "12090:4b53", {}, {"12090:4b53"}},
+        UsbIdsCase{"HexPrefix", "0x1209:0x4b53", {}, {"0x1209:0x4b53"}},
+        UsbIdsCase{"Sign", "1209:-4b5", {}, {"1209:-4b5"}},
+        UsbIdsCase{"NotHex", "12g9:4b53", {}, {"12g9:4b53"}},
+        UsbIdsCase{"ThreeParts", "1209:4b53:1", {}, {"1209:4b53:1"}},
+        UsbIdsCase{"BadAmongGood", "zz 1209:4b53 04b4:86130", {kModule}, {"zz", "04b4:86130"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(TSettings, ReadIfPresentTellsAMissingKeyFromAnEmptyOne) {
+  TempDir dir;
+  const std::string path = dir.File("s.ini");
+  EXPECT_EQ(TSettings(path).ReadIfPresent("USB", "Device"), std::nullopt);
+  WriteAll(path, "[GPS]\nDevice=1209:4b53\n[USB]\nOther=1\n");
+  EXPECT_EQ(TSettings(path).ReadIfPresent("USB", "Device"), std::nullopt);
+  WriteAll(path, "[USB]\nDevice=\n");
+  EXPECT_EQ(TSettings(path).ReadIfPresent("USB", "Device"), std::string());
 }
 
 }  // namespace
