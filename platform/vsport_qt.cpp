@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -73,12 +74,15 @@ bool TVSPort::Take(const std::string& name) {
   if (!LockPort(name, lock_existed)) return false;
 
   // Something under that name that is not ours (a real device, a file, a link to a real
-  // port) is left alone.
+  // port, another program's pseudo-terminal) is left alone. Ours is a link into /dev/pts
+  // beside our lock file, and its owner has ended (we hold the lock now), so its
+  // pseudo-terminal went with it: one that is there now is another program's.
   struct stat st {};
   const std::string link = PortLinkPath(dir_, name);
   if (::lstat(link.c_str(), &st) == 0) {
-    const bool ours =
-        S_ISLNK(st.st_mode) && (lock_existed || ReadLink(link).rfind("/dev/pts/", 0) == 0);
+    struct stat target {};
+    const bool ours = lock_existed && S_ISLNK(st.st_mode) && PointsIntoPts(link) &&
+                      ::stat(link.c_str(), &target) != 0 && errno == ENOENT;
     if (!ours) {
       if (!lock_existed) ::unlink(lock_path_.c_str());
       ::close(lock_fd_);
@@ -114,13 +118,14 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
         return false;
       }
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return false;  // the owner still runs
-    }
     struct stat held {
     }, now{};
-    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+    // Another user's lock file, or not a file at all: not a port of ours.
+    if (::fstat(fd, &held) != 0 || !IsOwnLockFile(held) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return false;  // or the owner still runs
+    }
+    if (::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev) {
       lock_fd_ = fd;
       lock_path_ = path;
@@ -147,12 +152,14 @@ bool TVSPort::MakePseudoTerminal() {
   else
     ::chmod(slave, 0600);
 
-  // Opened and closed once, the slave reports "nobody attached" as POLLHUP from now on;
-  // before that first open the master would look attached.
-  const int fd = ::open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  keeper_ = OpenSlave();
+  return keeper_ >= 0;
+}
+
+// Our own descriptor of the slave, held from the start: a client may set exclusive mode,
+// after which nobody but root could open the slave again to undo it.
+int TVSPort::OpenSlave() const {
+  return ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // A symlink under a temporary name renamed into place: an application never finds the
@@ -171,7 +178,6 @@ bool TVSPort::PointLink() {
 
 void TVSPort::StartWatching() {
   master_notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
-  master_notifier_->setEnabled(false);
   connect(master_notifier_, &QSocketNotifier::activated, this, &TVSPort::MasterReadable);
   inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_ >= 0 &&
@@ -180,7 +186,7 @@ void TVSPort::StartWatching() {
     connect(inotify_notifier_, &QSocketNotifier::activated, this, &TVSPort::InotifyReadable);
   }
   attached_ = false;
-  CheckClient(false);
+  clients_ = 0;
 }
 
 void TVSPort::Release() {
@@ -193,6 +199,8 @@ void TVSPort::Release() {
   // Only our own link goes: if someone re-pointed it, it is theirs now.
   if (!link_path_.empty() && !slave_path_.empty() && ReadLink(link_path_) == slave_path_)
     ::unlink(link_path_.c_str());
+  if (keeper_ >= 0) ::close(keeper_);
+  keeper_ = -1;
   if (lock_fd_ >= 0) {
     ::unlink(lock_path_.c_str());
     ::close(lock_fd_);
@@ -205,10 +213,20 @@ void TVSPort::Release() {
 
 int32_t TVSPort::Write(const std::uint8_t* bytes, int32_t count) {
   if (master_ < 0 || !attached_ || count <= 0) return 0;
+  KeepRaw();
   const ssize_t n = ::write(master_, bytes, static_cast<std::size_t>(count));
-  if (n >= 0) return static_cast<int32_t>(n);
-  if (errno == EIO) CheckClient(false);
-  return 0;  // a full queue (EAGAIN): the client is not reading; the data is dropped
+  // A full queue (EAGAIN): the client is not reading; the data is dropped.
+  return n >= 0 ? static_cast<int32_t>(n) : 0;
+}
+
+// With echo on, the slave would send our own output back as if the client had written
+// it; in canonical mode it would hold it back for a line editor. One ioctl to look.
+void TVSPort::KeepRaw() {
+  constexpr tcflag_t kCooked = ECHO | ECHOE | ECHOK | ECHONL | ICANON;
+  termios t{};
+  if (::tcgetattr(master_, &t) != 0 || (t.c_lflag & kCooked) == 0) return;
+  t.c_lflag &= ~kCooked;
+  ::tcsetattr(master_, TCSANOW, &t);
 }
 
 int32_t TVSPort::Read(std::uint8_t* bytes, int32_t count) {
@@ -217,8 +235,7 @@ int32_t TVSPort::Read(std::uint8_t* bytes, int32_t count) {
   for (std::size_t i = 0; i < want; ++i) bytes[i] = in_[(in_head_ + i) % in_.size()];
   in_head_ = (in_head_ + want) % in_.size();
   in_len_ -= want;
-  if (attached_ && master_notifier_ != nullptr && in_len_ < in_.size())
-    master_notifier_->setEnabled(true);
+  if (master_notifier_ != nullptr && in_len_ < in_.size()) master_notifier_->setEnabled(true);
   return static_cast<int32_t>(want);
 }
 
@@ -239,43 +256,60 @@ bool TVSPort::DrainMaster() {
 void TVSPort::MasterReadable() {
   const bool got = DrainMaster();
   if (in_len_ >= in_.size()) master_notifier_->setEnabled(false);  // Read re-enables
-  pollfd p{master_, POLLIN, 0};
-  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) CheckClient(false);
   if (got) emit OnRxChar(static_cast<int>(in_len_));
 }
 
+// Clients are counted by their opens and closes of the slave (each open file, however
+// often duplicated or inherited, closes once).
 void TVSPort::InotifyReadable() {
   alignas(inotify_event) char events[4096];
-  bool closed = false;
+  int opened = 0, closed = 0;
+  bool overflow = false;
   for (;;) {
     const ssize_t n = ::read(inotify_, events, sizeof events);
     if (n <= 0) break;
     for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-      if ((e->mask & IN_CLOSE) != 0) closed = true;
+      if ((e->mask & IN_OPEN) != 0) ++opened;
+      if ((e->mask & IN_CLOSE) != 0) ++closed;
+      if ((e->mask & IN_Q_OVERFLOW) != 0) overflow = true;
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
-  CheckClient(closed);
+  opened -= own_opens_;
+  closed -= own_closes_;
+  own_opens_ = own_closes_ = 0;
+  if (overflow) {
+    Recount();
+  } else {
+    clients_ += opened - closed;
+    if (clients_ < 0) clients_ = 0;
+  }
+  CheckClient(closed > 0);
+}
+
+// Events were lost: without our descriptor the master tells whether anyone else has the
+// slave open (POLLHUP: nobody), though not how many.
+void TVSPort::Recount() {
+  ::close(keeper_);
+  pollfd p{master_, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  clients_ = (p.revents & POLLHUP) != 0 ? 0 : 1;
+  keeper_ = OpenSlave();
+  ++own_closes_;
+  if (keeper_ >= 0) ++own_opens_;
 }
 
 // `client_closed`: a client closed the slave since the last look; with nobody attached
 // now, its leftovers are cleaned up even if its whole visit fell between two looks.
 void TVSPort::CheckClient(bool client_closed) {
   if (master_ < 0) return;
-  pollfd p{master_, POLLIN, 0};
-  ::poll(&p, 1, 0);
-  const bool present = (p.revents & POLLHUP) == 0;
-  if (present) {
-    if (!attached_) {
-      attached_ = true;
-      master_notifier_->setEnabled(in_len_ < in_.size());
-    }
+  if (clients_ > 0) {
+    attached_ = true;
     return;
   }
   const bool was_attached = attached_;
   attached_ = false;
-  master_notifier_->setEnabled(false);  // POLLHUP would keep it firing
   if (was_attached || client_closed) {
     const bool got = DrainMaster();
     ClientLeft();
@@ -283,32 +317,22 @@ void TVSPort::CheckClient(bool client_closed) {
   }
 }
 
-// The last client has gone: its terminal settings would stay for the next one (after a
-// `stty sane`, CR LF would arrive as LF and our output would come back as its input),
-// and what it left unread would reach the next client stale.
+// The last client has gone. What it set on the slave would stay for the next one, as
+// the port is still open here: reset as a real serial port is on its last close.
+// Exclusive mode left on would refuse every later open (EBUSY); output stopped with
+// tcflow would leave the next client unable to write; after a `stty sane`, CR LF would
+// arrive as LF and our output would come back as its input; and what it left unread
+// would reach the next client stale. (A client's TCIOFF only sent a STOP byte: there is
+// no state to undo, and TCION would send a START byte of our own.)
 void TVSPort::ClientLeft() {
   ApplyRawMode();
-  const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    ::tcflush(fd, TCIOFLUSH);
-    ::close(fd);
+  if (keeper_ < 0 && (keeper_ = OpenSlave()) >= 0) ++own_opens_;
+  if (keeper_ >= 0) {
+    ::ioctl(keeper_, TIOCNXCL);
+    ::tcflow(keeper_, TCOON);
+    ::tcflush(keeper_, TCIOFLUSH);
   }
-  DrainInotify();  // our own open and close, not a client's
   ++departures_;
-  // A client that opened meanwhile had its events swallowed above: look again.
-  pollfd p{master_, POLLIN, 0};
-  ::poll(&p, 1, 0);
-  if ((p.revents & POLLHUP) == 0) {
-    attached_ = true;
-    master_notifier_->setEnabled(in_len_ < in_.size());
-  }
-}
-
-void TVSPort::DrainInotify() {
-  if (inotify_ < 0) return;
-  char events[4096];
-  while (::read(inotify_, events, sizeof events) > 0) {
-  }
 }
 
 // No line-end translation, no echo, 8 data bits. On a pseudo-terminal the master's
