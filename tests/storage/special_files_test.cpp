@@ -11,6 +11,7 @@
 #include <future>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "receive/demo_source.h"
 #include "receive/logs.h"
@@ -22,38 +23,46 @@ namespace {
 using testing::TempDir;
 
 // One use of the file with a FIFO in its place. With `writer` the FIFO has a writer that
-// never writes (a read would wait for ever), otherwise nobody at the other end (an open
-// would wait). `release` ends a use that blocked, so that the test can end. `said`: the
-// lines the use writes on stderr.
+// never writes (a read would wait for ever; a reader that stopped reading, for a
+// writer), otherwise nobody at the other end (an open would wait). `release` ends a use
+// that blocked, so that the test can end; it may return a descriptor to keep open until
+// then. `said`: the lines the use writes on stderr.
 struct FifoCase {
   const char* name;
   const char* file;
   bool writer;
   std::size_t said;
   std::function<void(const std::string& dir)> use;
-  std::function<void(const std::string& fifo)> release;
+  std::function<int(const std::string& fifo)> release;
 };
 void PrintTo(const FifoCase& c, std::ostream* os) { *os << c.name; }
 
-void OpenOtherEnd(const std::string& fifo, int flags) {
-  const int fd = ::open(fifo.c_str(), flags | O_NONBLOCK);
-  if (fd >= 0) ::close(fd);
+// A writer that comes and goes: the reader meets the end of the file.
+int Writer(const std::string& fifo) {
+  ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  return -1;
 }
 
-void Feed(const std::string& fifo) {
+// A reader that stays (a writer without one would die of SIGPIPE).
+int Reader(const std::string& fifo) { return ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK); }
+
+// Zero-length records: each ends a replay pass.
+int Feed(const std::string& fifo) {
   const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
   const std::string zeros(4096, '\0');
   if (fd >= 0 && ::write(fd, zeros.data(), zeros.size()) < 0) {
   }
   ::close(fd);
+  return -1;
 }
 
-void Drain(const std::string& fifo) {
+int Drain(const std::string& fifo) {
   const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   char buf[65536];
   for (int i = 0; i < 100 && ::read(fd, buf, sizeof buf) > 0; ++i) {
   }
   ::close(fd);
+  return -1;
 }
 
 const FifoCase kFifoCases[] = {
@@ -67,7 +76,7 @@ const FifoCase kFifoCases[] = {
        EXPECT_FALSE(log.IsOpen());
      },
      Feed},
-    {"positions_record", "positions.log", false, 1,
+    {"positions_record", "positions.log", true, 1,
      [](const std::string& dir) {
        PositionsLog log(PositionsLog::kRecord, dir);
        std::uint8_t chunk[PositionsLog::kChunkBufferSize] = {};
@@ -78,7 +87,7 @@ const FifoCase kFifoCases[] = {
      },
      Drain},
     {"error_log", "error.log", false, 1, [](const std::string& dir) { ErrorLog("message", dir); },
-     [](const std::string& fifo) { OpenOtherEnd(fifo, O_RDONLY); }},
+     Reader},
     {"demonstration_file", "nmea.txt", false, 0,
      [](const std::string& dir) {
        DemoSource demo;
@@ -88,7 +97,7 @@ const FifoCase kFifoCases[] = {
        EXPECT_FALSE(demo.NextGroup(chunk, len));
        EXPECT_EQ(len, 0);
      },
-     [](const std::string& fifo) { OpenOtherEnd(fifo, O_WRONLY); }},
+     Writer},
 };
 
 class FifoInPlaceOfFile : public ::testing::TestWithParam<FifoCase> {};
@@ -102,9 +111,12 @@ TEST_P(FifoInPlaceOfFile, ReturnsAtOnceAndSaysSoOnce) {
   ::testing::internal::CaptureStderr();
   auto done = std::async(std::launch::async, [&] { c.use(dir.Path().string()); });
   const bool returned = done.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+  std::vector<int> kept;
   while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-    c.release(fifo);
+    kept.push_back(c.release(fifo));
   const std::string said = ::testing::internal::GetCapturedStderr();
+  for (int fd : kept)
+    if (fd >= 0) ::close(fd);
   if (writer >= 0) ::close(writer);
   EXPECT_TRUE(returned) << "blocked on the FIFO";
   std::size_t lines = 0;
