@@ -34,7 +34,11 @@ int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
     }
     fd = ::open(path.c_str(), flags, mode);
   }
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    // A FIFO without a reader, a socket, a device without hardware: none is a file.
+    if (errno == ENXIO) errno = EINVAL;
+    return -1;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -45,6 +49,10 @@ int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
+}
+
+const char* OpenFailure(int err) {
+  return err == EINVAL ? "not a regular file" : std::strerror(err);
 }
 
 std::FILE* OpenRegularStream(const std::string& path, const char* how) {

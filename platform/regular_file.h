@@ -20,6 +20,10 @@ namespace ostrel {
 // for a directory).
 int OpenRegularFile(const std::string& path, int flags, mode_t mode = 0666);
 
+// What a failure of OpenRegularFile says to a user: "not a regular file" for EINVAL,
+// strerror otherwise.
+const char* OpenFailure(int err);
+
 // The same as a stdio stream; `how` is "rb", "r+b", "ab", "a+b" or "a" (text modes alike).
 std::FILE* OpenRegularStream(const std::string& path, const char* how);
 

@@ -68,7 +68,7 @@ void PositionsLog::Refused() {
   const int err = errno;
   if (err == ENOENT || err == said_) return;  // a replay without a log yet is no error
   said_ = err;
-  std::fprintf(stderr, "ostrel-panel: %s: %s\n", path_.c_str(), std::strerror(err));
+  std::fprintf(stderr, "ostrel-panel: %s: %s\n", path_.c_str(), OpenFailure(err));
 }
 
 void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
@@ -105,7 +105,7 @@ void ErrorLog(std::string_view text, const std::string& directory) {
     static std::atomic<int> said{0};
     const int err = errno;
     if (said.exchange(err) != err)
-      std::fprintf(stderr, "ostrel-panel: %s: %s\n", path.c_str(), std::strerror(err));
+      std::fprintf(stderr, "ostrel-panel: %s: %s\n", path.c_str(), OpenFailure(err));
     return;
   }
   std::fwrite(text.data(), 1, text.size(), f);

@@ -146,9 +146,12 @@ class PanelAcceptance : public testing::Test {
     display_ = "DISPLAY=:" + ReadFile(number).substr(0, ReadFile(number).find('\n'));
   }
 
+  // The one-per-user mark in a runtime directory of this test's own (mkdtemp makes it
+  // 0700), so that panels of other runs on the machine never meet it.
   std::vector<std::string> PanelEnv() const {
-    if (!display_.empty()) return {display_, "QT_QPA_PLATFORM=xcb"};
-    return {"QT_QPA_PLATFORM=offscreen"};
+    const std::string runtime = "XDG_RUNTIME_DIR=" + dir_.string();
+    if (!display_.empty()) return {display_, "QT_QPA_PLATFORM=xcb", runtime};
+    return {"QT_QPA_PLATFORM=offscreen", runtime};
   }
 
   std::string XdoTool(const std::string& args) const {
