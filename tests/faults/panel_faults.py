@@ -670,17 +670,16 @@ class PanelFaults(unittest.TestCase):
 
     def test_port_directory_entries_not_ours(self):
         """COM1 that is not ours (a leftover lock beside it or not) is never taken or removed."""
-        with open(self.path("data.txt"), "w") as f:
-            f.write("a file\n")
-        com1, lock_path = self.path("COM1"), self.path(".COM1.lock")
         cases = [("link to a device, our leftover lock", "/dev/ttyS0", True),
-                 ("link to a file, our leftover lock", self.path("data.txt"), True),
+                 ("link to a file, our leftover lock", "data.txt", True),
                  ("socat pseudo-terminal", "socat", False)]
         for name, target, lock in cases:
             with self.subTest(name):
-                for leftover in (com1, lock_path):
-                    if os.path.lexists(leftover):
-                        os.unlink(leftover)
+                self.tearDown()
+                self.setUp()
+                with open(self.path("data.txt"), "w") as f:
+                    f.write("a file\n")
+                com1, lock_path = self.path("COM1"), self.path(".COM1.lock")
                 socat = None
                 if target == "socat":
                     socat = Child(["socat", "pty,link=COM1,raw,echo=0", "pty,link=peer,raw,echo=0"],
