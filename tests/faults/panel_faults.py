@@ -11,6 +11,7 @@ Both names live in the network namespace, so as root the run moves into a namesp
 its own (unshare --net) and cannot meet another panel or emulator on the machine.
 
 ctest runs one case per process:  panel_faults.py PanelFaults.test_no_ack
+The soak is run by hand:  OSTREL_SOAK_MINUTES=30 panel_faults.py PanelFaults.test_soak
 Paths come from the environment: OSTREL_PANEL, KASTREL_EMULATOR, OSTREL_XVFB, OSTREL_XDOTOOL.
 """
 import fcntl
@@ -37,6 +38,8 @@ XDOTOOL = os.environ.get("OSTREL_XDOTOOL", "")
 UNPLUG_CYCLES = int(os.environ.get("OSTREL_FAULTS_UNPLUG_CYCLES", "7"))
 # A sanitizer's quarantine grows the resident set on its own: no memory checks there.
 SANITIZED = os.environ.get("OSTREL_SANITIZED", "0") == "1"
+# Minutes of the soak, a run by hand only (0: the case is skipped).
+SOAK_MINUTES = int(os.environ.get("OSTREL_SOAK_MINUTES", "0"))
 
 # The module streams a whole navigation cycle every 100 ms, so every tick has data to
 # forward; a longer pause between forwarded chunks means the window's loop stood still.
@@ -822,6 +825,49 @@ class PanelFaults(unittest.TestCase):
         self.assertFalse(os.path.exists(dead), "a killed writer's file stayed")
         self.assertTrue(os.path.exists(live), "a running writer's file went")
         self.assert_exits_in_order("leftovers")
+
+
+    def test_soak(self):
+        """By hand, not under ctest: OSTREL_SOAK_MINUTES (30) of streaming to a client.
+
+        Each minute: resident memory, threads and descriptors of the panel, the valid
+        sentences the client got and its longest pause; a second client comes and goes
+        every minute, so the port's last-close reset runs too. Flat is the bar.
+        """
+        if not SOAK_MINUTES:
+            self.skipTest("a soak runs by hand: OSTREL_SOAK_MINUTES=30 panel_faults.py "
+                          "PanelFaults.test_soak")
+        self.start_emulator(*STREAM)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        samples = []  # (minute, VmRSS kB, threads, fds, sentences, longest pause ms)
+        start = time.monotonic()
+        for minute in range(1, SOAK_MINUTES + 1):
+            visitor = PortClient(self.link)
+            wait_for(lambda: visitor.data(), 5)
+            visitor.close()
+            begun = start + (minute - 1) * 60
+            self.assertTrue(wait_for(lambda: time.monotonic() >= start + minute * 60, 65))
+            self.assertTrue(self.panel.running(), self.panel.output())
+            end = time.monotonic()
+            with client.lock:
+                minute_data = b"".join(d for t, d in client.reads if begun <= t < end)
+            sample = (minute, proc_status(self.panel.pid, "VmRSS"),
+                      proc_status(self.panel.pid, "Threads"), fd_count(self.panel.pid),
+                      len(valid_sentences(minute_data)), int(client.max_gap(begun, end) * 1000))
+            samples.append(sample)
+            report("soak: minute %d: VmRSS %d kB, %d threads, %d fds, %d sentences, "
+                   "longest pause %d ms" % sample)
+            with client.lock:  # a minute's reads are all a sample needs
+                client.reads = [(t, d) for t, d in client.reads if t >= end]
+        settled = samples[1] if len(samples) > 1 else samples[0]
+        report("soak: VmRSS %s kB" % [s[1] for s in samples])
+        self.assertLessEqual(max(s[2] for s in samples[1:] or samples), settled[2], "threads grow")
+        self.assertLessEqual(max(s[3] for s in samples[1:] or samples), settled[3], "fds grow")
+        self.assertLess(samples[-1][1] - settled[1], 2048, "resident memory grows")
+        self.assertTrue(all(s[4] > 4 * 60 for s in samples), "the stream thinned out")
+        self.assert_exits_in_order("soak")
 
 
 class _Popened(Child):
