@@ -152,14 +152,12 @@ bool TVSPort::MakePseudoTerminal() {
   else
     ::chmod(slave, 0600);
 
-  keeper_ = OpenSlave();
-  return keeper_ >= 0;
-}
-
-// Our own descriptor of the slave, held from the start: a client may set exclusive mode,
-// after which nobody but root could open the slave again to undo it.
-int TVSPort::OpenSlave() const {
-  return ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Opened and closed once, the slave reports "nobody attached" as POLLHUP from now on;
+  // before that first open the master would look attached.
+  const int fd = ::open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 // A symlink under a temporary name renamed into place: an application never finds the
@@ -178,6 +176,7 @@ bool TVSPort::PointLink() {
 
 void TVSPort::StartWatching() {
   master_notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+  master_notifier_->setEnabled(false);
   connect(master_notifier_, &QSocketNotifier::activated, this, &TVSPort::MasterReadable);
   inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_ >= 0 &&
@@ -186,7 +185,7 @@ void TVSPort::StartWatching() {
     connect(inotify_notifier_, &QSocketNotifier::activated, this, &TVSPort::InotifyReadable);
   }
   attached_ = false;
-  clients_ = 0;
+  CheckClient(false);
 }
 
 void TVSPort::Release() {
@@ -199,8 +198,6 @@ void TVSPort::Release() {
   // Only our own link goes: if someone re-pointed it, it is theirs now.
   if (!link_path_.empty() && !slave_path_.empty() && ReadLink(link_path_) == slave_path_)
     ::unlink(link_path_.c_str());
-  if (keeper_ >= 0) ::close(keeper_);
-  keeper_ = -1;
   if (lock_fd_ >= 0) {
     ::unlink(lock_path_.c_str());
     ::close(lock_fd_);
@@ -215,12 +212,14 @@ int32_t TVSPort::Write(const std::uint8_t* bytes, int32_t count) {
   if (master_ < 0 || !attached_ || count <= 0) return 0;
   KeepRaw();
   const ssize_t n = ::write(master_, bytes, static_cast<std::size_t>(count));
-  // A full queue (EAGAIN): the client is not reading; the data is dropped.
-  return n >= 0 ? static_cast<int32_t>(n) : 0;
+  if (n >= 0) return static_cast<int32_t>(n);
+  if (errno == EIO) CheckClient(false);
+  return 0;  // a full queue (EAGAIN): the client is not reading; the data is dropped
 }
 
 // With echo on, the slave would send our own output back as if the client had written
-// it; in canonical mode it would hold it back for a line editor. One ioctl to look.
+// it (and the module would get it as commands); in canonical mode it would hold it back
+// for a line editor. One ioctl to look, before each tick's write.
 void TVSPort::KeepRaw() {
   constexpr tcflag_t kCooked = ECHO | ECHOE | ECHOK | ECHONL | ICANON;
   termios t{};
@@ -235,7 +234,8 @@ int32_t TVSPort::Read(std::uint8_t* bytes, int32_t count) {
   for (std::size_t i = 0; i < want; ++i) bytes[i] = in_[(in_head_ + i) % in_.size()];
   in_head_ = (in_head_ + want) % in_.size();
   in_len_ -= want;
-  if (master_notifier_ != nullptr && in_len_ < in_.size()) master_notifier_->setEnabled(true);
+  if (attached_ && master_notifier_ != nullptr && in_len_ < in_.size())
+    master_notifier_->setEnabled(true);
   return static_cast<int32_t>(want);
 }
 
@@ -256,60 +256,43 @@ bool TVSPort::DrainMaster() {
 void TVSPort::MasterReadable() {
   const bool got = DrainMaster();
   if (in_len_ >= in_.size()) master_notifier_->setEnabled(false);  // Read re-enables
+  pollfd p{master_, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) CheckClient(false);
   if (got) emit OnRxChar(static_cast<int>(in_len_));
 }
 
-// Clients are counted by their opens and closes of the slave (each open file, however
-// often duplicated or inherited, closes once).
 void TVSPort::InotifyReadable() {
   alignas(inotify_event) char events[4096];
-  int opened = 0, closed = 0;
-  bool overflow = false;
+  bool closed = false;
   for (;;) {
     const ssize_t n = ::read(inotify_, events, sizeof events);
     if (n <= 0) break;
     for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-      if ((e->mask & IN_OPEN) != 0) ++opened;
-      if ((e->mask & IN_CLOSE) != 0) ++closed;
-      if ((e->mask & IN_Q_OVERFLOW) != 0) overflow = true;
+      if ((e->mask & IN_CLOSE) != 0) closed = true;
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
-  opened -= own_opens_;
-  closed -= own_closes_;
-  own_opens_ = own_closes_ = 0;
-  if (overflow) {
-    Recount();
-  } else {
-    clients_ += opened - closed;
-    if (clients_ < 0) clients_ = 0;
-  }
-  CheckClient(closed > 0);
-}
-
-// Events were lost: without our descriptor the master tells whether anyone else has the
-// slave open (POLLHUP: nobody), though not how many.
-void TVSPort::Recount() {
-  ::close(keeper_);
-  pollfd p{master_, POLLIN, 0};
-  ::poll(&p, 1, 0);
-  clients_ = (p.revents & POLLHUP) != 0 ? 0 : 1;
-  keeper_ = OpenSlave();
-  ++own_closes_;
-  if (keeper_ >= 0) ++own_opens_;
+  CheckClient(closed);
 }
 
 // `client_closed`: a client closed the slave since the last look; with nobody attached
 // now, its leftovers are cleaned up even if its whole visit fell between two looks.
 void TVSPort::CheckClient(bool client_closed) {
   if (master_ < 0) return;
-  if (clients_ > 0) {
-    attached_ = true;
+  pollfd p{master_, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  const bool present = (p.revents & POLLHUP) == 0;
+  if (present) {
+    if (!attached_) {
+      attached_ = true;
+      master_notifier_->setEnabled(in_len_ < in_.size());
+    }
     return;
   }
   const bool was_attached = attached_;
   attached_ = false;
+  master_notifier_->setEnabled(false);  // POLLHUP would keep it firing
   if (was_attached || client_closed) {
     const bool got = DrainMaster();
     ClientLeft();
@@ -317,22 +300,61 @@ void TVSPort::CheckClient(bool client_closed) {
   }
 }
 
-// The last client has gone. What it set on the slave would stay for the next one, as
-// the port is still open here: reset as a real serial port is on its last close.
-// Exclusive mode left on would refuse every later open (EBUSY); output stopped with
-// tcflow would leave the next client unable to write; after a `stty sane`, CR LF would
-// arrive as LF and our output would come back as its input; and what it left unread
-// would reach the next client stale. (A client's TCIOFF only sent a STOP byte: there is
-// no state to undo, and TCION would send a START byte of our own.)
+// The last client has gone. What it set on the slave would stay for the next one, as the
+// master is still open here, so the port is reset as a real serial port is on its last
+// close: exclusive mode off (left on, every later open fails with EBUSY), output flow on
+// (stopped, the next client could not write), raw mode (after a `stty sane`, CR LF would
+// arrive as LF and our output would come back as its input), and what it left unread
+// flushed. A client's TCIOFF only sent a STOP byte; TCION would send a START byte of
+// our own and undo nothing.
 void TVSPort::ClientLeft() {
   ApplyRawMode();
-  if (keeper_ < 0 && (keeper_ = OpenSlave()) >= 0) ++own_opens_;
-  if (keeper_ >= 0) {
-    ::ioctl(keeper_, TIOCNXCL);
-    ::tcflow(keeper_, TCOON);
-    ::tcflush(keeper_, TCIOFLUSH);
+  const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::ioctl(fd, TIOCNXCL);
+    ::tcflow(fd, TCOON);
+    ::tcflush(fd, TCIOFLUSH);
+    ::close(fd);
+  } else if (errno == EBUSY && !Renew()) {
+    return;
   }
+  DrainInotify();  // our own open and close, not a client's
   ++departures_;
+  // A client that opened meanwhile had its events swallowed above: look again.
+  pollfd p{master_, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  if ((p.revents & POLLHUP) == 0) {
+    attached_ = true;
+    master_notifier_->setEnabled(in_len_ < in_.size());
+  }
+}
+
+// Exclusive mode was left on, and only root may open the slave to turn it off: a fresh
+// pseudo-terminal behind the same link is what the next client finds.
+bool TVSPort::Renew() {
+  delete master_notifier_;
+  master_notifier_ = nullptr;
+  delete inotify_notifier_;
+  inotify_notifier_ = nullptr;
+  if (inotify_ >= 0) ::close(inotify_);
+  inotify_ = -1;
+  ::close(master_);
+  master_ = -1;
+  const std::string old = slave_path_;
+  if (!MakePseudoTerminal() || !PointLink()) {
+    slave_path_ = old;  // the link still points there: it goes
+    Release();
+    return false;
+  }
+  StartWatching();
+  return true;
+}
+
+void TVSPort::DrainInotify() {
+  if (inotify_ < 0) return;
+  char events[4096];
+  while (::read(inotify_, events, sizeof events) > 0) {
+  }
 }
 
 // No line-end translation, no echo, 8 data bits. On a pseudo-terminal the master's

@@ -6,12 +6,14 @@
 //   VSPortRxChar <--OnRxChar/Read-- input queue <--notifier-- master <== application writes
 //
 // Written data goes out only while an application has the slave open: a master accepts
-// some 16 KB nobody reads and a late client would get all of it. The program holds a
-// descriptor of the slave itself, so presence is counted from the slave node's opens and
-// closes (inotify). While a client holds the port, echo and canonical mode are turned off
-// again before each write should it turn them on. When the last client leaves, the port
-// is reset as a real serial port is on its last close: exclusive mode off, output flow
-// on, raw mode, both queues flushed.
+// some 16 KB nobody reads and a late client would get all of it. Presence is POLLHUP on
+// the master (once the slave has been opened and closed, which CreatePort does itself).
+// While nobody is attached POLLHUP keeps the master readable, so instead of the master
+// the slave node is watched with inotify, and the master goes back under its notifier
+// when a client opens. While a client holds the port, echo and canonical mode are turned
+// off again before each write should it turn them on. When the last client leaves, the
+// port is reset as a real serial port is on its last close (its settings would stay for
+// the next client): exclusive mode off, output flow on, raw mode, queues flushed.
 #include <QObject>
 #include <cstdint>
 #include <string>
@@ -51,8 +53,6 @@ class TVSPort final : public QObject, public VirtualPort {
   int32_t InCount() const { return static_cast<int32_t>(in_len_); }
   // How many times the last client has left and the port was made clean again.
   int Departures() const { return departures_; }
-  // Open files of the slave other than our own.
-  int Clients() const { return clients_; }
 
  signals:
   // Bytes arrived from the application; `count` is the number now waiting.
@@ -66,15 +66,15 @@ class TVSPort final : public QObject, public VirtualPort {
   void StartWatching();
   void Release();
 
-  int OpenSlave() const;
   void MasterReadable();
   void InotifyReadable();
-  void Recount();
   void CheckClient(bool client_closed);
   void ClientLeft();
   bool DrainMaster();
   void ApplyRawMode();
   void KeepRaw();
+  bool Renew();
+  void DrainInotify();
 
   std::string dir_;
   std::string name_;
@@ -83,14 +83,10 @@ class TVSPort final : public QObject, public VirtualPort {
   std::string slave_path_;
   int master_ = -1;
   int lock_fd_ = -1;
-  int keeper_ = -1;  // our own descriptor of the slave
   int inotify_ = -1;
   QSocketNotifier* master_notifier_ = nullptr;
   QSocketNotifier* inotify_notifier_ = nullptr;
   bool attached_ = false;
-  int clients_ = 0;
-  int own_opens_ = 0;  // inotify events of our own to leave out of the count
-  int own_closes_ = 0;
   int departures_ = 0;
 
   std::vector<std::uint8_t> in_;  // ring of kInputQueueSize bytes, allocated once
