@@ -188,13 +188,17 @@ void TVSPort::StartWatching() {
   CheckClient(false);
 }
 
-void TVSPort::Release() {
+void TVSPort::StopWatching() {
   delete master_notifier_;
   master_notifier_ = nullptr;
   delete inotify_notifier_;
   inotify_notifier_ = nullptr;
   if (inotify_ >= 0) ::close(inotify_);
   inotify_ = -1;
+}
+
+void TVSPort::Release() {
+  StopWatching();
   // Only our own link goes: if someone re-pointed it, it is theirs now.
   if (!link_path_.empty() && !slave_path_.empty() && ReadLink(link_path_) == slave_path_)
     ::unlink(link_path_.c_str());
@@ -332,12 +336,7 @@ void TVSPort::ClientLeft() {
 // Exclusive mode was left on, and only root may open the slave to turn it off: a fresh
 // pseudo-terminal behind the same link is what the next client finds.
 bool TVSPort::Renew() {
-  delete master_notifier_;
-  master_notifier_ = nullptr;
-  delete inotify_notifier_;
-  inotify_notifier_ = nullptr;
-  if (inotify_ >= 0) ::close(inotify_);
-  inotify_ = -1;
+  StopWatching();
   ::close(master_);
   master_ = -1;
   const std::string old = slave_path_;

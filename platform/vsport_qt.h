@@ -64,6 +64,7 @@ class TVSPort final : public QObject, public VirtualPort {
   bool MakePseudoTerminal();
   bool PointLink();
   void StartWatching();
+  void StopWatching();
   void Release();
 
   void MasterReadable();
