@@ -188,10 +188,15 @@ void TVSPort::StartWatching() {
   CheckClient(false);
 }
 
+// A renewal runs inside one of the notifiers' own signals, so they are not deleted
+// there and then; disabled, they stop watching their descriptor at once.
 void TVSPort::StopWatching() {
-  delete master_notifier_;
+  for (QSocketNotifier* n : {master_notifier_, inotify_notifier_}) {
+    if (n == nullptr) continue;
+    n->setEnabled(false);
+    n->deleteLater();
+  }
   master_notifier_ = nullptr;
-  delete inotify_notifier_;
   inotify_notifier_ = nullptr;
   if (inotify_ >= 0) ::close(inotify_);
   inotify_ = -1;
