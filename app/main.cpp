@@ -12,6 +12,7 @@
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
+#include "app/settings.h"
 #include "platform/single_instance.h"
 
 namespace {
@@ -27,6 +28,9 @@ void ChoosePlatform() {
 int main(int argc, char** argv) {
   ostrel::QuietQtNoise();
   ChoosePlatform();
+  // A closed stderr (`ostrel-panel 2>&1 | head`) must not end the panel and leave the
+  // port's link behind: a write that fails is only that write's failure.
+  std::signal(SIGPIPE, SIG_IGN);
   if (ostrel::AlreadyRunning()) {
     std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
     QApplication app(argc, argv);
@@ -36,6 +40,8 @@ int main(int argc, char** argv) {
                                             "system tray to view it."));
     return 0;
   }
+  // What writers killed in the middle of a settings write left behind.
+  ostrel::ProfileFile(ostrel::kSettingsFileName).RemoveStaleTemporaries();
   QApplication app(argc, argv);
   // No display name: Qt would append it to every caption on X11.
   QApplication::setApplicationName(QStringLiteral("ostrel-panel"));

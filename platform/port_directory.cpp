@@ -23,15 +23,21 @@ bool IsComPortName(const std::string& name) {
   return true;
 }
 
-bool IsVirtualPortEntry(const std::string& dir, const std::string& name) {
-  struct stat st {};
-  if (::lstat(PortLockPath(dir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-  const std::string link = PortLinkPath(dir, name);
-  if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+bool IsOwnLockFile(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+bool PointsIntoPts(const std::string& link) {
   char target[PATH_MAX];
   const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-  if (n <= 0) return false;
-  return std::string(target, static_cast<std::size_t>(n)).rfind("/dev/pts/", 0) == 0;
+  return n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind("/dev/pts/", 0) == 0;
+}
+
+bool IsVirtualPortEntry(const std::string& dir, const std::string& name) {
+  struct stat st {};
+  if (::lstat(PortLockPath(dir, name).c_str(), &st) != 0 || !IsOwnLockFile(st)) return false;
+  const std::string link = PortLinkPath(dir, name);
+  return ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && PointsIntoPts(link);
 }
 
 std::string AbsoluteDirectory(const std::string& dir) {

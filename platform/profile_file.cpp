@@ -1,6 +1,8 @@
 #include "platform/profile_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/regular_file.h"
 
 namespace ostrel {
 namespace {
@@ -133,20 +137,20 @@ std::string Describe(const std::string& path, int err) {
   return "Unable to write to " + path + ": " + std::strerror(err);
 }
 
-// The whole file. ENOENT gives an empty text with `exists` false; other failures throw.
-std::string Slurp(const std::string& path, const std::string& shown, bool& exists) {
+// The whole file, and its owner. ENOENT gives an empty text with `exists` false; other
+// failures throw.
+std::string Slurp(const std::string& path, const std::string& shown, bool& exists,
+                  uid_t* owner = nullptr, struct stat* opened = nullptr) {
   exists = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = OpenRegularFile(path, O_RDONLY);
   if (fd < 0) {
     if (errno == ENOENT) return {};
     throw ProfileError(Describe(shown, errno));
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
-    throw ProfileError(Describe(shown, err));
-  }
+  ::fstat(fd, &st);
+  if (owner != nullptr) *owner = st.st_uid;
+  if (opened != nullptr) *opened = st;
   std::string text;
   char buf[4096];
   for (;;) {
@@ -175,18 +179,22 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-// A link is followed, so the rename replaces the file it points to, not the link.
-std::string RealTarget(const std::string& path) {
+// A link (one the open allowed) is followed, so the rename replaces the file it points
+// to, not the link; the file must still be the one that was read.
+std::string RealTarget(const std::string& path, const struct stat& read) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      std::string target(real);
-      std::free(real);
-      return target;
-    }
-  }
-  return path;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) throw ProfileError(Describe(path, errno));
+  std::string target(real);
+  std::free(real);
+  if (::stat(target.c_str(), &st) != 0 || st.st_ino != read.st_ino || st.st_dev != read.st_dev)
+    throw ProfileError(Describe(path, EAGAIN));
+  return target;
 }
+
+// ".ostrel_gps_monitor.ini.tmp-" for "dir/ostrel_gps_monitor.ini".
+std::string TemporaryPrefix(const std::string& base) { return "." + base + ".tmp-"; }
 
 void ReplaceFile(const std::string& target, const std::string& shown, std::string_view text,
                  bool existed) {
@@ -194,7 +202,7 @@ void ReplaceFile(const std::string& target, const std::string& shown, std::strin
   std::size_t slash = target.rfind('/');
   std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp-" +
+  std::string tmp = (slash == std::string::npos ? std::string() : dir) + TemporaryPrefix(base) +
                     std::to_string(::getpid()) + "-" + std::to_string(serial++);
 
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -290,9 +298,10 @@ std::string ProfileFile::Read(std::string_view section, std::string_view key,
 
 void ProfileFile::Write(std::string_view section, std::string_view key,
                         std::string_view value) const {
-  std::string target = RealTarget(path_);
   bool exists = false;
-  std::string text = Slurp(target, path_, exists);
+  uid_t owner = 0;
+  struct stat read {};
+  std::string text = Slurp(path_, path_, exists, &owner, &read);
   std::string updated;
   try {
     updated = ProfileUpdate(text, section, key, value);
@@ -300,9 +309,37 @@ void ProfileFile::Write(std::string_view section, std::string_view key,
     throw ProfileError("Unable to write to " + path_ + ": " + e.what());
   }
   if (exists && updated == text) return;
+  // The new file would be ours: another user's file is never replaced.
+  if (exists && owner != ::geteuid()) throw ProfileError(Describe(path_, EPERM));
+  std::string target = exists ? RealTarget(path_, read) : path_;
   // The rename would go through a write-protected file; Windows refuses, and so do we.
   if (exists && ::access(target.c_str(), W_OK) != 0) throw ProfileError(Describe(path_, errno));
   ReplaceFile(target, path_, updated, exists);
+}
+
+void ProfileFile::RemoveStaleTemporaries() const {
+  std::size_t slash = path_.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  const std::string prefix =
+      TemporaryPrefix(slash == std::string::npos ? path_ : path_.substr(slash + 1));
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // ".<file>.tmp-<pid>-<serial>": the writer's process id.
+    const char* digits = name.c_str() + prefix.size();
+    char* end = nullptr;
+    const long pid = std::strtol(digits, &end, 10);
+    if (end == digits || *end != '-' || pid <= 0 || pid > INT_MAX) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running
+    struct stat st {};
+    const std::string path = dir + name;
+    if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+      ::unlink(path.c_str());
+  }
+  ::closedir(d);
 }
 
 }  // namespace ostrel

@@ -58,7 +58,13 @@ class ProfileFile {
 
   // Stores the value at once. A value already stored as given leaves the file alone.
   // Throws ProfileError when the file cannot be read back or replaced.
+  // Another user's file is never replaced, nor followed to through another user's link in
+  // a sticky world-writable directory (see platform/regular_file.h).
   void Write(std::string_view section, std::string_view key, std::string_view value) const;
+
+  // Removes the temporary files that writers which have ended (killed in the middle of a
+  // write) left beside the file. Those of running processes and of other users stay.
+  void RemoveStaleTemporaries() const;
 
  private:
   std::string path_;

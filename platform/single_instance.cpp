@@ -1,31 +1,47 @@
 #include "platform/single_instance.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 namespace ostrel {
+namespace {
 
-SingleInstance::SingleInstance(std::string_view name) {
-  // Abstract address: a NUL, then the name; no NUL at the end (the length says where
-  // the name stops). Too long a name is cut to what sun_path holds.
-  std::string full = std::string(name) + " uid " + std::to_string(::getuid());
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::size_t n = full.size() < sizeof addr.sun_path - 1 ? full.size() : sizeof addr.sun_path - 1;
-  std::memcpy(addr.sun_path + 1, full.data(), n);
-  auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+bool PrivateDirectory(const std::string& dir) {
+  struct stat st {};
+  return !dir.empty() && ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}  // namespace
+
+std::string InstanceDirectory() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && PrivateDirectory(runtime)) return runtime;
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = (tmp != nullptr && *tmp == '/' ? std::string(tmp) : std::string("/tmp")) +
+                    "/ostrel-panel-" + std::to_string(::geteuid());
+  ::mkdir(dir.c_str(), 0700);  // one made by someone else fails the check below
+  return PrivateDirectory(dir) ? dir : std::string();
+}
+
+SingleInstance::SingleInstance(std::string_view name, const std::string& dir) {
+  if (dir.empty()) return;
+  std::string file(name);
+  for (char& c : file)
+    if (c == '/') c = '_';
+  const std::string path = dir + "/" + file + ".lock";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len) != 0) {
-    already_running_ = errno == EADDRINUSE;
+  // An open file description of its own: a second mark in this process conflicts too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    already_running_ = errno == EWOULDBLOCK;
     ::close(fd);
     return;
   }

@@ -1,8 +1,9 @@
 #pragma once
-// One panel per user. The mark of a running panel is an abstract Unix socket bound for
-// the life of the process: there is no file to leave behind, and the kernel frees the
-// name when the process ends, crash or not. The user id is part of the name, so each
-// user (like each Windows session) has a panel of its own.
+// One panel per user. The mark of a running panel is an advisory lock (flock) on a file
+// in the user's own runtime directory, held for the life of the process: the kernel
+// frees it when the process ends, crash or not. Only the user can reach that directory,
+// so no other user can take the mark first and keep the panel from starting; each user
+// (like each Windows session) has a panel of its own.
 #include <string>
 #include <string_view>
 
@@ -10,10 +11,17 @@ namespace ostrel {
 
 inline constexpr const char* kInstanceName = "Ostrel GPS Control Panel";
 
+// $XDG_RUNTIME_DIR when it is a directory of this user's that nobody else may enter;
+// otherwise "ostrel-panel-<uid>" in $TMPDIR (or /tmp), made with mode 0700 when missing
+// and checked the same way. Empty when neither passes the check.
+std::string InstanceDirectory();
+
 class SingleInstance {
  public:
-  // Takes the mark for `name` if nobody holds it. The user id is added to the name.
-  explicit SingleInstance(std::string_view name = kInstanceName);
+  // Takes the mark for `name` in `dir` if nobody holds it. No mark at all (neither
+  // holding nor running) when `dir` is empty or the lock file cannot be made.
+  explicit SingleInstance(std::string_view name = kInstanceName,
+                          const std::string& dir = InstanceDirectory());
   ~SingleInstance();  // gives the mark back
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -29,7 +37,7 @@ class SingleInstance {
 };
 
 // Program entry: takes the mark and keeps it until the process ends, as the design keeps
-// its mutex handle. True when another panel of this user already runs. When the socket
+// its mutex handle. True when another panel of this user already runs. When the mark
 // cannot be made at all the answer is false: better a second panel than none.
 bool AlreadyRunning(std::string_view name = kInstanceName);
 

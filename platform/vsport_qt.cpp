@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -95,12 +96,15 @@ bool TVSPort::Take(const std::string& name) {
   if (!LockPort(name, lock_existed)) return false;
 
   // Something under that name that is not ours (a real device, a file, a link to a real
-  // port) is left alone.
+  // port, another program's pseudo-terminal) is left alone. Ours is a link into /dev/pts
+  // beside our lock file, and its owner has ended (we hold the lock now), so its
+  // pseudo-terminal went with it: one that is there now is another program's.
   struct stat st {};
   const std::string link = PortLinkPath(dir_, name);
   if (::lstat(link.c_str(), &st) == 0) {
-    const bool ours =
-        S_ISLNK(st.st_mode) && (lock_existed || ReadLink(link).rfind("/dev/pts/", 0) == 0);
+    struct stat target {};
+    const bool ours = lock_existed && S_ISLNK(st.st_mode) && PointsIntoPts(link) &&
+                      ::stat(link.c_str(), &target) != 0 && errno == ENOENT;
     if (!ours) {
       if (!lock_existed) ::unlink(lock_path_.c_str());
       ::close(lock_fd_);
@@ -136,13 +140,14 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
         return false;
       }
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return false;  // the owner still runs
-    }
     struct stat held {
     }, now{};
-    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+    // Another user's lock file, or not a file at all: not a port of ours.
+    if (::fstat(fd, &held) != 0 || !IsOwnLockFile(held) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return false;  // or the owner still runs
+    }
+    if (::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev) {
       lock_fd_ = fd;
       lock_path_ = path;
@@ -205,13 +210,22 @@ void TVSPort::StartWatching() {
   CheckClient(false);
 }
 
-void TVSPort::Release() {
-  delete master_notifier_;
+// A renewal runs inside one of the notifiers' own signals, so they are not deleted
+// there and then; disabled, they stop watching their descriptor at once.
+void TVSPort::StopWatching() {
+  for (QSocketNotifier* n : {master_notifier_, inotify_notifier_}) {
+    if (n == nullptr) continue;
+    n->setEnabled(false);
+    n->deleteLater();
+  }
   master_notifier_ = nullptr;
-  delete inotify_notifier_;
   inotify_notifier_ = nullptr;
   if (inotify_ >= 0) ::close(inotify_);
   inotify_ = -1;
+}
+
+void TVSPort::Release() {
+  StopWatching();
   // Only our own link goes: if someone re-pointed it, it is theirs now.
   if (!link_path_.empty() && !slave_path_.empty() && ReadLink(link_path_) == slave_path_)
     ::unlink(link_path_.c_str());
@@ -227,10 +241,22 @@ void TVSPort::Release() {
 
 int32_t TVSPort::Write(const std::uint8_t* bytes, int32_t count) {
   if (master_ < 0 || !attached_ || count <= 0) return 0;
+  KeepRaw();
   const ssize_t n = ::write(master_, bytes, static_cast<std::size_t>(count));
   if (n >= 0) return static_cast<int32_t>(n);
   if (errno == EIO) CheckClient(false);
   return 0;  // a full queue (EAGAIN): the client is not reading; the data is dropped
+}
+
+// With echo on, the slave would send our own output back as if the client had written
+// it (and the module would get it as commands); in canonical mode it would hold it back
+// for a line editor. One ioctl to look, before each tick's write.
+void TVSPort::KeepRaw() {
+  constexpr tcflag_t kCooked = ECHO | ECHOE | ECHOK | ECHONL | ICANON;
+  termios t{};
+  if (::tcgetattr(master_, &t) != 0 || (t.c_lflag & kCooked) == 0) return;
+  t.c_lflag &= ~kCooked;
+  ::tcsetattr(master_, TCSANOW, &t);
 }
 
 int32_t TVSPort::Read(std::uint8_t* bytes, int32_t count) {
@@ -320,15 +346,23 @@ void TVSPort::CheckClient(bool client_closed) {
   }
 }
 
-// The last client has gone: its terminal settings would stay for the next one (after a
-// `stty sane`, CR LF would arrive as LF and our output would come back as its input),
-// and what it left unread would reach the next client stale.
+// The last client has gone. What it set on the slave would stay for the next one, as the
+// master is still open here, so the port is reset as a real serial port is on its last
+// close: exclusive mode off (left on, every later open fails with EBUSY), output flow on
+// (stopped, the next client could not write), raw mode (after a `stty sane`, CR LF would
+// arrive as LF and our output would come back as its input), and what it left unread
+// flushed. A client's TCIOFF only sent a STOP byte; TCION would send a START byte of
+// our own and undo nothing.
 void TVSPort::ClientLeft() {
   ApplyRawMode();
   const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
+    ::ioctl(fd, TIOCNXCL);
+    ::tcflow(fd, TCOON);
     ::tcflush(fd, TCIOFLUSH);
     ::close(fd);
+  } else if (errno == EBUSY && !Renew()) {
+    return;
   }
   DrainInotify();  // our own open and close, not a client's
   ++departures_;
@@ -342,6 +376,22 @@ void TVSPort::ClientLeft() {
     holders_ = 1;
     master_notifier_->setEnabled(in_len_ < in_.size());
   }
+}
+
+// Exclusive mode was left on, and only root may open the slave to turn it off: a fresh
+// pseudo-terminal behind the same link is what the next client finds.
+bool TVSPort::Renew() {
+  StopWatching();
+  ::close(master_);
+  master_ = -1;
+  const std::string old = slave_path_;
+  if (!MakePseudoTerminal() || !PointLink()) {
+    slave_path_ = old;  // the link still points there: it goes
+    Release();
+    return false;
+  }
+  StartWatching();
+  return true;
 }
 
 void TVSPort::DrainInotify() {

@@ -10,8 +10,10 @@
 // the master (once the slave has been opened and closed, which CreatePort does itself).
 // While nobody is attached POLLHUP keeps the master readable, so instead of the master
 // the slave node is watched with inotify, and the master goes back under its notifier
-// when a client opens. When the last client leaves, raw mode is put back (its settings
-// would stay for the next client) and whatever it left unread is flushed.
+// when a client opens. While a client holds the port, echo and canonical mode are turned
+// off again before each write should it turn them on. When the last client leaves, the
+// port is reset as a real serial port is on its last close (its settings would stay for
+// the next client): exclusive mode off, output flow on, raw mode, queues flushed.
 #include <QObject>
 #include <cstdint>
 #include <string>
@@ -67,6 +69,7 @@ class TVSPort final : public QObject, public VirtualPort {
   bool MakePseudoTerminal();
   bool PointLink();
   void StartWatching();
+  void StopWatching();
   void Release();
 
   void MasterReadable();
@@ -75,6 +78,8 @@ class TVSPort final : public QObject, public VirtualPort {
   void ClientLeft();
   bool DrainMaster();
   void ApplyRawMode();
+  void KeepRaw();
+  bool Renew();
   void DrainInotify();
 
   std::string dir_;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/regular_file.h"
 #include "receive/chunk.h"
 
 namespace ostrel {
@@ -63,7 +64,7 @@ bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
   len = 0;
   chunk[0] = 0;
   if (DemoFile == nullptr) {
-    DemoFile = std::fopen(DemoFileName.c_str(), "rb");
+    DemoFile = OpenRegularStream(DemoFileName, "rb");
     if (DemoFile == nullptr) {
       if (failed_name_ != DemoFileName) {
         failed_name_ = DemoFileName;

@@ -3,8 +3,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <utility>
+
+#include "platform/regular_file.h"
 
 namespace ostrel {
 namespace {
@@ -41,11 +45,11 @@ void PositionsLog::EndPass(std::uint8_t* ChunkBuffer, int32_t& len) {
 void PositionsLog::Replay(std::uint8_t* ChunkBuffer, int32_t& len) {
   if (file_ == nullptr) {
     // Opened for update as the design has it; a write-protected log still plays back.
-    file_ = std::fopen(path_.c_str(), "r+b");
+    file_ = OpenRegularStream(path_, "r+b");
     if (file_ == nullptr && (errno == EACCES || errno == EROFS)) {
-      file_ = std::fopen(path_.c_str(), "rb");
+      file_ = OpenRegularStream(path_, "rb");
     }
-    if (file_ == nullptr) return;  // live chunk stays; the next tick tries again
+    if (file_ == nullptr) return Refused();  // live chunk stays; the next tick tries again
   }
   std::uint8_t head[4];
   if (std::fread(head, 1, sizeof head, file_) != sizeof head) return EndPass(ChunkBuffer, len);
@@ -60,11 +64,18 @@ void PositionsLog::Replay(std::uint8_t* ChunkBuffer, int32_t& len) {
   ChunkBuffer[len] = 0;
 }
 
+void PositionsLog::Refused() {
+  const int err = errno;
+  if (err == ENOENT || err == said_) return;  // a replay without a log yet is no error
+  said_ = err;
+  std::fprintf(stderr, "ostrel-panel: %s: %s\n", path_.c_str(), OpenFailure(err));
+}
+
 void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
   // Beyond 2047 the chunk cannot be real and would not play back.
   if (len <= 0 || len > kMaxChunk) return;
-  std::FILE* f = std::fopen(path_.c_str(), "a+b");
-  if (f == nullptr) return;
+  std::FILE* f = OpenRegularStream(path_, "a+b");
+  if (f == nullptr) return Refused();
   // One buffer, one write: a record is whole or, should the disk fill, cut off again,
   // so the records after it stay readable.
   std::uint8_t record[4 + kMaxChunk];
@@ -87,8 +98,16 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
 
 void ErrorLog(std::string_view text, const std::string& directory) {
   text = text.substr(0, text.find('\0'));
-  std::FILE* f = std::fopen(InDirectory(directory, "error.log").c_str(), "a");
-  if (f == nullptr) return;
+  const std::string path = InDirectory(directory, "error.log");
+  std::FILE* f = OpenRegularStream(path, "a");
+  if (f == nullptr) {
+    // Said once per reason: every failure of the listing would say it again.
+    static std::atomic<int> said{0};
+    const int err = errno;
+    if (said.exchange(err) != err)
+      std::fprintf(stderr, "ostrel-panel: %s: %s\n", path.c_str(), OpenFailure(err));
+    return;
+  }
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
 }

@@ -6,7 +6,8 @@
 //                  0A 00 00 00 24 47 50 47 47 41 2C 2E 2E 0A  = a 10-byte chunk "$GPGGA,..\n"
 //   error.log      failure messages of the serial-port listing, run together as written.
 // Neither is ever truncated or rotated. Write failures are not reported: logging must
-// never stop the receive cycle.
+// never stop the receive cycle. Only a regular file is used: a FIFO or a device under
+// either name is an error of that log, said once on stderr, and the panel goes on.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -46,10 +47,12 @@ class PositionsLog {
   void Replay(std::uint8_t* ChunkBuffer, int32_t& len);
   void Record(const std::uint8_t* ChunkBuffer, int32_t len);
   void EndPass(std::uint8_t* ChunkBuffer, int32_t& len);
+  void Refused();
 
   int32_t mode_;
   std::string path_;
   std::FILE* file_ = nullptr;  // open for replay only, across ticks
+  int said_ = 0;               // the errno last reported
 };
 
 // Appends `text` (up to a NUL in it, if any) to error.log in `directory` (empty: the

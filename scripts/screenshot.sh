@@ -55,7 +55,10 @@ wait_for 10 grep -qs listening "$work/emulator.log"
 
 cd "$work"
 printf '[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n' >ostrel_gps_monitor.ini
-"$bin/app/ostrel-panel" 2>"$work/panel.log" &
+# Its one-per-user mark stays in the scratch directory: a panel already running elsewhere
+# does not stop this one.
+mkdir -m 700 "$work/run"
+XDG_RUNTIME_DIR="$work/run" "$bin/app/ostrel-panel" 2>"$work/panel.log" &
 pids+=($!)
 wait_for 15 grep -qs "GPS Data port" "$work/panel.log"
 

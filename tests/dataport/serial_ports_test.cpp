@@ -95,26 +95,39 @@ TEST_F(SerialPortsTest, RealDevicesWithUnknownUartsLeftOut) {
 
 TEST_F(SerialPortsTest, PortDirectoryEntriesComeFirstAndOursCarryTheMarker) {
   Tty("ttyS0", "platform/serial8250/tty/ttyS0", "4");
-  fs::create_symlink("/dev/pts/99", ports / "COM3");   // ours, owner gone
-  fs::create_symlink("/nonexistent", ports / "COM4");  // ours by its lock file
+  fs::create_symlink("/dev/pts/99", ports / "COM3");  // ours, owner gone
+  Write(ports / ".COM3.lock", "");
+  fs::create_symlink("/nonexistent", ports / "COM4");  // a leftover lock makes it no port of ours
   Write(ports / ".COM4.lock", "");
   fs::create_symlink("/dev/ttyS0", ports / "COM5");  // someone's alias: real
+  fs::create_symlink("/dev/pts/98", ports / "COM6");  // another program's pseudo-terminal
   Write(ports / "COM12", "");                        // anything else: real
   Write(ports / "COMx", "");                         // not a COM name
   Write(ports / "COM", "");
   const Listed got = List();
   EXPECT_EQ(got.friendly, (std::vector<std::string>{
                               "ELTIMA Virtual Serial Port (COM3)",
-                              "ELTIMA Virtual Serial Port (COM4)",
+                              "Serial Port (COM4)",
                               "Serial Port (COM5)",
+                              "Serial Port (COM6)",
                               "Serial Port (COM12)",
                               "Communications Port (/dev/ttyS0)",
                           }));
 }
 
+TEST_F(SerialPortsTest, AnotherUsersLockFileMakesNoPortOfOurs) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the lock file to another user";
+  fs::create_symlink("/dev/pts/99", ports / "COM3");
+  Write(ports / ".COM3.lock", "");
+  ASSERT_EQ(::chown((ports / ".COM3.lock").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(List().friendly, std::vector<std::string>{"Serial Port (COM3)"});
+}
+
 TEST_F(SerialPortsTest, NeverMoreThanTenEntries) {
-  for (int i = 1; i <= 8; ++i)
+  for (int i = 1; i <= 8; ++i) {
     fs::create_symlink("/dev/pts/1", ports / ("COM" + std::to_string(i)));
+    Write(ports / (".COM" + std::to_string(i) + ".lock"), "");
+  }
   for (int i = 0; i < 6; ++i) {
     const std::string n = "ttyS" + std::to_string(i);
     Tty(n, "pnp/" + n, "4");
@@ -127,6 +140,7 @@ TEST_F(SerialPortsTest, NeverMoreThanTenEntries) {
 
 TEST_F(SerialPortsTest, MissingDeviceListIsLoggedAndPortDirectoryStillListed) {
   fs::create_symlink("/dev/pts/7", ports / "COM2");
+  Write(ports / ".COM2.lock", "");
   const Listed got = List((root / "no_such_dir").string());
   EXPECT_EQ(got.errors, std::vector<std::string>{"SetupDiGetClassDevs failed. (err=2)"});
   EXPECT_EQ(got.friendly, std::vector<std::string>{"ELTIMA Virtual Serial Port (COM2)"});

@@ -2,11 +2,13 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 
 #include <QTimer>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -173,6 +175,96 @@ TEST_F(VSPortTest, AClientsSttySaneIsUndoneWhenItLeaves) {
   EXPECT_EQ(received, "A\r\n");   // nothing of ours echoed back
 }
 
+// What a client set on the slave and left behind when it exited, as an application of
+// an ordinary user does it (root opens a port in exclusive mode all the same).
+struct LeftBehind {
+  const char* name;
+  int (*set)(int fd);
+};
+
+const LeftBehind kLeftBehind[] = {
+    {"exclusive_mode", [](int fd) { return ::ioctl(fd, TIOCEXCL); }},
+    {"output_stopped", [](int fd) { return ::tcflow(fd, TCOOFF); }},
+};
+
+void PrintTo(const LeftBehind& c, std::ostream* os) { *os << c.name; }
+
+class VSPortLeftBehindTest : public VSPortTest, public ::testing::WithParamInterface<LeftBehind> {};
+
+// Drops to nobody; the slave is given to nobody so it may open it.
+bool BecomeNobody() { return ::setgid(65534) == 0 && ::setuid(65534) == 0; }
+
+TEST_P(VSPortLeftBehindTest, NextClientCanOpenReadAndWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the clients as another user";
+  ASSERT_EQ(::chown(port->SlavePath().c_str(), 65534, static_cast<gid_t>(-1)), 0);
+  const std::string slave = port->SlavePath();
+  auto set = GetParam().set;
+  Child first([slave, set](int, int) {
+    if (!BecomeNobody()) return 9;
+    const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+    return fd >= 0 && set(fd) == 0 ? 0 : 2;  // exits without undoing it
+  });
+  ASSERT_TRUE(WaitFor([&] { return first.Exited() && port->Departures() >= 1; }));
+  ASSERT_EQ(first.ExitCode(), 0);
+
+  // The port the next application finds behind the link.
+  const std::string now = port->SlavePath();
+  ASSERT_EQ(::chown(now.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+  Child next([now](int report, int) {
+    if (!BecomeNobody()) return 9;
+    const int fd = ::open(now.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      WriteAll(report, std::string("open: ") + std::strerror(errno));
+      return 2;
+    }
+    const std::string got = ReadUpTo(fd, 9, 5000);
+    if (::write(fd, "B\r\n", 3) != 3) {
+      WriteAll(report, got + "write: " + std::strerror(errno));
+      return 3;
+    }
+    WriteAll(report, got);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached() || next.Exited(); }));
+  Send("$GPX*00\r\n");
+  ASSERT_TRUE(WaitFor([&] { return next.Exited(); }));
+  EXPECT_EQ(next.ExitCode(), 0) << next.Report();
+  EXPECT_EQ(next.Report(), "$GPX*00\r\n");
+  ASSERT_TRUE(WaitFor([&] { return received.size() >= 3; }));
+  EXPECT_EQ(received, "B\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, VSPortLeftBehindTest, ::testing::ValuesIn(kLeftBehind),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VSPortTest, EchoTurnedOnByAStayingClientIsTurnedOffBeforeTheNextWrite) {
+  const std::string path = link;
+  const std::string out = "$GPX*00\r\n";
+  Child sane([path, out](int report, int go) {
+    const int fd = OpenPort(path);
+    termios t{};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0) return 2;
+    t.c_lflag |= ECHO | ICANON;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return 3;
+    WriteAll(report, "set");
+    WriteAll(report, ReadUpTo(fd, out.size(), 5000));
+    AwaitGo(go);  // stays until the end of the test
+    ::close(fd);
+    return 0;
+  });
+  ASSERT_TRUE(WaitFor([&] { return port->ClientAttached() && sane.Report() == "set"; }));
+  Send(out);
+  ASSERT_TRUE(WaitFor([&] { return sane.Report() == "set" + out; }));
+  // An echo would have come back by now; give the event loop a last look.
+  ASSERT_FALSE(WaitFor([&] { return !received.empty(); }, 300)) << received;
+  const int fd = ::open(port->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(fd, &t), 0);
+  ::close(fd);
+  EXPECT_EQ(t.c_lflag & (ECHO | ICANON), 0u);
+  sane.Go();
+}
+
 // CPU time of this process while the event loop runs `ms` with a write every 100 ms.
 double CpuMsOverEventLoop(TVSPort& port, int ms) {
   timespec a{}, b{};
@@ -268,6 +360,62 @@ TEST_F(VSPortTest, ForeignEntriesAreNeverReplaced) {
   EXPECT_FALSE(fs::exists(dir.path() + "/.COM2.lock"));
   EXPECT_EQ(fs::read_symlink(dir.path() + "/COM3").string(), "/dev/ttyS0");
 }
+
+// An entry named like our port that is not ours: it must stay as it is.
+struct ForeignEntry {
+  const char* name;
+  const char* target;  // the link's text; "" for a plain file, "pty" for a live one
+  bool leftover_lock;  // a free lock file of ours beside it
+  bool lock_of_another_user;
+};
+
+const ForeignEntry kForeignEntries[] = {
+    {"plain_file", "", false, false},
+    {"real_device_with_our_lock", "/dev/ttyS0", true, false},
+    {"file_link_with_our_lock", "data.txt", true, false},
+    {"live_pty_of_another_program", "pty", false, false},
+    {"live_pty_with_our_lock", "pty", true, false},
+    {"lock_of_another_user", "/dev/pts/999", true, true},
+};
+
+void PrintTo(const ForeignEntry& c, std::ostream* os) { *os << c.name; }
+
+class ForeignEntryTest : public ::testing::TestWithParam<ForeignEntry> {
+ protected:
+  TempDir dir;
+};
+
+TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
+  const ForeignEntry& c = GetParam();
+  if (c.lock_of_another_user && ::geteuid() != 0) GTEST_SKIP() << "needs root to chown";
+  const std::string link = dir.path() + "/COM2", lock = dir.path() + "/.COM2.lock";
+  std::ofstream(dir.path() + "/data.txt") << "a file";
+  // Another program's pseudo-terminal (what `socat pty,link=COM2` makes), alive.
+  const int other = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::unlockpt(other), 0);
+  std::string target = c.target;
+  if (target == "pty") target = ::ptsname(other);
+  if (target.empty())
+    std::ofstream(link) << "not a port";
+  else
+    fs::create_symlink(target, link);
+  if (c.leftover_lock) std::ofstream(lock) << "";
+  if (c.lock_of_another_user) ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+
+  TVSPort port(dir.path());
+  EXPECT_FALSE(port.Open("COM2"));
+  EXPECT_FALSE(port.CreatePort("COM2"));
+  if (target.empty())
+    EXPECT_FALSE(fs::is_symlink(link));
+  else
+    EXPECT_EQ(fs::read_symlink(link).string(), target);
+  EXPECT_EQ(fs::exists(lock), c.leftover_lock);
+  ::close(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(PortDirectory, ForeignEntryTest, ::testing::ValuesIn(kForeignEntries),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- the port choice with the real listing and another process owning a port ---
 

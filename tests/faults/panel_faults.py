@@ -11,9 +11,12 @@ Both names live in the network namespace, so as root the run moves into a namesp
 its own (unshare --net) and cannot meet another panel or emulator on the machine.
 
 ctest runs one case per process:  panel_faults.py PanelFaults.test_no_ack
+The soak is run by hand:  OSTREL_SOAK_MINUTES=30 panel_faults.py PanelFaults.test_soak
 Paths come from the environment: OSTREL_PANEL, KASTREL_EMULATOR, OSTREL_XVFB, OSTREL_XDOTOOL.
 """
+import fcntl
 import os
+import pwd
 import re
 import select
 import shutil
@@ -21,6 +24,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -34,6 +38,8 @@ XDOTOOL = os.environ.get("OSTREL_XDOTOOL", "")
 UNPLUG_CYCLES = int(os.environ.get("OSTREL_FAULTS_UNPLUG_CYCLES", "7"))
 # A sanitizer's quarantine grows the resident set on its own: no memory checks there.
 SANITIZED = os.environ.get("OSTREL_SANITIZED", "0") == "1"
+# Minutes of the soak, a run by hand only (0: the case is skipped).
+SOAK_MINUTES = int(os.environ.get("OSTREL_SOAK_MINUTES", "0"))
 
 # The module streams a whole navigation cycle every 100 ms, so every tick has data to
 # forward; a longer pause between forwarded chunks means the window's loop stood still.
@@ -47,6 +53,12 @@ MAX_STALL = 0.45
 
 # What the panel sends a freshly opened module, as the emulator's log names it.
 SETTINGS_SEQUENCE = ["j", "*c", "! CFG-PRT port=1 baud=19200", "*19200", "! CFG-SBAS mode=1", "**"]
+
+# The second, unprivileged user of the cases that another user's doings must not harm.
+OTHER_USER = "ostrel-faults"
+
+# The second, unprivileged user of the cases where another user's doings must harm nobody.
+OTHER_USER = "ostrel-faults"
 
 SENTENCE = re.compile(rb"\$([^$*\r\n]{1,80})\*([0-9A-F]{2})\r\n")
 
@@ -110,10 +122,12 @@ def fd_count(pid):
 class Child:
     """A process in `cwd` with stdout and stderr in `log`; killed if still running."""
 
-    def __init__(self, argv, cwd, log, env=None, preexec=None):
+    def __init__(self, argv, cwd, log, env=None, preexec=None, stdout=None):
+        """`stdout`: a descriptor for both output streams instead of `log`."""
         self.log = log
         with open(log, "wb") as out:
-            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+            target = out if stdout is None else stdout
+            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=target, stderr=subprocess.STDOUT,
                                          stdin=subprocess.DEVNULL, env=env, preexec_fn=preexec)
 
     @property
@@ -306,26 +320,42 @@ class PanelRig(unittest.TestCase):
             self.emulator, self.emulog = emulator, log
         return emulator, log
 
-    def start_panel(self, settings=None, cwd=None, as_nobody=False, expect_port=True):
+    def start_panel(self, settings=None, cwd=None, as_nobody=False, expect_port=True, user=None,
+                    env=None, stdout=None):
+        """The panel in `cwd` (the scratch directory), as root or as `user` (uid, gid).
+
+        Its one-per-user mark goes to a runtime directory of this case's own, so that
+        panels of other runs on the machine never meet it; `env` adds or (None) removes
+        variables after that.
+        """
         if settings is not None:
             self.write_settings(settings)
-        env = self.panel_env()
-        argv = [PANEL]
         if as_nobody:
-            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PANEL]
-        self.panel = Child(argv, cwd or self.dir, self.path("panel.err"), env=env)
+            user = (65534, 65534)
+        argv = [PANEL] if user is None else as_user(user, [PANEL])
+        self.panel = Child(argv, cwd or self.dir, self.path("panel.err"),
+                           env=self.panel_env(user, env), stdout=stdout)
         self.children.append(self.panel)
         if expect_port:
             self.wait_port()
 
-    def panel_env(self):
-        env = dict(os.environ)
-        env.pop("DISPLAY", None)
+    def panel_env(self, user=None, env=None):
+        uid, gid = user or (os.geteuid(), os.getegid())
+        run = self.path("run-%d" % uid)
+        os.makedirs(run, mode=0o700, exist_ok=True)
+        os.chown(run, uid, gid)
+        full_env = dict(os.environ, XDG_RUNTIME_DIR=run)
+        full_env.pop("DISPLAY", None)
         if self.display:
-            env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+            full_env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         else:
-            env["QT_QPA_PLATFORM"] = "offscreen"
-        return env
+            full_env["QT_QPA_PLATFORM"] = "offscreen"
+        for k, v in (env or {}).items():
+            if v is None:
+                full_env.pop(k, None)
+            else:
+                full_env[k] = v
+        return full_env
 
     def write_settings(self, settings):
         with open(self.path("ostrel_gps_monitor.ini"), "w") as f:
@@ -618,17 +648,9 @@ class PanelFaults(PanelRig):
         # Every byte forwarded: without an LF no sentence would be complete.
         self.start_panel("[GPS]\nDemo=1\nPassBinaryData=1\n")
         client = self.attach_client()
-        window = self.find_window("^Ostrel GPS Control Panel$")
-        self.assertIsNotNone(window)
+        self.assertIsNotNone(self.find_window("^Ostrel GPS Control Panel$"))
         rss_before = proc_status(self.panel.pid, "VmRSS")
-        self.xdotool("mousemove", "--window", window, "150", "150")
-        self.xdotool("windowfocus", "--sync", window)
-        self.xdotool("key", "--delay", "100", "alt+f")
-        self.xdotool("key", "--delay", "100", "Return")
-        dialog = self.find_window("^Demonstration File$")
-        self.assertIsNotNone(dialog, "no input dialog")
-        self.xdotool("windowfocus", "--sync", dialog)
-        self.xdotool("key", "--delay", "100", "Return")  # the initial text: nmea.txt
+        self.start_demonstration()
         self.assertTrue(wait_for(lambda: client.data(), 10), "nothing replayed")
         start = client.times()[0]
         self.assertTrue(wait_for(lambda: time.monotonic() - start > 4, 6))
@@ -651,10 +673,345 @@ class PanelFaults(PanelRig):
         self.assert_exits_in_order("demo")
 
 
+    # --- other users, hostile files, misbehaving applications ---------------------------
+
+    def other_user(self):
+        """(uid, gid) of a second, unprivileged user, added when missing."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root to add and become a second, unprivileged user")
+        try:
+            pw = pwd.getpwnam(OTHER_USER)
+        except KeyError:
+            subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
+                            "/usr/sbin/nologin", OTHER_USER], capture_output=True)
+            try:
+                pw = pwd.getpwnam(OTHER_USER)  # or another run added it meanwhile
+            except KeyError:
+                self.skipTest("useradd could not add the user %s" % OTHER_USER)
+        return pw.pw_uid, pw.pw_gid
+
+    def run_as(self, user, *argv):
+        out = subprocess.run(as_user(user, list(argv)), capture_output=True, timeout=15)
+        self.assertEqual(out.returncode, 0, out.stderr.decode())
+
+    def shared_directory(self, name="shared"):
+        """A directory everyone may write, with the sticky bit, as /tmp is."""
+        d = self.path(name)
+        os.mkdir(d)
+        os.chmod(d, 0o1777)
+        os.chmod(self.dir, 0o755)
+        return d
+
+    def start_client(self, user, mode, link=None):
+        """An application on the port as `user`; see client_main for what `mode` does."""
+        client = Child(as_user(user, [sys.executable, os.path.abspath(__file__), "--client", mode,
+                                      link or self.link]),
+                       self.dir, self.path("client-%s.out" % mode))
+        self.children.append(client)
+        return client
+
+    def test_settings_link_of_another_user(self):
+        """Another user's link in /tmp to a file of ours: the file stays as it is."""
+        other = self.other_user()
+        shared = self.shared_directory()
+        mine = self.path("mine.txt")
+        with open(mine, "w") as f:
+            f.write("precious\n")
+        before = os.stat(mine)
+        self.run_as(other, "ln", "-s", mine, os.path.join(shared, "ostrel_gps_monitor.ini"))
+        self.start_panel(cwd=shared, expect_port=False)
+        self.assertFalse(wait_for(lambda: not self.panel.running(), 2), self.panel.output())
+        with open(mine) as f:
+            self.assertEqual(f.read(), "precious\n")
+        self.assertEqual(os.stat(mine).st_ino, before.st_ino, "the file was replaced")
+        self.assertTrue(os.path.islink(os.path.join(shared, "ostrel_gps_monitor.ini")))
+        self.assert_exits_in_order("settings link", link_expected=False)
+
+    def test_instance_mark_of_another_user(self):
+        """What another user can make first (a socket name, a directory) stops no panel."""
+        other = self.other_user()
+        shared = self.shared_directory("tmp")
+        # The name the mark once had, bound by the other user for as long as the case runs.
+        squatter = Child(as_user(other, [sys.executable, os.path.abspath(__file__), "--bind",
+                                         "Ostrel GPS Control Panel uid %d" % os.geteuid()]),
+                         self.dir, self.path("squatter.out"))
+        self.children.append(squatter)
+        self.assertTrue(wait_for(lambda: "bound" in squatter.output(), 10), squatter.output())
+        # The directory a panel without $XDG_RUNTIME_DIR would use.
+        self.run_as(other, "mkdir", "-m", "700",
+                    os.path.join(shared, "ostrel-panel-%d" % os.geteuid()))
+        for name, env in [("own runtime directory", {}),
+                          ("no runtime directory", {"XDG_RUNTIME_DIR": None, "TMPDIR": shared})]:
+            with self.subTest(name):
+                self.start_panel(env=env)
+                self.assert_exits_in_order("instance mark, " + name)
+
+    def test_port_directory_entries_not_ours(self):
+        """COM1 that is not ours (a leftover lock beside it or not) is never taken or removed."""
+        cases = [("link to a device, our leftover lock", "/dev/ttyS0", True),
+                 ("link to a file, our leftover lock", "data.txt", True),
+                 ("socat pseudo-terminal", "socat", False)]
+        for name, target, lock in cases:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                with open(self.path("data.txt"), "w") as f:
+                    f.write("a file\n")
+                com1, lock_path = self.path("COM1"), self.path(".COM1.lock")
+                socat = None
+                if target == "socat":
+                    socat = Child(["socat", "pty,link=COM1,raw,echo=0", "pty,link=peer,raw,echo=0"],
+                                  self.dir, self.path("socat.out"))
+                    self.children.append(socat)
+                    self.assertTrue(wait_for(lambda: os.path.lexists(com1), 10), socat.output())
+                    target = os.readlink(com1)
+                else:
+                    os.symlink(target, com1)
+                if lock:
+                    open(lock_path, "w").close()
+                self.start_panel()
+                self.assertEqual(os.path.basename(self.link), "COM2")
+                self.assert_exits_in_order("port directory, " + name)
+                self.assertEqual(os.readlink(com1), target)
+                self.assertEqual(os.path.exists(lock_path), lock)
+                if socat:
+                    self.assertTrue(socat.running(), "socat lost its pseudo-terminal")
+                    socat.kill()
+
+    def test_special_files(self):
+        """FIFOs as the logs and the demonstration file: said once, the window goes on."""
+        cases = [("positions.log replay", "positions.log", "[Log]\nStatus=1\n", False),
+                 ("positions.log record", "positions.log", "[Log]\nStatus=2\n", True),
+                 ("error.log", "error.log", "[Ports]\nDirectory=missing\n", False),
+                 ("demonstration file", "nmea.txt", "[GPS]\nDemo=1\n", False)]
+        for name, fifo_name, settings, stopped_reader in cases:
+            with self.subTest(name):
+                if fifo_name == "nmea.txt" and not self.have_x():
+                    self.skipTest("File > Demonstration needs Xvfb and xdotool")
+                self.tearDown()
+                self.setUp()
+                fifo = self.path(fifo_name)
+                os.mkfifo(fifo)
+                held = None
+                if stopped_reader:
+                    # A reader that stopped reading: the pipe fills and stays full.
+                    held = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+                said = re.compile(r"ostrel-panel: \S*%s: not a regular file" % re.escape(fifo_name))
+                if fifo_name == "nmea.txt":
+                    self.start_xvfb()
+                self.start_emulator(*STREAM)
+                self.start_panel(settings, expect_port=fifo_name != "error.log")
+                try:
+                    if fifo_name == "error.log":
+                        # No port directory: the listing's failure goes to the log before
+                        # any window; then the port cannot be made.
+                        self.assertTrue(wait_for(lambda: said.search(self.panel.output()), 10),
+                                        self.panel.output())
+                        if self.panel.running():
+                            self.assertEqual(self.panel.terminate(5), 0,
+                                             "SIGTERM did not end it:\n" + self.panel.output())
+                    else:
+                        client = self.attach_client()
+                        if fifo_name == "nmea.txt":
+                            # Nothing to forward; its window must still close at once.
+                            self.start_demonstration()
+                            wait_for(lambda: not self.panel.running(), 1)
+                            self.assert_exits_in_order(name)
+                            continue
+                        self.assertTrue(wait_for(lambda: said.search(self.panel.output()), 10),
+                                        self.panel.output())
+                        self.assert_forwards(client, 3, name)
+                        self.assert_exits_in_order(name)
+                    self.assertEqual(len(said.findall(self.panel.output())), 1, self.panel.output())
+                finally:
+                    if held is not None:
+                        os.close(held)
+
+    def start_demonstration(self):
+        """File > Demonstration with the offered file name (nmea.txt)."""
+        window = self.find_window("^Ostrel GPS Control Panel$")
+        self.assertIsNotNone(window)
+        self.xdotool("mousemove", "--window", window, "150", "150")
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("key", "--delay", "100", "alt+f")
+        self.xdotool("key", "--delay", "100", "Return")
+        dialog = self.find_window("^Demonstration File$")
+        self.assertIsNotNone(dialog, "no input dialog")
+        self.xdotool("windowfocus", "--sync", dialog)
+        self.xdotool("key", "--delay", "100", "Return")  # the initial text: nmea.txt
+
+    def test_client_settings_left_behind(self):
+        """A client's exclusive mode, stopped output or echo harms no other client."""
+        user = self.other_user()
+        for name, first, second in [("exclusive mode", "exclusive", "read"),
+                                    ("output stopped", "stop-output", "write"),
+                                    ("echo on", None, "echo")]:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                os.chown(self.dir, *user)
+                os.chmod(self.dir, 0o755)
+                self.start_emulator(*STREAM)
+                self.start_panel(user=user)
+                self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+                if first:
+                    leaving = self.start_client(user, first)
+                    self.assertTrue(wait_for(lambda: not leaving.running(), 10))
+                    self.assertEqual(leaving.proc.returncode, 0, leaving.output())
+                staying = self.start_client(user, second)
+                self.assertTrue(wait_for(lambda: not staying.running(), 15))
+                out = staying.output()
+                self.assertEqual(staying.proc.returncode, 0, out)
+                sentences = int(re.search(r"sentences (\d+)", out).group(1))
+                report("%s: the next client read %d valid sentences in 3 s" % (name, sentences))
+                self.assertGreater(sentences, 10, out)
+                if second == "write":
+                    self.assertTrue(wait_for(lambda: any(r.startswith("! $PUBX,41") for r in
+                                                         self.emulog.received()), 5),
+                                    self.emulog.received())
+                else:
+                    # Nothing of the panel's own stream came back as commands.
+                    self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
+                self.assert_exits_in_order(name)
+
+    def test_closed_stderr(self):
+        """Output into a pipe nobody reads any more: the panel runs on and ends in order."""
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            self.start_panel(expect_port=False, stdout=w)
+        finally:
+            os.close(w)
+        self.link = self.path("COM1")
+        self.assertTrue(wait_for(lambda: os.path.islink(self.link), 15), "no port link")
+        self.assertFalse(wait_for(lambda: not self.panel.running(), 1), "the panel ended")
+        self.assert_exits_in_order("closed stderr")
+
+    def test_leftover_temporary_settings(self):
+        """Temporary settings files of killed panels go at start; a running writer's stays."""
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        dead = self.path(".ostrel_gps_monitor.ini.tmp-%d-0" % ended.pid)
+        live = self.path(".ostrel_gps_monitor.ini.tmp-%d-0" % os.getpid())
+        for f in (dead, live):
+            with open(f, "wb") as out:
+                out.write(b"[GPS]\n" + b";" * (4 << 20))
+        self.start_panel()
+        self.assertFalse(os.path.exists(dead), "a killed writer's file stayed")
+        self.assertTrue(os.path.exists(live), "a running writer's file went")
+        self.assert_exits_in_order("leftovers")
+
+
+    def test_soak(self):
+        """By hand, not under ctest: OSTREL_SOAK_MINUTES (30) of streaming to a client.
+
+        Each minute: resident memory, threads and descriptors of the panel, the valid
+        sentences the client got and its longest pause; a second client comes and goes
+        every minute, so the port's last-close reset runs too. Flat is the bar.
+        """
+        if not SOAK_MINUTES:
+            self.skipTest("a soak runs by hand: OSTREL_SOAK_MINUTES=30 panel_faults.py "
+                          "PanelFaults.test_soak")
+        self.start_emulator(*STREAM)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        samples = []  # (minute, VmRSS kB, threads, fds, sentences, longest pause ms)
+        start = time.monotonic()
+        for minute in range(1, SOAK_MINUTES + 1):
+            visitor = PortClient(self.link)
+            wait_for(lambda: visitor.data(), 5)
+            visitor.close()
+            begun = start + (minute - 1) * 60
+            self.assertTrue(wait_for(lambda: time.monotonic() >= start + minute * 60, 65))
+            self.assertTrue(self.panel.running(), self.panel.output())
+            end = time.monotonic()
+            with client.lock:
+                minute_data = b"".join(d for t, d in client.reads if begun <= t < end)
+            sample = (minute, proc_status(self.panel.pid, "VmRSS"),
+                      proc_status(self.panel.pid, "Threads"), fd_count(self.panel.pid),
+                      len(valid_sentences(minute_data)), int(client.max_gap(begun, end) * 1000))
+            samples.append(sample)
+            report("soak: minute %d: VmRSS %d kB, %d threads, %d fds, %d sentences, "
+                   "longest pause %d ms" % sample)
+            with client.lock:  # a minute's reads are all a sample needs
+                client.reads = [(t, d) for t, d in client.reads if t >= end]
+        settled = samples[1] if len(samples) > 1 else samples[0]
+        report("soak: VmRSS %s kB" % [s[1] for s in samples])
+        self.assertLessEqual(max(s[2] for s in samples[1:] or samples), settled[2], "threads grow")
+        self.assertLessEqual(max(s[3] for s in samples[1:] or samples), settled[3], "fds grow")
+        self.assertLess(samples[-1][1] - settled[1], 2048, "resident memory grows")
+        self.assertTrue(all(s[4] > 4 * 60 for s in samples), "the stream thinned out")
+        self.assert_exits_in_order("soak")
+
+
 class _Popened(Child):
     def __init__(self, proc):
         self.proc = proc
         self.log = os.devnull
+
+
+def as_user(user, argv):
+    uid, gid = user
+    return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", *argv]
+
+
+def client_main(mode, link):
+    """An application of an ordinary user on the GPS Data port.
+
+    exclusive    opens the port, sets exclusive mode (TIOCEXCL) and exits
+    stop-output  opens the port, stops its output (tcflow TCOOFF) and exits
+    read         opens the port and reads for 3 s
+    write        opens the port, writes a command, and reads for 3 s
+    echo         opens the port, turns echo and canonical mode on (as `stty sane`), reads 3 s
+    Prints "sentences N": the valid sentences it read. Exits 2 when the port cannot be
+    opened, 3 when the command cannot be written.
+    """
+    try:
+        fd = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as e:
+        print("open: %s" % e, flush=True)
+        return 2
+    if mode == "exclusive":
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        return 0
+    if mode == "stop-output":
+        termios.tcflow(fd, termios.TCOOFF)
+        return 0
+    if mode == "echo":
+        attrs = termios.tcgetattr(fd)
+        attrs[3] |= termios.ECHO | termios.ICANON
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    if mode == "write":
+        command = nmea("PUBX,41,1,0007,0003,19200,0")
+        end = time.monotonic() + 3
+        while command:
+            if time.monotonic() > end:
+                print("write: output stays stopped", flush=True)
+                return 3
+            try:
+                command = command[os.write(fd, command):]
+            except BlockingIOError:
+                select.select([], [fd], [], 0.05)
+    data = b""
+    end = time.monotonic() + 3
+    while time.monotonic() < end:
+        if select.select([fd], [], [], 0.05)[0]:
+            try:
+                data += os.read(fd, 65536)
+            except OSError:
+                pass
+    print("sentences %d" % len(valid_sentences(data)), flush=True)
+    return 0
+
+
+def bind_main(name):
+    """Binds the abstract socket `name` and keeps it until killed."""
+    import socket
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.bind("\0" + name)
+    print("bound", flush=True)
+    signal.pause()
 
 
 def report(line):
@@ -672,5 +1029,9 @@ def own_network_namespace():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "--client":
+        sys.exit(client_main(sys.argv[2], sys.argv[3]))
+    if len(sys.argv) == 3 and sys.argv[1] == "--bind":
+        bind_main(sys.argv[2])
     own_network_namespace()
     unittest.main(verbosity=2)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -191,6 +193,83 @@ TEST(ProfileFile, WriteThroughLinkChangesTheTarget) {
   ProfileFile(dir.File("link.ini")).Write("GPS", "COM", "2");
   EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.ini")));
   EXPECT_EQ(ReadAll(dir.File("real.ini")), "[GPS]\nCOM=2\n");
+}
+
+// The settings file in a directory everyone may write, with the sticky bit (like /tmp),
+// where another user (nobody) may have put something under its name.
+struct SharedDirCase {
+  const char* name;
+  bool link;         // a link to our own file "mine.ini" beside the directory; else a file
+  uid_t owner;       // of the link or file; 0 stands for ourselves
+  bool replaced;     // the write goes through
+};
+void PrintTo(const SharedDirCase& c, std::ostream* os) { *os << c.name; }
+
+class SharedDirectoryTest : public ::testing::TestWithParam<SharedDirCase> {};
+
+TEST_P(SharedDirectoryTest, AnotherUsersEntryIsNeitherFollowedNorReplaced) {
+  const SharedDirCase& c = GetParam();
+  if (c.owner != 0 && ::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+  TempDir dir;
+  const std::string shared = dir.File("tmp"), mine = dir.File("mine.ini");
+  std::filesystem::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string original = "[Mine]\nKey=precious\n";
+  WriteAll(mine, original);
+  const std::string path = shared + "/ostrel_gps_monitor.ini";
+  if (c.link)
+    std::filesystem::create_symlink(mine, path);
+  else
+    WriteAll(path, original);
+  const uid_t owner = c.owner != 0 ? c.owner : ::geteuid();
+  ASSERT_EQ(::lchown(path.c_str(), owner, static_cast<gid_t>(-1)), 0);
+
+  const std::string updated = original + "[GPS]\nCOM=0\n";
+  if (c.replaced) {
+    ProfileFile(path).Write("GPS", "COM", "0");
+  } else {
+    EXPECT_THROW(ProfileFile(path).Write("GPS", "COM", "0"), ProfileError);
+  }
+  const std::string& at_target = c.replaced && c.link ? updated : original;
+  EXPECT_EQ(ReadAll(mine), at_target);
+  EXPECT_EQ(std::filesystem::is_symlink(path), c.link);
+  struct stat st {};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, c.replaced && !c.link ? ::geteuid() : owner);
+  if (!c.link) EXPECT_EQ(ReadAll(path), c.replaced ? updated : original);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SharedDirectoryTest,
+    ::testing::Values(SharedDirCase{"our_own_link", true, 0, true},
+                      SharedDirCase{"link_of_another_user", true, 65534, false},
+                      SharedDirCase{"our_own_file", false, 0, true},
+                      SharedDirCase{"file_of_another_user", false, 65534, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Temporary files of writers killed in the middle of a write; each name carries the
+// writer's process id.
+TEST(ProfileFile, LeftoversOfEndedWritersAreRemovedAtStart) {
+  TempDir dir;
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const std::string prefix = dir.File(".s.ini.tmp-");
+  const std::string dead = prefix + std::to_string(ended) + "-3";
+  const std::string live = prefix + std::to_string(::getpid()) + "-0";
+  const std::string odd = prefix + "x-0";
+  const std::string other = dir.File(".other.ini.tmp-") + std::to_string(ended) + "-0";
+  for (const std::string& f : {dead, live, odd, other}) WriteAll(f, std::string(4096, 'x'));
+  std::string foreign;
+  if (::geteuid() == 0) {
+    foreign = prefix + std::to_string(ended) + "-4";
+    WriteAll(foreign, "theirs");
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+  }
+  ProfileFile(dir.File("s.ini")).RemoveStaleTemporaries();
+  EXPECT_FALSE(std::filesystem::exists(dead));
+  for (const std::string& kept : {live, odd, other}) EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+  if (!foreign.empty()) EXPECT_TRUE(std::filesystem::exists(foreign));
 }
 
 // Whether or not we run as root: a directory that is missing or a directory standing

@@ -5,14 +5,22 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -145,6 +153,103 @@ TEST(SingleInstance, MarkOfAnotherProcessIsFreedWhenItDies) {
   EXPECT_TRUE(free_again);
 }
 
+// Someone else's socket bound under the name the mark once had (any user can bind any
+// abstract name) keeps nobody from starting.
+TEST(SingleInstance, AbstractNameTakenByAnotherUserStopsNothing) {
+  const std::string name = UniqueName("abstract");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const uid_t victim = ::getuid();
+  const pid_t other = ::fork();
+  if (other == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string full = name + " uid " + std::to_string(victim);
+    std::memcpy(addr.sun_path + 1, full.data(), full.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr),
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size())) != 0)
+      ::_exit(3);
+    (void)!::write(ready[1], "b", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  SingleInstance mark(name);
+  EXPECT_TRUE(mark.Holding());
+  EXPECT_FALSE(mark.AlreadyRunning());
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
+}
+
+// A scratch directory, and the environment as it was, put back afterwards.
+class InstanceDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ostrel-instance-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    for (const char* var : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+      const char* v = std::getenv(var);
+      saved_.emplace_back(var, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    shared_ = root_ + "/tmp";
+    ASSERT_EQ(::mkdir(shared_.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(shared_.c_str(), 01777), 0);
+    ::setenv("TMPDIR", shared_.c_str(), 1);
+    fallback_ = shared_ + "/ostrel-panel-" + std::to_string(::geteuid());
+  }
+  void TearDown() override {
+    for (const auto& [var, value] : saved_) {
+      if (value)
+        ::setenv(var.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(var.c_str());
+    }
+    std::filesystem::remove_all(root_);
+  }
+  std::string Dir(const char* name, mode_t mode) {
+    const std::string d = root_ + "/" + name;
+    EXPECT_EQ(::mkdir(d.c_str(), mode), 0);
+    EXPECT_EQ(::chmod(d.c_str(), mode), 0);
+    return d;
+  }
+  std::string root_, shared_, fallback_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(InstanceDirectoryTest, OnlyADirectoryNobodyElseMayEnterHoldsTheMark) {
+  ::setenv("XDG_RUNTIME_DIR", Dir("private", 0700).c_str(), 1);
+  EXPECT_EQ(InstanceDirectory(), root_ + "/private");
+
+  ::setenv("XDG_RUNTIME_DIR", Dir("open", 0755).c_str(), 1);
+  EXPECT_EQ(InstanceDirectory(), fallback_);
+  struct stat st {};
+  ASSERT_EQ(::lstat(fallback_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(InstanceDirectory(), fallback_);
+  SingleInstance mark(UniqueName("fallback"));
+  EXPECT_TRUE(mark.Holding());
+}
+
+TEST_F(InstanceDirectoryTest, FallbackMadeByAnotherUserIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make the directory as another user";
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_EQ(::mkdir(fallback_.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(fallback_.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(InstanceDirectory(), "");
+  // No mark at all: the panel starts (a second one would too) rather than never.
+  SingleInstance mark(UniqueName("squatted"));
+  EXPECT_FALSE(mark.Holding());
+  EXPECT_FALSE(mark.AlreadyRunning());
+}
+
 }  // namespace
 }  // namespace ostrel
 
@@ -152,6 +257,12 @@ int main(int argc, char** argv) {
   if (argc == 3 && (std::strcmp(argv[1], "--hold") == 0 || std::strcmp(argv[1], "--probe") == 0)) {
     return ostrel::HelperMain(argv[1], argv[2]);
   }
+  // Marks of this run only, in a runtime directory of its own (the helpers inherit it).
+  char runtime[] = "/tmp/ostrel-instance-run-XXXXXX";
+  if (::mkdtemp(runtime) == nullptr) return 2;
+  ::setenv("XDG_RUNTIME_DIR", runtime, 1);
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  const int result = RUN_ALL_TESTS();
+  std::filesystem::remove_all(runtime);
+  return result;
 }
