@@ -131,6 +131,9 @@ TMainForm::TMainForm(std::string usb_socket, QWidget* parent)
   });
   route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
+  connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
+    if (!MemoDeferred()) FlushMemo();
+  });
 
   FormCreate();
   Startup->start();
@@ -462,10 +465,21 @@ void TMainForm::SetSatCell(int row, int col, std::string_view text) {
 void TMainForm::SetChunkSize(std::string_view text) { ui_.ChunkSize->setText(Latin1(text)); }
 
 int32_t TMainForm::MemoLineCount() const {
+  if (!memo_pending_.isEmpty() || memo_clear_pending_) return memo_pending_lines_;
   return static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
 }
 
-void TMainForm::ClearMemo() { ui_.Output_Console->clear(); }
+void TMainForm::ClearMemo() {
+  if (!MemoDeferred()) {
+    FlushMemo();
+    ui_.Output_Console->clear();
+    return;
+  }
+  memo_pending_.clear();
+  memo_clear_pending_ = true;
+  memo_pending_empty_ = true;
+  memo_pending_lines_ = 1;
+}
 
 void TMainForm::AppendMemo(std::string_view text) {
   // The memo breaks lines at CR LF. The rendering ends in CR LF, so each chunk shows as
@@ -473,13 +487,39 @@ void TMainForm::AppendMemo(std::string_view text) {
   QString lines = Latin1(text);
   lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   lines.remove(QLatin1Char('\r'));
-  ui_.Output_Console->appendPlainText(lines);
+  if (!MemoDeferred()) {
+    FlushMemo();
+    ui_.Output_Console->appendPlainText(lines);
+    return;
+  }
+  if (memo_pending_.isEmpty() && !memo_clear_pending_) {
+    memo_pending_lines_ = static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
+    memo_pending_empty_ = ui_.Output_Console->document()->isEmpty();
+  }
+  // An append to a memo with text starts a new line; the text's own LFs add the rest.
+  memo_pending_lines_ += static_cast<int32_t>(lines.count(QLatin1Char('\n'))) +
+                         (memo_pending_empty_ ? 0 : 1);
+  if (!memo_pending_.isEmpty()) memo_pending_ += QLatin1Char('\n');
+  memo_pending_ += lines;
+  memo_pending_empty_ = memo_pending_empty_ && lines.isEmpty();
+}
+
+bool TMainForm::MemoDeferred() const {
+  return isVisible() && ui_.PageControl->currentWidget() != ui_.TabSheet3;
+}
+
+void TMainForm::FlushMemo() {
+  if (memo_clear_pending_) ui_.Output_Console->clear();
+  if (!memo_pending_.isEmpty()) ui_.Output_Console->appendPlainText(memo_pending_);
+  memo_clear_pending_ = false;
+  memo_pending_.clear();
 }
 
 void TMainForm::SatLocDraw() {
   if (!sat_bitmap_ || !receiver_) return;
-  RedrawSkyPlot(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_);
-  ui_.SatLoc->update();
+  if (RedrawSkyPlotIfChanged(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_,
+                             sky_shown_))
+    ui_.SatLoc->update();
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {

@@ -40,6 +40,7 @@
 #include "app/settings_applier.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
+#include "gps/sky_plot_draw.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
 
@@ -164,6 +165,10 @@ class TMainForm final : public QMainWindow,
   int32_t MemoLineCount() const override;
   void ClearMemo() override;
   void AppendMemo(std::string_view text) override;
+  // The memo is kept only while its page can be seen; otherwise what it would get waits
+  // here and goes in, as one append, when the page comes up.
+  bool MemoDeferred() const;
+  void FlushMemo();
   // MaintenanceView
   bool ConfirmErase() override;
   std::string SerialText() const override;
@@ -201,6 +206,12 @@ class TMainForm final : public QMainWindow,
   std::unique_ptr<TReadThread> read_thread_;
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
+
+  SkyPlotKey sky_shown_;
+  QString memo_pending_;
+  bool memo_clear_pending_ = false;
+  bool memo_pending_empty_ = false;  // the memo as it will be holds no text
+  int32_t memo_pending_lines_ = 0;   // its line count as it will be
 
   bool in_tick_ = false;
   bool hiding_ = false;

@@ -203,6 +203,8 @@ void MainFormUi::Setup(QMainWindow* window) {
   Mask_Angle = Make<QLineEdit>(GroupBox4, "Mask_Angle", 296, 40, 49, 21);
   Mask_Angle->setText(QStringLiteral("0"));
   SatLoc = Make<PaintBox>(GroupBox4, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
+  // The bitmap covers the whole box: the group box need not paint beneath it.
+  SatLoc->setAttribute(Qt::WA_OpaquePaintEvent);
 
   // --- "Data Stream" tab ---
   Output_Console = Make<QPlainTextEdit>(TabSheet3, "Output_Console", 16, 16, 449, 341);

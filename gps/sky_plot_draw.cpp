@@ -210,6 +210,24 @@ void RedrawSkyPlot(QImage& bitmap, const std::string& maskText, const TGPS& gps)
   DrawSkyPlot(painter, bitmap.width(), radius, gps);
 }
 
+bool RedrawSkyPlotIfChanged(QImage& bitmap, const std::string& maskText, const TGPS& gps,
+                            SkyPlotKey& shown) {
+  SkyPlotKey key;
+  key.mask_radius = MaskRadius(maskText);
+  if (bitmap.isNull()) return false;
+  key.width = bitmap.width();
+  key.height = bitmap.height();
+  for (int prn = 1; prn <= kMaxPrn; ++prn) {
+    const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
+    if (sat.Used) key.sats[static_cast<std::size_t>(prn)] = {1, sat.Azimuth, sat.Elevation};
+  }
+  if (key == shown) return false;
+  QPainter painter(&bitmap);
+  DrawSkyPlot(painter, bitmap.width(), key.mask_radius, gps);
+  shown = key;
+  return true;
+}
+
 QImage NewSatBitmap() {
   QImage bitmap(kSatBitmapSize, kSatBitmapSize, QImage::Format_RGB32);
   bitmap.fill(kWhite);

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -454,6 +455,107 @@ TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
   ASSERT_LT(at + 1, lines.size());
   EXPECT_EQ(lines[at + 1], QString());  // the empty line that closes the chunk
   EXPECT_EQ(Ui().ChunkSize->text(), QString::number(gga.size() + 2));
+}
+
+// ---------------------------------------------------------------------------------------
+// What a shown window spends
+
+std::string Sentence(const std::string& body) {
+  unsigned x = 0;
+  for (char c : body) x ^= static_cast<unsigned char>(c);
+  static const char* hex = "0123456789ABCDEF";
+  return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
+}
+
+// A demonstration whose satellites stand still while the fix moves: one GSA, three
+// GSVs, then GGAs and RMCs that differ in every tick (each group one tick).
+void WriteMovingFix(const std::string& path, int fixes) {
+  std::ofstream demo(path, std::ios::binary);
+  demo << Sentence("GPGSA,A,3,17,28,06,,,,,,,,,,1.8,1.1,1.5")
+       << Sentence("GPGSV,1,1,03,17,72,207,32,28,59,095,31,06,35,347,25");
+  for (int i = 0; i < fixes; ++i) {
+    const std::string t = "0307" + std::to_string(10 + i % 50) + ".000";
+    const std::string lat = "3747." + std::to_string(1000 + i);
+    demo << Sentence("GPGGA," + t + "," + lat + ",S,17518.8934,E,1,08,1.1,60.1,M,23.7,M,,0000")
+         << Sentence("GPRMC," + t + ",A," + lat + ",S,17518.8934,E,0.89,181.39,311214,,,A");
+  }
+}
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++count;
+    return false;
+  }
+};
+
+TEST_F(PanelTest, SkyPlotIsNotRepaintedWhileItsSatellitesStandStill) {
+  WriteMovingFix("moving.txt", 40);
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  form_->show();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
+  Ui().Demonstration->trigger();
+  PaintCounter plot(Ui().SatLoc);
+  PaintCounter labels(Ui().Latitude);
+  // The chart of the three satellites is on the screen once a later tick has painted.
+  ASSERT_TRUE(test::WaitFor([&] { return Ui().SatGrid->item(3, 0)->text() == "28"; }));
+  labels.count = 0;
+  ASSERT_TRUE(test::WaitFor([&] { return labels.count > 0 && plot.count > 0; }));
+  plot.count = 0;
+  labels.count = 0;
+  const QString latitude = Ui().Latitude->text();
+  ASSERT_TRUE(test::WaitFor([&] { return labels.count >= 3; }));
+  EXPECT_NE(Ui().Latitude->text(), latitude);
+  EXPECT_EQ(plot.count, 0);
+}
+
+TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
+  WriteMovingFix("moving.txt", 90);
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  // Ticks of a run with the Data Stream page current throughout, or on the Settings page
+  // until `switch_at`; the memo as it then shows on its page.
+  auto run = [&](int switch_at, int ticks, int& changes_off_page) {
+    Start();
+    form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+    form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->stop();
+    form_->show();
+    answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
+    Ui().Demonstration->trigger();
+    Ui().PageControl->setCurrentWidget(switch_at > 0 ? Ui().TabSheet1 : Ui().TabSheet3);
+    int changes = 0;
+    QObject::connect(Ui().Output_Console->document(), &QTextDocument::contentsChanged,
+                     [&] { ++changes; });
+    changes_off_page = -1;
+    for (int i = 0; i < ticks; ++i) {
+      if (i == switch_at) {
+        changes_off_page = changes;
+        Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+      }
+      form_->GPS_ReceiverTimer();
+    }
+    if (changes_off_page < 0) changes_off_page = changes;
+    Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+    const QString text = Ui().Output_Console->toPlainText();
+    form_.reset();
+    return text;
+  };
+  int unused = 0;
+  // 182 groups pass the 100-line clear several times; the switch falls between two.
+  for (const auto& [switch_at, ticks] : {std::pair{150, 170}, std::pair{60, 60}, std::pair{3, 4}}) {
+    const QString throughout = run(0, ticks, unused);
+    int changes = 0;
+    const QString deferred = run(switch_at, ticks, changes);
+    EXPECT_EQ(changes, 0) << switch_at;
+    EXPECT_EQ(deferred.toStdString(), throughout.toStdString()) << switch_at;
+    EXPECT_FALSE(throughout.isEmpty());
+  }
 }
 
 // ---------------------------------------------------------------------------------------
