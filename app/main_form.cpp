@@ -7,8 +7,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <new>
@@ -74,10 +76,32 @@ class MessageAdapter final : public MessageSink {
   std::function<void(const std::string&, const std::string&)> show_;
 };
 
+// Carries the read thread's news of a completed line to the GUI thread as one posted
+// event; more news before it has run adds nothing.
+class ArrivalWaker final : public QObject, public ArrivalNotifier {
+ public:
+  explicit ArrivalWaker(TMainForm* form) : form_(form) {}
+  void LineArrived() override {
+    if (posted_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          posted_.store(false);
+          if (form_) form_->LineArrived();
+        },
+        Qt::QueuedConnection);
+  }
+
+ private:
+  QPointer<TMainForm> form_;  // read on the GUI thread only
+  std::atomic<bool> posted_{false};
+};
+
 }  // namespace
 
 // The adapters live as long as the window; kept out of the header.
 struct TMainForm::Adapters {
+  std::unique_ptr<ArrivalWaker> arrival;
   std::unique_ptr<TimerAdapter> vsport_read;
   std::unique_ptr<MessageAdapter> messages;
   std::unique_ptr<SystemComPorts> ports;
@@ -144,9 +168,13 @@ TMainForm::~TMainForm() {
   Startup->stop();
   GPS_Receiver->stop();
   VSPortRead->stop();
-  if (link_) link_->StopAndAbort();
+  if (link_) {
+    link_->SetArrivalNotifier(nullptr);
+    link_->StopAndAbort();
+  }
   if (read_thread_ && !read_thread_->QuitAndJoin(kJoinDeadline)) {
     // A thread that will not end keeps what it reads from; the process ends soon anyway.
+    (void)adapters_->arrival.release();
     (void)read_thread_.release();
     (void)link_.release();
     (void)driver_.release();
@@ -306,7 +334,9 @@ void TMainForm::StartupSteps() {
   // 25 (not when the port could not be had: the program is already on its way out)
   if (!exiting_) GPS_Receiver->start();
 
-  // 26: its end notice (ThreadDone) has nothing to do.
+  // 26: its end notice (ThreadDone) has nothing to do. Completed lines go on at once.
+  adapters_->arrival = std::make_unique<ArrivalWaker>(this);
+  link_->SetArrivalNotifier(adapters_->arrival.get());
   read_thread_ = std::make_unique<TReadThread>(*link_);
 }
 
@@ -414,6 +444,16 @@ void TMainForm::GPS_ReceiverTimer() {
     cycle_->Tick();
   } catch (const std::exception&) {
     // The tick traps its own errors; nothing else may leave into the event loop.
+  }
+  in_tick_ = false;
+}
+
+void TMainForm::LineArrived() {
+  if (!cycle_ || in_tick_ || exiting_) return;
+  in_tick_ = true;
+  try {
+    cycle_->OnLineArrived();
+  } catch (const std::exception&) {
   }
   in_tick_ = false;
 }

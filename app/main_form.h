@@ -100,6 +100,8 @@ class TMainForm final : public QMainWindow,
   bool FormCloseQuery();
   void FormDestroy();
   void GPS_ReceiverTimer();
+  // The read thread has handed over a completed line: its data steps run now.
+  void LineArrived();
   void GPSButtonSetClick() override;
   void WAASModeClick();
   void HideItClick();

@@ -39,6 +39,15 @@ struct LinkState {
   std::mutex HandOver;
 };
 
+// Told, on the read thread, when bytes it has just handed over hold an LF: a line is
+// complete and can go on before the next tick. It must only wake the consumer (post an
+// event); the consumer takes the bytes on its own thread.
+class ArrivalNotifier {
+ public:
+  virtual ~ArrivalNotifier() = default;
+  virtual void LineArrived() = 0;
+};
+
 class UsbLink {
  public:
   UsbLink(UsbDriver& driver, Clock& clock, CommandQueue& queue);
@@ -88,11 +97,20 @@ class UsbLink {
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }
 
+  // Who hears of completed lines; null for nobody. Set it before the read thread starts,
+  // and keep it alive as long as the thread may run.
+  void SetArrivalNotifier(ArrivalNotifier* notifier) { notifier_.store(notifier); }
+  // Read thread: bytes holding an LF have been handed over.
+  void LineArrived() {
+    if (ArrivalNotifier* n = notifier_.load()) n->LineArrived();
+  }
+
  private:
   UsbDriver& driver_;
   Clock& clock_;
   CommandQueue& queue_;
   LinkState state_;
+  std::atomic<ArrivalNotifier*> notifier_{nullptr};
 };
 
 }  // namespace ostrel

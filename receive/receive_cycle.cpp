@@ -36,14 +36,32 @@ ReceiveCycle::ReceiveCycle(UsbLink& link, CommandQueue& queue, TAntaris& receive
   PositionsLogMode = log != nullptr ? log->Mode() : PositionsLog::kOff;
 }
 
-void ReceiveCycle::Tick() {
+template <typename F>
+void ReceiveCycle::Trapped(F&& steps) {
   ReleaseAtEnd release(link_);
   try {
-    Steps();
+    steps();
   } catch (const Error&) {
     // Dropped: a bad sentence or a display error ends only this tick.
   } catch (const std::exception&) {
   }
+}
+
+void ReceiveCycle::Tick() {
+  Trapped([this] { Steps(); });
+}
+
+void ReceiveCycle::OnLineArrived() {
+  if (demo_.Active() || !link_.State().DeviceOpen.load() || queue_.Pending() ||
+      PositionsLogMode == PositionsLog::kReplay)
+    return;
+  Trapped([this] {
+    len_ = link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences)
+               .length;
+    ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
+    // Nothing whole yet (a tick took it first): the unfinished rest waits, unpolled.
+    if (len_ > 0) DataSteps();
+  });
 }
 
 void ReceiveCycle::Steps() {
@@ -57,7 +75,10 @@ void ReceiveCycle::Steps() {
   } else if (link_.OpenDevice()) {
     view_.GPSButtonSetClick();
   }
+  DataSteps();
+}
 
+void ReceiveCycle::DataSteps() {
   if (PositionsLogMode != PositionsLog::kOff && log_ != nullptr) {
     log_->LogPositions(ChunkBuffer.data(), len_);
     if (len_ < 0 || len_ > kMaxChunk) len_ = 0;

@@ -11,6 +11,11 @@
 //   6 stream   the bytes on the Data Stream page, when ProcessGPS is ticked
 //   7 release  RxHold cleared, however the tick ended
 // An Error raised in steps 1 to 6 ends the tick and is dropped.
+//
+// Between ticks, when the read thread has handed over a completed line, OnLineArrived
+// runs the data steps (take, 2 to 7) at once, so a sentence does not wait for the timer.
+// The tick keeps the rest: sending command blocks, the poll byte, the silence check and
+// the open, and the pace of a demonstration or a replayed log.
 #include <array>
 #include <cstdint>
 
@@ -42,6 +47,10 @@ class ReceiveCycle {
   ReceiveCycle& operator=(const ReceiveCycle&) = delete;
 
   void Tick();
+  // The whole sentences waiting, through steps 2 to 7, unless the tick must have them: no
+  // module open, a demonstration or a replayed log running, or a command block pending
+  // (the tick that sends it takes whatever follows as its reply).
+  void OnLineArrived();
 
   DemoSource& Demo() { return demo_; }
   CommandSender& Sender() { return sender_; }
@@ -56,6 +65,11 @@ class ReceiveCycle {
 
  private:
   void Steps();
+  // Steps 2 to 6 on the chunk of step 1.
+  void DataSteps();
+  // Runs `steps` as a tick's steps 1 to 6 run: errors dropped, RxHold cleared at the end.
+  template <typename F>
+  void Trapped(F&& steps);
   // Step 1b: the module is open.
   void FromDevice();
 

@@ -458,6 +458,39 @@ TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
 }
 
 // ---------------------------------------------------------------------------------------
+// A sentence goes on when it arrives
+
+// With the receive timer stopped, what the module sends still reaches the displays while
+// no block is pending; once one is, the bytes wait for the tick that sends it, whose
+// reply then comes back as before.
+TEST_F(PanelTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start(socket);
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
+  auto* timer = form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+  timer->stop();
+
+  Ui().ChunkSize->setText(QStringLiteral("-"));
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().ChunkSize->text() != QStringLiteral("-"); }));
+
+  Ui().QueryVersion->click();
+  ASSERT_TRUE(form_->Queue()->Pending());
+  Ui().ChunkSize->setText(QStringLiteral("-"));
+  // Several packets with their line ends have been handed over and announced.
+  ASSERT_TRUE(test::WaitFor([&] { return form_->Link()->Waiting() >= 300; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("-"));
+
+  timer->start();
+  EXPECT_TRUE(test::WaitFor([&] { return !Ui().FirmwareVersion->text().isEmpty(); }));
+}
+
+// ---------------------------------------------------------------------------------------
 // What a shown window spends
 
 std::string Sentence(const std::string& body) {
