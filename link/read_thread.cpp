@@ -15,7 +15,7 @@ TReadThread::TReadThread(UsbLink& link, TerminateHandler on_terminate)
   LinkState& s = link_.State();
   {
     std::lock_guard lock(s.HandOver);
-    s.RxLength = 0;
+    s.EmptyRx();
     s.LastRxTime.store(link_.GetClock().Now());
     s.RxHold.store(false);
   }
@@ -65,7 +65,7 @@ void TReadThread::Execute() {
         if (!s.RxHold.load()) {
           // 1984 with 64-byte blocks: past that a full read would not fit. The receive
           // cycle has not taken anything for a long time, so the old bytes go.
-          if (s.RxLength >= kRxBufferSize - s.BlockSize.load()) s.RxLength = 0;
+          if (s.RxLength >= kRxBufferSize - s.BlockSize.load()) s.EmptyRx();
           start = s.RxLength;
         }
       }
@@ -80,14 +80,12 @@ void TReadThread::Execute() {
       Pause();
       continue;
     }
-    // A drop after this point means the bytes came in before the command block went
-    // out; they go the way of the bytes it dropped, or they would head the chunk taken
-    // as the block's reply. Noted only now, after the read: a read that was already
-    // pending when the block went out may well bring the reply.
-    std::uint32_t drops = 0;
+    // Noted now, after the read: a read that was already pending when a block went out
+    // may well bring its reply, one that came back before cannot.
+    std::uint32_t blocks = 0;
     {
       std::lock_guard lock(s.HandOver);
-      drops = s.DropCount;
+      blocks = s.BlocksOut;
     }
     s.LastRxTime.store(link_.GetClock().Now());
 
@@ -98,17 +96,14 @@ void TReadThread::Execute() {
       {
         std::lock_guard lock(s.HandOver);
         if (!s.RxHold.load()) {
-          if (s.DropCount != drops) {
-            // Received before the drop: discarded with the bytes waiting then.
-          } else {
-            if (s.RxLength != start) {
-              // Taken or dropped during the read: move the new bytes down behind what is
-              // left. The destination never lies after the source, so forward is safe.
-              for (int32_t i = 0; i < n; ++i) buf[s.RxLength + i] = buf[start + i];
-            }
-            line = std::memchr(buf + s.RxLength, '\n', static_cast<std::size_t>(n)) != nullptr;
-            s.RxLength += n;
+          if (s.RxLength != start) {
+            // Taken during the read: move the new bytes down behind what is left. The
+            // destination never lies after the source, so forward is safe.
+            for (int32_t i = 0; i < n; ++i) buf[s.RxLength + i] = buf[start + i];
           }
+          line = std::memchr(buf + s.RxLength, '\n', static_cast<std::size_t>(n)) != nullptr;
+          s.RxLength += n;
+          s.NotePacket(blocks);
           handed = true;
         }
       }

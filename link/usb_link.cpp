@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "link/stream_cut.h"
+
 namespace ostrel {
 namespace {
 
@@ -10,6 +12,36 @@ constexpr uint16_t kTransferSize = 64;
 constexpr std::uint8_t kOpenByte = 'j';
 
 }  // namespace
+
+void LinkState::NotePacket(std::uint32_t blocks) {
+  if (PacketCount > 0 && PacketAt(PacketCount - 1).end == RxLength) return;  // no bytes
+  if (PacketCount == kPacketRing) {
+    PacketFirst = (PacketFirst + 1) % kPacketRing;
+    --PacketCount;
+  }
+  PacketAt(PacketCount++) = {RxLength, blocks};
+}
+
+void LinkState::EmptyRx() {
+  RxLength = 0;
+  PacketCount = 0;
+}
+
+void LinkState::CutOut(int32_t from, int32_t to) {
+  const int32_t gone = to - from;
+  if (gone <= 0) return;
+  std::memmove(RxBuffer + from, RxBuffer + to, static_cast<std::size_t>(RxLength - to));
+  RxLength -= gone;
+  // Packets that ended inside the cut go; those behind it move down.
+  int32_t kept = 0;
+  for (int32_t k = 0; k < PacketCount; ++k) {
+    PacketEnd p = PacketAt(k);
+    if (p.end > from && p.end <= to) continue;
+    if (p.end > to) p.end -= gone;
+    PacketAt(kept++) = p;
+  }
+  PacketCount = kept;
+}
 
 UsbLink::UsbLink(UsbDriver& driver, Clock& clock, CommandQueue& queue)
     : driver_(driver), clock_(clock), queue_(queue) {}
@@ -25,7 +57,7 @@ bool UsbLink::OpenDevice() {
   WriteDevice(&kOpenByte, 1);
   {
     std::lock_guard lock(state_.HandOver);
-    state_.RxLength = 0;
+    state_.EmptyRx();
     state_.LastRxTime.store(clock_.Now());
     state_.RxHold.store(false);
   }
@@ -65,48 +97,60 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
   return n;
 }
 
-UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when) {
+UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
+                                  const ReplyWanted* reply) {
   Taken taken;
-  std::lock_guard lock(state_.HandOver);
-  const int32_t waiting = state_.RxLength < max ? state_.RxLength : max;
-  if (waiting <= 0) return taken;
+  LinkState& s = state_;
+  std::lock_guard lock(s.HandOver);
   if (when == TakeWhen::kAnyBytes) {
+    const int32_t waiting = s.RxLength < max ? s.RxLength : max;
+    if (waiting <= 0) return taken;
     taken.length = waiting;
-    state_.RxHold.store(true);
-    state_.RxLength = 0;
+    s.RxHold.store(true);
+    s.EmptyRx();
     // The copy could follow outside the lock (RxHold keeps the read thread off these
     // bytes); a reply is a few bytes, so it is made here.
-    std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(taken.length));
+    std::memcpy(chunk, s.RxBuffer, static_cast<std::size_t>(taken.length));
     return taken;
   }
-  int32_t end = waiting;
-  while (end > 0 && state_.RxBuffer[end - 1] != '\n') --end;
-  taken.unfinished = end < waiting;
-  if (end == 0) return taken;
+  if (reply != nullptr) {
+    for (int32_t k = 0; k < s.PacketCount; ++k) {
+      const PacketEnd p = s.PacketAt(k);
+      const int32_t start = k == 0 ? 0 : s.PacketAt(k - 1).end;
+      const int32_t size = p.end - start;
+      if (p.blocks != reply->block || size > max) continue;
+      const std::uint8_t* bytes = s.RxBuffer + start;
+      // A packet of one byte meets the second head byte with a NUL, as a chunk would.
+      const std::uint8_t second = size > 1 ? bytes[1] : 0;
+      if (bytes[0] != reply->head[0] || second != reply->head[1]) continue;
+      if (ContinuesMessage(s.RxBuffer, start, s.RxLength)) continue;
+      std::memcpy(chunk, bytes, static_cast<std::size_t>(size));
+      taken.reply = taken.length = size;
+      s.CutOut(start, p.end);
+      break;
+    }
+  }
+  int32_t end = WholeSentencesEnd(s.RxBuffer, s.RxLength);
+  if (end > max - taken.length) end = WholeSentencesEnd(s.RxBuffer, max - taken.length);
+  taken.unfinished = end < s.RxLength;
   // The whole sentences are copied and the unfinished rest moved to the front under the
   // lock: a read under way lands behind all the waiting bytes, and the read thread moves
   // it down to the rest when it hands it over. With the chunk already copied a hold would
   // protect nothing and only make a packet that completes during the tick wait a whole
   // 100 ms sleep of the read thread.
-  const int32_t rest = state_.RxLength - end;
-  std::memcpy(chunk, state_.RxBuffer, static_cast<std::size_t>(end));
-  std::memmove(state_.RxBuffer, state_.RxBuffer + end, static_cast<std::size_t>(rest));
-  state_.RxLength = rest;
-  taken.length = end;
+  std::memcpy(chunk + taken.length, s.RxBuffer, static_cast<std::size_t>(end));
+  taken.length += end;
+  s.CutOut(0, end);
   return taken;
+}
+
+std::uint32_t UsbLink::BlockGoesOut() {
+  std::lock_guard lock(state_.HandOver);
+  return ++state_.BlocksOut;
 }
 
 int32_t UsbLink::Take(std::uint8_t* chunk) {
   return TakeChunk(chunk, kRxBufferSize, TakeWhen::kAnyBytes).length;
-}
-
-void UsbLink::DropWaiting() {
-  // First what the driver holds, then RxBuffer: a stale packet the read thread fetches in
-  // between came in before the drop by DropCount and is thrown away with the rest.
-  driver_.DiscardPending();
-  std::lock_guard lock(state_.HandOver);
-  state_.RxLength = 0;
-  ++state_.DropCount;
 }
 
 }  // namespace ostrel

@@ -3,14 +3,21 @@
 // that the read thread fills and the receive cycle empties.
 //
 // Hand-over protocol (one lock, HandOver, held only for a few instructions):
-//   receive cycle  TakeChunk(): test the waiting bytes; len = RxLength, RxHold = true,
-//                               RxLength = 0; copy len bytes
-//   command sender DropWaiting(): RxLength = 0, DropCount + 1
+//   receive cycle  TakeChunk(): the reply packet (if one is wanted) and the whole
+//                               sentences copied out, the rest moved to the front
+//   command sender BlockGoesOut(): BlocksOut + 1, just before the block is written
 //   read thread    stretch 1:  hold test, room check, start = RxLength
-//                  after a read: note DropCount
-//                  stretch 2:  hold test; bytes read before a drop go with it, others
-//                              are appended or moved down
+//                  after a read: note BlocksOut
+//                  stretch 2:  hold test; the bytes appended or moved down, their packet
+//                              noted with the BlocksOut of its read
 // No sleep and no device read ever happens under the lock.
+//
+// RxBuffer keeps the packets apart: one bulk read is one packet, and the firmware answers
+// a block with a packet of its own, so the reply can be lifted out of the stream around it:
+//   RxBuffer  |$GPGGA,...,4807.0|*c\r\n|38,N,...*59\r\n$GPRMC|
+//   PacketEnd           17       21             43
+//   take      reply "*c\r\n", chunk "$GPGGA,...,4807.038,N,...*59\r\n", rest "$GPRMC"
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +29,13 @@
 namespace ostrel {
 
 inline constexpr int32_t kRxBufferSize = 2048;
+// Packets told apart in RxBuffer; older ones run together with the oldest kept.
+inline constexpr int32_t kPacketRing = 128;
+
+struct PacketEnd {
+  int32_t end = 0;          // RxBuffer offset just after the packet
+  std::uint32_t blocks = 0;  // BlocksOut when its read came back
+};
 
 struct LinkState {
   std::atomic<bool> DeviceOpen{false};
@@ -30,9 +44,21 @@ struct LinkState {
   std::atomic<int32_t> BlockSize{0};
   std::uint8_t RxBuffer[kRxBufferSize]{};
   int32_t RxLength = 0;  // guarded by HandOver
-  // DropWaiting calls so far, guarded by HandOver: the read thread tells by it that bytes
-  // it read before a command block went out are as stale as those the drop discarded.
-  std::uint32_t DropCount = 0;
+  // The packets waiting, oldest first, in a ring; all guarded by HandOver.
+  std::array<PacketEnd, kPacketRing> Packets{};
+  int32_t PacketFirst = 0;
+  int32_t PacketCount = 0;
+  // Command blocks written so far: a packet read before a block went out cannot be its
+  // reply, however long it waited for the hand-over.
+  std::uint32_t BlocksOut = 0;
+
+  // With HandOver held: RxLength now ends a packet whose read came back at `blocks`.
+  void NotePacket(std::uint32_t blocks);
+  // With HandOver held: RxLength becomes 0, no packet waits.
+  void EmptyRx();
+  // With HandOver held: bytes [from, to) leave RxBuffer, the rest closes up behind them.
+  void CutOut(int32_t from, int32_t to);
+  PacketEnd& PacketAt(int32_t k) { return Packets[static_cast<std::size_t>((PacketFirst + k) % kPacketRing)]; }
   std::atomic<bool> RxHold{false};
   std::atomic<Millis> LastRxTime{0};
   std::atomic<bool> StopReading{false};
@@ -80,20 +106,30 @@ class UsbLink {
   };
   struct Taken {
     int32_t length = 0;       // bytes copied into the chunk; 0 when none were taken
+    int32_t reply = 0;        // of them, the reply packet at the chunk's front
     bool unfinished = false;  // bytes wait without their final LF and stay in RxBuffer
+  };
+  // A command block awaits its reply: the first packet read after the block went out
+  // (`block`, from BlockGoesOut) that begins with `head` and does not carry on a sentence
+  // or frame of the stream.
+  struct ReplyWanted {
+    std::uint32_t block = 0;
+    std::uint8_t head[2]{};
   };
   // The receive cycle's take: tests the waiting bytes and copies at most `max` of them into
   // `chunk` in one step under the lock, so no packet lands between the test and the take.
-  // kAnyBytes empties RxLength and sets RxHold; kWholeSentences leaves RxLength at the
-  // unfinished rest, moved to the front, and sets no hold (the chunk is already copied).
-  Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when);
+  // kAnyBytes empties RxLength and sets RxHold; kWholeSentences lifts out the wanted reply
+  // (if any, to the chunk's front), then takes through the last LF outside a UBX frame
+  // (WholeSentencesEnd) and leaves the unfinished rest at the front of RxBuffer. It sets
+  // no hold: the chunk is already copied.
+  Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
+                  const ReplyWanted* reply = nullptr);
+  // Counts a command block about to be written; its number, for ReplyWanted.
+  std::uint32_t BlockGoesOut();
   // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
   int32_t Waiting(std::uint8_t* last_byte = nullptr);
   // Takes whatever waits into `chunk` (room for kRxBufferSize bytes); the count.
   int32_t Take(std::uint8_t* chunk);
-  // Drops the waiting bytes before a command block goes out (RxLength = 0, no hold), and
-  // with them the bytes of a read that has already come back (see DropCount).
-  void DropWaiting();
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }
 

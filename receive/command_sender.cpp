@@ -8,16 +8,11 @@
 namespace ostrel {
 namespace {
 
-// The reply's text from byte 2 on: at most `max` bytes, up to a NUL or the chunk's end.
-std::string_view ReplyText(const std::uint8_t* chunk, int32_t len, int32_t max) {
+// The reply's text from byte 2 on: at most `max` bytes, up to a NUL or the reply's end.
+std::string_view ReplyText(const std::uint8_t* reply, int32_t len, int32_t max) {
   int32_t n = 0;
-  while (n < max && 2 + n < len && chunk[2 + n] != 0) ++n;
-  return {reinterpret_cast<const char*>(chunk + 2), static_cast<std::size_t>(n)};
-}
-
-// Ends the reply's text with a NUL, where the chunk reaches that far.
-void Terminate(std::uint8_t* chunk, int32_t len, int32_t at) {
-  if (at < len) chunk[at] = 0;
+  while (n < max && 2 + n < len && reply[2 + n] != 0) ++n;
+  return {reinterpret_cast<const char*>(reply + 2), static_cast<std::size_t>(n)};
 }
 
 }  // namespace
@@ -26,7 +21,7 @@ CommandSender::CommandSender(UsbLink& link, CommandQueue& queue, ReceiveView& vi
     : link_(link), queue_(queue), view_(view) {}
 
 void CommandSender::SendStep(int32_t pos) {
-  link_.DropWaiting();
+  sent_block_ = link_.BlockGoesOut();
   ++SendCount;
   SetMessage("Sending command..., ");
   AppendMessage(SendCount);
@@ -38,29 +33,32 @@ void CommandSender::SendStep(int32_t pos) {
   link_.GetClock().Sleep(kReplyWait);
 }
 
-void CommandSender::CheckStep(int32_t pos, std::uint8_t* chunk, int32_t len) {
+UsbLink::ReplyWanted CommandSender::Wanted(int32_t pos) const {
+  UsbLink::ReplyWanted wanted;
+  wanted.block = sent_block_;
+  wanted.head[0] = queue_.Data()[pos];
+  wanted.head[1] = queue_.Data()[pos + 1];
+  return wanted;
+}
+
+void CommandSender::CheckStep(int32_t pos, const std::uint8_t* reply, int32_t len) {
   const std::uint8_t* block = queue_.Data() + pos;
-  // A one-byte reply meets the block's second byte with the chunk's NUL.
-  if (len > 0 && chunk[0] == block[0] && chunk[1] == block[1])
-    Acknowledged(pos, chunk, len);
+  // A one-byte reply meets the block's second byte with a NUL.
+  if (len > 0 && reply[0] == block[0] && (len > 1 ? reply[1] : 0) == block[1])
+    Acknowledged(pos, reply, len);
   else
     NotAcknowledged();
   view_.SetMessageStatus(MessageStatus());
 }
 
-void CommandSender::Acknowledged(int32_t pos, std::uint8_t* chunk, int32_t len) {
+void CommandSender::Acknowledged(int32_t pos, const std::uint8_t* reply, int32_t len) {
   // Only the firmware's "*r" and "*v" carry content; a data block whose payload starts
   // with 'r' or 'v' is acknowledged with "!r" / "!v" and must not touch the edits.
-  if (chunk[0] == kControlMarker && chunk[1] == 'r') {
-    view_.SetEEPROMSerial(ReplyText(chunk, len, 10));
-    Terminate(chunk, len, 12);
-  } else if (chunk[0] == kControlMarker && chunk[1] == 'v') {
-    view_.SetFirmwareVersion(ReplyText(chunk, len, 3));
-    Terminate(chunk, len, 5);
+  if (reply[0] == kControlMarker && reply[1] == 'r') {
+    view_.SetEEPROMSerial(ReplyText(reply, len, 10));
+  } else if (reply[0] == kControlMarker && reply[1] == 'v') {
+    view_.SetFirmwareVersion(ReplyText(reply, len, 3));
   }
-  // A reply of a whole block reads as a line of its own on the data stream.
-  if (64 < len) chunk[64] = '\r';
-  if (65 < len) chunk[65] = '\n';
 
   queue_.SetSendPos(pos + EffectiveBlockSize(link_.State().BlockSize.load()));
   if (queue_.Pending()) {

@@ -6,6 +6,9 @@
 //   sent  "*v" + 62 x '_'      reply "*v123"              (firmware version)
 // An unacknowledged block drops the rest of its sequence; the end block "**" is then
 // queued alone, so the module's side of the exchange is reset.
+//
+// The reply is one packet of its own among the stream's: the take lifts it out (see
+// UsbLink::TakeChunk), so the stream around it goes on whole and unaltered.
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -23,15 +26,16 @@ class CommandSender {
  public:
   CommandSender(UsbLink& link, CommandQueue& queue, ReceiveView& view);
 
-  // Send step for the block at `pos` (the tick's SendPos): drops the bytes waiting, so
-  // the reply starts the next chunk, writes the block and waits kReplyWait.
+  // Send step for the block at `pos` (the tick's SendPos): counts the block out (so the
+  // take knows which packets may be its reply), writes it and waits kReplyWait. The
+  // bytes waiting stay.
   void SendStep(int32_t pos);
+  // What the tick's take looks for: the reply to the block at `pos`, sent last.
+  UsbLink::ReplyWanted Wanted(int32_t pos) const;
 
-  // Check step: `chunk` is what the tick took after the send step, `len` 0 when it took
-  // nothing; chunk[len] is NUL. On an acknowledgement it may rewrite bytes of the chunk
-  // (the NUL after a serial number or version, CR LF at 64 and 65), which the rest of
-  // the tick then carries on.
-  void CheckStep(int32_t pos, std::uint8_t* chunk, int32_t len);
+  // Check step: `reply` is the packet the take lifted out as the reply, `len` 0 when none
+  // came. It is read, never changed.
+  void CheckStep(int32_t pos, const std::uint8_t* reply, int32_t len);
 
   std::string_view MessageStatus() const { return {message_.data(), message_length_}; }
 
@@ -39,7 +43,7 @@ class CommandSender {
   int32_t FailedCount = 0;  // unacknowledged blocks since start; never reset
 
  private:
-  void Acknowledged(int32_t pos, std::uint8_t* chunk, int32_t len);
+  void Acknowledged(int32_t pos, const std::uint8_t* reply, int32_t len);
   void NotAcknowledged();
   void SetMessage(std::string_view text);
   void AppendMessage(std::string_view text);
@@ -48,6 +52,7 @@ class CommandSender {
   UsbLink& link_;
   CommandQueue& queue_;
   ReceiveView& view_;
+  std::uint32_t sent_block_ = 0;  // BlockGoesOut of the block sent last
   // "Sending command..., 2147483647 completed! (Failed: 2147483647)" fits.
   std::array<char, 96> message_{};
   std::size_t message_length_ = 0;

@@ -1,5 +1,7 @@
 #include "receive/forwarding.h"
 
+#include <cstring>
+
 namespace ostrel {
 
 ForwardSpan NmeaRun(const std::uint8_t* chunk, int32_t len) {
@@ -14,13 +16,28 @@ ForwardSpan NmeaRun(const std::uint8_t* chunk, int32_t len) {
 }
 
 void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len,
-                  bool PassBinaryData) {
+                  bool PassBinaryData, std::uint8_t* scratch) {
   if (PassBinaryData) {
     port.Write(chunk, len);
     return;
   }
-  const ForwardSpan run = NmeaRun(chunk, len);
-  if (run.count > 0) port.Write(chunk + run.offset, run.count);
+  const ForwardSpan first = NmeaRun(chunk, len);
+  if (first.count == 0) return;
+  int32_t from = first.offset + first.count;
+  ForwardSpan run = NmeaRun(chunk + from, len - from);
+  if (run.count == 0) {
+    port.Write(chunk + first.offset, first.count);
+    return;
+  }
+  std::memcpy(scratch, chunk + first.offset, static_cast<std::size_t>(first.count));
+  int32_t gathered = first.count;
+  do {
+    std::memcpy(scratch + gathered, chunk + from + run.offset, static_cast<std::size_t>(run.count));
+    gathered += run.count;
+    from += run.offset + run.count;
+    run = NmeaRun(chunk + from, len - from);
+  } while (run.count > 0);
+  port.Write(scratch, gathered);
 }
 
 }  // namespace ostrel

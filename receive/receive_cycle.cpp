@@ -56,6 +56,7 @@ void ReceiveCycle::OnLineArrived() {
       PositionsLogMode == PositionsLog::kReplay)
     return;
   Trapped([this] {
+    reply_len_ = 0;
     len_ = link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences)
                .length;
     ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
@@ -66,6 +67,7 @@ void ReceiveCycle::OnLineArrived() {
 
 void ReceiveCycle::Steps() {
   len_ = 0;
+  reply_len_ = 0;
   ChunkBuffer[0] = 0;
 
   if (demo_.Active()) {
@@ -80,23 +82,32 @@ void ReceiveCycle::Steps() {
 
 void ReceiveCycle::DataSteps() {
   if (PositionsLogMode != PositionsLog::kOff && log_ != nullptr) {
-    log_->LogPositions(ChunkBuffer.data(), len_);
-    if (len_ < 0 || len_ > kMaxChunk) len_ = 0;
+    if (PositionsLogMode == PositionsLog::kReplay) {
+      // The recorded chunk takes the place of everything live, a reply included.
+      reply_len_ = 0;
+      log_->LogPositions(ChunkBuffer.data(), len_);
+      if (len_ < 0 || len_ > kMaxChunk) len_ = 0;
+    } else {
+      int32_t stream_len = len_ - reply_len_;
+      log_->LogPositions(ChunkBuffer.data() + reply_len_, stream_len);
+    }
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
-  std::uint8_t* chunk = ChunkBuffer.data();
+  // The firmware's reply heads the chunk; only what the receiver sent goes on as stream.
+  const std::uint8_t* stream = ChunkBuffer.data() + reply_len_;
+  const int32_t stream_len = len_ - reply_len_;
 
-  ForwardChunk(port_, chunk, len_, PassBinaryData);
+  ForwardChunk(port_, stream, stream_len, PassBinaryData, forward_.data());
 
-  if (receiver_.ParseUBX(chunk, len_) && receiver_.StatusUpdated) {
+  if (receiver_.ParseUBX(stream, stream_len) && receiver_.StatusUpdated) {
     receiver_.StatusUpdated = false;
     view_.SetConnectionLabel(FormatStatusText(status_, receiver_));
   }
 
   if (view_.ProcessGPS()) {
-    if (receiver_.ParseNMEA(reinterpret_cast<const char*>(chunk), len_))
+    if (receiver_.ParseNMEA(reinterpret_cast<const char*>(stream), stream_len))
       view_.UpdateFixDisplay();
-    if (len_ > 0) view_.ShowDataStream(chunk, len_);
+    if (len_ > 0) view_.ShowDataStream(ChunkBuffer.data(), len_);
   }
 }
 
@@ -110,17 +121,19 @@ void ReceiveCycle::FromDevice() {
     link_.CloseDevice();
     view_.GPSButtonSetClick();
   } else {
-    // While a block awaits its reply, whatever came is the reply; otherwise only whole
-    // sentences are taken, and an unfinished one is polled for.
-    const UsbLink::Taken taken = link_.TakeChunk(
-        ChunkBuffer.data(), kMaxChunk,
-        block_pending ? UsbLink::TakeWhen::kAnyBytes : UsbLink::TakeWhen::kWholeSentences);
+    // Whole sentences, and the block's reply lifted out of the stream around it. An
+    // unfinished sentence waits; it is polled for unless the module has a block to answer.
+    const UsbLink::ReplyWanted wanted = sender_.Wanted(pos);
+    const UsbLink::Taken taken =
+        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences,
+                        block_pending ? &wanted : nullptr);
     len_ = taken.length;
-    if (taken.unfinished) link_.WriteDevice(&kPollByte, 1);
+    reply_len_ = taken.reply;
+    if (taken.unfinished && !block_pending) link_.WriteDevice(&kPollByte, 1);
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
 
-  if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), len_);
+  if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), reply_len_);
 }
 
 }  // namespace ostrel

@@ -1,11 +1,14 @@
 #pragma once
 // The receive cycle: GPS_ReceiverTimer's work, one tick every 100 ms on the GUI thread.
 //
-//   1 chunk    demonstration file group, or the module's bytes from RxBuffer (with the
-//              command sender's send and check steps and the silence check), or an
-//              attempt to open the module
+//   1 chunk    demonstration file group, or the module's whole sentences from RxBuffer
+//              (with the command sender's send and check steps, the reply lifted out
+//              to the chunk's front, and the silence check), or an attempt to open the
+//              module
+// Steps 2 to 6 are the data steps: they see the chunk as [reply][stream]; the reply is
+// only shown on the Data Stream page, everything else works on the stream part.
 //   2 log      the positions log records the chunk or replaces it with a recorded one
-//   3 forward  the NMEA run (or every byte) to the GPS Data port
+//   3 forward  the NMEA runs (or every byte) to the GPS Data port
 //   4 UBX      ParseUBX; a status message rewrites Connection_Label
 //   5 NMEA     ParseNMEA and the fix display, when ProcessGPS is ticked
 //   6 stream   the bytes on the Data Stream page, when ProcessGPS is ticked
@@ -56,16 +59,18 @@ class ReceiveCycle {
   CommandSender& Sender() { return sender_; }
   const CommandSender& Sender() const { return sender_; }
 
-  // The last tick's chunk (after step 1 and 2; NUL after it).
+  // The last tick's chunk (after step 1 and 2; NUL after it), and how much of its front
+  // is the firmware's reply.
   const std::uint8_t* Chunk() const { return ChunkBuffer.data(); }
   int32_t ChunkLength() const { return len_; }
+  int32_t ReplyLength() const { return reply_len_; }
 
   bool PassBinaryData = false;   // [GPS] PassBinaryData
   int32_t PositionsLogMode = 0;  // [Log] Status: 0 off, 1 replay, 2 record
 
  private:
   void Steps();
-  // Steps 2 to 6 on the chunk of step 1.
+  // Steps 2 to 6 over the chunk in ChunkBuffer, whatever its source.
   void DataSteps();
   // Runs `steps` as a tick's steps 1 to 6 run: errors dropped, RxHold cleared at the end.
   template <typename F>
@@ -83,7 +88,9 @@ class ReceiveCycle {
   CommandSender sender_;
   StatusTextBuffer status_{};
   std::array<std::uint8_t, kChunkBufferSize> ChunkBuffer{};
+  std::array<std::uint8_t, kChunkBufferSize> forward_{};  // the NMEA runs gathered
   int32_t len_ = 0;
+  int32_t reply_len_ = 0;  // the reply at the front of the chunk
 };
 
 }  // namespace ostrel

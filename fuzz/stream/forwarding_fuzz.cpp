@@ -1,11 +1,13 @@
 // The forwarding scan over any chunk, in an exact-size buffer. The NMEA run starts at the
 // first "$G", ends at the first LF after it that is the chunk's last byte or is not
 // followed by '$', and is empty only when no such pair exists. ForwardChunk writes that
-// run once, or with pass-through the whole chunk once.
+// run and every later one (each found the same way behind the one before) in one write,
+// or with pass-through the whole chunk once.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "receive/chunk.h"
 #include "receive/forwarding.h"
@@ -22,11 +24,13 @@ class RecordingPort final : public ostrel::DataPortWriter {
     ++writes;
     from = bytes;
     this->count = count;
+    copy.assign(bytes, bytes + count);
     return count;
   }
   int writes = 0;
   const std::uint8_t* from = nullptr;
   int32_t count = -1;
+  std::vector<std::uint8_t> copy;
 };
 
 // An LF at q ends the run: it is the last byte, or the next one is not '$'.
@@ -66,16 +70,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int32_t i = run.offset + 2; i < q; ++i) Check(!EndsRun(c, len, i));
   }
 
+  std::vector<std::uint8_t> runs;
+  for (int32_t from = 0;;) {
+    const ostrel::ForwardSpan next = ostrel::NmeaRun(c + from, len - from);
+    if (next.count == 0) break;
+    runs.insert(runs.end(), c + from + next.offset, c + from + next.offset + next.count);
+    from += next.offset + next.count;
+  }
   RecordingPort nmea;
-  ostrel::ForwardChunk(nmea, c, len, false);
+  auto scratch = std::make_unique<std::uint8_t[]>(size + 1);
+  ostrel::ForwardChunk(nmea, c, len, false, scratch.get());
   if (run.count == 0) {
     Check(nmea.writes == 0);
   } else {
-    Check(nmea.writes == 1 && nmea.from == c + run.offset && nmea.count == run.count);
+    Check(nmea.writes == 1 && nmea.copy == runs);
   }
 
   RecordingPort all;
-  ostrel::ForwardChunk(all, c, len, true);
+  ostrel::ForwardChunk(all, c, len, true, nullptr);
   Check(all.writes == 1 && all.from == c && all.count == len);
 
   Check(size == 0 || std::memcmp(c, data, size) == 0);  // forwarding never changes it

@@ -209,33 +209,40 @@ INSTANTIATE_TEST_SUITE_P(
                                     std::uint8_t chunk[kRxBufferSize];
                                     l.Take(chunk);
                                     l.Release();
-                                  }},
-                      EmptiedCase{"DroppedBeforeABlock", [](UsbLink& l) { l.DropWaiting(); }}),
+                                  }}),
     [](const auto& info) { return info.param.name; });
 
 // A read that came back while the tick held the buffer waits out the hold; before it
-// wakes, the next tick drops the waiting bytes and writes a command block. Those bytes
-// came in before the block went out and must not head the chunk taken as its reply.
-TEST_F(ReadThreadTest, BytesReadBeforeADropDoNotHeadTheReplyToTheBlock) {
+// wakes, the next tick writes a command block. That packet was read before the block went
+// out: even when it begins like the block's reply it stays stream, and the reply read
+// after the block is the one lifted out.
+TEST_F(ReadThreadTest, PacketReadBeforeABlockIsNeverItsReply) {
   Deliver(Count(10, 0));
   std::uint8_t chunk[kRxBufferSize];
   ASSERT_EQ(link_.Take(chunk), 10);  // tick N holds the buffer
 
   clock_.Pause();
   const long reads = driver_.ReadsStarted();
-  driver_.Push(Count(7, 100));  // stream bytes complete the pending read
+  const Bytes early = {'*', 'c', 'x', '\r', '\n'};
+  driver_.Push(early);               // stream bytes complete the pending read
   ASSERT_TRUE(clock_.WaitAsleep());  // the thread waits for the hold to end
   link_.Release();                   // tick N ends
 
-  link_.DropWaiting();  // tick N+1's send step: drop, write the block...
+  UsbLink::ReplyWanted wanted;  // tick N+1's send step writes "*c"...
+  wanted.block = link_.BlockGoesOut();
+  wanted.head[0] = '*';
+  wanted.head[1] = 'c';
   const Bytes reply = {'*', 'c', '\r', '\n'};
   driver_.Push(reply);  // ...and the module answers while the thread still sleeps
   clock_.Resume();
 
   ASSERT_TRUE(driver_.WaitReadPending(reads + 2));
-  const UsbLink::Taken taken = link_.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes);
-  EXPECT_EQ(Bytes(chunk, chunk + taken.length), reply);
-  link_.Release();
+  const UsbLink::Taken taken =
+      link_.TakeChunk(chunk, kRxBufferSize - 1, UsbLink::TakeWhen::kWholeSentences, &wanted);
+  EXPECT_EQ(taken.reply, 4);
+  Bytes expected = reply;
+  expected.insert(expected.end(), early.begin(), early.end());
+  EXPECT_EQ(Bytes(chunk, chunk + taken.length), expected);
 }
 
 class CountingNotifier final : public ArrivalNotifier {
@@ -265,24 +272,6 @@ TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesALine) {
   Deliver(Text(",4*00\r\n"));
   EXPECT_EQ(notifier.lines.load(), 3);
   EXPECT_EQ(Front(Length()), Text("$GPVTG,4*00\r\n"));
-  link_.SetArrivalNotifier(nullptr);
-}
-
-// Bytes read before a command block went out are dropped with the rest: no news.
-TEST_F(ReadThreadTest, BytesDroppedBeforeABlockBringNoNews) {
-  CountingNotifier notifier;
-  link_.SetArrivalNotifier(&notifier);
-  clock_.Pause();
-  link_.State().RxHold.store(true);  // a tick holds the buffer...
-  const long reads = driver_.ReadsStarted();
-  driver_.Push(Text("$GPGGA,1*00\r\n"));
-  ASSERT_TRUE(clock_.WaitAsleep());  // ...so the read waits to be handed over
-  link_.Release();
-  link_.DropWaiting();  // the next tick's send step
-  clock_.Resume();
-  ASSERT_TRUE(driver_.WaitReadPending(reads + 1));
-  EXPECT_EQ(Length(), 0);
-  EXPECT_EQ(notifier.lines.load(), 0);
   link_.SetArrivalNotifier(nullptr);
 }
 

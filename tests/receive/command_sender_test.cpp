@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "receiver/maintenance.h"
+#include "receiver/ubx.h"
 #include "rig.h"
 #include "samples.h"
 
@@ -46,34 +47,40 @@ TEST(CommandSender, ThreeBlocksAcknowledgedInThreeTicks) {
   EXPECT_EQ(rig.driver.writes.size(), 3u);
 }
 
-TEST(CommandSender, SendStepDropsBytesWaitingBeforeTheBlock) {
+// A sentence unfinished when the block goes out is neither dropped nor cut: it waits for
+// its LF and goes to the port whole, without the reply that came in between.
+TEST(CommandSender, BytesWaitingWhenTheBlockGoesOutAreKept) {
   Rig rig;
   rig.Open();
-  Deliver(rig.link, "$GPGGA,0307");  // unfinished: would otherwise wait for its LF
+  Deliver(rig.link, kGGA.substr(0, 11));
   ASSERT_TRUE(QueueQueryVersion(rig.queue, 64));
   rig.driver.reply = [](std::string_view) { return std::string("*v123"); };
   rig.cycle.Tick();
+  EXPECT_EQ(rig.view.firmware_version, "123");
   EXPECT_EQ(rig.view.stream, (std::vector<std::string>{"*v123"}));
+  EXPECT_TRUE(rig.port.writes.empty());
+  Deliver(rig.link, kGGA.substr(11));
+  rig.cycle.Tick();
+  EXPECT_EQ(rig.port.All(), kGGA);
 }
 
 struct ContentReply {
   const char* name;
   char command;
   std::string reply;
-  std::string text;         // into EEPROMSerial or FirmwareVersion
-  std::string chunk_after;  // the chunk the rest of the tick sees
+  std::string text;  // into EEPROMSerial or FirmwareVersion
 };
 
 TEST(CommandSender, SerialNumberAndVersionReplies) {
   using namespace std::string_literals;
   const std::vector<ContentReply> cases = {
-      {"serial with CR LF", 'r', "*r0123456789\r\n", "0123456789", "*r0123456789\0\n"s},
-      {"serial exactly 12 bytes", 'r', "*r0123456789", "0123456789", "*r0123456789"},
-      {"serial cut short", 'r', "*r0123", "0123", "*r0123"},
-      {"serial with a NUL", 'r', "*r01\0" "3456789\r\n"s, "01", "*r01\0" "3456789\0\n"s},
-      {"version", 'v', "*v123", "123", "*v123"},
-      {"version of one digit", 'v', "*v1", "1", "*v1"},
-      {"version with more", 'v', "*v123\r\n", "123", "*v123\0\n"s},
+      {"serial with CR LF", 'r', "*r0123456789\r\n", "0123456789"},
+      {"serial exactly 12 bytes", 'r', "*r0123456789", "0123456789"},
+      {"serial cut short", 'r', "*r0123", "0123"},
+      {"serial with a NUL", 'r', "*r01\0" "3456789\r\n"s, "01"},
+      {"version", 'v', "*v123", "123"},
+      {"version of one digit", 'v', "*v1", "1"},
+      {"version with more", 'v', "*v123\r\n", "123"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,8 +92,9 @@ TEST(CommandSender, SerialNumberAndVersionReplies) {
     rig.cycle.Tick();
     EXPECT_EQ(c.command == 'r' ? rig.view.eeprom_serial : rig.view.firmware_version, c.text);
     EXPECT_EQ(c.command == 'r' ? rig.view.firmware_version : rig.view.eeprom_serial, "untouched");
-    ASSERT_EQ(rig.view.stream.size(), 1u);
-    EXPECT_EQ(rig.view.stream[0], c.chunk_after);
+    // The reply is shown as it came, and never forwarded.
+    EXPECT_EQ(rig.view.stream, (std::vector<std::string>{c.reply}));
+    EXPECT_TRUE(rig.port.writes.empty());
     EXPECT_EQ(rig.view.message_status, "Sending command..., 1, OK");
   }
 }
@@ -135,19 +143,16 @@ TEST(CommandSender, UnacknowledgedBlockLeavesTheEndBlockAlone) {
   }
 }
 
-// A one-byte reply meets the block's second byte with the chunk's NUL, never with what an
-// earlier chunk left in the buffer.
-TEST(CommandSender, OneByteReplyIsComparedWithItsNul) {
+// A one-byte packet meets the block's second byte with a NUL: it is no reply, and it stays
+// with the stream.
+TEST(CommandSender, OneBytePacketIsNoReply) {
   Rig rig;
   rig.Open();
-  Deliver(rig.link, "**\n");
-  rig.cycle.Tick();
-  ASSERT_EQ(rig.view.stream, (std::vector<std::string>{"**\n"}));
   ASSERT_TRUE(EndSequence(rig.queue, 64));
   rig.driver.reply = [](std::string_view) { return std::string("*"); };
   rig.cycle.Tick();
   EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 1)");
-  EXPECT_EQ(rig.view.stream.back(), "*");
+  EXPECT_EQ(rig.RxLength(), 1);
 }
 
 TEST(CommandSender, FailedCountKeepsCountingAcrossSequences) {
@@ -182,36 +187,90 @@ TEST(CommandSender, ModuleThatNeverAnswersGetsTheEndBlockEveryTick) {
   EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 3)");
 }
 
-// Bytes 64 and 65 of an acknowledging chunk become CR LF before the chunk goes on.
-TEST(CommandSender, LongAcknowledgementGetsCrLfAt64And65) {
-  struct Case {
-    std::size_t length;
-    std::string tail;  // bytes 64 on, as they reach the port
+std::string Packet(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// A sentence whose checksum begins with `digit`: its "*hh" tail, cut off as a packet of
+// its own, begins like the firmware's reply "*1" or "*9".
+std::string SentenceWithChecksumStarting(char digit) {
+  // Empty fields and the status letter move the first hex digit about.
+  for (int commas = 0; commas < 16; ++commas) {
+    for (char status = 'A'; status <= 'Z'; ++status) {
+      const std::string s = WithChecksum("GPGLL,4916.45,N,12311.12,W,225444," +
+                                         std::string(1, status) + std::string(commas, ','));
+      if (s[s.size() - 4] == digit) return s;
+    }
+  }
+  return {};
+}
+
+// A NAV-SOL frame that holds "!" 0xB5 at payload bytes 20 and 21: cut there, its second
+// packet begins like the reply to a data block of UBX.
+std::string FrameHoldingADataReply() {
+  std::vector<std::uint8_t> payload(52, 0);
+  payload[20] = '!';
+  payload[21] = ubx::kSync1;
+  return Packet(ubx::MakeFrame(ubx::kClassNav, ubx::kIdNavSol, payload));
+}
+
+struct AroundCase {
+  const char* name;
+  std::string block;                 // the block's content, without its marker
+  bool control;
+  std::vector<std::string> before;   // packets waiting when the block goes out
+  std::string reply;
+  std::vector<std::string> after;    // packets behind the reply, in this tick
+};
+
+// Every byte the receiver sent reaches the port whole and in order, with or without
+// pass-through; the firmware's reply is recognised and never among them.
+TEST(CommandSender, StreamAroundTheReplyGoesOnWholeAndUnaltered) {
+  const std::string gll = SentenceWithChecksumStarting('1');
+  const std::string frame = FrameHoldingADataReply();
+  const std::size_t star = gll.find('*');
+  const std::vector<AroundCase> cases = {
+      {"reply cuts a sentence", "c", true, {kGGA.substr(0, 30)}, "*c\r\n",
+       {kGGA.substr(30) + kRMC}},
+      {"whole sentences wait", "c", true, {kGGA, kGSA}, "*c\r\n", {kRMC}},
+      {"nothing waits", "*", true, {}, "**\r\n", {kGGA}},
+      {"checksum packet that looks like the reply", "19200", true, {gll.substr(0, star)},
+       "*1\r\n", {gll.substr(star), kRMC}},
+      {"frame packet that looks like the reply", "\xB5\x62\x06", false,
+       {kGGA, frame.substr(0, 26)}, "!\xB5\r\n", {frame.substr(26) + kRMC}},
   };
-  const std::vector<Case> cases = {
-      {100, "\r\n" + std::string(34, 'x')},
-      {66, "\r\n"},
-      {65, "\r"},
-      {64, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.length);
-    Rig rig;
-    rig.Open();
-    rig.cycle.PassBinaryData = true;
-    const std::string reply = "*c" + std::string(c.length - 2, 'x');
-    rig.driver.reply = [&](std::string_view) { return reply; };
-    ASSERT_TRUE(BeginSequence(rig.queue, 64));
-    ASSERT_TRUE(EndSequence(rig.queue, 64));
-    rig.cycle.Tick();
-    ASSERT_EQ(rig.port.writes.size(), 1u);
-    const std::string& sent = rig.port.writes[0];
-    ASSERT_EQ(sent.size(), c.length);
-    EXPECT_EQ(sent.substr(0, 64), reply.substr(0, 64));
-    EXPECT_EQ(sent.substr(64), c.tail);
-    ASSERT_EQ(rig.view.stream.size(), 1u);
-    EXPECT_EQ(rig.view.stream[0], sent);
-    EXPECT_TRUE(rig.view.stream_terminated[0]);
+  for (const bool pass : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (pass ? ", every byte" : ", NMEA only"));
+      Rig rig;
+      rig.Open();
+      rig.cycle.PassBinaryData = pass;
+      ASSERT_TRUE(AppendBlocks(rig.queue, reinterpret_cast<const std::uint8_t*>(c.block.data()),
+                               c.block.size(), c.control, 64));
+      ASSERT_TRUE(EndSequence(rig.queue, 64));
+      std::string stream;
+      for (const auto& p : c.before) {
+        Deliver(rig.link, p);
+        stream += p;
+      }
+      rig.driver.reply = [&](std::string_view) { return c.reply; };
+      rig.driver.arrive = [&](const std::string& reply) {
+        Deliver(rig.link, reply);
+        for (const auto& p : c.after) Deliver(rig.link, p);
+      };
+      for (const auto& p : c.after) stream += p;
+      rig.cycle.Tick();
+
+      EXPECT_EQ(rig.view.message_status, "Sending command..., 1, OK");
+      ASSERT_EQ(rig.cycle.ReplyLength(), static_cast<int32_t>(c.reply.size()));
+      ASSERT_EQ(rig.view.stream.size(), 1u);
+      EXPECT_EQ(rig.view.stream[0], c.reply + stream);
+      std::string expected = stream;
+      if (!pass) {  // the NMEA run: the frame's bytes stay behind
+        expected.clear();
+        for (const std::string s : {kGGA, kGSA, gll, kRMC})
+          if (stream.find(s) != std::string::npos) expected += s;
+      }
+      EXPECT_EQ(rig.port.All(), expected);
+    }
   }
 }
 

@@ -24,16 +24,18 @@ struct ForwardCase {
   std::vector<std::string> writes;
 };
 
-TEST(Forwarding, OneRunOfNmeaText) {
+TEST(Forwarding, RunsOfNmeaTextInOneWrite) {
   const std::vector<ForwardCase> cases = {
       {"noise, GGA, RMC", "\x01\x02" + kGGA + kRMC, {kGGA + kRMC}},
       {"GGA then UBX", kGGA + kUbx, {kGGA}},
-      {"GGA, UBX, RMC: GGA only", kGGA + kUbx + kRMC, {kGGA}},
+      {"GGA, UBX, RMC: both sentences", kGGA + kUbx + kRMC, {kGGA + kRMC}},
+      {"GGA, module reply, GSA, noise, RMC", kGGA + "*c\r\n" + kGSA + "\x01\x02" + kRMC,
+       {kGGA + kGSA + kRMC}},
       {"proprietary only", "$PMTK010,001*2E\r\n", {}},
       {"cut GGA, UBX without LF, RMC ending the chunk", Cut(kGGA, 1) + kUbx + kRMC,
        {Cut(kGGA, 1) + kUbx + kRMC}},
       {"an LF inside UBX ends the run", Cut(kGGA, 1) + kUbxWithLf + kRMC,
-       {Cut(kGGA, 1) + kUbxWithLf.substr(0, 7)}},
+       {Cut(kGGA, 1) + kUbxWithLf.substr(0, 7) + kRMC}},
       {"proprietary after GGA rides along", kGGA + "$PMTK010,001*2E\r\n" + kRMC,
        {kGGA + "$PMTK010,001*2E\r\n" + kRMC}},
       {"proprietary before GGA is not forwarded", "$PMTK010,001*2E\r\n" + kGGA, {kGGA}},
@@ -49,8 +51,9 @@ TEST(Forwarding, OneRunOfNmeaText) {
     SCOPED_TRACE(c.name);
     FakePort port;
     std::string buf = c.chunk;
+    std::vector<std::uint8_t> scratch(buf.size());
     ForwardChunk(port, reinterpret_cast<const std::uint8_t*>(buf.c_str()),
-                 static_cast<int32_t>(buf.size()), false);
+                 static_cast<int32_t>(buf.size()), false, scratch.data());
     EXPECT_EQ(port.writes, c.writes);
   }
 }
@@ -62,7 +65,7 @@ TEST(Forwarding, PassBinaryDataWritesEveryByteEveryTick) {
   std::string all;
   for (const auto& c : chunks) {
     ForwardChunk(port, reinterpret_cast<const std::uint8_t*>(c.c_str()),
-                 static_cast<int32_t>(c.size()), true);
+                 static_cast<int32_t>(c.size()), true, nullptr);
     all += c;
   }
   EXPECT_EQ(port.writes, chunks);  // one write per tick, the empty one included

@@ -333,8 +333,8 @@ TEST(ReceiveCycleArrival, LineGoesOnAtOnceUnlessTheTickMustHaveIt) {
   }
 }
 
-// With a block pending the waiting line belongs to the tick that sends the block: its
-// send step drops it, so the reply heads the chunk, as if no line had been announced.
+// With a block pending the waiting line belongs to the tick that sends the block: it
+// takes the line with the reply, as if no line had been announced.
 TEST(ReceiveCycleArrival, PendingBlockStillGetsItsReplyAtTheNextTick) {
   Rig rig;
   rig.Open();
@@ -346,6 +346,7 @@ TEST(ReceiveCycleArrival, PendingBlockStillGetsItsReplyAtTheNextTick) {
   rig.cycle.Tick();
   EXPECT_EQ(rig.view.firmware_version, "123");
   EXPECT_EQ(rig.cycle.Sender().FailedCount, 0);
+  EXPECT_EQ(rig.port.All(), kGGA);
 }
 
 // A module not yet open is the tick's business: nothing is taken or opened.

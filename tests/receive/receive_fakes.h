@@ -73,13 +73,14 @@ class FakeDriver final : public UsbDriver {
   std::function<void(const std::string& bytes)> arrive;
 };
 
-// The read thread's hand-over, step 9, without the thread: bytes land behind those
+// The read thread's hand-over, step 9, without the thread: one packet lands behind those
 // waiting and LastRxTime moves on.
 inline void Deliver(UsbLink& link, std::string_view bytes) {
   LinkState& s = link.State();
   std::lock_guard lock(s.HandOver);
   std::memcpy(s.RxBuffer + s.RxLength, bytes.data(), bytes.size());
   s.RxLength += static_cast<int32_t>(bytes.size());
+  s.NotePacket(s.BlocksOut);
   s.LastRxTime.store(link.GetClock().Now());
 }
 
@@ -107,6 +108,7 @@ class FakeView final : public ReceiveView {
   void SetConnectionLabel(std::string_view text) override {
     if (throws == Throw::kConnectionLabel) throw Error("label");
     connection_label = text;
+    ++label_sets;
   }
   void SetMessageStatus(std::string_view text) override { message_status = text; }
   void SetEEPROMSerial(std::string_view text) override { eeprom_serial = text; }
@@ -136,6 +138,7 @@ class FakeView final : public ReceiveView {
   std::string eeprom_serial;
   std::string firmware_version;
   int fix_updates = 0;
+  int label_sets = 0;
   int button_set_clicks = 0;
   std::vector<std::string> stream;
   std::vector<bool> stream_terminated;

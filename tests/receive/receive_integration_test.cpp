@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "receive/receive_cycle.h"
 #include "receiver/antaris.h"
+#include "receiver/maintenance.h"
 #include "emulator_rig.h"
 #include "receive_fakes.h"
 #include "samples.h"
@@ -110,6 +111,136 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
   EXPECT_GE(got.size(), 14u) << "too little data after the sequence";
   EXPECT_TRUE(ContiguousInCapture(got, capture)) << "forwarded:\n" << after;
 }
+
+// The emulator's send trace: what the chip sent (sentences with their CR LF, other stream
+// bytes decoded) and the firmware's reply packets, in order.
+struct SendTrace {
+  std::string stream;
+  std::vector<std::string> replies;
+};
+
+std::string FromHex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return out;
+}
+
+SendTrace ReadTrace(const std::string& path) {
+  SendTrace trace;
+  for (const std::string& line : Lines(ReadFile(path))) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos || space + 1 >= line.size()) continue;
+    std::string_view text(line);
+    text = text.substr(space + 1, text.size() - space - 2);  // without the stamp and LF
+    if (text[0] == '$') {
+      trace.stream.append(text);
+      trace.stream += "\r\n";
+    } else if (text[0] == '~') {
+      trace.stream += FromHex(text.substr(1));
+    } else if (text[0] == '@') {
+      trace.replies.push_back(FromHex(text.substr(1)));
+    }
+  }
+  return trace;
+}
+
+// The NMEA sentences of `bytes`, each with its CR LF.
+std::vector<std::string> Sentences(const std::string& bytes) {
+  std::vector<std::string> out;
+  for (std::size_t at = bytes.find('$'); at != std::string::npos; at = bytes.find('$', at + 1)) {
+    const std::size_t lf = bytes.find('\n', at);
+    if (lf == std::string::npos) break;
+    const std::string s = bytes.substr(at, lf + 1 - at);
+    if (s.find('$', 1) == std::string::npos && s.size() > 6 && s[s.size() - 5] == '*') out.push_back(s);
+  }
+  return out;
+}
+
+class CommandsInAContinuousStream : public ::testing::TestWithParam<bool> {};
+
+// The settings sequence on open, a command from an application and an "Update GPS Status"
+// while the chip streams without pause: the client of the GPS Data port gets what the
+// chip sent, nothing lost, nothing altered, and no byte of the firmware's replies.
+TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
+  const bool pass = GetParam();
+  TempDir dir;
+  const std::string socket = "ostrel-exchange-it-" + std::to_string(::getpid()) + (pass ? "b" : "n");
+  std::vector<std::string> statuses;
+  std::string got;
+  {
+    Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--period", "130", "--rate", "40000",
+                       "--eeprom", dir.Path("eeprom.bin"), "--trace", dir.Path("trace")});
+    ASSERT_TRUE(emulator.Started());
+    LiveCycle live(socket);
+    live.cycle.PassBinaryData = pass;
+    live.gps.CommandQueue = &live.queue;
+    live.gps.BlockSize = 64;
+
+    // An application's command: "*c", its bytes as data blocks, "**".
+    const std::string app = "$PUBX,40,GLL,0,0,0,0,0,0*5C\r\n";
+    int sequences_done = 0;
+    int idle_ticks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(25);
+    for (int tick = 0; std::chrono::steady_clock::now() < deadline; ++tick) {
+      std::this_thread::sleep_until(start + tick * std::chrono::milliseconds(100));
+      const bool sending = live.link.State().DeviceOpen.load() && live.queue.Pending();
+      live.cycle.Tick();
+      if (!sending) {
+        ++idle_ticks;
+        continue;
+      }
+      statuses.push_back(live.view.message_status);
+      if (live.view.message_status.find("completed!") == std::string::npos) continue;
+      idle_ticks = 0;
+      ++sequences_done;
+      if (sequences_done == 1) {
+        ASSERT_TRUE(BeginSequence(live.queue, 64));
+        ASSERT_TRUE(AppendBlocks(live.queue, reinterpret_cast<const std::uint8_t*>(app.data()),
+                                 app.size(), false, 64));
+        ASSERT_TRUE(EndSequence(live.queue, 64));
+      } else if (sequences_done == 2) {
+        ASSERT_TRUE(QueueStatusRequest(live.queue, 64, live.gps));
+      }
+      if (sequences_done == 3) break;
+    }
+    for (int tick = 0; tick < 10; ++tick) {  // the stream goes on after the last reply
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      live.cycle.Tick();
+    }
+    live.link.StopAndAbort();
+    EXPECT_TRUE(live.reader.QuitAndJoin(std::chrono::seconds(3)));
+    EXPECT_EQ(live.cycle.Sender().FailedCount, 0);
+    EXPECT_EQ(sequences_done, 3) << "statuses: " << statuses.size();
+    got = live.port.All();
+  }  // the emulator ends and its trace is complete
+
+  const SendTrace trace = ReadTrace(dir.Path("trace"));
+  // Five blocks of settings, three of the application's, four of the status request.
+  EXPECT_EQ(trace.replies.size(), 12u);
+  ASSERT_GT(got.size(), 2000u);
+  if (pass) {
+    // Every byte, in order, up to the last whole message taken.
+    ASSERT_LE(got.size(), trace.stream.size());
+    EXPECT_EQ(got, trace.stream.substr(0, got.size()));
+    EXPECT_GT(got.size() + 1000, trace.stream.size());
+  } else {
+    const std::vector<std::string> sent = Sentences(trace.stream);
+    const std::vector<std::string> forwarded = Sentences(got);
+    ASSERT_LE(forwarded.size(), sent.size());
+    EXPECT_EQ(forwarded, std::vector<std::string>(sent.begin(), sent.begin() + forwarded.size()));
+    EXPECT_GT(forwarded.size() + 20, sent.size());
+    std::string joined;
+    for (const auto& s : forwarded) joined += s;
+    EXPECT_EQ(got, joined) << "bytes other than whole sentences were forwarded";
+  }
+  for (const std::string& reply : trace.replies)
+    EXPECT_EQ(got.find(reply), std::string::npos) << "reply " << reply << " forwarded";
+}
+
+INSTANTIATE_TEST_SUITE_P(PassBinaryData, CommandsInAContinuousStream, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "EveryByte" : "NmeaOnly"; });
 
 #else
 
