@@ -50,6 +50,16 @@ QString Latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The fix texts and cells mostly come again as they are on the screen; compared as Latin-1
+// they need no string, no variant and no layout of their own.
+bool Holds(const QString& shown, std::string_view text) {
+  return shown == QLatin1String(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void SetLabel(QLabel* label, std::string_view text) {
+  if (!Holds(label->text(), text)) label->setText(Latin1(text));
+}
+
 // VSPortRead as the external-command logic sees it.
 class TimerAdapter final : public OneShotTimer {
  public:
@@ -465,9 +475,7 @@ void TMainForm::GPSButtonSetClick() {
 
 void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
 
-void TMainForm::SetConnectionLabel(std::string_view text) {
-  ui_.Connection_Label->setText(Latin1(text));
-}
+void TMainForm::SetConnectionLabel(std::string_view text) { SetLabel(ui_.Connection_Label, text); }
 
 void TMainForm::SetMessageStatus(std::string_view text) { ui_.MessageStatus->setText(Latin1(text)); }
 
@@ -491,18 +499,19 @@ void TMainForm::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
                             const std::string& longitude, const std::string& elevation,
                             const std::string& speed) {
-  ui_.FixMode->setText(Latin1(mode));
-  ui_.Latitude->setText(Latin1(latitude));
-  ui_.Longitude->setText(Latin1(longitude));
-  ui_.Elevation->setText(Latin1(elevation));
-  ui_.Speed->setText(Latin1(speed));
+  SetLabel(ui_.FixMode, mode);
+  SetLabel(ui_.Latitude, latitude);
+  SetLabel(ui_.Longitude, longitude);
+  SetLabel(ui_.Elevation, elevation);
+  SetLabel(ui_.Speed, speed);
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
-  if (QTableWidgetItem* item = ui_.SatGrid->item(row, col)) item->setText(Latin1(text));
+  QTableWidgetItem* item = ui_.SatGrid->item(row, col);
+  if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
 }
 
-void TMainForm::SetChunkSize(std::string_view text) { ui_.ChunkSize->setText(Latin1(text)); }
+void TMainForm::SetChunkSize(std::string_view text) { SetLabel(ui_.ChunkSize, text); }
 
 int32_t TMainForm::MemoLineCount() const {
   if (!memo_pending_.isEmpty() || memo_clear_pending_) return memo_pending_lines_;

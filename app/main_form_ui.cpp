@@ -4,7 +4,10 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QMenuBar>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include <algorithm>
 
@@ -49,7 +52,7 @@ QLabel* MakeBigLabel(QWidget* parent, const char* name, int left, int top, int w
 
 QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int left, int top,
                      int width, int height) {
-  auto* group = Make<QGroupBox>(parent, name, left, top, width, height);
+  auto* group = Make<CachedGroupBox>(parent, name, left, top, width, height);
   group->setTitle(QString::fromLatin1(caption));
   return group;
 }
@@ -81,6 +84,45 @@ QPlainTextEdit* MakeNote(QWidget* parent, const char* name, int left, int top, i
 void PaintBox::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   if (OnPaint) OnPaint(painter);
+}
+
+void CachedGroupBox::paintEvent(QPaintEvent* event) {
+  const qreal ratio = devicePixelRatioF();
+  if (frame_.isNull() || frame_.devicePixelRatio() != ratio) {
+    frame_ = QPixmap(size() * ratio);
+    frame_.setDevicePixelRatio(ratio);
+    frame_.fill(Qt::transparent);
+    QPainter painter(&frame_);
+    painter.setFont(font());
+    painter.setPen(palette().color(foregroundRole()));
+    QStyleOptionGroupBox option;
+    initStyleOption(&option);
+    style()->drawComplexControl(QStyle::CC_GroupBox, &option, &painter, this);
+  }
+  const QRect area = event->rect();
+  QPainter painter(this);
+  painter.drawPixmap(area, frame_,
+                     QRectF(area.topLeft() * ratio, QSizeF(area.size()) * ratio));
+}
+
+void CachedGroupBox::changeEvent(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::PaletteChange:
+    case QEvent::EnabledChange:
+    case QEvent::ActivationChange:
+      frame_ = QPixmap();
+      break;
+    default:
+      break;
+  }
+  QGroupBox::changeEvent(event);
+}
+
+void CachedGroupBox::resizeEvent(QResizeEvent* event) {
+  frame_ = QPixmap();
+  QGroupBox::resizeEvent(event);
 }
 
 QFont DialogFont(int pixels, bool bold) {

@@ -8,11 +8,15 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QGroupBox>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QTextDocument>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -547,6 +551,56 @@ TEST_F(PanelTest, SkyPlotIsNotRepaintedWhileItsSatellitesStandStill) {
   ASSERT_TRUE(test::WaitFor([&] { return labels.count >= 3; }));
   EXPECT_NE(Ui().Latitude->text(), latitude);
   EXPECT_EQ(plot.count, 0);
+}
+
+// Counts how often the style draws a group box.
+class GroupBoxCounter : public QProxyStyle {
+ public:
+  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                          QPainter* painter, const QWidget* widget) const override {
+    if (control == CC_GroupBox) ++count;
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
+  }
+  mutable int count = 0;
+};
+
+// A fix label that changes repaints its own rectangle; the group box around it is not
+// drawn again by the style, and what is on the screen is what a plain group box shows.
+TEST_F(PanelTest, ChangingFixLabelsDoNotRedrawTheirGroupBoxes) {
+  Ini("[Debug]\nPanel=2\n");
+  Start();
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  form_->show();
+  auto* style = new GroupBoxCounter;
+  style->setParent(form_.get());
+  Ui().GroupBox2->setStyle(style);
+  PaintCounter labels(Ui().Latitude);
+  for (int i = 0; i < 5; ++i) {
+    Ui().Latitude->setText(QStringLiteral("%1.5 N").arg(i));
+    ASSERT_TRUE(test::WaitFor([&] { return labels.count > i; }));
+  }
+  EXPECT_LE(style->count, 1);
+
+  QGroupBox plain(QStringLiteral("Location"));
+  plain.setStyle(style);
+  plain.setFont(Ui().GroupBox2->font());
+  plain.resize(Ui().GroupBox2->size());
+  Ui().Latitude->clear();
+  Ui().Longitude->clear();
+  // Composited from a copy, an edge pixel may round one step the other way.
+  const QImage cached = Ui().GroupBox2->grab().toImage();
+  const QImage drawn = plain.grab().toImage();
+  ASSERT_EQ(cached.size(), drawn.size());
+  int worst = 0;
+  for (int y = 0; y < cached.height(); ++y) {
+    for (int x = 0; x < cached.width(); ++x) {
+      const QRgb c = cached.pixel(x, y);
+      const QRgb d = drawn.pixel(x, y);
+      worst = std::max({worst, std::abs(qRed(c) - qRed(d)), std::abs(qGreen(c) - qGreen(d)),
+                        std::abs(qBlue(c) - qBlue(d))});
+    }
+  }
+  EXPECT_LE(worst, 1);
 }
 
 TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
