@@ -8,10 +8,11 @@
 // (TReadThread) only reads the module and appends to RxBuffer under the hand-over lock.
 //
 // The tick. GPS_ReceiverTimer runs ReceiveCycle::Tick(): take one chunk (demonstration
-// file, or RxBuffer once its bytes end in LF, else poll the module with "^"), log it,
-// forward it, parse UBX and NMEA, show it, release RxBuffer. On the USB side the same
-// tick sends at most one queued command block and checks its acknowledgement, closes a
-// module that has been silent for more than 5 s, and reopens one that came back.
+// file, or the whole messages waiting in RxBuffer, else poll the module with "^"), log
+// it, forward it, parse UBX and NMEA, show it, release RxBuffer. On the USB side the same
+// tick sends at most one queued command block and checks its acknowledgement (the reply
+// packet is lifted out of the stream, which goes on whole), closes a module that has been
+// silent for more than 5 s, and reopens one that came back.
 //
 // A sentence from the module:
 //   module --bulk read--> TReadThread --RxBuffer--> Tick: ChunkBuffer

@@ -19,8 +19,9 @@ void UpdateFixDisplay(const TGPS& gps, FixView& view) {
                    gps.SpeedText);
 
   int row = kSatGridFirstRow;
-  // A GSA marks at most 12 PRNs, but the grid has no row 13 whatever the state holds.
-  for (int prn = 1; prn <= kMaxPrn && row <= kSatGridLastRow; ++prn) {
+  // The grid has 12 rows: satellites of several constellations beyond them are left out
+  // (the sky plot still shows them).
+  for (int prn = 1; prn <= kMaxSatId && row <= kSatGridLastRow; ++prn) {
     const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
     if (!sat.Used) continue;
     WriteNumberCell(view, row, 0, prn);

@@ -185,7 +185,7 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps) {
   DrawLabel(painter, c + 2, c - 107, QStringLiteral("N"));
   DrawFrame(painter, {c, c, c + 2, c + 2}, kBlack);
 
-  for (int prn = 1; prn <= kMaxPrn; ++prn) {
+  for (int prn = 1; prn <= kMaxSatId; ++prn) {
     const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
     if (!sat.Used) continue;
     int x = c;

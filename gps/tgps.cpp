@@ -3,17 +3,37 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace ostrel {
 namespace {
 
-constexpr std::string_view kTalker = "$GP";
-constexpr std::string_view kGSA = "$GPGSA";
-constexpr std::string_view kGSV = "$GPGSV";
-constexpr std::string_view kGGA = "$GPGGA";
-constexpr std::string_view kVTG = "$GPVTG";
-constexpr int kGsvCopies = 3;
+struct Talker {
+  std::string_view name;
+  GnssSystem system;
+};
+// GN mixes constellations: its numbers say which (or its GSA's system ID does).
+constexpr Talker kTalkers[] = {{"GP", GnssSystem::kGps},     {"GN", GnssSystem::kAny},
+                               {"GL", GnssSystem::kGlonass}, {"GA", GnssSystem::kGalileo},
+                               {"GB", GnssSystem::kBeiDou},  {"BD", GnssSystem::kBeiDou},
+                               {"GQ", GnssSystem::kQzss}};
+constexpr int kTalkerCount = static_cast<int>(std::size(kTalkers));
+constexpr int kGps = 0;  // index of GP in kTalkers
+constexpr int kGsvCopies = 3;  // per talker
+// One GSA per constellation of a multi-GNSS receiver, with room to spare.
+constexpr int kGsaCopies = 8;
+
+// The talker of the sentence whose '$' is at `at`, as an index of kTalkers, or -1.
+int TalkerAt(std::string_view chunk, std::size_t at) {
+  if (at + 3 > chunk.size()) return -1;
+  const std::string_view name = chunk.substr(at + 1, 2);
+  for (int t = 0; t < kTalkerCount; ++t)
+    if (kTalkers[t].name == name) return t;
+  return -1;
+}
+
+bool InRange(int32_t n, int32_t low, int32_t high) { return n >= low && n <= high; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -101,6 +121,31 @@ std::size_t FormatFixed6(char* out, std::size_t size, float value) {
 
 TGPS::TGPS() = default;
 TGPS::~TGPS() = default;
+
+int SatId(GnssSystem system, int32_t n) {
+  switch (system) {
+    case GnssSystem::kGps:
+      return InRange(n, 1, kMaxPrn) ? n : 0;
+    case GnssSystem::kGlonass:
+      if (InRange(n, 65, 96)) return n;
+      return InRange(n, 1, 32) ? 64 + n : 0;  // slot numbers
+    case GnssSystem::kGalileo:
+      if (InRange(n, 301, 336)) return n;
+      return InRange(n, 1, 36) ? 300 + n : 0;
+    case GnssSystem::kBeiDou:
+      if (InRange(n, 401, 463)) return n;
+      if (InRange(n, 201, 263)) return 200 + n;
+      return InRange(n, 1, 63) ? 400 + n : 0;
+    case GnssSystem::kQzss:
+      if (InRange(n, 193, 202)) return n;
+      return InRange(n, 1, 10) ? 192 + n : 0;
+    case GnssSystem::kAny:
+      break;
+  }
+  const bool unique = InRange(n, 1, kMaxPrn) || InRange(n, 65, 96) || InRange(n, 193, 202) ||
+                      InRange(n, 301, 336) || InRange(n, 401, 463);
+  return unique ? n : 0;
+}
 
 int32_t FieldToInt(std::string_view field) {
   std::size_t i = 0;
@@ -219,42 +264,56 @@ bool TGPS::ParseNMEA(const char* text, int32_t length) {
   const std::string_view chunk(text, static_cast<std::size_t>(length));
   constexpr std::size_t npos = std::string_view::npos;
 
-  // One walk over the "$GP" starts finds the first GSA, GGA and VTG and the first three
-  // GSV: the same copies a search per type would find, in one pass over the chunk.
-  std::size_t gsa = npos;
+  // One walk over the '$' of GNSS talkers finds the GSA copies, the first GGA and VTG and
+  // the first three GSV of each talker, in the order of the chunk.
+  struct Copy {
+    std::size_t at;
+    int talker;
+  };
+  Copy gsa[kGsaCopies];
+  int gsa_found = 0;
+  Copy gsv[kGsvCopies * kTalkerCount];
+  int gsv_found = 0;
+  int gsv_of[kTalkerCount] = {};
   std::size_t gga = npos;
   std::size_t vtg = npos;
-  std::size_t gsv[kGsvCopies] = {npos, npos, npos};
-  int gsv_found = 0;
-  bool talker = false;
-  for (std::size_t at = FindTag(chunk, kTalker, 0); at != npos;
-       at = FindTag(chunk, kTalker, at + 1)) {
-    talker = true;
-    const std::string_view tag = chunk.substr(at, kGSA.size());
-    if (tag == kGSA) {
-      if (gsa == npos) gsa = at;
-    } else if (tag == kGSV) {
-      if (gsv_found < kGsvCopies) gsv[gsv_found++] = at;
-    } else if (tag == kGGA) {
+  bool talker_seen = false;
+  for (std::size_t at = FindTag(chunk, "$", 0); at != npos; at = FindTag(chunk, "$", at + 1)) {
+    const int talker = TalkerAt(chunk, at);
+    if (talker < 0) continue;
+    talker_seen = true;
+    const std::string_view type = chunk.substr(at + 3, 3);
+    if (type == "GSA") {
+      if (gsa_found < kGsaCopies) gsa[gsa_found++] = {at, talker};
+    } else if (type == "GSV") {
+      if (gsv_of[talker] < kGsvCopies) {
+        ++gsv_of[talker];
+        gsv[gsv_found++] = {at, talker};
+      }
+    } else if (type == "GGA") {
       if (gga == npos) gga = at;
-    } else if (tag == kVTG) {
+    } else if (type == "VTG") {
       if (vtg == npos) vtg = at;
     }
-    if (gsa != npos && gga != npos && vtg != npos && gsv_found == kGsvCopies) break;
   }
-  if (!talker) return false;
+  if (!talker_seen) return false;
 
   // Fixed order, whatever the order in the chunk. Only the first copy of GSA, GGA and
-  // VTG is looked at: a damaged first copy skips the type for this chunk.
+  // VTG is looked at: a damaged first copy skips the type for this chunk. A receiver of
+  // several constellations sends one GSA for each: those after the first add to it.
   bool result = false;
-  if (gsa != npos && AcceptAt(chunk, gsa)) {
+  if (gsa_found > 0 && AcceptAt(chunk, gsa[0].at)) {
     result = true;
-    ApplyGSA();
+    ApplyGSA(kTalkers[gsa[0].talker].system, true);
+    for (int copy = 1; copy < gsa_found; ++copy) {
+      if (gsa[copy].talker == kGps || !AcceptAt(chunk, gsa[copy].at)) continue;
+      ApplyGSA(kTalkers[gsa[copy].talker].system, false);
+    }
   }
   for (int copy = 0; copy < gsv_found; ++copy) {
-    if (AcceptAt(chunk, gsv[copy])) {
+    if (AcceptAt(chunk, gsv[copy].at)) {
       result = true;
-      ApplyGSV();
+      ApplyGSV(kTalkers[gsv[copy].talker].system);
     }
   }
   if (gga != npos && AcceptAt(chunk, gga)) {
@@ -270,27 +329,38 @@ bool TGPS::ParseNMEA(const char* text, int32_t length) {
 
 // $GPGSA,A,3,28,17,09,04,02,24,26,35,05,,,,2.20,1.13,1.89*03
 // Items 3 to 14 are the PRNs used; each GSA replaces the whole set.
-void TGPS::ApplyGSA() {
-  for (int prn = 1; prn <= kMaxPrn; ++prn) Sat[prn].Used = false;
+// $GNGSA,A,3,06,09,11,05,10,04,36,,,,,,1.12,0.62,0.94,3*02: item 18, where present, is
+// the NMEA 4.10 system ID of a GN sentence's satellites (3: Galileo).
+void TGPS::ApplyGSA(GnssSystem talker, bool replace) {
+  if (replace) {
+    for (TSatellite& sat : Sat) sat.Used = false;
+  }
+  GnssSystem system = talker;
+  if (talker == GnssSystem::kAny && FieldList.size() > 18 && FieldList[18].size() == 1) {
+    constexpr GnssSystem kById[] = {GnssSystem::kGps, GnssSystem::kGlonass, GnssSystem::kGalileo,
+                                    GnssSystem::kBeiDou, GnssSystem::kQzss};
+    const int id = FieldList[18][0] - '1';
+    if (id >= 0 && id < static_cast<int>(std::size(kById))) system = kById[id];
+  }
   for (std::size_t k = 3; k <= 14; ++k) {
     const std::string& field = Item(k);
     if (field.empty()) continue;
-    const int32_t prn = FieldToInt(field);
-    if (prn >= 1 && prn <= kMaxPrn) Sat[prn].Used = true;
+    if (const int id = SatId(system, FieldToInt(field)); id > 0) Sat[static_cast<std::size_t>(id)].Used = true;
   }
 }
 
 // $GPGSV,4,2,13,02,09,178,33,24,42,118,35,51,32,160,46,47,11,246,*75
 // Blocks of PRN, elevation, azimuth, SNR; an empty field keeps the old value (the empty
-// SNR of a satellite in view but not tracked), a PRN beyond 32 (SBAS) drops its block.
-void TGPS::ApplyGSV() {
+// SNR of a satellite in view but not tracked), a number the table does not keep (SBAS)
+// drops its block.
+void TGPS::ApplyGSV(GnssSystem talker) {
   const std::size_t count = FieldList.size();
   for (std::size_t k = 0; k <= 4 && 4 * k + 7 < count; ++k) {
     const std::string& prn_field = FieldList[4 * k + 4];
     if (prn_field.empty()) continue;
-    const int32_t prn = FieldToInt(prn_field);
-    if (prn < 1 || prn > kMaxPrn) continue;
-    TSatellite& sat = Sat[prn];
+    const int id = SatId(talker, FieldToInt(prn_field));
+    if (id == 0) continue;
+    TSatellite& sat = Sat[static_cast<std::size_t>(id)];
     if (const std::string& f = FieldList[4 * k + 5]; !f.empty()) sat.Elevation = FieldToInt(f);
     if (const std::string& f = FieldList[4 * k + 6]; !f.empty()) sat.Azimuth = FieldToInt(f);
     if (const std::string& f = FieldList[4 * k + 7]; !f.empty()) sat.SNR = FieldToInt(f);

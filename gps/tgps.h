@@ -2,9 +2,12 @@
 // The receiver state and its NMEA parser. One TAntaris (derived) object lives for the
 // whole run; the receive cycle hands it each chunk.
 //
-// Only GP-talker GSA, GSV, GGA and VTG are read, the first copy of each (GSV: the first
-// three), whatever their order in the chunk. A sentence counts only when it ends in
-// "*hh" CR LF with a matching checksum; anything else is skipped without a word.
+// GSA, GSV, GGA and VTG are read from every GNSS talker (GP, GN, GL, GA, GB, BD, GQ), the
+// first copy of each (GSV: the first three of each talker), whatever their order in the
+// chunk; a multi-constellation receiver's further GSA sentences in the same chunk (one
+// per constellation) add their satellites to the first one's. A sentence counts only
+// when it ends in "*hh" CR LF with a matching checksum; anything else is skipped without
+// a word. A GP sentence stores GPS satellites 1..32 only.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +34,20 @@ struct TSatellite {
   int32_t SNR = 0;
 };
 
+// GPS satellites are 1..32. The table holds every constellation, numbered as NMEA 4.x
+// numbers them where those numbers are unique, and moved to ranges of their own where a
+// sentence numbers them per system (NMEA 4.10 system IDs, GA/GB/BD/GQ talkers):
+//   GPS 1-32, GLONASS 65-96, QZSS 193-202, Galileo 301-336, BeiDou 401-463
+// SBAS satellites (33-64) are not kept, whichever talker lists them.
 inline constexpr int kMaxPrn = 32;
+inline constexpr int kMaxSatId = 463;
+
+// The constellation that a sentence's satellite numbers belong to.
+enum class GnssSystem { kGps, kGlonass, kGalileo, kBeiDou, kQzss, kAny };
+
+// The table number of satellite `number` of `system` (kAny: NMEA 4.x's unique ranges),
+// or 0 when the table does not keep it.
+int SatId(GnssSystem system, int32_t number);
 
 // The fields of the last accepted sentence: item 0 is the tag ("$GPGSA"), item k the
 // k-th comma-separated field after it, the checksum left out. The strings are kept
@@ -62,8 +78,9 @@ class TGPS {
   TGPS(const TGPS&) = delete;
   TGPS& operator=(const TGPS&) = delete;
 
-  // Applies the first GSA, the first three GSV, the first GGA and the first VTG found
-  // in the chunk text[0, length). True when at least one was applied. Throws ParseError
+  // Applies the first GSA (and a multi-GNSS receiver's further ones), the first three GSV
+  // of each talker, the first GGA and the first VTG found in the chunk text[0, length).
+  // True when at least one was applied. Throws ParseError
   // on a sentence short of fields or with a bad integer; what was applied before stays.
   // Only the `length` bytes are read (a NUL byte inside them, as UBX frames bring, is
   // data, not the end), and the text is never written.
@@ -84,7 +101,7 @@ class TGPS {
 
   // Members in their declared order.
   TFieldList FieldList;
-  std::array<TSatellite, kMaxPrn + 1> Sat{};
+  std::array<TSatellite, kMaxSatId + 1> Sat{};
   std::string FixModeText;
   std::string LatitudeText;
   std::string LongitudeText;
@@ -105,8 +122,9 @@ class TGPS {
   bool AcceptAt(std::string_view text, std::size_t start);
 
   const std::string& Item(std::size_t index) const;
-  void ApplyGSA();
-  void ApplyGSV();
+  // `replace`: the first GSA of the chunk; later ones add to its satellites.
+  void ApplyGSA(GnssSystem talker, bool replace);
+  void ApplyGSV(GnssSystem talker);
   void ApplyGGA();
   void ApplyVTG();
 };

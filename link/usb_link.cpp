@@ -97,8 +97,30 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
   return n;
 }
 
+int32_t UsbLink::LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to,
+                           int32_t room) {
+  LinkState& s = state_;
+  for (int32_t k = 0; k < s.PacketCount; ++k) {
+    const PacketEnd p = s.PacketAt(k);
+    const int32_t start = k == 0 ? 0 : s.PacketAt(k - 1).end;
+    const int32_t size = p.end - start;
+    // Block numbers wrap; the difference stays right across the wrap.
+    const auto since = static_cast<int32_t>(p.blocks - wanted.block);
+    if ((exact ? since != 0 : since < 0) || size > room) continue;
+    const std::uint8_t* bytes = s.RxBuffer + start;
+    // A packet of one byte meets the second head byte with a NUL, as a chunk would.
+    const std::uint8_t second = size > 1 ? bytes[1] : 0;
+    if (bytes[0] != wanted.head[0] || second != wanted.head[1]) continue;
+    if (ContinuesMessage(s.RxBuffer, start, s.RxLength)) continue;
+    std::memcpy(to, bytes, static_cast<std::size_t>(size));
+    s.CutOut(start, p.end);
+    return size;
+  }
+  return 0;
+}
+
 UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
-                                  const ReplyWanted* reply) {
+                                  const ReplyWanted* reply, const ReplyWanted* late) {
   Taken taken;
   LinkState& s = state_;
   std::lock_guard lock(s.HandOver);
@@ -113,23 +135,9 @@ UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen whe
     std::memcpy(chunk, s.RxBuffer, static_cast<std::size_t>(taken.length));
     return taken;
   }
-  if (reply != nullptr) {
-    for (int32_t k = 0; k < s.PacketCount; ++k) {
-      const PacketEnd p = s.PacketAt(k);
-      const int32_t start = k == 0 ? 0 : s.PacketAt(k - 1).end;
-      const int32_t size = p.end - start;
-      if (p.blocks != reply->block || size > max) continue;
-      const std::uint8_t* bytes = s.RxBuffer + start;
-      // A packet of one byte meets the second head byte with a NUL, as a chunk would.
-      const std::uint8_t second = size > 1 ? bytes[1] : 0;
-      if (bytes[0] != reply->head[0] || second != reply->head[1]) continue;
-      if (ContinuesMessage(s.RxBuffer, start, s.RxLength)) continue;
-      std::memcpy(chunk, bytes, static_cast<std::size_t>(size));
-      taken.reply = taken.length = size;
-      s.CutOut(start, p.end);
-      break;
-    }
-  }
+  if (reply != nullptr) taken.reply = LiftReply(*reply, true, chunk, max);
+  if (late != nullptr) taken.late = LiftReply(*late, false, chunk + taken.reply, max - taken.reply);
+  taken.length = taken.reply + taken.late;
   int32_t end = WholeSentencesEnd(s.RxBuffer, s.RxLength);
   if (end > max - taken.length) end = WholeSentencesEnd(s.RxBuffer, max - taken.length);
   taken.unfinished = end < s.RxLength;

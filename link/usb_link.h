@@ -107,11 +107,13 @@ class UsbLink {
   struct Taken {
     int32_t length = 0;       // bytes copied into the chunk; 0 when none were taken
     int32_t reply = 0;        // of them, the reply packet at the chunk's front
+    int32_t late = 0;         // then a late reply to an earlier block
     bool unfinished = false;  // bytes wait without their final LF and stay in RxBuffer
   };
   // A command block awaits its reply: the first packet read after the block went out
   // (`block`, from BlockGoesOut) that begins with `head` and does not carry on a sentence
-  // or frame of the stream.
+  // or frame of the stream. A late reply to an earlier block is any such packet read
+  // since that block went out.
   struct ReplyWanted {
     std::uint32_t block = 0;
     std::uint8_t head[2]{};
@@ -119,11 +121,11 @@ class UsbLink {
   // The receive cycle's take: tests the waiting bytes and copies at most `max` of them into
   // `chunk` in one step under the lock, so no packet lands between the test and the take.
   // kAnyBytes empties RxLength and sets RxHold; kWholeSentences lifts out the wanted reply
-  // (if any, to the chunk's front), then takes through the last LF outside a UBX frame
-  // (WholeSentencesEnd) and leaves the unfinished rest at the front of RxBuffer. It sets
-  // no hold: the chunk is already copied.
+  // (if any, to the chunk's front) and then the `late` one, takes through the last whole
+  // message (WholeSentencesEnd) and leaves the unfinished rest at the front of RxBuffer.
+  // It sets no hold: the chunk is already copied.
   Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
-                  const ReplyWanted* reply = nullptr);
+                  const ReplyWanted* reply = nullptr, const ReplyWanted* late = nullptr);
   // Counts a command block about to be written; its number, for ReplyWanted.
   std::uint32_t BlockGoesOut();
   // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
@@ -142,6 +144,10 @@ class UsbLink {
   }
 
  private:
+  // Lifts the packet `wanted` describes (`exact`: read right after its block; else any
+  // time since) out of RxBuffer into `to`; its size, 0 when none waits. HandOver held.
+  int32_t LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to, int32_t room);
+
   UsbDriver& driver_;
   Clock& clock_;
   CommandQueue& queue_;

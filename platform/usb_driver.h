@@ -20,11 +20,6 @@ class UsbDriver {
   virtual int BulkRead(std::uint8_t* dst, int max) = 0;
   // One bulk write on pipe 1. The result is not checked by the design.
   virtual void BulkWrite(const std::uint8_t* src, int len) = 0;
-  // Drops what the module has sent but no read has fetched yet. The send step calls it
-  // before a command block goes out, so that the block's reply heads the next read and not
-  // stream bytes that queued up while the read thread slept. A driver that buffers nothing
-  // ahead of the reads has nothing to drop.
-  virtual void DiscardPending() {}
   // Abort pipe 0: ends a pending BulkRead at once.
   virtual void AbortRead() = 0;
   // Closes the handle; a BulkRead pending or issued afterwards returns 0.

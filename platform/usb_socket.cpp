@@ -70,10 +70,6 @@ int ConnectAbstract(const std::string& name) {
   return fd;
 }
 
-// What one discard drops at most: the socket queue of a module that is not read holds a
-// few hundred packets.
-constexpr int kMaxDiscardPackets = 1024;
-
 class SocketUsbDriver final : public UsbDriver {
  public:
   explicit SocketUsbDriver(std::string name) : name_(std::move(name)) {}
@@ -118,18 +114,6 @@ class SocketUsbDriver final : public UsbDriver {
                     MSG_NOSIGNAL | MSG_DONTWAIT);
       } while (rc < 0 && errno == EINTR);
       if (rc < 0) return;
-    }
-  }
-
-  void DiscardPending() override {
-    const std::shared_ptr<Socket> sock = Current();
-    if (!sock) return;
-    // Bounded: a module streaming flat out refills the queue as fast as it is emptied.
-    std::uint8_t scrap[kMaxPacket];
-    for (int i = 0; i < kMaxDiscardPackets; ++i) {
-      const ssize_t n = ::recv(sock->fd, scrap, sizeof scrap, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
     }
   }
 

@@ -44,10 +44,13 @@ UsbLink::ReplyWanted CommandSender::Wanted(int32_t pos) const {
 void CommandSender::CheckStep(int32_t pos, const std::uint8_t* reply, int32_t len) {
   const std::uint8_t* block = queue_.Data() + pos;
   // A one-byte reply meets the block's second byte with a NUL.
-  if (len > 0 && reply[0] == block[0] && (len > 1 ? reply[1] : 0) == block[1])
+  if (len > 0 && reply[0] == block[0] && (len > 1 ? reply[1] : 0) == block[1]) {
     Acknowledged(pos, reply, len);
-  else
+  } else {
+    owed_ = Wanted(pos);
+    owed_takes_ = kOwedTakes;
     NotAcknowledged();
+  }
   view_.SetMessageStatus(MessageStatus());
 }
 

@@ -21,6 +21,8 @@ namespace ostrel {
 
 // The reply must be in before the tick looks for its chunk.
 inline constexpr Millis kReplyWait = 100;
+// A second of ticks: a reply later than that is not told from the stream.
+inline constexpr int32_t kOwedTakes = 10;
 
 class CommandSender {
  public:
@@ -32,6 +34,12 @@ class CommandSender {
   void SendStep(int32_t pos);
   // What the tick's take looks for: the reply to the block at `pos`, sent last.
   UsbLink::ReplyWanted Wanted(int32_t pos) const;
+  // The reply still owed by the last block that went unacknowledged, or null. It is
+  // looked for in the takes of the next kOwedTakes ticks, so that it never joins the
+  // stream when it comes late.
+  const UsbLink::ReplyWanted* Owed() const { return owed_takes_ > 0 ? &owed_ : nullptr; }
+  // After each take: `arrived` when it lifted the owed reply out.
+  void AfterTake(bool arrived) { owed_takes_ = arrived || owed_takes_ == 0 ? 0 : owed_takes_ - 1; }
 
   // Check step: `reply` is the packet the take lifted out as the reply, `len` 0 when none
   // came. It is read, never changed.
@@ -53,6 +61,8 @@ class CommandSender {
   CommandQueue& queue_;
   ReceiveView& view_;
   std::uint32_t sent_block_ = 0;  // BlockGoesOut of the block sent last
+  UsbLink::ReplyWanted owed_;
+  int32_t owed_takes_ = 0;
   // "Sending command..., 2147483647 completed! (Failed: 2147483647)" fits.
   std::array<char, 96> message_{};
   std::size_t message_length_ = 0;

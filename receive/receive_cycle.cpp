@@ -68,6 +68,7 @@ void ReceiveCycle::OnLineArrived() {
 void ReceiveCycle::Steps() {
   len_ = 0;
   reply_len_ = 0;
+  reply_ = 0;
   ChunkBuffer[0] = 0;
 
   if (demo_.Active()) {
@@ -126,14 +127,16 @@ void ReceiveCycle::FromDevice() {
     const UsbLink::ReplyWanted wanted = sender_.Wanted(pos);
     const UsbLink::Taken taken =
         link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences,
-                        block_pending ? &wanted : nullptr);
+                        block_pending ? &wanted : nullptr, sender_.Owed());
+    sender_.AfterTake(taken.late > 0);
     len_ = taken.length;
-    reply_len_ = taken.reply;
+    reply_len_ = taken.reply + taken.late;
+    reply_ = taken.reply;
     if (taken.unfinished && !block_pending) link_.WriteDevice(&kPollByte, 1);
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
 
-  if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), reply_len_);
+  if (block_pending) sender_.CheckStep(pos, ChunkBuffer.data(), reply_);
 }
 
 }  // namespace ostrel

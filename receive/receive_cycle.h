@@ -5,8 +5,8 @@
 //              (with the command sender's send and check steps, the reply lifted out
 //              to the chunk's front, and the silence check), or an attempt to open the
 //              module
-// Steps 2 to 6 are the data steps: they see the chunk as [reply][stream]; the reply is
-// only shown on the Data Stream page, everything else works on the stream part.
+// Steps 2 to 6 are the data steps: they see the chunk as [replies][stream]; the replies
+// are only shown on the Data Stream page, everything else works on the stream part.
 //   2 log      the positions log records the chunk or replaces it with a recorded one
 //   3 forward  the NMEA runs (or every byte) to the GPS Data port
 //   4 UBX      ParseUBX; a status message rewrites Connection_Label
@@ -60,7 +60,7 @@ class ReceiveCycle {
   const CommandSender& Sender() const { return sender_; }
 
   // The last tick's chunk (after step 1 and 2; NUL after it), and how much of its front
-  // is the firmware's reply.
+  // is the firmware's replies (to this tick's block, then a late one).
   const std::uint8_t* Chunk() const { return ChunkBuffer.data(); }
   int32_t ChunkLength() const { return len_; }
   int32_t ReplyLength() const { return reply_len_; }
@@ -90,7 +90,8 @@ class ReceiveCycle {
   std::array<std::uint8_t, kChunkBufferSize> ChunkBuffer{};
   std::array<std::uint8_t, kChunkBufferSize> forward_{};  // the NMEA runs gathered
   int32_t len_ = 0;
-  int32_t reply_len_ = 0;  // the reply at the front of the chunk
+  int32_t reply_len_ = 0;  // the firmware's replies at the front of the chunk
+  int32_t reply_ = 0;      // of them, the reply to this tick's block
 };
 
 }  // namespace ostrel

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (std::memcmp(text.get(), data, size) != 0 || text[size] != '\0') std::abort();
   int used = 0;
-  for (int prn = 1; prn <= ostrel::kMaxPrn; ++prn) used += gps.Sat[prn].Used ? 1 : 0;
-  if (used > 12 || gps.Sat[0].Used) std::abort();
+  for (int prn = 1; prn <= ostrel::kMaxSatId; ++prn) used += gps.Sat[prn].Used ? 1 : 0;
+  // 12 a GSA; a multi-GNSS receiver's further GSA sentences in one chunk add theirs.
+  if (used > 12 * 8 || gps.Sat[0].Used) std::abort();
   return 0;
 }

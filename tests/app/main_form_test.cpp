@@ -442,6 +442,30 @@ TEST_F(PanelTest, DemonstrationReplaysARecordedLogThroughTheDisplays) {
   EXPECT_TRUE(drawn);
 }
 
+// A log of a receiver of two constellations: every sentence carries GN or GL
+// but for the GPS satellites' GSV. Position, fix and satellites of other constellations
+// (numbered past the GPS range) are shown.
+TEST_F(PanelTest, DemonstrationOfAMultiGnssLogShowsPositionFixAndSatellites) {
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral(OSTREL_CORPUS_DIR "/ublox-8.log")));
+  Ui().Demonstration->trigger();
+  const auto beyond_gps = [&] {
+    for (int row = 1; row <= 12; ++row)
+      if (Ui().SatGrid->item(row, 0)->text().toInt() > 32 &&
+          Ui().SatGrid->item(row, 1)->text().toInt() > 0)
+        return true;
+    return false;
+  };
+  EXPECT_TRUE(test::WaitFor([&] {
+    return !Ui().Latitude->text().isEmpty() && !Ui().Longitude->text().isEmpty() &&
+           !Ui().FixMode->text().isEmpty() && !Ui().Speed->text().isEmpty() && beyond_gps();
+  })) << Ui().Latitude->text().toStdString() << " | " << Ui().FixMode->text().toStdString()
+      << " | " << Ui().Speed->text().toStdString() << " | first ID "
+      << Ui().SatGrid->item(1, 0)->text().toStdString() << ", last ID "
+      << Ui().SatGrid->item(12, 0)->text().toStdString();
+}
+
 TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
   const std::string gga = "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76";
   {

@@ -73,6 +73,21 @@ def valid_sentences(data):
     return out
 
 
+def read_trace(path):
+    """The emulator's --trace: the chip's stream bytes in order, and the reply packets."""
+    stream, replies = bytearray(), []
+    with open(path, "rb") as f:
+        for line in f.read().split(b"\n"):
+            _, _, text = line.partition(b" ")
+            if text.startswith(b"$"):
+                stream += text + b"\r\n"
+            elif text.startswith(b"~"):
+                stream += bytes.fromhex(text[1:].decode())
+            elif text.startswith(b"@"):
+                replies.append(bytes.fromhex(text[1:].decode()))
+    return bytes(stream), replies
+
+
 def nmea(body):
     check = 0
     for b in body.encode():
@@ -460,6 +475,52 @@ class PanelFaults(unittest.TestCase):
         self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
         # The box is still up: the session's end closes it and the panel.
         self.assert_exits_in_order("too-long")
+
+    def exchanges_in_a_stream(self, pass_binary):
+        """The settings sequence and commands from an application while the chip streams
+        without pause: the client gets what the chip sent, whole, and no firmware reply."""
+        case = "exchange-%s" % ("every-byte" if pass_binary else "nmea")
+        self.start_emulator("--trace", self.path("trace"), *STREAM)
+        self.start_panel("[GPS]\nPassBinaryData=%d\n" % pass_binary)
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        commands = 5
+        for i in range(commands):
+            self.assertTrue(client.write_all(nmea("PUBX,40,GLL,0,%d,0,0,0,0" % i), 5))
+            # "*c", one data block, "**": done before the next one comes.
+            self.assertTrue(wait_for(lambda: self.emulog.received().count("**") >= i + 2, 10),
+                            self.emulog.received())
+        since = time.monotonic()
+        self.assertTrue(wait_for(lambda: time.monotonic() - since > 0.5, 2))
+        self.assert_exits_in_order(case)
+        self.assertEqual(self.emulator.terminate(5), 0)
+        stream, replies = read_trace(self.path("trace"))
+        data = client.data()
+        exchanges = len(SETTINGS_SEQUENCE) - 1 + 3 * commands
+        self.assertEqual(len(replies), exchanges)
+        for reply in set(replies):
+            self.assertNotIn(reply, data, "%s: a firmware reply was forwarded" % case)
+        if pass_binary:
+            # Every byte from the first the client saw, in order, up to the last whole
+            # message the panel took before it ended.
+            start = stream.find(data[:256])
+            self.assertGreaterEqual(start, 0, "%s: the client's bytes are not the chip's" % case)
+            self.assertEqual(data, stream[start:start + len(data)], "%s: bytes lost or altered" % case)
+        else:
+            got = valid_sentences(data)
+            self.assertEqual(b"".join(got), data, "%s: more than whole sentences forwarded" % case)
+            sent = valid_sentences(stream)
+            start = sent.index(got[0])
+            # Contiguous with what the chip sent: nothing lost, repeated or changed.
+            self.assertEqual(got, sent[start:start + len(got)], "%s: sentences lost or altered" % case)
+        report("%s: %d command exchanges, %d bytes to the client as the chip sent them, no reply"
+               % (case, exchanges, len(data)))
+
+    def test_exchanges_nmea_only(self):
+        self.exchanges_in_a_stream(0)
+
+    def test_exchanges_every_byte(self):
+        self.exchanges_in_a_stream(1)
 
     def test_read_only_directory(self):
         """Settings cannot be written: the error is shown, the panel runs and ends in order."""

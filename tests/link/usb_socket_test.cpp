@@ -96,17 +96,6 @@ TEST_F(UsbSocketTest, WritesArriveAsPacketsAndAnEmptyWriteSendsNothing) {
   EXPECT_EQ(peer_.Recv(), block);
 }
 
-TEST_F(UsbSocketTest, DiscardDropsOnlyWhatWasSentBeforeIt) {
-  // A Unix socket's send returns once the packet sits in our queue.
-  for (int i = 0; i < 5; ++i) peer_.Send(Count(64, i));
-  driver_->DiscardPending();
-  peer_.Send(Bytes{'*', 'c', '\r', '\n'});
-  std::uint8_t buf[64];
-  ASSERT_EQ(driver_->BulkRead(buf, 64), 4);
-  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{'*', 'c', '\r', '\n'}));
-  driver_->DiscardPending();  // nothing queued: returns at once
-}
-
 // Every way the read can be ended from outside returns 0 promptly, not at the next packet.
 struct WakeCase {
   const char* name;

@@ -62,7 +62,7 @@ bool Parse(TGPS& gps, const std::string& chunk) {
 
 std::vector<int> UsedPrns(const TGPS& gps) {
   std::vector<int> used;
-  for (int prn = 0; prn <= kMaxPrn; ++prn)
+  for (int prn = 0; prn <= kMaxSatId; ++prn)
     if (gps.Sat[prn].Used) used.push_back(prn);
   return used;
 }
@@ -410,7 +410,8 @@ TEST(ParseNMEA, ChunksWithNothingToApply) {
       {"RMC and GLL only",
        "$GPRMC,031518.00,A,4907.56818,N,12242.61064,W,0.084,39.58,100806,,,A*4C\r\n"
        "$GPGLL,4907.56818,N,12242.61064,W,031518.00,A,A*7F\r\n"},
-      {"other talker", Sentence("GNGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")},
+      {"talker that is no satellite system",
+       Sentence("INGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")},
       {"no dollar at all", "hello\r\n"},
       {"empty", ""},
       {"tag without a sentence", "$GPGGA"},
@@ -548,6 +549,119 @@ TEST(Captures, EveryCaptureParsesOrRaisesOnlyParseError) {
       const bool expected = (crlf || stored_with_crlf) && !nothing_to_apply.contains(name);
       EXPECT_EQ(applied > 0, expected) << name << (crlf ? " with CR LF" : " as stored");
     }
+  }
+}
+
+// --- receivers of several constellations --------------------------------------------
+
+TEST(ParseMultiGnss, GgaAndVtgOfEveryTalkerAreApplied) {
+  for (const char* talker : {"GP", "GN", "GL", "GA", "GB", "BD", "GQ"}) {
+    SCOPED_TRACE(talker);
+    TGPS gps;
+    const std::string t(talker);
+    ASSERT_TRUE(Parse(gps, Sentence(t + "GGA,123519,4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,") +
+                               Sentence(t + "VTG,054.7,T,034.4,M,005.5,N,010.2,K")));
+    EXPECT_EQ(gps.FixModeText, "DGPS");
+    EXPECT_EQ(gps.LatitudeText, "48.117298 N");
+    EXPECT_EQ(gps.LongitudeText, "11.516666 E");
+    EXPECT_EQ(gps.ElevationText, "545.4 M");
+    EXPECT_EQ(gps.SpeedText, "010.2 K");
+  }
+}
+
+struct SatCase {
+  const char* name;
+  std::string chunk;
+  std::vector<int> used;
+};
+
+// One GSA per constellation in a chunk, as such receivers send an epoch: each adds its
+// satellites, numbered into the table's ranges by its system ID or its numbers.
+TEST(ParseMultiGnss, GsaOfEachConstellationAddsItsSatellites) {
+  const std::vector<SatCase> cases = {
+      {"system IDs (NMEA 4.10)",
+       Sentence("GNGSA,A,3,08,24,,,,,,,,,,,1.12,0.62,0.94,1") +
+           Sentence("GNGSA,A,3,73,82,,,,,,,,,,,1.12,0.62,0.94,2") +
+           Sentence("GNGSA,A,3,06,36,,,,,,,,,,,1.12,0.62,0.94,3") +
+           Sentence("GNGSA,A,3,12,43,,,,,,,,,,,1.12,0.62,0.94,4") +
+           Sentence("GNGSA,A,3,02,,,,,,,,,,,,1.12,0.62,0.94,5"),
+       {8, 24, 73, 82, 194, 306, 336, 412, 443}},
+      {"numbers alone say the system", Sentence("GNGSA,A,3,15,17,,,,,,,,,,,1.8,0.9,1.5") +
+                                           Sentence("GNGSA,A,3,73,82,,,,,,,,,,,1.8,0.9,1.5"),
+       {15, 17, 73, 82}},
+      {"SBAS of a GPS system ID is not kept",
+       Sentence("GNGSA,A,3,29,51,44,,,,,,,,,,0.99,0.54,0.83,1"), {29}},
+      {"a second GP GSA still does not count",
+       Sentence("GPGSA,A,3,05,,,,,,,,,,,,1.8,1.1,1.5") + Sentence("GPGSA,A,3,07,,,,,,,,,,,,1.8,1.1,1.5"),
+       {5}},
+      {"GP numbers beyond 32 are skipped as ever", Sentence("GPGSA,A,3,05,40,70,,,,,,,,,,1.8,1.1,1.5"),
+       {5}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TGPS gps;
+    gps.Sat[400].Used = true;  // the first GSA of a chunk replaces the whole set
+    ASSERT_TRUE(Parse(gps, c.chunk));
+    EXPECT_EQ(UsedPrns(gps), c.used);
+  }
+}
+
+TEST(ParseMultiGnss, FirstGsaDamagedSkipsThemAll) {
+  TGPS gps;
+  gps.Sat[3].Used = true;
+  std::string first = Sentence("GNGSA,A,3,08,24,,,,,,,,,,,1.12,0.62,0.94,1");
+  first[first.size() - 3] ^= 1;
+  EXPECT_FALSE(Parse(gps, first + Sentence("GNGSA,A,3,73,82,,,,,,,,,,,1.12,0.62,0.94,2")));
+  EXPECT_EQ(UsedPrns(gps), std::vector<int>{3});
+}
+
+// Each talker's GSV stores its satellites where its GSA marks them; GP keeps 1..32 only.
+TEST(ParseMultiGnss, GsvOfEachTalkerFillsItsOwnRange) {
+  struct GsvCase {
+    const char* sentence;
+    int id;  // where satellite "number" lands; 0: not kept
+  };
+  const std::vector<GsvCase> cases = {
+      {"GLGSV,3,1,10,67,56,054,40,1", 67},  {"GAGSV,3,1,10,05,42,071,39,7", 305},
+      {"GBGSV,1,1,03,13,19,043,17,0", 413}, {"BDGSV,1,1,03,13,19,043,17,0", 413},
+      {"GQGSV,1,1,01,02,19,043,17,0", 194}, {"GNGSV,1,1,01,70,19,043,17,0", 70},
+      {"GPGSV,1,1,01,51,43,156,43,1", 0},   {"GPGSV,1,1,01,12,43,156,43,1", 12},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sentence);
+    TGPS gps;
+    EXPECT_TRUE(Parse(gps, Sentence(c.sentence)));
+    int stored = 0;
+    for (int id = 1; id <= kMaxSatId; ++id) {
+      if (gps.Sat[id].SNR == 0) continue;
+      EXPECT_EQ(stored, 0) << "stored twice";
+      stored = id;
+    }
+    EXPECT_EQ(stored, c.id);
+  }
+}
+
+// A multi-constellation capture, a navigation cycle a chunk: every cycle shows a fix, a
+// position and satellites of more than one constellation with their sky positions.
+TEST(ParseMultiGnss, CapturesOfCurrentReceiversFillTheState) {
+  for (const char* name : {"ublox-neo-m9n-nmea.log", "quectel-l76k-nmea.log", "sirfstarv-nmea.log"}) {
+    SCOPED_TRACE(name);
+    const std::vector<std::string> cycles = test::CutBefore(test::WithCrLf(test::ReadCapture(name)), "$GNRMC");
+    ASSERT_GT(cycles.size(), 10u);
+    TGPS gps;
+    int beyond_gps = 0;
+    for (const std::string& cycle : cycles) {
+      try {
+        Parse(gps, cycle);
+      } catch (const ParseError&) {
+      }
+      for (int id : UsedPrns(gps)) beyond_gps += id > kMaxPrn && gps.Sat[id].Elevation > 0;
+    }
+    EXPECT_FALSE(gps.FixModeText.empty());
+    EXPECT_FALSE(gps.LatitudeText.empty());
+    EXPECT_FALSE(gps.LongitudeText.empty());
+    EXPECT_GT(UsedPrns(gps).size(), 4u);
+    EXPECT_GT(beyond_gps, 0) << "no satellite of another constellation with its position";
   }
 }
 

@@ -155,6 +155,44 @@ TEST(CommandSender, OneBytePacketIsNoReply) {
   EXPECT_EQ(rig.RxLength(), 1);
 }
 
+// A reply that comes after its block was judged is still a reply: lifted out of the
+// stream in the ticks that follow, shown, and never forwarded.
+TEST(CommandSender, LateReplyNeverJoinsTheStream) {
+  struct Case {
+    const char* name;
+    bool with_next_block;  // the late reply comes while the end block is out
+  };
+  for (const Case c : {Case{"with the end block's reply", true}, Case{"in an idle tick", false}}) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.Open();
+    rig.cycle.PassBinaryData = true;
+    ASSERT_TRUE(BeginSequence(rig.queue, 64));
+    ASSERT_TRUE(EndSequence(rig.queue, 64));
+    rig.cycle.Tick();  // "*c" is not answered in time
+    EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 1)");
+    if (c.with_next_block) {
+      rig.driver.reply = Echo;
+      rig.driver.arrive = [&](const std::string& reply) {
+        Deliver(rig.link, "*c\r\n");
+        Deliver(rig.link, kGGA);
+        Deliver(rig.link, reply);
+      };
+      rig.cycle.Tick();
+      EXPECT_EQ(rig.view.message_status, "Sending command..., 1 completed! (Failed: 1)");
+    } else {
+      rig.driver.reply = Echo;
+      rig.cycle.Tick();  // "**" goes through; the queue is idle after it
+      Deliver(rig.link, kGGA.substr(0, 20));
+      Deliver(rig.link, "*c\r\n");
+      Deliver(rig.link, kGGA.substr(20));
+      rig.cycle.Tick();
+    }
+    EXPECT_EQ(rig.port.All(), kGGA);
+    EXPECT_NE(rig.view.stream.back().find("*c\r\n"), std::string::npos) << "the late reply is shown";
+  }
+}
+
 TEST(CommandSender, FailedCountKeepsCountingAcrossSequences) {
   Rig rig;
   rig.Open();
