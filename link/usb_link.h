@@ -138,8 +138,13 @@ class UsbLink {
   // Who hears of completed lines; null for nobody. Set it before the read thread starts,
   // and keep it alive as long as the thread may run.
   void SetArrivalNotifier(ArrivalNotifier* notifier) { notifier_.store(notifier); }
+  // Whether the consumer takes completed lines between ticks now; while it does not
+  // (a command exchange, a demonstration), no news is sent and the tick takes them.
+  void WantArrivals(bool wanted) { arrivals_wanted_.store(wanted); }
+  bool ArrivalsWanted() const { return arrivals_wanted_.load(); }
   // Read thread: bytes holding an LF have been handed over.
   void LineArrived() {
+    if (!arrivals_wanted_.load()) return;
     if (ArrivalNotifier* n = notifier_.load()) n->LineArrived();
   }
 
@@ -153,6 +158,7 @@ class UsbLink {
   CommandQueue& queue_;
   LinkState state_;
   std::atomic<ArrivalNotifier*> notifier_{nullptr};
+  std::atomic<bool> arrivals_wanted_{true};
 };
 
 }  // namespace ostrel

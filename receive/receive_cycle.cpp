@@ -47,16 +47,25 @@ void ReceiveCycle::Trapped(F&& steps) {
   }
 }
 
+bool ReceiveCycle::TickMustTake() const {
+  return demo_.Active() || !link_.State().DeviceOpen.load() || queue_.Pending() ||
+         sender_.Owed() != nullptr || PositionsLogMode == PositionsLog::kReplay;
+}
+
 void ReceiveCycle::Tick() {
   Trapped([this] { Steps(); });
+  // A flood during a command exchange would otherwise wake the window for every packet.
+  link_.WantArrivals(!TickMustTake());
 }
 
 void ReceiveCycle::OnLineArrived() {
-  if (demo_.Active() || !link_.State().DeviceOpen.load() || queue_.Pending() ||
-      PositionsLogMode == PositionsLog::kReplay)
+  if (TickMustTake()) {
+    link_.WantArrivals(false);
     return;
+  }
   Trapped([this] {
     reply_len_ = 0;
+    reply_ = 0;
     len_ = link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences)
                .length;
     ChunkBuffer[static_cast<std::size_t>(len_)] = 0;

@@ -51,8 +51,8 @@ class ReceiveCycle {
 
   void Tick();
   // The whole sentences waiting, through steps 2 to 7, unless the tick must have them: no
-  // module open, a demonstration or a replayed log running, or a command block pending
-  // (the tick that sends it takes whatever follows as its reply).
+  // module open, a demonstration or a replayed log running, a command block pending (the
+  // tick that sends it lifts its reply out), or a late reply still owed.
   void OnLineArrived();
 
   DemoSource& Demo() { return demo_; }
@@ -70,6 +70,8 @@ class ReceiveCycle {
 
  private:
   void Steps();
+  // The waiting bytes are the next tick's alone (see OnLineArrived).
+  bool TickMustTake() const;
   // Steps 2 to 6 over the chunk in ChunkBuffer, whatever its source.
   void DataSteps();
   // Runs `steps` as a tick's steps 1 to 6 run: errors dropped, RxHold cleared at the end.

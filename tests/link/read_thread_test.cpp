@@ -272,6 +272,13 @@ TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesALine) {
   Deliver(Text(",4*00\r\n"));
   EXPECT_EQ(notifier.lines.load(), 3);
   EXPECT_EQ(Front(Length()), Text("$GPVTG,4*00\r\n"));
+  // While the receive cycle leaves the lines to its tick, it hears nothing of them.
+  link_.WantArrivals(false);
+  Deliver(Text("$GPGLL,5*00\r\n"));
+  EXPECT_EQ(notifier.lines.load(), 3);
+  link_.WantArrivals(true);
+  Deliver(Text("$GPGLL,6*00\r\n"));
+  EXPECT_EQ(notifier.lines.load(), 4);
   link_.SetArrivalNotifier(nullptr);
 }
 

@@ -301,6 +301,24 @@ TEST(ReceiveCycleArrival, LineGoesOnAtOnceUnlessTheTickMustHaveIt) {
       {"no block pending", [](Rig&, TempDir&) {}, true},
       {"block pending", [](Rig& r, TempDir&) { ASSERT_TRUE(QueueQueryVersion(r.queue, 64)); },
        false},
+      {"late reply owed",
+       [](Rig& r, TempDir&) {
+         // The version block goes unanswered, the end block after it is answered: the
+         // queue is empty, but the version's reply may still come.
+         r.driver.reply = [](std::string_view block) {
+           return block.substr(0, 2) == "**" ? Echo(block) : std::string();
+         };
+         ASSERT_TRUE(QueueQueryVersion(r.queue, 64));
+         r.cycle.Tick();
+         r.cycle.Tick();
+         ASSERT_FALSE(r.queue.Pending());
+         ASSERT_NE(r.cycle.Sender().Owed(), nullptr);
+         r.driver.writes.clear();
+         r.view.stream.clear();
+         r.port.writes.clear();
+         r.clock.slept = 0;
+       },
+       false},
       {"demonstration",
        [](Rig& r, TempDir& d) { r.cycle.Demo().DemoFileName = d.Write("nmea.txt", kRMC); }, false},
       {"replayed log", [](Rig& r, TempDir&) { r.cycle.PositionsLogMode = PositionsLog::kReplay; },
@@ -330,6 +348,8 @@ TEST(ReceiveCycleArrival, LineGoesOnAtOnceUnlessTheTickMustHaveIt) {
     EXPECT_EQ(rig.driver.opens, 1) << c.name;
     EXPECT_FALSE(rig.State().RxHold.load()) << c.name;
     EXPECT_EQ(rig.clock.slept, 0) << c.name;
+    // The read thread's news is wanted only while the lines may go on.
+    EXPECT_EQ(rig.link.ArrivalsWanted(), c.goes_on) << c.name;
   }
 }
 
@@ -344,6 +364,9 @@ TEST(ReceiveCycleArrival, PendingBlockStillGetsItsReplyAtTheNextTick) {
   rig.cycle.OnLineArrived();
   EXPECT_TRUE(rig.port.writes.empty());
   rig.cycle.Tick();
+  EXPECT_FALSE(rig.link.ArrivalsWanted());  // the end block goes next
+  rig.cycle.Tick();
+  EXPECT_TRUE(rig.link.ArrivalsWanted());
   EXPECT_EQ(rig.view.firmware_version, "123");
   EXPECT_EQ(rig.cycle.Sender().FailedCount, 0);
   EXPECT_EQ(rig.port.All(), kGGA);
