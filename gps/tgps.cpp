@@ -19,7 +19,7 @@ constexpr Talker kTalkers[] = {{"GP", GnssSystem::kGps},     {"GN", GnssSystem::
                                {"GB", GnssSystem::kBeiDou},  {"BD", GnssSystem::kBeiDou},
                                {"GQ", GnssSystem::kQzss}};
 constexpr int kTalkerCount = static_cast<int>(std::size(kTalkers));
-constexpr int kGps = 0;  // index of GP in kTalkers
+constexpr int kGps = 0;        // index of GP in kTalkers
 constexpr int kGsvCopies = 3;  // per talker
 // One GSA per constellation of a multi-GNSS receiver, with room to spare.
 constexpr int kGsaCopies = 8;
@@ -33,7 +33,9 @@ int TalkerAt(std::string_view chunk, std::size_t at) {
   return -1;
 }
 
-bool InRange(int32_t n, int32_t low, int32_t high) { return n >= low && n <= high; }
+bool InRange(int32_t n, int32_t low, int32_t high) {
+  return n >= low && n <= high;
+}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -345,7 +347,8 @@ void TGPS::ApplyGSA(GnssSystem talker, bool replace) {
   for (std::size_t k = 3; k <= 14; ++k) {
     const std::string& field = Item(k);
     if (field.empty()) continue;
-    if (const int id = SatId(system, FieldToInt(field)); id > 0) Sat[static_cast<std::size_t>(id)].Used = true;
+    if (const int id = SatId(system, FieldToInt(field)); id > 0)
+      Sat[static_cast<std::size_t>(id)].Used = true;
   }
 }
 

@@ -18,8 +18,7 @@ Frame FrameAt(const std::uint8_t* bytes, int32_t i, int32_t n, int32_t& length) 
   length = static_cast<int32_t>(ubx::kOverhead) + (bytes[i + 4] | (bytes[i + 5] << 8));
   if (length > kLongestFrame) return Frame::kNone;
   if (i + length > n) return Frame::kArriving;
-  const ubx::Checksum sum =
-      ubx::Fletcher(bytes + i + 2, static_cast<std::size_t>(length - 4));
+  const ubx::Checksum sum = ubx::Fletcher(bytes + i + 2, static_cast<std::size_t>(length - 4));
   if (sum.a != bytes[i + length - 2] || sum.b != bytes[i + length - 1]) return Frame::kNone;
   return Frame::kComplete;
 }

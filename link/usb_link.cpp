@@ -97,8 +97,7 @@ int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
   return n;
 }
 
-int32_t UsbLink::LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to,
-                           int32_t room) {
+int32_t UsbLink::LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to, int32_t room) {
   LinkState& s = state_;
   for (int32_t k = 0; k < s.PacketCount; ++k) {
     const PacketEnd p = s.PacketAt(k);

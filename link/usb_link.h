@@ -33,7 +33,7 @@ inline constexpr int32_t kRxBufferSize = 2048;
 inline constexpr int32_t kPacketRing = 128;
 
 struct PacketEnd {
-  int32_t end = 0;          // RxBuffer offset just after the packet
+  int32_t end = 0;           // RxBuffer offset just after the packet
   std::uint32_t blocks = 0;  // BlocksOut when its read came back
 };
 
@@ -58,7 +58,9 @@ struct LinkState {
   void EmptyRx();
   // With HandOver held: bytes [from, to) leave RxBuffer, the rest closes up behind them.
   void CutOut(int32_t from, int32_t to);
-  PacketEnd& PacketAt(int32_t k) { return Packets[static_cast<std::size_t>((PacketFirst + k) % kPacketRing)]; }
+  PacketEnd& PacketAt(int32_t k) {
+    return Packets[static_cast<std::size_t>((PacketFirst + k) % kPacketRing)];
+  }
   std::atomic<bool> RxHold{false};
   std::atomic<Millis> LastRxTime{0};
   std::atomic<bool> StopReading{false};

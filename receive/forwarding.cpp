@@ -15,8 +15,8 @@ ForwardSpan NmeaRun(const std::uint8_t* chunk, int32_t len) {
   return {};
 }
 
-void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len,
-                  bool PassBinaryData, std::uint8_t* scratch) {
+void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len, bool PassBinaryData,
+                  std::uint8_t* scratch) {
   if (PassBinaryData) {
     port.Write(chunk, len);
     return;

@@ -460,9 +460,9 @@ TEST_F(PanelTest, DemonstrationOfAMultiGnssLogShowsPositionFixAndSatellites) {
   EXPECT_TRUE(test::WaitFor([&] {
     return !Ui().Latitude->text().isEmpty() && !Ui().Longitude->text().isEmpty() &&
            !Ui().FixMode->text().isEmpty() && !Ui().Speed->text().isEmpty() && beyond_gps();
-  })) << Ui().Latitude->text().toStdString() << " | " << Ui().FixMode->text().toStdString()
-      << " | " << Ui().Speed->text().toStdString() << " | first ID "
-      << Ui().SatGrid->item(1, 0)->text().toStdString() << ", last ID "
+  })) << Ui().Latitude->text().toStdString()
+      << " | " << Ui().FixMode->text().toStdString() << " | " << Ui().Speed->text().toStdString()
+      << " | first ID " << Ui().SatGrid->item(1, 0)->text().toStdString() << ", last ID "
       << Ui().SatGrid->item(12, 0)->text().toStdString();
 }
 

@@ -202,15 +202,14 @@ TEST_P(EmptiedDuringReadTest, NewBytesMoveToTheFront) {
   EXPECT_EQ(At(64, 6), Count(6, 30));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Emptied, EmptiedDuringReadTest,
-    ::testing::Values(EmptiedCase{"TakenAndReleased",
-                                  [](UsbLink& l) {
-                                    std::uint8_t chunk[kRxBufferSize];
-                                    l.Take(chunk);
-                                    l.Release();
-                                  }}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Emptied, EmptiedDuringReadTest,
+                         ::testing::Values(EmptiedCase{"TakenAndReleased",
+                                                       [](UsbLink& l) {
+                                                         std::uint8_t chunk[kRxBufferSize];
+                                                         l.Take(chunk);
+                                                         l.Release();
+                                                       }}),
+                         [](const auto& info) { return info.param.name; });
 
 // A read that came back while the tick held the buffer waits out the hold; before it
 // wakes, the next tick writes a command block. That packet was read before the block went

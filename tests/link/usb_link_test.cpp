@@ -206,5 +206,40 @@ INSTANTIATE_TEST_SUITE_P(
                       TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, 15, false}),
     [](const auto& info) { return info.param.name; });
 
+// More packets wait than the ring tells apart: the oldest run together, the reply behind
+// them is still found and lifted out, and the stream closes up around it.
+TEST_F(UsbLinkTest, ReplyFoundBehindMorePacketsThanTheRingHolds) {
+  ASSERT_TRUE(link_.OpenDevice());
+  UsbLink::ReplyWanted wanted;
+  wanted.block = link_.BlockGoesOut();
+  wanted.head[0] = '*';
+  wanted.head[1] = 'c';
+  std::string sent;
+  const auto deliver = [&](const std::string& packet) {
+    LinkState& s = link_.State();
+    std::lock_guard lock(s.HandOver);
+    std::memcpy(s.RxBuffer + s.RxLength, packet.data(), packet.size());
+    s.RxLength += static_cast<int32_t>(packet.size());
+    s.NotePacket(s.BlocksOut);
+  };
+  for (int i = 0; i < kPacketRing + 22; ++i) {
+    const std::string packet(1, static_cast<char>('A' + i % 26));
+    deliver(packet);
+    sent += packet;
+  }
+  deliver("*c\r\n");
+  deliver("$GPGLL*31\r\n$GP");
+  sent += "$GPGLL*31\r\n";
+  std::uint8_t chunk[kRxBufferSize];
+  const UsbLink::Taken taken =
+      link_.TakeChunk(chunk, kRxBufferSize - 1, UsbLink::TakeWhen::kWholeSentences, &wanted);
+  EXPECT_EQ(taken.reply, 4);
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(taken.length)),
+      "*c\r\n" + sent);
+  EXPECT_TRUE(taken.unfinished);
+  EXPECT_EQ(link_.Waiting(), 3);
+}
+
 }  // namespace
 }  // namespace ostrel

@@ -559,8 +559,9 @@ TEST(ParseMultiGnss, GgaAndVtgOfEveryTalkerAreApplied) {
     SCOPED_TRACE(talker);
     TGPS gps;
     const std::string t(talker);
-    ASSERT_TRUE(Parse(gps, Sentence(t + "GGA,123519,4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,") +
-                               Sentence(t + "VTG,054.7,T,034.4,M,005.5,N,010.2,K")));
+    ASSERT_TRUE(
+        Parse(gps, Sentence(t + "GGA,123519,4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,") +
+                       Sentence(t + "VTG,054.7,T,034.4,M,005.5,N,010.2,K")));
     EXPECT_EQ(gps.FixModeText, "DGPS");
     EXPECT_EQ(gps.LatitudeText, "48.117298 N");
     EXPECT_EQ(gps.LongitudeText, "11.516666 E");
@@ -586,15 +587,19 @@ TEST(ParseMultiGnss, GsaOfEachConstellationAddsItsSatellites) {
            Sentence("GNGSA,A,3,12,43,,,,,,,,,,,1.12,0.62,0.94,4") +
            Sentence("GNGSA,A,3,02,,,,,,,,,,,,1.12,0.62,0.94,5"),
        {8, 24, 73, 82, 194, 306, 336, 412, 443}},
-      {"numbers alone say the system", Sentence("GNGSA,A,3,15,17,,,,,,,,,,,1.8,0.9,1.5") +
-                                           Sentence("GNGSA,A,3,73,82,,,,,,,,,,,1.8,0.9,1.5"),
+      {"numbers alone say the system",
+       Sentence("GNGSA,A,3,15,17,,,,,,,,,,,1.8,0.9,1.5") +
+           Sentence("GNGSA,A,3,73,82,,,,,,,,,,,1.8,0.9,1.5"),
        {15, 17, 73, 82}},
       {"SBAS of a GPS system ID is not kept",
-       Sentence("GNGSA,A,3,29,51,44,,,,,,,,,,0.99,0.54,0.83,1"), {29}},
+       Sentence("GNGSA,A,3,29,51,44,,,,,,,,,,0.99,0.54,0.83,1"),
+       {29}},
       {"a second GP GSA still does not count",
-       Sentence("GPGSA,A,3,05,,,,,,,,,,,,1.8,1.1,1.5") + Sentence("GPGSA,A,3,07,,,,,,,,,,,,1.8,1.1,1.5"),
+       Sentence("GPGSA,A,3,05,,,,,,,,,,,,1.8,1.1,1.5") +
+           Sentence("GPGSA,A,3,07,,,,,,,,,,,,1.8,1.1,1.5"),
        {5}},
-      {"GP numbers beyond 32 are skipped as ever", Sentence("GPGSA,A,3,05,40,70,,,,,,,,,,1.8,1.1,1.5"),
+      {"GP numbers beyond 32 are skipped as ever",
+       Sentence("GPGSA,A,3,05,40,70,,,,,,,,,,1.8,1.1,1.5"),
        {5}},
   };
   for (const auto& c : cases) {
@@ -644,9 +649,11 @@ TEST(ParseMultiGnss, GsvOfEachTalkerFillsItsOwnRange) {
 // A multi-constellation capture, a navigation cycle a chunk: every cycle shows a fix, a
 // position and satellites of more than one constellation with their sky positions.
 TEST(ParseMultiGnss, CapturesOfCurrentReceiversFillTheState) {
-  for (const char* name : {"ublox-neo-m9n-nmea.log", "quectel-l76k-nmea.log", "sirfstarv-nmea.log"}) {
+  for (const char* name :
+       {"ublox-neo-m9n-nmea.log", "quectel-l76k-nmea.log", "sirfstarv-nmea.log"}) {
     SCOPED_TRACE(name);
-    const std::vector<std::string> cycles = test::CutBefore(test::WithCrLf(test::ReadCapture(name)), "$GNRMC");
+    const std::vector<std::string> cycles =
+        test::CutBefore(test::WithCrLf(test::ReadCapture(name)), "$GNRMC");
     ASSERT_GT(cycles.size(), 10u);
     TGPS gps;
     int beyond_gps = 0;

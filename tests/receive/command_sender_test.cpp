@@ -77,7 +77,10 @@ TEST(CommandSender, SerialNumberAndVersionReplies) {
       {"serial with CR LF", 'r', "*r0123456789\r\n", "0123456789"},
       {"serial exactly 12 bytes", 'r', "*r0123456789", "0123456789"},
       {"serial cut short", 'r', "*r0123", "0123"},
-      {"serial with a NUL", 'r', "*r01\0" "3456789\r\n"s, "01"},
+      {"serial with a NUL", 'r',
+       "*r01\0"
+       "3456789\r\n"s,
+       "01"},
       {"version", 'v', "*v123", "123"},
       {"version of one digit", 'v', "*v1", "1"},
       {"version with more", 'v', "*v123\r\n", "123"},
@@ -189,7 +192,8 @@ TEST(CommandSender, LateReplyNeverJoinsTheStream) {
       rig.cycle.Tick();
     }
     EXPECT_EQ(rig.port.All(), kGGA);
-    EXPECT_NE(rig.view.stream.back().find("*c\r\n"), std::string::npos) << "the late reply is shown";
+    EXPECT_NE(rig.view.stream.back().find("*c\r\n"), std::string::npos)
+        << "the late reply is shown";
   }
 }
 
@@ -225,7 +229,9 @@ TEST(CommandSender, ModuleThatNeverAnswersGetsTheEndBlockEveryTick) {
   EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 3)");
 }
 
-std::string Packet(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+std::string Packet(const std::vector<std::uint8_t>& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
 // A sentence whose checksum begins with `digit`: its "*hh" tail, cut off as a packet of
 // its own, begins like the firmware's reply "*1" or "*9".
@@ -252,11 +258,11 @@ std::string FrameHoldingADataReply() {
 
 struct AroundCase {
   const char* name;
-  std::string block;                 // the block's content, without its marker
+  std::string block;  // the block's content, without its marker
   bool control;
-  std::vector<std::string> before;   // packets waiting when the block goes out
+  std::vector<std::string> before;  // packets waiting when the block goes out
   std::string reply;
-  std::vector<std::string> after;    // packets behind the reply, in this tick
+  std::vector<std::string> after;  // packets behind the reply, in this tick
 };
 
 // Every byte the receiver sent reaches the port whole and in order, with or without
@@ -266,14 +272,26 @@ TEST(CommandSender, StreamAroundTheReplyGoesOnWholeAndUnaltered) {
   const std::string frame = FrameHoldingADataReply();
   const std::size_t star = gll.find('*');
   const std::vector<AroundCase> cases = {
-      {"reply cuts a sentence", "c", true, {kGGA.substr(0, 30)}, "*c\r\n",
+      {"reply cuts a sentence",
+       "c",
+       true,
+       {kGGA.substr(0, 30)},
+       "*c\r\n",
        {kGGA.substr(30) + kRMC}},
       {"whole sentences wait", "c", true, {kGGA, kGSA}, "*c\r\n", {kRMC}},
       {"nothing waits", "*", true, {}, "**\r\n", {kGGA}},
-      {"checksum packet that looks like the reply", "19200", true, {gll.substr(0, star)},
-       "*1\r\n", {gll.substr(star), kRMC}},
-      {"frame packet that looks like the reply", "\xB5\x62\x06", false,
-       {kGGA, frame.substr(0, 26)}, "!\xB5\r\n", {frame.substr(26) + kRMC}},
+      {"checksum packet that looks like the reply",
+       "19200",
+       true,
+       {gll.substr(0, star)},
+       "*1\r\n",
+       {gll.substr(star), kRMC}},
+      {"frame packet that looks like the reply",
+       "\xB5\x62\x06",
+       false,
+       {kGGA, frame.substr(0, 26)},
+       "!\xB5\r\n",
+       {frame.substr(26) + kRMC}},
   };
   for (const bool pass : {false, true}) {
     for (const auto& c : cases) {

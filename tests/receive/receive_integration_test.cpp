@@ -2,7 +2,6 @@
 // thread, a tick every 100 ms on the system clock. The emulator replays a recorded
 // Antaris log while the settings sequence queued on open is sent block by block.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -10,15 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "emulator_rig.h"
 #include "link/command_queue.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
 #include "platform/clock.h"
 #include "receive/receive_cycle.h"
+#include "receive_fakes.h"
 #include "receiver/antaris.h"
 #include "receiver/maintenance.h"
-#include "emulator_rig.h"
-#include "receive_fakes.h"
 #include "samples.h"
 
 namespace ostrel::testing {
@@ -152,7 +151,8 @@ std::vector<std::string> Sentences(const std::string& bytes) {
     const std::size_t lf = bytes.find('\n', at);
     if (lf == std::string::npos) break;
     const std::string s = bytes.substr(at, lf + 1 - at);
-    if (s.find('$', 1) == std::string::npos && s.size() > 6 && s[s.size() - 5] == '*') out.push_back(s);
+    if (s.find('$', 1) == std::string::npos && s.size() > 6 && s[s.size() - 5] == '*')
+      out.push_back(s);
   }
   return out;
 }
@@ -165,12 +165,14 @@ class CommandsInAContinuousStream : public ::testing::TestWithParam<bool> {};
 TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
   const bool pass = GetParam();
   TempDir dir;
-  const std::string socket = "ostrel-exchange-it-" + std::to_string(::getpid()) + (pass ? "b" : "n");
+  const std::string socket =
+      "ostrel-exchange-it-" + std::to_string(::getpid()) + (pass ? "b" : "n");
   std::vector<std::string> statuses;
   std::string got;
   {
-    Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--period", "130", "--rate", "40000",
-                       "--eeprom", dir.Path("eeprom.bin"), "--trace", dir.Path("trace")});
+    Emulator emulator(KASTREL_EMULATOR,
+                      {"--socket", socket, "--period", "130", "--rate", "40000", "--eeprom",
+                       dir.Path("eeprom.bin"), "--trace", dir.Path("trace")});
     ASSERT_TRUE(emulator.Started());
     LiveCycle live(socket);
     live.cycle.PassBinaryData = pass;

@@ -20,7 +20,8 @@ std::string Frame(std::uint8_t cls, std::uint8_t id, std::vector<std::uint8_t> p
 }
 
 // NAV-SOL whose payload holds LF bytes, as 29-43 % of real ones do.
-const std::string kSolWithLf = Frame(ubx::kClassNav, ubx::kIdNavSol, std::vector<std::uint8_t>(52, '\n'));
+const std::string kSolWithLf =
+    Frame(ubx::kClassNav, ubx::kIdNavSol, std::vector<std::uint8_t>(52, '\n'));
 
 int32_t End(const std::string& s) {
   return WholeSentencesEnd(reinterpret_cast<const std::uint8_t*>(s.data()),
@@ -40,7 +41,8 @@ TEST(StreamCut, TakeEndsAfterTheLastWholeMessage) {
       {"unfinished sentence waits", kGGA + kRMC.substr(0, 9), kGGA.size()},
       {"frame with LF bytes arriving", kGGA + kSolWithLf.substr(0, 30), kGGA.size()},
       {"only the sync pair and one LF in", kGGA + kSolWithLf.substr(0, 2) + "\n", kGGA.size()},
-      {"complete frame, then a sentence", kGGA + kSolWithLf + kRMC, (kGGA + kSolWithLf + kRMC).size()},
+      {"complete frame, then a sentence", kGGA + kSolWithLf + kRMC,
+       (kGGA + kSolWithLf + kRMC).size()},
       {"complete frame is a message of its own", kSolWithLf + kRMC.substr(0, 9), kSolWithLf.size()},
       {"bad checksum: no frame, its LFs count", bad, bad.size() - 2},
       {"nothing whole", kRMC.substr(0, 9), 0},
