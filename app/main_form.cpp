@@ -475,7 +475,9 @@ void TMainForm::GPSButtonSetClick() {
 
 void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
 
-void TMainForm::SetConnectionLabel(std::string_view text) { SetLabel(ui_.Connection_Label, text); }
+void TMainForm::SetConnectionLabel(std::string_view text) {
+  SetLabel(ui_.Connection_Label, text);
+}
 
 void TMainForm::SetMessageStatus(std::string_view text) { ui_.MessageStatus->setText(Latin1(text)); }
 
@@ -511,7 +513,9 @@ void TMainForm::SetSatCell(int row, int col, std::string_view text) {
   if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
 }
 
-void TMainForm::SetChunkSize(std::string_view text) { SetLabel(ui_.ChunkSize, text); }
+void TMainForm::SetChunkSize(std::string_view text) {
+  SetLabel(ui_.ChunkSize, text);
+}
 
 int32_t TMainForm::MemoLineCount() const {
   if (!memo_pending_.isEmpty() || memo_clear_pending_) return memo_pending_lines_;
@@ -546,8 +550,8 @@ void TMainForm::AppendMemo(std::string_view text) {
     memo_pending_empty_ = ui_.Output_Console->document()->isEmpty();
   }
   // An append to a memo with text starts a new line; the text's own LFs add the rest.
-  memo_pending_lines_ += static_cast<int32_t>(lines.count(QLatin1Char('\n'))) +
-                         (memo_pending_empty_ ? 0 : 1);
+  memo_pending_lines_ +=
+      static_cast<int32_t>(lines.count(QLatin1Char('\n'))) + (memo_pending_empty_ ? 0 : 1);
   if (!memo_pending_.isEmpty()) memo_pending_ += QLatin1Char('\n');
   memo_pending_ += lines;
   memo_pending_empty_ = memo_pending_empty_ && lines.isEmpty();

@@ -101,8 +101,7 @@ void CachedGroupBox::paintEvent(QPaintEvent* event) {
   }
   const QRect area = event->rect();
   QPainter painter(this);
-  painter.drawPixmap(area, frame_,
-                     QRectF(area.topLeft() * ratio, QSizeF(area.size()) * ratio));
+  painter.drawPixmap(area, frame_, QRectF(area.topLeft() * ratio, QSizeF(area.size()) * ratio));
 }
 
 void CachedGroupBox::changeEvent(QEvent* event) {

@@ -66,8 +66,8 @@ void ReceiveCycle::OnLineArrived() {
   Trapped([this] {
     reply_len_ = 0;
     reply_ = 0;
-    len_ = link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences)
-               .length;
+    len_ =
+        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences).length;
     ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
     // Nothing whole yet (a tick took it first): the unfinished rest waits, unpolled.
     if (len_ > 0) DataSteps();

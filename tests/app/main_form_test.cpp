@@ -1,27 +1,27 @@
 // The panel's window driven as a user would: real settings files in a scratch directory,
 // real GPS Data port links, and the module emulator where a module is needed.
-#include <gtest/gtest.h>
+#include "app/main_form.h"
 
-#include <fstream>
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
-#include <QTextDocument>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
 #include "app/help_form.h"
-#include "app/main_form.h"
 #include "app/settings_applier.h"
 #include "app_test_support.h"
 #include "link/command_queue.h"

@@ -360,7 +360,11 @@ TEST(SkyPlot, RedrawnOnlyWhenWhatItShowsChanged) {
   };
   const Case cases[] = {
       {"nothing", [](TGPS&, std::string&) {}, false},
-      {"fix texts", [](TGPS& g, std::string&) { g.LatitudeText = "1.0 N"; g.SpeedText = "9 K"; },
+      {"fix texts",
+       [](TGPS& g, std::string&) {
+         g.LatitudeText = "1.0 N";
+         g.SpeedText = "9 K";
+       },
        false},
       {"SNR", [](TGPS& g, std::string&) { g.Sat[5].SNR = 12; }, false},
       {"unused satellite moves", [](TGPS& g, std::string&) { g.Sat[7].Azimuth = 99; }, false},

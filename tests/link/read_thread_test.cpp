@@ -250,7 +250,9 @@ class CountingNotifier final : public ArrivalNotifier {
   std::atomic<int> lines{0};
 };
 
-Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 // The receive cycle hears of a line as soon as the packet that ends it is handed over:
 // once per such packet, never for a packet without LF, and also when the LF lands
