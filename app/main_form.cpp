@@ -8,11 +8,13 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -67,6 +69,16 @@ QString Latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The fix texts and cells mostly come again as they are on the screen; compared as Latin-1
+// they need no string, no variant and no layout of their own.
+bool Holds(const QString& shown, std::string_view text) {
+  return shown == QLatin1String(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void SetLabel(QLabel* label, std::string_view text) {
+  if (!Holds(label->text(), text)) label->setText(Latin1(text));
+}
+
 // VSPortRead as the external-command logic sees it.
 class TimerAdapter final : public OneShotTimer {
  public:
@@ -93,10 +105,32 @@ class MessageAdapter final : public MessageSink {
   std::function<void(const std::string&, const std::string&)> show_;
 };
 
+// Carries the read thread's news of a completed line to the GUI thread as one posted
+// event; more news before it has run adds nothing.
+class ArrivalWaker final : public QObject, public ArrivalNotifier {
+ public:
+  explicit ArrivalWaker(TMainForm* form) : form_(form) {}
+  void LineArrived() override {
+    if (posted_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          posted_.store(false);
+          if (form_) form_->LineArrived();
+        },
+        Qt::QueuedConnection);
+  }
+
+ private:
+  QPointer<TMainForm> form_;  // read on the GUI thread only
+  std::atomic<bool> posted_{false};
+};
+
 }  // namespace
 
 // The adapters live as long as the window; kept out of the header.
 struct TMainForm::Adapters {
+  std::unique_ptr<ArrivalWaker> arrival;
   std::unique_ptr<TimerAdapter> vsport_read;
   std::unique_ptr<MessageAdapter> messages;
   std::unique_ptr<SystemComPorts> ports;
@@ -154,6 +188,9 @@ TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
   });
   route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
+  connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
+    if (!MemoDeferred()) FlushMemo();
+  });
 
   // A session manager asks each window to close; that close ends the panel.
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { session_ending_ = true; });
@@ -167,9 +204,13 @@ TMainForm::~TMainForm() {
   Startup->stop();
   GPS_Receiver->stop();
   VSPortRead->stop();
-  if (link_) link_->StopAndAbort();
+  if (link_) {
+    link_->SetArrivalNotifier(nullptr);
+    link_->StopAndAbort();
+  }
   if (read_thread_ && !read_thread_->QuitAndJoin(kJoinDeadline)) {
     // A thread that will not end keeps what it reads from; the process ends soon anyway.
+    (void)adapters_->arrival.release();
     (void)read_thread_.release();
     (void)link_.release();
     (void)driver_.release();
@@ -372,7 +413,9 @@ void TMainForm::StartupSteps() {
   // 25 (not when the port could not be had: the program is already on its way out)
   if (!exiting_) GPS_Receiver->start();
 
-  // 26: its end notice (ThreadDone) has nothing to do.
+  // 26: its end notice (ThreadDone) has nothing to do. Completed lines go on at once.
+  adapters_->arrival = std::make_unique<ArrivalWaker>(this);
+  link_->SetArrivalNotifier(adapters_->arrival.get());
   read_thread_ = std::make_unique<TReadThread>(*link_);
 }
 
@@ -529,6 +572,16 @@ void TMainForm::SetDisplaysLive(bool live) {
     w->setEnabled(live);
 }
 
+void TMainForm::LineArrived() {
+  if (!cycle_ || in_tick_ || exiting_) return;
+  in_tick_ = true;
+  try {
+    cycle_->OnLineArrived();
+  } catch (const std::exception&) {
+  }
+  in_tick_ = false;
+}
+
 void TMainForm::GPSButtonSetClick() {
   if (!applier_ || !receiver_) return;
   applier_->GPSButtonSetClick(*receiver_, queue_.get(), DeviceOpen(), LinkBlockSize());
@@ -537,7 +590,7 @@ void TMainForm::GPSButtonSetClick() {
 void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
 
 void TMainForm::SetConnectionLabel(std::string_view text) {
-  ui_.Connection_Label->setText(Latin1(text));
+  SetLabel(ui_.Connection_Label, text);
 }
 
 void TMainForm::SetMessageStatus(std::string_view text) { ui_.MessageStatus->setText(Latin1(text)); }
@@ -568,24 +621,38 @@ void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& 
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
                             const std::string& longitude, const std::string& elevation,
                             const std::string& speed) {
-  ui_.FixMode->setText(Latin1(mode));
-  ui_.Latitude->setText(Latin1(latitude));
-  ui_.Longitude->setText(Latin1(longitude));
-  ui_.Elevation->setText(Latin1(elevation));
-  ui_.Speed->setText(Latin1(speed));
+  SetLabel(ui_.FixMode, mode);
+  SetLabel(ui_.Latitude, latitude);
+  SetLabel(ui_.Longitude, longitude);
+  SetLabel(ui_.Elevation, elevation);
+  SetLabel(ui_.Speed, speed);
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
-  if (QTableWidgetItem* item = ui_.SatGrid->item(row, col)) item->setText(Latin1(text));
+  QTableWidgetItem* item = ui_.SatGrid->item(row, col);
+  if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
 }
 
-void TMainForm::SetChunkSize(std::string_view text) { ui_.ChunkSize->setText(Latin1(text)); }
+void TMainForm::SetChunkSize(std::string_view text) {
+  SetLabel(ui_.ChunkSize, text);
+}
 
 int32_t TMainForm::MemoLineCount() const {
+  if (!memo_pending_.isEmpty() || memo_clear_pending_) return memo_pending_lines_;
   return static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
 }
 
-void TMainForm::ClearMemo() { ui_.Output_Console->clear(); }
+void TMainForm::ClearMemo() {
+  if (!MemoDeferred()) {
+    FlushMemo();
+    ui_.Output_Console->clear();
+    return;
+  }
+  memo_pending_.clear();
+  memo_clear_pending_ = true;
+  memo_pending_empty_ = true;
+  memo_pending_lines_ = 1;
+}
 
 void TMainForm::AppendMemo(std::string_view text) {
   // The memo breaks lines at CR LF. The rendering ends in CR LF, so each chunk shows as
@@ -593,7 +660,32 @@ void TMainForm::AppendMemo(std::string_view text) {
   QString lines = Latin1(text);
   lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   lines.remove(QLatin1Char('\r'));
-  ui_.Output_Console->appendPlainText(lines);
+  if (!MemoDeferred()) {
+    FlushMemo();
+    ui_.Output_Console->appendPlainText(lines);
+    return;
+  }
+  if (memo_pending_.isEmpty() && !memo_clear_pending_) {
+    memo_pending_lines_ = static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
+    memo_pending_empty_ = ui_.Output_Console->document()->isEmpty();
+  }
+  // An append to a memo with text starts a new line; the text's own LFs add the rest.
+  memo_pending_lines_ +=
+      static_cast<int32_t>(lines.count(QLatin1Char('\n'))) + (memo_pending_empty_ ? 0 : 1);
+  if (!memo_pending_.isEmpty()) memo_pending_ += QLatin1Char('\n');
+  memo_pending_ += lines;
+  memo_pending_empty_ = memo_pending_empty_ && lines.isEmpty();
+}
+
+bool TMainForm::MemoDeferred() const {
+  return isVisible() && ui_.PageControl->currentWidget() != ui_.TabSheet3;
+}
+
+void TMainForm::FlushMemo() {
+  if (memo_clear_pending_) ui_.Output_Console->clear();
+  if (!memo_pending_.isEmpty()) ui_.Output_Console->appendPlainText(memo_pending_);
+  memo_clear_pending_ = false;
+  memo_pending_.clear();
 }
 
 void TMainForm::SatLocDraw() {
@@ -601,8 +693,9 @@ void TMainForm::SatLocDraw() {
   // Drawn at the screen's pixel ratio, also after the window moved to another screen.
   const qreal ratio = ui_.SatLoc->devicePixelRatioF();
   if (sat_bitmap_->devicePixelRatio() != ratio) *sat_bitmap_ = NewSatBitmap(ratio);
-  RedrawSkyPlot(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_);
-  ui_.SatLoc->update();
+  if (RedrawSkyPlotIfChanged(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_,
+                             sky_shown_))
+    ui_.SatLoc->update();
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {

@@ -41,6 +41,7 @@
 #include "app/settings_applier.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
+#include "gps/sky_plot_draw.h"
 #include "platform/clock.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
@@ -106,6 +107,8 @@ class TMainForm final : public QMainWindow,
   bool FormCloseQuery();
   void FormDestroy();
   void GPS_ReceiverTimer();
+  // The read thread has handed over a completed line: its data steps run now.
+  void LineArrived();
   void GPSButtonSetClick() override;
   void WAASModeClick();
   void HideItClick();
@@ -176,6 +179,10 @@ class TMainForm final : public QMainWindow,
   int32_t MemoLineCount() const override;
   void ClearMemo() override;
   void AppendMemo(std::string_view text) override;
+  // The memo is kept only while its page can be seen; otherwise what it would get waits
+  // here and goes in, as one append, when the page comes up.
+  bool MemoDeferred() const;
+  void FlushMemo();
   // MaintenanceView
   bool ConfirmErase() override;
   std::string SerialText() const override;
@@ -218,6 +225,12 @@ class TMainForm final : public QMainWindow,
   // When ParseNMEA last applied something to the displays, and whether they show live.
   Millis last_applied_ = 0;
   bool displays_live_ = true;
+  SkyPlotKey sky_shown_;
+  QString memo_pending_;
+  bool memo_clear_pending_ = false;
+  bool memo_pending_empty_ = false;  // the memo as it will be holds no text
+  int32_t memo_pending_lines_ = 0;   // its line count as it will be
+
   bool in_tick_ = false;
   bool hiding_ = false;
   bool message_waiting_ = false;

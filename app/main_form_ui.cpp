@@ -4,7 +4,10 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QMenuBar>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include <algorithm>
 
@@ -49,7 +52,7 @@ QLabel* MakeBigLabel(QWidget* parent, const char* name, int left, int top, int w
 
 QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int left, int top,
                      int width, int height) {
-  auto* group = Make<QGroupBox>(parent, name, left, top, width, height);
+  auto* group = Make<CachedGroupBox>(parent, name, left, top, width, height);
   group->setTitle(QString::fromLatin1(caption));
   return group;
 }
@@ -94,6 +97,44 @@ void FitLines(QPlainTextEdit& memo, const QStringList& lines) {
     if (widest <= room) break;
   }
   memo.setFont(font);
+}
+
+void CachedGroupBox::paintEvent(QPaintEvent* event) {
+  const qreal ratio = devicePixelRatioF();
+  if (frame_.isNull() || frame_.devicePixelRatio() != ratio) {
+    frame_ = QPixmap(size() * ratio);
+    frame_.setDevicePixelRatio(ratio);
+    frame_.fill(Qt::transparent);
+    QPainter painter(&frame_);
+    painter.setFont(font());
+    painter.setPen(palette().color(foregroundRole()));
+    QStyleOptionGroupBox option;
+    initStyleOption(&option);
+    style()->drawComplexControl(QStyle::CC_GroupBox, &option, &painter, this);
+  }
+  const QRect area = event->rect();
+  QPainter painter(this);
+  painter.drawPixmap(area, frame_, QRectF(area.topLeft() * ratio, QSizeF(area.size()) * ratio));
+}
+
+void CachedGroupBox::changeEvent(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::PaletteChange:
+    case QEvent::EnabledChange:
+    case QEvent::ActivationChange:
+      frame_ = QPixmap();
+      break;
+    default:
+      break;
+  }
+  QGroupBox::changeEvent(event);
+}
+
+void CachedGroupBox::resizeEvent(QResizeEvent* event) {
+  frame_ = QPixmap();
+  QGroupBox::resizeEvent(event);
 }
 
 QFont DialogFont(int pixels, bool bold) {
@@ -211,6 +252,8 @@ void MainFormUi::Setup(QMainWindow* window) {
   Mask_Angle = Make<QLineEdit>(GroupBox4, "Mask_Angle", 296, 40, 49, 21);
   Mask_Angle->setText(QStringLiteral("0"));
   SatLoc = Make<PaintBox>(GroupBox4, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
+  // The bitmap covers the whole box: the group box need not paint beneath it.
+  SatLoc->setAttribute(Qt::WA_OpaquePaintEvent);
 
   // --- "Data Stream" tab ---
   Output_Console = Make<QPlainTextEdit>(TabSheet3, "Output_Console", 16, 16, 449, 341);

@@ -11,11 +11,12 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QTableWidget>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QWidget>
 #include <functional>
 
@@ -38,6 +39,23 @@ class PaintBox : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+};
+
+// A group box that draws its frame and caption once and then copies them: a label that
+// changes inside it repaints its own rectangle without the style drawing the whole frame
+// and shaping the caption again. Drawn anew after a resize, a change of style, font,
+// palette or enabled state, and when the window's activation changes.
+class CachedGroupBox : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QPixmap frame_;
 };
 
 struct MainFormUi {

@@ -220,6 +220,23 @@ void RedrawSkyPlot(QImage& bitmap, const std::string& maskText, const TGPS& gps)
   bitmap.setDevicePixelRatio(ratio);
 }
 
+bool RedrawSkyPlotIfChanged(QImage& bitmap, const std::string& maskText, const TGPS& gps,
+                            SkyPlotKey& shown) {
+  SkyPlotKey key;
+  key.mask_radius = MaskRadius(maskText);
+  if (bitmap.isNull()) return false;
+  key.width = bitmap.width();
+  key.height = bitmap.height();
+  for (int prn = 1; prn <= kMaxPrn; ++prn) {
+    const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
+    if (sat.Used) key.sats[static_cast<std::size_t>(prn)] = {1, sat.Azimuth, sat.Elevation};
+  }
+  if (key == shown) return false;
+  RedrawSkyPlot(bitmap, maskText, gps);
+  shown = key;
+  return true;
+}
+
 QImage NewSatBitmap(double pixel_ratio) {
   const int side = static_cast<int>(std::lround(kSatBitmapSize * pixel_ratio));
   QImage bitmap(side, side, QImage::Format_RGB32);

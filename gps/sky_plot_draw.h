@@ -6,6 +6,8 @@
 //   RedrawSkyPlot(SatBitmap, Mask_Angle text, receiver); then repaint SatLoc,
 // and SatLocPaint only copies SatBitmap at (0, 0). A MaskAngleError leaves SatLocDraw
 // for the receive cycle's trap, with the previous picture still in the bitmap.
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "gps/tgps.h"
@@ -48,6 +50,23 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps,
 // changes), then the whole bitmap repainted at its own width in device pixels, scaled by
 // its pixel ratio. A null bitmap is left as it is.
 void RedrawSkyPlot(QImage& bitmap, const std::string& maskText, const TGPS& gps);
+
+// Everything the chart's pixels depend on: the surface, the mask ring and where the used
+// satellites stand. Equal keys draw equal pictures, so a fix that only moves the
+// position or the speed need not repaint the chart.
+struct SkyPlotKey {
+  int width = 0;
+  int height = 0;
+  int mask_radius = 0;
+  // Per PRN: used, azimuth, elevation. The SNR is not drawn.
+  std::array<std::array<int32_t, 3>, kMaxPrn + 1> sats{};
+  bool operator==(const SkyPlotKey&) const = default;
+};
+
+// RedrawSkyPlot when the chart would differ from `shown` (what the bitmap holds; reset it
+// to force a redraw); true when it drew. A bad mask angle raises as RedrawSkyPlot does.
+bool RedrawSkyPlotIfChanged(QImage& bitmap, const std::string& maskText, const TGPS& gps,
+                            SkyPlotKey& shown);
 
 // A white bitmap for SatBitmap: 250 x 250 at pixel ratio 1, as many device pixels as
 // 250 x 250 take on a screen of `pixel_ratio`.

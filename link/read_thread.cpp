@@ -1,5 +1,6 @@
 #include "link/read_thread.h"
 
+#include <cstring>
 #include <utility>
 
 namespace ostrel {
@@ -90,17 +91,18 @@ void TReadThread::Execute() {
 
     // Stretch 2: hand the new bytes over once the receive cycle has let go of its copy.
     bool handed = false;
+    bool line = false;
     for (;;) {
       {
         std::lock_guard lock(s.HandOver);
         if (!s.RxHold.load()) {
-          if (s.RxLength == start) {
-            s.RxLength += n;
-          } else {
+          if (s.RxLength != start) {
             // Taken during the read: move the new bytes down behind what is left. The
             // destination never lies after the source, so forward is safe.
-            for (int32_t i = 0; i < n; ++i) buf[s.RxLength++] = buf[start + i];
+            for (int32_t i = 0; i < n; ++i) buf[s.RxLength + i] = buf[start + i];
           }
+          line = std::memchr(buf + s.RxLength, '\n', static_cast<std::size_t>(n)) != nullptr;
+          s.RxLength += n;
           s.NotePacket(blocks);
           handed = true;
         }
@@ -108,6 +110,7 @@ void TReadThread::Execute() {
       if (handed || !Pause()) break;
     }
     if (!handed) break;
+    if (line) link_.LineArrived();
   }
 
   if (on_terminate_) on_terminate_();

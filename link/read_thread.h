@@ -1,7 +1,8 @@
 #pragma once
 // TReadThread: the one background thread. It moves the module's bytes from the driver into
 // RxBuffer, keeps RxLength and LastRxTime, and respects the receive cycle's RxHold. It
-// never parses, displays or writes.
+// never parses, displays or writes; when the bytes it hands over complete a line it tells
+// the link's ArrivalNotifier.
 //
 // The program creates it once, running, and never waits for it: it ends by itself after a
 // read that returns once StopReading is set (File > Exit), or with the process. Keep the

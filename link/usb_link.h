@@ -67,6 +67,15 @@ struct LinkState {
   std::mutex HandOver;
 };
 
+// Told, on the read thread, when bytes it has just handed over hold an LF: a line is
+// complete and can go on before the next tick. It must only wake the consumer (post an
+// event); the consumer takes the bytes on its own thread.
+class ArrivalNotifier {
+ public:
+  virtual ~ArrivalNotifier() = default;
+  virtual void LineArrived() = 0;
+};
+
 class UsbLink {
  public:
   UsbLink(UsbDriver& driver, Clock& clock, CommandQueue& queue);
@@ -128,6 +137,19 @@ class UsbLink {
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }
 
+  // Who hears of completed lines; null for nobody. Set it before the read thread starts,
+  // and keep it alive as long as the thread may run.
+  void SetArrivalNotifier(ArrivalNotifier* notifier) { notifier_.store(notifier); }
+  // Whether the consumer takes completed lines between ticks now; while it does not
+  // (a command exchange, a demonstration), no news is sent and the tick takes them.
+  void WantArrivals(bool wanted) { arrivals_wanted_.store(wanted); }
+  bool ArrivalsWanted() const { return arrivals_wanted_.load(); }
+  // Read thread: bytes holding an LF have been handed over.
+  void LineArrived() {
+    if (!arrivals_wanted_.load()) return;
+    if (ArrivalNotifier* n = notifier_.load()) n->LineArrived();
+  }
+
  private:
   // Lifts the packet `wanted` describes (`exact`: read right after its block; else any
   // time since) out of RxBuffer into `to`; its size, 0 when none waits. HandOver held.
@@ -137,6 +159,8 @@ class UsbLink {
   Clock& clock_;
   CommandQueue& queue_;
   LinkState state_;
+  std::atomic<ArrivalNotifier*> notifier_{nullptr};
+  std::atomic<bool> arrivals_wanted_{true};
 };
 
 }  // namespace ostrel

@@ -36,14 +36,42 @@ ReceiveCycle::ReceiveCycle(UsbLink& link, CommandQueue& queue, TAntaris& receive
   PositionsLogMode = log != nullptr ? log->Mode() : PositionsLog::kOff;
 }
 
-void ReceiveCycle::Tick() {
+template <typename F>
+void ReceiveCycle::Trapped(F&& steps) {
   ReleaseAtEnd release(link_);
   try {
-    Steps();
+    steps();
   } catch (const Error&) {
     // Dropped: a bad sentence or a display error ends only this tick.
   } catch (const std::exception&) {
   }
+}
+
+bool ReceiveCycle::TickMustTake() const {
+  return demo_.Active() || !link_.State().DeviceOpen.load() || queue_.Pending() ||
+         sender_.Owed() != nullptr || PositionsLogMode == PositionsLog::kReplay;
+}
+
+void ReceiveCycle::Tick() {
+  Trapped([this] { Steps(); });
+  // A flood during a command exchange would otherwise wake the window for every packet.
+  link_.WantArrivals(!TickMustTake());
+}
+
+void ReceiveCycle::OnLineArrived() {
+  if (TickMustTake()) {
+    link_.WantArrivals(false);
+    return;
+  }
+  Trapped([this] {
+    reply_len_ = 0;
+    reply_ = 0;
+    len_ =
+        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences).length;
+    ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
+    // Nothing whole yet (a tick took it first): the unfinished rest waits, unpolled.
+    if (len_ > 0) DataSteps();
+  });
 }
 
 void ReceiveCycle::Steps() {

@@ -14,6 +14,11 @@
 //   6 stream   the bytes on the Data Stream page, when ProcessGPS is ticked
 //   7 release  RxHold cleared, however the tick ended
 // An Error raised in steps 1 to 6 ends the tick and is dropped.
+//
+// Between ticks, when the read thread has handed over a completed line, OnLineArrived
+// runs the data steps (take, 2 to 7) at once, so a sentence does not wait for the timer.
+// The tick keeps the rest: sending command blocks, the poll byte, the silence check and
+// the open, and the pace of a demonstration or a replayed log.
 #include <array>
 #include <cstdint>
 
@@ -45,6 +50,10 @@ class ReceiveCycle {
   ReceiveCycle& operator=(const ReceiveCycle&) = delete;
 
   void Tick();
+  // The whole sentences waiting, through steps 2 to 7, unless the tick must have them: no
+  // module open, a demonstration or a replayed log running, a command block pending (the
+  // tick that sends it lifts its reply out), or a late reply still owed.
+  void OnLineArrived();
 
   DemoSource& Demo() { return demo_; }
   CommandSender& Sender() { return sender_; }
@@ -61,8 +70,13 @@ class ReceiveCycle {
 
  private:
   void Steps();
+  // The waiting bytes are the next tick's alone (see OnLineArrived).
+  bool TickMustTake() const;
   // Steps 2 to 6 over the chunk in ChunkBuffer, whatever its source.
   void DataSteps();
+  // Runs `steps` as a tick's steps 1 to 6 run: errors dropped, RxHold cleared at the end.
+  template <typename F>
+  void Trapped(F&& steps);
   // Step 1b: the module is open.
   void FromDevice();
 

@@ -1,30 +1,32 @@
 // The panel's window driven as a user would: real settings files in a scratch directory,
 // real GPS Data port links, and the module emulator where a module is needed.
-#include <gtest/gtest.h>
+#include "app/main_form.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProxyStyle>
+#include <QSystemTrayIcon>
+#include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QSystemTrayIcon>
-#include <QTimer>
-
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "app/help_form.h"
-#include "app/main_form.h"
 #include "app/settings_applier.h"
 #include "app_test_support.h"
 #include "link/command_queue.h"
@@ -612,6 +614,190 @@ TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
   ASSERT_LT(at + 1, lines.size());
   EXPECT_EQ(lines[at + 1], QString());  // the empty line that closes the chunk
   EXPECT_EQ(Ui().ChunkSize->text(), QString::number(gga.size() + 2));
+}
+
+// ---------------------------------------------------------------------------------------
+// A sentence goes on when it arrives
+
+// With the receive timer stopped, what the module sends still reaches the displays while
+// no block is pending; once one is, the bytes wait for the tick that sends it, whose
+// reply then comes back as before.
+TEST_F(PanelTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start(socket);
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
+  auto* timer = form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+  timer->stop();
+
+  Ui().ChunkSize->setText(QStringLiteral("-"));
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().ChunkSize->text() != QStringLiteral("-"); }));
+
+  Ui().QueryVersion->click();
+  ASSERT_TRUE(form_->Queue()->Pending());
+  Ui().ChunkSize->setText(QStringLiteral("-"));
+  // Several packets with their line ends have been handed over and announced.
+  ASSERT_TRUE(test::WaitFor([&] { return form_->Link()->Waiting() >= 300; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("-"));
+
+  timer->start();
+  EXPECT_TRUE(test::WaitFor([&] { return !Ui().FirmwareVersion->text().isEmpty(); }));
+}
+
+// ---------------------------------------------------------------------------------------
+// What a shown window spends
+
+std::string Sentence(const std::string& body) {
+  unsigned x = 0;
+  for (char c : body) x ^= static_cast<unsigned char>(c);
+  static const char* hex = "0123456789ABCDEF";
+  return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
+}
+
+// A demonstration whose satellites stand still while the fix moves: one GSA, three
+// GSVs, then GGAs and RMCs that differ in every tick (each group one tick).
+void WriteMovingFix(const std::string& path, int fixes) {
+  std::ofstream demo(path, std::ios::binary);
+  demo << Sentence("GPGSA,A,3,17,28,06,,,,,,,,,,1.8,1.1,1.5")
+       << Sentence("GPGSV,1,1,03,17,72,207,32,28,59,095,31,06,35,347,25");
+  for (int i = 0; i < fixes; ++i) {
+    const std::string t = "0307" + std::to_string(10 + i % 50) + ".000";
+    const std::string lat = "3747." + std::to_string(1000 + i);
+    demo << Sentence("GPGGA," + t + "," + lat + ",S,17518.8934,E,1,08,1.1,60.1,M,23.7,M,,0000")
+         << Sentence("GPRMC," + t + ",A," + lat + ",S,17518.8934,E,0.89,181.39,311214,,,A");
+  }
+}
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++count;
+    return false;
+  }
+};
+
+TEST_F(PanelTest, SkyPlotIsNotRepaintedWhileItsSatellitesStandStill) {
+  WriteMovingFix("moving.txt", 40);
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  form_->show();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
+  Ui().Demonstration->trigger();
+  PaintCounter plot(Ui().SatLoc);
+  PaintCounter labels(Ui().Latitude);
+  // The chart of the three satellites is on the screen once a later tick has painted.
+  ASSERT_TRUE(test::WaitFor([&] { return Ui().SatGrid->item(3, 0)->text() == "28"; }));
+  labels.count = 0;
+  ASSERT_TRUE(test::WaitFor([&] { return labels.count > 0 && plot.count > 0; }));
+  plot.count = 0;
+  labels.count = 0;
+  const QString latitude = Ui().Latitude->text();
+  ASSERT_TRUE(test::WaitFor([&] { return labels.count >= 3; }));
+  EXPECT_NE(Ui().Latitude->text(), latitude);
+  EXPECT_EQ(plot.count, 0);
+}
+
+// Counts how often the style draws a group box.
+class GroupBoxCounter : public QProxyStyle {
+ public:
+  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                          QPainter* painter, const QWidget* widget) const override {
+    if (control == CC_GroupBox) ++count;
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
+  }
+  mutable int count = 0;
+};
+
+// A fix label that changes repaints its own rectangle; the group box around it is not
+// drawn again by the style, and what is on the screen is what a plain group box shows.
+TEST_F(PanelTest, ChangingFixLabelsDoNotRedrawTheirGroupBoxes) {
+  Ini("[Debug]\nPanel=2\n");
+  Start();
+  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+  form_->show();
+  auto* style = new GroupBoxCounter;
+  style->setParent(form_.get());
+  Ui().GroupBox2->setStyle(style);
+  PaintCounter labels(Ui().Latitude);
+  for (int i = 0; i < 5; ++i) {
+    Ui().Latitude->setText(QStringLiteral("%1.5 N").arg(i));
+    ASSERT_TRUE(test::WaitFor([&] { return labels.count > i; }));
+  }
+  EXPECT_LE(style->count, 1);
+
+  QGroupBox plain(QStringLiteral("Location"));
+  plain.setStyle(style);
+  plain.setFont(Ui().GroupBox2->font());
+  plain.resize(Ui().GroupBox2->size());
+  Ui().Latitude->clear();
+  Ui().Longitude->clear();
+  // Composited from a copy, an edge pixel may round one step the other way.
+  const QImage cached = Ui().GroupBox2->grab().toImage();
+  const QImage drawn = plain.grab().toImage();
+  ASSERT_EQ(cached.size(), drawn.size());
+  int worst = 0;
+  for (int y = 0; y < cached.height(); ++y) {
+    for (int x = 0; x < cached.width(); ++x) {
+      const QRgb c = cached.pixel(x, y);
+      const QRgb d = drawn.pixel(x, y);
+      worst = std::max({worst, std::abs(qRed(c) - qRed(d)), std::abs(qGreen(c) - qGreen(d)),
+                        std::abs(qBlue(c) - qBlue(d))});
+    }
+  }
+  EXPECT_LE(worst, 1);
+}
+
+TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
+  WriteMovingFix("moving.txt", 90);
+  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
+  // Ticks of a run with the Data Stream page current throughout, or on the Settings page
+  // until `switch_at`; the memo as it then shows on its page.
+  auto run = [&](int switch_at, int ticks, int& changes_off_page) {
+    Start();
+    form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
+    form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->stop();
+    form_->show();
+    answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
+    Ui().Demonstration->trigger();
+    Ui().PageControl->setCurrentWidget(switch_at > 0 ? Ui().TabSheet1 : Ui().TabSheet3);
+    int changes = 0;
+    QObject::connect(Ui().Output_Console->document(), &QTextDocument::contentsChanged,
+                     [&] { ++changes; });
+    changes_off_page = -1;
+    for (int i = 0; i < ticks; ++i) {
+      if (i == switch_at) {
+        changes_off_page = changes;
+        Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+      }
+      form_->GPS_ReceiverTimer();
+    }
+    if (changes_off_page < 0) changes_off_page = changes;
+    Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+    const QString text = Ui().Output_Console->toPlainText();
+    form_.reset();
+    return text;
+  };
+  int unused = 0;
+  // 182 groups pass the 100-line clear several times; the switch falls between two.
+  for (const auto& [switch_at, ticks] : {std::pair{150, 170}, std::pair{60, 60}, std::pair{3, 4}}) {
+    const QString throughout = run(0, ticks, unused);
+    int changes = 0;
+    const QString deferred = run(switch_at, ticks, changes);
+    EXPECT_EQ(changes, 0) << switch_at;
+    EXPECT_EQ(deferred.toStdString(), throughout.toStdString()) << switch_at;
+    EXPECT_FALSE(throughout.isEmpty());
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -350,5 +350,55 @@ TEST(SkyPlot, NullBitmapStillChecksTheMask) {
   EXPECT_THROW(RedrawSkyPlot(none, "x", TGPS()), MaskAngleError);
 }
 
+// Each change to what a drawn chart came from: redrawn exactly when its pixels would
+// differ, and the bitmap always equals a chart drawn afresh.
+TEST(SkyPlot, RedrawnOnlyWhenWhatItShowsChanged) {
+  struct Case {
+    const char* name;
+    std::function<void(TGPS&, std::string&)> change;
+    bool drawn;
+  };
+  const Case cases[] = {
+      {"nothing", [](TGPS&, std::string&) {}, false},
+      {"fix texts",
+       [](TGPS& g, std::string&) {
+         g.LatitudeText = "1.0 N";
+         g.SpeedText = "9 K";
+       },
+       false},
+      {"SNR", [](TGPS& g, std::string&) { g.Sat[5].SNR = 12; }, false},
+      {"unused satellite moves", [](TGPS& g, std::string&) { g.Sat[7].Azimuth = 99; }, false},
+      {"same mask, other text", [](TGPS&, std::string& m) { m = " 10 "; }, false},
+      {"azimuth", [](TGPS& g, std::string&) { g.Sat[5].Azimuth = 301; }, true},
+      {"elevation", [](TGPS& g, std::string&) { g.Sat[12].Elevation = 11; }, true},
+      {"satellite dropped", [](TGPS& g, std::string&) { g.Sat[12].Used = false; }, true},
+      {"satellite added", [](TGPS& g, std::string&) { g.Sat[7].Used = true; }, true},
+      {"mask", [](TGPS&, std::string& m) { m = "20"; }, true},
+  };
+  for (const Case& c : cases) {
+    TGPS gps;
+    gps.Sat[5] = {true, 40, 300, 30};
+    gps.Sat[12] = {true, 10, 45, 44};
+    gps.Sat[7] = {false, 60, 10, 0};
+    std::string mask = "10";
+    QImage bitmap = NewSatBitmap();
+    SkyPlotKey shown;
+    ASSERT_TRUE(RedrawSkyPlotIfChanged(bitmap, mask, gps, shown)) << c.name;
+    c.change(gps, mask);
+    EXPECT_EQ(RedrawSkyPlotIfChanged(bitmap, mask, gps, shown), c.drawn) << c.name;
+    EXPECT_EQ(bitmap, Plot(gps, mask)) << c.name;
+    EXPECT_FALSE(RedrawSkyPlotIfChanged(bitmap, mask, gps, shown)) << c.name << ", again";
+  }
+}
+
+TEST(SkyPlot, SkippedRedrawStillRaisesForABadMask) {
+  TGPS gps;
+  QImage bitmap = NewSatBitmap();
+  SkyPlotKey shown;
+  RedrawSkyPlotIfChanged(bitmap, "10", gps, shown);
+  EXPECT_THROW(RedrawSkyPlotIfChanged(bitmap, "abc", gps, shown), MaskAngleError);
+  EXPECT_FALSE(RedrawSkyPlotIfChanged(bitmap, "10", gps, shown));
+}
+
 }  // namespace
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <string_view>
 
 #include "link/command_queue.h"
 #include "link/usb_link.h"
@@ -241,6 +242,45 @@ TEST_F(ReadThreadTest, PacketReadBeforeABlockIsNeverItsReply) {
   Bytes expected = reply;
   expected.insert(expected.end(), early.begin(), early.end());
   EXPECT_EQ(Bytes(chunk, chunk + taken.length), expected);
+}
+
+class CountingNotifier final : public ArrivalNotifier {
+ public:
+  void LineArrived() override { ++lines; }
+  std::atomic<int> lines{0};
+};
+
+Bytes Text(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
+// The receive cycle hears of a line as soon as the packet that ends it is handed over:
+// once per such packet, never for a packet without LF, and also when the LF lands
+// behind an unfinished rest that a take left at the front.
+TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesALine) {
+  CountingNotifier notifier;
+  link_.SetArrivalNotifier(&notifier);
+  const struct {
+    const char* packet;
+    int lines;
+  } steps[] = {{"$GPGGA,1", 0}, {",2*00\r", 0}, {"\n$GPRMC,", 1}, {"3*00\r\n\n", 2}, {"$GPVTG", 2}};
+  for (const auto& step : steps) {
+    Deliver(Text(step.packet));
+    EXPECT_EQ(notifier.lines.load(), step.lines) << step.packet;
+  }
+  std::uint8_t chunk[kRxBufferSize];
+  ASSERT_EQ(link_.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kWholeSentences).length, 29);
+  Deliver(Text(",4*00\r\n"));
+  EXPECT_EQ(notifier.lines.load(), 3);
+  EXPECT_EQ(Front(Length()), Text("$GPVTG,4*00\r\n"));
+  // While the receive cycle leaves the lines to its tick, it hears nothing of them.
+  link_.WantArrivals(false);
+  Deliver(Text("$GPGLL,5*00\r\n"));
+  EXPECT_EQ(notifier.lines.load(), 3);
+  link_.WantArrivals(true);
+  Deliver(Text("$GPGLL,6*00\r\n"));
+  EXPECT_EQ(notifier.lines.load(), 4);
+  link_.SetArrivalNotifier(nullptr);
 }
 
 // File > Exit while a read is pending: whatever the read brings, nothing is touched.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,102 @@ TEST(ReceiveCyclePositionsLog, ModeOffLeavesTheLogAlone) {
   for (int i = 0; i < 4; ++i) rig.cycle.Tick();
   EXPECT_FALSE(std::filesystem::exists(log.FileName()));
   EXPECT_EQ(rig.port.writes.size(), 4u);
+}
+
+// ---- A completed line between ticks ----------------------------------------------
+
+// What a completed line does before the next tick: it goes through the data steps at
+// once, unless the tick must have it; then it waits in RxBuffer untouched, and nothing
+// is written to the module either way (no poll, no block, no open).
+TEST(ReceiveCycleArrival, LineGoesOnAtOnceUnlessTheTickMustHaveIt) {
+  struct Case {
+    const char* name;
+    std::function<void(Rig&, TempDir&)> setup;
+    bool goes_on;
+  };
+  const Case cases[] = {
+      {"no block pending", [](Rig&, TempDir&) {}, true},
+      {"block pending", [](Rig& r, TempDir&) { ASSERT_TRUE(QueueQueryVersion(r.queue, 64)); },
+       false},
+      {"late reply owed",
+       [](Rig& r, TempDir&) {
+         // The version block goes unanswered, the end block after it is answered: the
+         // queue is empty, but the version's reply may still come.
+         r.driver.reply = [](std::string_view block) {
+           return block.substr(0, 2) == "**" ? Echo(block) : std::string();
+         };
+         ASSERT_TRUE(QueueQueryVersion(r.queue, 64));
+         r.cycle.Tick();
+         r.cycle.Tick();
+         ASSERT_FALSE(r.queue.Pending());
+         ASSERT_NE(r.cycle.Sender().Owed(), nullptr);
+         r.driver.writes.clear();
+         r.view.stream.clear();
+         r.port.writes.clear();
+         r.clock.slept = 0;
+       },
+       false},
+      {"demonstration",
+       [](Rig& r, TempDir& d) { r.cycle.Demo().DemoFileName = d.Write("nmea.txt", kRMC); }, false},
+      {"replayed log", [](Rig& r, TempDir&) { r.cycle.PositionsLogMode = PositionsLog::kReplay; },
+       false},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    Rig rig;
+    rig.Open();
+    c.setup(rig, dir);
+    const int32_t send_pos = rig.queue.SendPos();
+    Deliver(rig.link, kGGA + kGSA + "$GPGSV,3,1");
+    rig.cycle.OnLineArrived();
+    if (c.goes_on) {
+      EXPECT_EQ(rig.port.writes, Strings{kGGA + kGSA}) << c.name;
+      EXPECT_EQ(rig.view.stream, Strings{kGGA + kGSA}) << c.name;
+      EXPECT_EQ(rig.view.fix_updates, 1) << c.name;
+      EXPECT_EQ(rig.gps.FixModeText, "SPS") << c.name;
+      EXPECT_EQ(rig.RxLength(), 10) << c.name;  // the unfinished GSV waits for its end
+    } else {
+      EXPECT_TRUE(rig.port.writes.empty()) << c.name;
+      EXPECT_TRUE(rig.view.stream.empty()) << c.name;
+      EXPECT_EQ(rig.RxLength(), static_cast<int32_t>(kGGA.size() + kGSA.size() + 10)) << c.name;
+    }
+    EXPECT_TRUE(rig.driver.WritesAfterOpen().empty()) << c.name;
+    EXPECT_EQ(rig.queue.SendPos(), send_pos) << c.name;
+    EXPECT_EQ(rig.driver.opens, 1) << c.name;
+    EXPECT_FALSE(rig.State().RxHold.load()) << c.name;
+    EXPECT_EQ(rig.clock.slept, 0) << c.name;
+    // The read thread's news is wanted only while the lines may go on.
+    EXPECT_EQ(rig.link.ArrivalsWanted(), c.goes_on) << c.name;
+  }
+}
+
+// With a block pending the waiting line belongs to the tick that sends the block: it
+// takes the line with the reply, as if no line had been announced.
+TEST(ReceiveCycleArrival, PendingBlockStillGetsItsReplyAtTheNextTick) {
+  Rig rig;
+  rig.Open();
+  rig.driver.reply = [](std::string_view block) { return Echo(block) + "123\r\n"; };
+  ASSERT_TRUE(QueueQueryVersion(rig.queue, 64));
+  Deliver(rig.link, kGGA);
+  rig.cycle.OnLineArrived();
+  EXPECT_TRUE(rig.port.writes.empty());
+  rig.cycle.Tick();
+  EXPECT_FALSE(rig.link.ArrivalsWanted());  // the end block goes next
+  rig.cycle.Tick();
+  EXPECT_TRUE(rig.link.ArrivalsWanted());
+  EXPECT_EQ(rig.view.firmware_version, "123");
+  EXPECT_EQ(rig.cycle.Sender().FailedCount, 0);
+  EXPECT_EQ(rig.port.All(), kGGA);
+}
+
+// A module not yet open is the tick's business: nothing is taken or opened.
+TEST(ReceiveCycleArrival, ClosedModuleIsLeftToTheTick) {
+  Rig rig;
+  Deliver(rig.link, kGGA);
+  rig.cycle.OnLineArrived();
+  EXPECT_EQ(rig.driver.opens, 0);
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_EQ(rig.RxLength(), static_cast<int32_t>(kGGA.size()));
 }
 
 }  // namespace
