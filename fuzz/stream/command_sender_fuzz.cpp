@@ -113,15 +113,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             ostrel::kStdBlockSize);
     const int32_t failed = sender.FailedCount;
 
+    const int32_t waiting = in.ConsumeIntegralInRange<int32_t>(0, 2047);
     {  // bytes waiting from before the block went out
       std::lock_guard lock(link.State().HandOver);
-      link.State().RxLength = in.ConsumeIntegralInRange<int32_t>(0, 2047);
+      link.State().RxLength = waiting;
     }
     module.writes.clear();
     const ostrel::Millis before = clock.now;
     sender.SendStep(pos);
     Check(module.writes.size() == 1 && module.writes[0] == block);
-    Check(link.Waiting() == 0);
+    // The stream waiting when a block goes out is delivered, not dropped.
+    Check(link.Waiting() == waiting);
     Check(clock.now - before == ostrel::kReplyWait);
     Check(window.status == "Sending command..., 1");
 
@@ -141,20 +143,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const char second = reply.size() > 1 ? reply[1] : '\0';
     const bool ack = len > 0 && reply[0] == block[0] && second == block[1];
-    std::string expected = reply;
+    // The reply is read, never changed: none of it reaches the stream.
+    const std::string expected = reply;
     if (ack) {
       Check(sender.FailedCount == failed);
       if (block[0] == '*' && block[1] == 'r') {
         Check(window.serial == ReplyText(reply, 10) && !window.version);
-        if (len > 12) expected[12] = '\0';
       } else if (block[0] == '*' && block[1] == 'v') {
         Check(window.version == ReplyText(reply, 3) && !window.serial);
-        if (len > 5) expected[5] = '\0';
       } else {
         Check(!window.serial && !window.version);
       }
-      if (len > 64) expected[64] = '\r';
-      if (len > 65) expected[65] = '\n';
       if (queue.Pending()) {
         Check(queue.SendPos() == pos + ostrel::kStdBlockSize);
         Check(window.status == "Sending command..., 1, OK");

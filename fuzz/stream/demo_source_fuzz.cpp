@@ -1,6 +1,6 @@
 // Any file as a demonstration file, over one pass and the first tick of the next. Every
 // chunk fits ChunkBuffer with its NUL (the buffer has exactly that room, so a byte past it
-// shows); the chunks of one pass put together are the file, byte for byte (no line lost
+// shows); the chunks of one pass put together are the file as delivered (no line lost
 // or repeated); each chunk is one group of lines with the same first six bytes, and it
 // ends only where the next line starts another group or would not fit; the file is
 // closed by the tick that delivers its end, and the next tick starts the file over.
@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "receive/chunk.h"
@@ -47,16 +48,34 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-// The file's lines as the demonstration reads them: up to and including LF, at most 99.
-std::vector<std::string_view> Lines(std::string_view file) {
-  std::vector<std::string_view> lines;
-  while (!file.empty()) {
-    std::size_t n = 0;
-    while (n < file.size() && n < ostrel::DemoSource::kMaxLine) {
-      if (file[n++] == '\n') break;
+// A text file of Linux line ends (its first line ends in LF alone) is delivered as a
+// receiver sends it, every lone LF as CR LF; any other file byte for byte.
+bool FirstLineEndsInLf(std::string_view file) {
+  int before = -1;
+  for (std::size_t i = 0; i < file.size() && i < 4096; ++i) {
+    if (file[i] == '\n') return before != '\r';
+    before = static_cast<unsigned char>(file[i]);
+  }
+  return false;
+}
+
+// The file's lines as the demonstration delivers them: up to and including LF, at most 99
+// bytes read (a CR put before a lone LF comes on top).
+std::vector<std::string> Lines(std::string_view file) {
+  const bool lf_file = FirstLineEndsInLf(file);
+  std::vector<std::string> lines;
+  int last = -1;
+  std::size_t i = 0;
+  while (i < file.size()) {
+    std::string line;
+    while (static_cast<int32_t>(line.size()) < ostrel::DemoSource::kMaxLine && i < file.size()) {
+      const char c = file[i++];
+      if (c == '\n' && lf_file && last != '\r') line.push_back('\r');
+      last = static_cast<unsigned char>(c);
+      line.push_back(c);
+      if (c == '\n') break;
     }
-    lines.push_back(file.substr(0, n));
-    file.remove_prefix(n);
+    lines.push_back(std::move(line));
   }
   return lines;
 }
@@ -74,7 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(std::fwrite(data, 1, size, f) == size);
   std::fclose(f);
   const std::string_view file(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string_view> lines = Lines(file);
+  const std::vector<std::string> lines = Lines(file);
+  std::string delivered;
+  for (const std::string& l : lines) delivered += l;
 
   auto chunk = std::make_unique<std::uint8_t[]>(ostrel::kChunkBufferSize);
   ostrel::DemoSource demo;
@@ -90,12 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view got(reinterpret_cast<const char*>(chunk.get()),
                                static_cast<std::size_t>(len));
     if (tick == 0) first = got;
-    if (at == size && tick > 0) {
+    if (at == delivered.size() && tick > 0) {
       // A new pass: the file was closed and is read again from its first line.
       Check(got == first);
       break;
     }
-    Check(got == file.substr(at, got.size()));
+    Check(got == std::string_view(delivered).substr(at, got.size()));
     at += got.size();
 
     // The chunk is whole lines of one group, and the group ended where it had to.
@@ -114,11 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             got.size() + lines[line].size() > static_cast<std::size_t>(ostrel::kMaxChunk));
       Check(demo.IsOpen());
     } else {
-      Check(at == size && !demo.IsOpen());  // the end of the file closes it
+      Check(at == delivered.size() && !demo.IsOpen());  // the end of the file closes it
       if (size == 0) break;                 // nothing to compare a second pass with
     }
   }
-  Check(at == size);
+  Check(at == delivered.size());
   Check(line == lines.size());
   demo.Stop();
   Check(!demo.IsOpen());
