@@ -326,8 +326,8 @@ void TMainForm::StartupSteps() {
 
   // 10
   receiver_ = std::make_unique<TAntaris>();
-  maintenance_ =
-      std::make_unique<MaintenanceActions>(static_cast<MaintenanceView&>(*this), *receiver_);
+  maintenance_ = std::make_unique<MaintenanceActions>(static_cast<MaintenanceView&>(*this),
+                                                      applier_->Framing());
 
   // 11: a change of the box runs WAASModeClick, hence GPSButtonSetClick, at once.
   ui_.WAASMode->setChecked(settings_->ReadBool(kGpsWAAS));
@@ -584,7 +584,7 @@ void TMainForm::LineArrived() {
 
 void TMainForm::GPSButtonSetClick() {
   if (!applier_ || !receiver_) return;
-  applier_->GPSButtonSetClick(*receiver_, queue_.get(), DeviceOpen(), LinkBlockSize());
+  applier_->GPSButtonSetClick(queue_.get(), DeviceOpen(), LinkBlockSize());
 }
 
 void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
@@ -780,39 +780,36 @@ void TMainForm::VSPortReadTimer() {
     VSPortRead->stop();
 }
 
-int32_t TMainForm::ReceiverBlockSize() const { return receiver_ ? receiver_->BlockSize : 0; }
-
 void TMainForm::B9600Click() {
-  if (maintenance_) maintenance_->B9600Click(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->B9600Click(queue_.get());
 }
 
 void TMainForm::B19200Click() {
-  if (maintenance_) maintenance_->B19200Click(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->B19200Click(queue_.get());
 }
 
 void TMainForm::ResetGPSClick() {
-  if (maintenance_) maintenance_->ResetGPSClick(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->ResetGPSClick(queue_.get());
 }
 
 void TMainForm::QueryVersionClick() {
-  if (maintenance_) maintenance_->QueryVersionClick(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->QueryVersionClick(queue_.get());
 }
 
 void TMainForm::EraseEEPROMClick() {
-  if (maintenance_) maintenance_->EraseEEPROMClick(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->EraseEEPROMClick(queue_.get());
 }
 
 void TMainForm::ReadEEPROMClick() {
-  if (maintenance_) maintenance_->ReadEEPROMClick(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->ReadEEPROMClick(queue_.get());
 }
 
 void TMainForm::WriteEEPROMClick() {
-  if (maintenance_) maintenance_->WriteEEPROMClick(queue_.get(), ReceiverBlockSize());
+  if (maintenance_) maintenance_->WriteEEPROMClick(queue_.get());
 }
 
 void TMainForm::GPSButtonReadClick() {
-  if (maintenance_)
-    maintenance_->GPSButtonReadClick(queue_.get(), ReceiverBlockSize(), DeviceOpen());
+  if (maintenance_) maintenance_->GPSButtonReadClick(queue_.get(), DeviceOpen());
 }
 
 bool TMainForm::ConfirmErase() {

@@ -145,11 +145,10 @@ class TMainForm final : public QMainWindow,
   void ShowMessage(const std::string& text, const char* caption);
   // The client area (the window less its menu bar), fixed.
   void SetClientSize(int width, int height);
-  // The link's block size, and the receiver object's copy that the buttons frame with.
   // The fix labels, SatGrid and the sky plot: live, or greyed as no longer current.
   void SetDisplaysLive(bool live);
+  // The link's block size (0 until the device was first opened).
   int32_t LinkBlockSize() const;
-  int32_t ReceiverBlockSize() const;
   bool DeviceOpen() const;
 
   // ReceiveView

@@ -5,11 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "app/settings_applier.h"
 #include "link/command_queue.h"
 
 namespace ostrel {
-
-class TAntaris;
 
 inline constexpr const char* kEraseQuestion = "Are you sure you want to erase the EEPROM?";
 inline constexpr const char* kEraseCaption = "EEPROM Erase";
@@ -29,23 +28,24 @@ class MaintenanceView {
 };
 
 // Every action does nothing while `queue` is null (start-up stopped before the buffers).
+// The blocks are framed as `framing` (the settings applier's) says.
 class MaintenanceActions {
  public:
-  MaintenanceActions(MaintenanceView& view, TAntaris& receiver)
-      : view_(view), receiver_(receiver) {}
+  MaintenanceActions(MaintenanceView& view, const CommandFraming& framing)
+      : view_(view), framing_(framing) {}
 
-  void B9600Click(CommandQueue* queue, int32_t block_size);
-  void B19200Click(CommandQueue* queue, int32_t block_size);
-  void ResetGPSClick(CommandQueue* queue, int32_t block_size);
-  void QueryVersionClick(CommandQueue* queue, int32_t block_size);
-  void EraseEEPROMClick(CommandQueue* queue, int32_t block_size);
-  void ReadEEPROMClick(CommandQueue* queue, int32_t block_size);
-  void WriteEEPROMClick(CommandQueue* queue, int32_t block_size);
-  void GPSButtonReadClick(CommandQueue* queue, int32_t block_size, bool device_open);
+  void B9600Click(CommandQueue* queue);
+  void B19200Click(CommandQueue* queue);
+  void ResetGPSClick(CommandQueue* queue);
+  void QueryVersionClick(CommandQueue* queue);
+  void EraseEEPROMClick(CommandQueue* queue);
+  void ReadEEPROMClick(CommandQueue* queue);
+  void WriteEEPROMClick(CommandQueue* queue);
+  void GPSButtonReadClick(CommandQueue* queue, bool device_open);
 
  private:
   MaintenanceView& view_;
-  TAntaris& receiver_;
+  const CommandFraming& framing_;
 };
 
 }  // namespace ostrel

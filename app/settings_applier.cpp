@@ -14,12 +14,9 @@ std::string TrayTipText(const std::string& status, const std::string& port) {
   return CutTrayTip("Status: " + status + "\nGPS Port: " + port);
 }
 
-void SettingsApplier::GPSButtonSetClick(TAntaris& receiver, CommandQueue* queue,
-                                        bool device_open, int32_t block_size) {
-  // The receiver's commands (and the maintenance buttons through them) frame into the
-  // shared queue with the block size the link has now.
-  receiver.CommandQueue = queue;
-  receiver.BlockSize = block_size;
+void SettingsApplier::GPSButtonSetClick(CommandQueue* queue, bool device_open,
+                                        int32_t block_size) {
+  framing_ = {queue != nullptr, block_size};
 
   std::string status = kNoDevice;
   view_.SetStatus(status);
@@ -33,16 +30,16 @@ void SettingsApplier::GPSButtonSetClick(TAntaris& receiver, CommandQueue* queue,
     BeginSequence(*queue, block_size);
     const std::string baud = view_.BaudText();
     if (baud == "9600") {
-      receiver.SetBaud9600();
+      TAntaris::SetBaud9600(*queue, block_size);
     } else if (baud == "19200") {
-      receiver.SetBaud19200();
+      TAntaris::SetBaud19200(*queue, block_size);
     } else {
       // The begin block stays queued without its end; the next apply begins afresh.
       view_.ShowError(kBaudRefused);
       return;
     }
     const bool waas = view_.WAASChecked();
-    receiver.SetWAAS(waas);
+    TAntaris::SetWAAS(*queue, block_size, waas);
     EndSequence(*queue, block_size);
     settings_.WriteBool("GPS", "WAAS", waas);
     settings_.WriteString("GPS", "Baud", baud);

@@ -12,7 +12,6 @@
 
 namespace ostrel {
 
-class TAntaris;
 class TSettings;
 
 inline constexpr std::size_t kTrayTipMax = 127;
@@ -43,6 +42,16 @@ class ApplyView {
   virtual void SetTrayTip(const std::string& tip) = 0;
 };
 
+// What the last apply left for the commands after it: whether the shared queue existed
+// then, and the link's block size at that moment. The baud and status buttons speak to
+// the receiver chip, so they wait for an apply that saw the queue; the firmware's own
+// commands work from the start, framed with the block size of the last apply (0 before
+// the first, so the standard 64).
+struct CommandFraming {
+  bool receiver_ready = false;
+  int32_t block_size = 0;
+};
+
 class SettingsApplier {
  public:
   SettingsApplier(ApplyView& view, TSettings& settings) : view_(view), settings_(settings) {}
@@ -51,12 +60,14 @@ class SettingsApplier {
   // `device_open` and `block_size` are the link's at the moment of the call.
   // Throws SettingsError when [GPS] WAAS or [GPS] Baud cannot be stored; the blocks are
   // queued by then and the status stays "Device found!".
-  void GPSButtonSetClick(TAntaris& receiver, CommandQueue* queue, bool device_open,
-                         int32_t block_size);
+  void GPSButtonSetClick(CommandQueue* queue, bool device_open, int32_t block_size);
+
+  const CommandFraming& Framing() const { return framing_; }
 
  private:
   ApplyView& view_;
   TSettings& settings_;
+  CommandFraming framing_;
 };
 
 }  // namespace ostrel

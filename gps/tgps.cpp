@@ -403,16 +403,4 @@ void TGPS::ApplyVTG() {
   SpeedText += unit;
 }
 
-bool TGPS::HasRoomFor(std::size_t blocks) const {
-  if (CommandQueue == nullptr) return false;
-  const auto size = static_cast<std::size_t>(EffectiveBlockSize(BlockSize));
-  return static_cast<std::size_t>(CommandQueue->EndPos()) + blocks * size + 1 <=
-         static_cast<std::size_t>(kQueueSize);
-}
-
-bool TGPS::AppendBlocks(const std::uint8_t* bytes, std::size_t len, bool control) {
-  if (CommandQueue == nullptr) return false;
-  return ostrel::AppendBlocks(*CommandQueue, bytes, len, control, BlockSize);
-}
-
 }  // namespace ostrel

@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "link/command_queue.h"
 #include "platform/error.h"
 
 namespace ostrel {
@@ -92,13 +91,6 @@ class TGPS {
   // The same over a bounded text.
   bool FindSentence(std::string_view text, std::string_view tag, int occurrence);
 
-  // Frames `len` bytes into CommandQueue with the object's BlockSize copy. False when
-  // CommandQueue is not set or the queue has no room for all of them (then nothing is
-  // appended).
-  bool AppendBlocks(const std::uint8_t* bytes, std::size_t len, bool control);
-  // Whether `blocks` more blocks (and the 0 byte after them) fit in CommandQueue.
-  bool HasRoomFor(std::size_t blocks) const;
-
   // Members in their declared order.
   TFieldList FieldList;
   std::array<TSatellite, kMaxSatId + 1> Sat{};
@@ -112,8 +104,6 @@ class TGPS {
   int32_t DGPSState = 0;
   int32_t SVCount = 0;
   bool WAASActive = false;
-  ostrel::CommandQueue* CommandQueue = nullptr;
-  int32_t BlockSize = 0;
 
  private:
   // Position of the next copy of `tag` at or after `from`, or npos.

@@ -38,17 +38,24 @@ void ClearQueue(CommandQueue& q) {
   Terminate(q);
 }
 
+std::size_t BlocksFor(std::size_t len, int32_t block_size) {
+  const auto payload = static_cast<std::size_t>(EffectiveBlockSize(block_size) - 1);
+  return (len + payload - 1) / payload;
+}
+
+bool HasRoomFor(const CommandQueue& q, std::size_t blocks, int32_t block_size) {
+  const auto size = static_cast<std::size_t>(EffectiveBlockSize(block_size));
+  return static_cast<std::size_t>(q.EndPos()) + blocks * size + 1 <=
+         static_cast<std::size_t>(kQueueSize);
+}
+
 bool AppendBlocks(CommandQueue& q, const std::uint8_t* bytes, std::size_t len, bool control,
                   int32_t block_size) {
-  const int32_t size = EffectiveBlockSize(block_size);
-  const std::size_t payload = static_cast<std::size_t>(size - 1);
-  const std::size_t blocks = (len + payload - 1) / payload;
-  const std::size_t end = static_cast<std::size_t>(q.EndPos());
   // Room for the blocks and the 0 byte that EndSequence or the caller puts after them.
-  if (end + blocks * static_cast<std::size_t>(size) + 1 > static_cast<std::size_t>(kQueueSize))
-    return false;
+  if (!HasRoomFor(q, BlocksFor(len, block_size), block_size)) return false;
 
-  std::uint8_t* p = q.Data() + end;
+  const std::size_t payload = static_cast<std::size_t>(EffectiveBlockSize(block_size) - 1);
+  std::uint8_t* p = q.Data() + q.EndPos();
   const std::uint8_t marker = control ? kControlMarker : kDataMarker;
   for (std::size_t i = 0; i < len;) {
     *p++ = marker;

@@ -22,13 +22,14 @@ constexpr char kBaud9600[] = {'9', '6', '0', '0'};
 constexpr char kBaud19200[] = {'1', '9', '2', '0', '0'};
 
 template <std::size_t N>
-bool AppendFrame(TGPS& gps, const std::array<std::uint8_t, N>& frame) {
-  return gps.AppendBlocks(frame.data(), frame.size(), false);
+bool AppendFrame(CommandQueue& queue, int32_t block_size,
+                 const std::array<std::uint8_t, N>& frame) {
+  return AppendBlocks(queue, frame.data(), frame.size(), false, block_size);
 }
 
 template <std::size_t N>
-bool AppendText(TGPS& gps, const char (&text)[N]) {
-  return gps.AppendBlocks(reinterpret_cast<const std::uint8_t*>(text), N, true);
+bool AppendText(CommandQueue& queue, int32_t block_size, const char (&text)[N]) {
+  return AppendBlocks(queue, reinterpret_cast<const std::uint8_t*>(text), N, true, block_size);
 }
 
 }  // namespace
@@ -73,21 +74,23 @@ bool TAntaris::ParseUBX(const std::uint8_t* data, int32_t length) {
 }
 
 // The receiver's port changes first, then the firmware's own rate.
-bool TAntaris::SetBaud9600() {
-  return HasRoomFor(2) && AppendFrame(*this, ubx::kCfgPrt9600) && AppendText(*this, kBaud9600);
+bool TAntaris::SetBaud9600(CommandQueue& queue, int32_t block_size) {
+  return HasRoomFor(queue, 2, block_size) && AppendFrame(queue, block_size, ubx::kCfgPrt9600) &&
+         AppendText(queue, block_size, kBaud9600);
 }
 
-bool TAntaris::SetBaud19200() {
-  return HasRoomFor(2) && AppendFrame(*this, ubx::kCfgPrt19200) && AppendText(*this, kBaud19200);
+bool TAntaris::SetBaud19200(CommandQueue& queue, int32_t block_size) {
+  return HasRoomFor(queue, 2, block_size) && AppendFrame(queue, block_size, ubx::kCfgPrt19200) &&
+         AppendText(queue, block_size, kBaud19200);
 }
 
-bool TAntaris::SetWAAS(bool on) {
-  return AppendFrame(*this, on ? ubx::kSbasOn : ubx::kSbasOff);
+bool TAntaris::SetWAAS(CommandQueue& queue, int32_t block_size, bool on) {
+  return AppendFrame(queue, block_size, on ? ubx::kSbasOn : ubx::kSbasOff);
 }
 
-bool TAntaris::EnableStatusMessages() {
-  return HasRoomFor(2) && AppendFrame(*this, ubx::kEnableNavSol) &&
-         AppendFrame(*this, ubx::kEnableNavSbas);
+bool TAntaris::EnableStatusMessages(CommandQueue& queue, int32_t block_size) {
+  return HasRoomFor(queue, 2, block_size) && AppendFrame(queue, block_size, ubx::kEnableNavSol) &&
+         AppendFrame(queue, block_size, ubx::kEnableNavSbas);
 }
 
 }  // namespace ostrel

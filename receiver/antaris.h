@@ -6,6 +6,7 @@
 #include <span>
 
 #include "gps/tgps.h"
+#include "link/command_queue.h"
 
 namespace ostrel {
 
@@ -17,16 +18,16 @@ class TAntaris : public TGPS {
   // short for the byte read from it counts for the result but changes nothing.
   bool ParseUBX(const std::uint8_t* data, int32_t length);
 
-  // The commands only append blocks through AppendBlocks (CommandQueue, BlockSize);
-  // the caller begins or ends the sequence. Each appends all of its blocks or, when
-  // CommandQueue is not set or has no room, none, and then returns false.
+  // The commands append blocks to `queue`, framed with `block_size`; the caller begins
+  // or ends the sequence. Each appends all of its blocks or, when the queue has no room,
+  // none, and then returns false.
   // CFG-PRT data block, then the firmware's "9600" / "19200" control block.
-  bool SetBaud9600();
-  bool SetBaud19200();
+  static bool SetBaud9600(CommandQueue& queue, int32_t block_size);
+  static bool SetBaud19200(CommandQueue& queue, int32_t block_size);
   // CFG-SBAS data block, SBAS on or off.
-  bool SetWAAS(bool on);
+  static bool SetWAAS(CommandQueue& queue, int32_t block_size, bool on);
   // CFG-MSG data blocks: NAV-SOL, then NAV-SBAS, once per solution.
-  bool EnableStatusMessages();
+  static bool EnableStatusMessages(CommandQueue& queue, int32_t block_size);
 };
 
 }  // namespace ostrel

@@ -6,22 +6,10 @@
 namespace ostrel {
 namespace {
 
-std::size_t BlocksFor(std::size_t len, int32_t block_size) {
-  const auto payload = static_cast<std::size_t>(EffectiveBlockSize(block_size) - 1);
-  return (len + payload - 1) / payload;
-}
-
-// Room for `blocks` more blocks and the 0 byte after them.
-bool Fits(const CommandQueue& queue, int32_t block_size, std::size_t blocks) {
-  const auto size = static_cast<std::size_t>(EffectiveBlockSize(block_size));
-  return static_cast<std::size_t>(queue.EndPos()) + blocks * size + 1 <=
-         static_cast<std::size_t>(kQueueSize);
-}
-
 // One firmware command and the end block, or nothing.
 bool QueueCommand(CommandQueue& queue, int32_t block_size, const std::uint8_t* bytes,
                   std::size_t len) {
-  if (!Fits(queue, block_size, BlocksFor(len, block_size) + 1)) return false;
+  if (!HasRoomFor(queue, BlocksFor(len, block_size) + 1, block_size)) return false;
   return AppendBlocks(queue, bytes, len, true, block_size) && EndSequence(queue, block_size);
 }
 
@@ -30,11 +18,11 @@ bool QueueLetter(CommandQueue& queue, int32_t block_size, char letter) {
   return QueueCommand(queue, block_size, &byte, 1);
 }
 
-template <bool (TAntaris::*SetBaud)()>
-bool QueueBaud(CommandQueue& queue, int32_t block_size, TAntaris& receiver) {
+template <bool (*SetBaud)(CommandQueue&, int32_t)>
+bool QueueBaud(CommandQueue& queue, int32_t block_size) {
   // Port configuration, baud text, end block.
-  if (receiver.CommandQueue == nullptr || !Fits(queue, block_size, 3)) return false;
-  return (receiver.*SetBaud)() && EndSequence(queue, block_size);
+  if (!HasRoomFor(queue, 3, block_size)) return false;
+  return SetBaud(queue, block_size) && EndSequence(queue, block_size);
 }
 
 }  // namespace
@@ -44,12 +32,12 @@ void ResetGPS(CommandQueue& queue, int32_t block_size) {
   EndSequence(queue, block_size);
 }
 
-bool QueueBaud9600(CommandQueue& queue, int32_t block_size, TAntaris& receiver) {
-  return QueueBaud<&TAntaris::SetBaud9600>(queue, block_size, receiver);
+bool QueueBaud9600(CommandQueue& queue, int32_t block_size) {
+  return QueueBaud<&TAntaris::SetBaud9600>(queue, block_size);
 }
 
-bool QueueBaud19200(CommandQueue& queue, int32_t block_size, TAntaris& receiver) {
-  return QueueBaud<&TAntaris::SetBaud19200>(queue, block_size, receiver);
+bool QueueBaud19200(CommandQueue& queue, int32_t block_size) {
+  return QueueBaud<&TAntaris::SetBaud19200>(queue, block_size);
 }
 
 bool QueueQueryVersion(CommandQueue& queue, int32_t block_size) {
@@ -73,9 +61,8 @@ bool QueueWriteEEPROM(CommandQueue& queue, int32_t block_size, std::string_view 
   return QueueCommand(queue, block_size, payload.data(), payload.size());
 }
 
-bool QueueStatusRequest(CommandQueue& queue, int32_t block_size, TAntaris& receiver) {
-  if (receiver.CommandQueue == nullptr) return false;
-  return BeginSequence(queue, block_size) && receiver.EnableStatusMessages() &&
+bool QueueStatusRequest(CommandQueue& queue, int32_t block_size) {
+  return BeginSequence(queue, block_size) && TAntaris::EnableStatusMessages(queue, block_size) &&
          EndSequence(queue, block_size);
 }
 

@@ -25,11 +25,10 @@ inline constexpr std::size_t kSerialLength = 10;
 // sent or not, is dropped and the end block alone remains.
 void ResetGPS(CommandQueue& queue, int32_t block_size);
 
-// 9600 / 19200 Baud: receiver.SetBaud9600/19200 (through the receiver's own queue
-// copies), then the end block. False, nothing queued, when receiver.CommandQueue is not
-// set or the queue has no room.
-bool QueueBaud9600(CommandQueue& queue, int32_t block_size, TAntaris& receiver);
-bool QueueBaud19200(CommandQueue& queue, int32_t block_size, TAntaris& receiver);
+// 9600 / 19200 Baud: TAntaris::SetBaud9600/19200, then the end block. False, nothing
+// queued, when the queue has no room.
+bool QueueBaud9600(CommandQueue& queue, int32_t block_size);
+bool QueueBaud19200(CommandQueue& queue, int32_t block_size);
 
 // Query Version ('v'), Erase ('e'), Read Serial # ('r'): one control block, then the
 // end block.
@@ -41,9 +40,8 @@ bool QueueReadEEPROM(CommandQueue& queue, int32_t block_size);
 // end block. Throws SerialNumberError, queuing nothing, when `serial` is shorter.
 bool QueueWriteEEPROM(CommandQueue& queue, int32_t block_size, std::string_view serial);
 
-// Update GPS Status: begin block, receiver.EnableStatusMessages, end block. The caller
-// checks the device is open and the queue idle. False, queue untouched, when
-// receiver.CommandQueue is not set.
-bool QueueStatusRequest(CommandQueue& queue, int32_t block_size, TAntaris& receiver);
+// Update GPS Status: begin block, TAntaris::EnableStatusMessages, end block. The caller
+// checks the device is open and the queue idle.
+bool QueueStatusRequest(CommandQueue& queue, int32_t block_size);
 
 }  // namespace ostrel

@@ -4,7 +4,10 @@
 The folders stand in layers, lowest first; a folder may include its own headers and those
 of lower layers, never those of a higher layer or of another folder on its own layer:
 
-    platform  <  link  <  gps, dataport  <  receiver  <  receive  <  app
+    platform  <  link, gps  <  dataport  <  receiver  <  receive  <  app
+
+gps/ (the NMEA receiver state) knows nothing of the command queue: the receiver's commands
+that frame blocks live in receiver/, which may use both.
 
 tools/ (the module emulator) may use the protocol framing of receiver/ and below, never the
 panel's window or receive cycle. Tests, benchmarks and fuzz targets may include anything.
@@ -15,7 +18,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = {"platform": 0, "link": 1, "gps": 2, "dataport": 2, "receiver": 3, "receive": 4,
+LAYERS = {"platform": 0, "link": 1, "gps": 1, "dataport": 2, "receiver": 3, "receive": 4,
           "app": 5, "tools": 3.5}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z_]+)/')
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/maintenance_actions.h"
 #include "app/settings.h"
 #include "app/settings_applier.h"
 #include "app_test_support.h"
@@ -42,13 +43,12 @@ class RecordingView final : public ApplyView {
 class ApplyTest : public testing::Test {
  protected:
   void Apply(bool device_open, int32_t block_size = kStdBlockSize) {
-    applier_.GPSButtonSetClick(receiver_, &queue_, device_open, block_size);
+    applier_.GPSButtonSetClick(&queue_, device_open, block_size);
   }
   std::string Ini() const { return test::ReadFile(dir_.File("settings.ini")); }
 
   test::ScratchDir dir_;
   RecordingView view_;
-  TAntaris receiver_;
   CommandQueue queue_;
   TSettings settings_{"./settings.ini"};
   SettingsApplier applier_{view_, settings_};
@@ -64,8 +64,8 @@ TEST_F(ApplyTest, ModuleAt19200WithWaasQueuesFiveBlocksThenStores) {
   EXPECT_EQ(view_.statuses, (std::vector<std::string>{"No Device", "Device found!", "Connected..."}));
   EXPECT_EQ(view_.tips, std::vector<std::string>{"Status: Connected...\nGPS Port: COM4"});
   EXPECT_EQ(view_.timer_enabled, 1);
-  EXPECT_EQ(receiver_.CommandQueue, &queue_);
-  EXPECT_EQ(receiver_.BlockSize, kStdBlockSize);
+  EXPECT_TRUE(applier_.Framing().receiver_ready);
+  EXPECT_EQ(applier_.Framing().block_size, kStdBlockSize);
 }
 
 TEST_F(ApplyTest, ModuleAt9600WithoutWaasSendsSbasOff) {
@@ -120,6 +120,40 @@ TEST_F(ApplyTest, RefusedSettingsWriteLeavesTheBlocksQueued) {
   EXPECT_EQ(view_.statuses.back(), "Device found!");
   EXPECT_EQ(test::QueuedBlocks(queue_).size(), 5u);
   EXPECT_TRUE(view_.tips.empty());
+}
+
+class ButtonsView final : public MaintenanceView {
+ public:
+  bool ConfirmErase() override { return true; }
+  void ShowError(const std::string&) override {}
+  std::string SerialText() const override { return {}; }
+  void SetSerialText(const std::string&) override {}
+  void SetStatus(const std::string&) override {}
+};
+
+// The maintenance buttons frame as the last apply left them: until an apply has seen the
+// queue, the ones that speak to the receiver chip queue nothing, while the firmware's own
+// go out with the standard block.
+TEST_F(ApplyTest, ReceiverButtonsWaitForAnApplyThatSawTheQueue) {
+  ButtonsView buttons_view;
+  MaintenanceActions buttons(buttons_view, applier_.Framing());
+  buttons.B9600Click(&queue_);
+  buttons.GPSButtonReadClick(&queue_, true);
+  EXPECT_TRUE(test::QueuedBlocks(queue_).empty());
+  buttons.QueryVersionClick(&queue_);
+  EXPECT_EQ(test::QueuedBlocks(queue_), (std::vector<std::string>{Control("v"), Control("*")}));
+
+  applier_.GPSButtonSetClick(nullptr, true, kStdBlockSize);  // before the queue exists
+  EXPECT_FALSE(applier_.Framing().receiver_ready);
+  buttons.B19200Click(&queue_);
+  EXPECT_EQ(test::QueuedBlocks(queue_).size(), 2u);
+
+  Apply(false, 0);  // no module, but the queue is there
+  buttons.B19200Click(&queue_);
+  EXPECT_EQ(test::QueuedBlocks(queue_),
+            (std::vector<std::string>{Control("v"), Control("*"),
+                                      Data(ubx::kCfgPrt19200.data(), 28), Control("19200"),
+                                      Control("*")}));
 }
 
 TEST(TrayTip, CutAt127Characters) {

@@ -121,53 +121,42 @@ TEST(CommandQueue, BlockSizeZeroIsFramedAsSixtyFour) {
 
 // --- receiver commands -------------------------------------------------------------------
 
-struct Receiver {
-  CommandQueue queue;
-  TAntaris gps;
-  Receiver() {
-    gps.CommandQueue = &queue;
-    gps.BlockSize = kBlock;
-  }
-};
-
 TEST(ReceiverCommands, EachQueuesItsFramesAndTexts) {
   const struct {
     const char* name;
-    bool (*run)(TAntaris&);
+    bool (*run)(CommandQueue&, int32_t);
     std::vector<std::string> blocks;
   } cases[] = {
-      {"9600", [](TAntaris& g) { return g.SetBaud9600(); },
-       {Block('!', Frame(ubx::kCfgPrt9600)), Block('*', "9600")}},
-      {"19200", [](TAntaris& g) { return g.SetBaud19200(); },
+      {"9600", TAntaris::SetBaud9600, {Block('!', Frame(ubx::kCfgPrt9600)), Block('*', "9600")}},
+      {"19200", TAntaris::SetBaud19200,
        {Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200")}},
-      {"WAAS on", [](TAntaris& g) { return g.SetWAAS(true); }, {Block('!', Frame(ubx::kSbasOn))}},
-      {"WAAS off", [](TAntaris& g) { return g.SetWAAS(false); }, {Block('!', Frame(ubx::kSbasOff))}},
-      {"status messages", [](TAntaris& g) { return g.EnableStatusMessages(); },
+      {"WAAS on", [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, true); },
+       {Block('!', Frame(ubx::kSbasOn))}},
+      {"WAAS off", [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, false); },
+       {Block('!', Frame(ubx::kSbasOff))}},
+      {"status messages", TAntaris::EnableStatusMessages,
        {Block('!', Frame(ubx::kEnableNavSol)), Block('!', Frame(ubx::kEnableNavSbas))}},
   };
   for (const auto& c : cases) {
-    Receiver r;
-    ASSERT_TRUE(c.run(r.gps)) << c.name;
-    EndSequence(r.queue, kBlock);
-    const auto blocks = Queued(r.queue);
+    CommandQueue queue;
+    ASSERT_TRUE(c.run(queue, kBlock)) << c.name;
+    EndSequence(queue, kBlock);
+    const auto blocks = Queued(queue);
     ASSERT_EQ(blocks.size(), c.blocks.size() + 1) << c.name;
     EXPECT_EQ(std::vector<std::string>(blocks.begin(), blocks.end() - 1), c.blocks) << c.name;
   }
   EXPECT_EQ(Block('*', "19200"), "*19200" + std::string(58, '_'));
 }
 
-TEST(ReceiverCommands, WithoutAQueueOrRoomNothingIsAppended) {
-  TAntaris lone;
-  EXPECT_FALSE(lone.SetBaud9600());
-  EXPECT_FALSE(lone.SetWAAS(true));
-
-  Receiver r;
-  for (int i = 0; i < 1022; ++i) ASSERT_TRUE(Append(r.queue, "z", false));
-  const int32_t end = r.queue.EndPos();
-  EXPECT_FALSE(r.gps.SetBaud19200());  // two blocks, room for one: neither goes in
-  EXPECT_FALSE(r.gps.EnableStatusMessages());
-  EXPECT_EQ(r.queue.EndPos(), end);
-  EXPECT_TRUE(r.gps.SetWAAS(false));
+TEST(ReceiverCommands, WithoutRoomNothingIsAppended) {
+  CommandQueue queue;
+  for (int i = 0; i < 1022; ++i) ASSERT_TRUE(Append(queue, "z", false));
+  const int32_t end = queue.EndPos();
+  // Two blocks, room for one: neither goes in.
+  EXPECT_FALSE(TAntaris::SetBaud19200(queue, kBlock));
+  EXPECT_FALSE(TAntaris::EnableStatusMessages(queue, kBlock));
+  EXPECT_EQ(queue.EndPos(), end);
+  EXPECT_TRUE(TAntaris::SetWAAS(queue, kBlock, false));
 }
 
 // --- maintenance ------------------------------------------------------------------------
@@ -212,54 +201,46 @@ TEST(Maintenance, ShortSerialNumberIsRefusedAndQueuesNothing) {
 }
 
 TEST(Maintenance, ResetLeavesTheEndBlockAlone) {
-  Receiver r;
-  BeginSequence(r.queue, kBlock);
-  r.gps.SetBaud9600();
-  r.gps.SetWAAS(true);
-  EndSequence(r.queue, kBlock);
-  r.queue.SetSendPos(r.queue.SendPos() + 2 * kBlock);  // part of it sent
-  ResetGPS(r.queue, kBlock);
-  EXPECT_EQ(r.queue.SendPos(), kFirstBlock);
-  EXPECT_EQ(Queued(r.queue), (std::vector<std::string>{kEnd}));
+  CommandQueue queue;
+  BeginSequence(queue, kBlock);
+  TAntaris::SetBaud9600(queue, kBlock);
+  TAntaris::SetWAAS(queue, kBlock, true);
+  EndSequence(queue, kBlock);
+  queue.SetSendPos(queue.SendPos() + 2 * kBlock);  // part of it sent
+  ResetGPS(queue, kBlock);
+  EXPECT_EQ(queue.SendPos(), kFirstBlock);
+  EXPECT_EQ(Queued(queue), (std::vector<std::string>{kEnd}));
 }
 
 TEST(Maintenance, BaudCommandsAppendBehindWhatIsQueued) {
-  Receiver r;
-  ASSERT_TRUE(QueueBaud9600(r.queue, kBlock, r.gps));
-  r.queue.SetSendPos(r.queue.SendPos() + kBlock);  // the first block is on its way
-  ASSERT_TRUE(QueueBaud19200(r.queue, kBlock, r.gps));
-  EXPECT_EQ(Queued(r.queue),
+  CommandQueue queue;
+  ASSERT_TRUE(QueueBaud9600(queue, kBlock));
+  queue.SetSendPos(queue.SendPos() + kBlock);  // the first block is on its way
+  ASSERT_TRUE(QueueBaud19200(queue, kBlock));
+  EXPECT_EQ(Queued(queue),
             (std::vector<std::string>{Block('*', "9600"), kEnd,
                                       Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200"),
                                       kEnd}));
 }
 
 TEST(Maintenance, StatusRequestIsASequenceOfItsOwn) {
-  Receiver r;
-  QueueQueryVersion(r.queue, kBlock);
-  ASSERT_TRUE(QueueStatusRequest(r.queue, kBlock, r.gps));
-  EXPECT_EQ(Queued(r.queue),
+  CommandQueue queue;
+  QueueQueryVersion(queue, kBlock);
+  ASSERT_TRUE(QueueStatusRequest(queue, kBlock));
+  EXPECT_EQ(Queued(queue),
             (std::vector<std::string>{kBegin, Block('!', Frame(ubx::kEnableNavSol)),
                                       Block('!', Frame(ubx::kEnableNavSbas)), kEnd}));
 }
 
 TEST(Maintenance, ActionsAreWholeOrNothing) {
-  Receiver r;
-  for (int i = 0; i < 1021; ++i) ASSERT_TRUE(Append(r.queue, "z", false));
-  const int32_t end = r.queue.EndPos();
-  EXPECT_FALSE(QueueBaud9600(r.queue, kBlock, r.gps));  // needs three blocks, two are left
-  EXPECT_EQ(r.queue.EndPos(), end);
-  EXPECT_TRUE(QueueQueryVersion(r.queue, kBlock));  // two blocks fit
-  EXPECT_FALSE(QueueReadEEPROM(r.queue, kBlock));
-  EXPECT_EQ(r.queue.EndPos(), end + 2 * kBlock);
-
-  TAntaris lone;  // the settings never set its queue
-  CommandQueue q;
-  QueueEraseEEPROM(q, kBlock);
-  const auto before = Queued(q);
-  EXPECT_FALSE(QueueBaud19200(q, kBlock, lone));
-  EXPECT_FALSE(QueueStatusRequest(q, kBlock, lone));
-  EXPECT_EQ(Queued(q), before);
+  CommandQueue queue;
+  for (int i = 0; i < 1021; ++i) ASSERT_TRUE(Append(queue, "z", false));
+  const int32_t end = queue.EndPos();
+  EXPECT_FALSE(QueueBaud9600(queue, kBlock));  // needs three blocks, two are left
+  EXPECT_EQ(queue.EndPos(), end);
+  EXPECT_TRUE(QueueQueryVersion(queue, kBlock));  // two blocks fit
+  EXPECT_FALSE(QueueReadEEPROM(queue, kBlock));
+  EXPECT_EQ(queue.EndPos(), end + 2 * kBlock);
 }
 
 }  // namespace

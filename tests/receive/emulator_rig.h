@@ -57,8 +57,7 @@ class Emulator {
 // Stream page takes to show a chunk, during which the tick holds RxBuffer.
 class SettingsView final : public ReceiveView {
  public:
-  SettingsView(UsbLink& link, CommandQueue& queue, TAntaris& gps)
-      : link_(link), queue_(queue), gps_(gps) {}
+  SettingsView(UsbLink& link, CommandQueue& queue) : link_(link), queue_(queue) {}
 
   void SetConnectionLabel(std::string_view) override {}
   void SetMessageStatus(std::string_view text) override { message_status = text; }
@@ -73,11 +72,9 @@ class SettingsView final : public ReceiveView {
   void GPSButtonSetClick() override {
     if (!link_.State().DeviceOpen.load()) return;
     const int32_t block_size = link_.State().BlockSize.load();
-    gps_.CommandQueue = &queue_;
-    gps_.BlockSize = block_size;
     BeginSequence(queue_, block_size);
-    gps_.SetBaud19200();
-    gps_.SetWAAS(true);
+    TAntaris::SetBaud19200(queue_, block_size);
+    TAntaris::SetWAAS(queue_, block_size, true);
     EndSequence(queue_, block_size);
     ++settings_queued;
   }
@@ -90,7 +87,6 @@ class SettingsView final : public ReceiveView {
  private:
   UsbLink& link_;
   CommandQueue& queue_;
-  TAntaris& gps_;
 };
 
 // The receive cycle wired as the window wires it, on the real socket driver, the system
@@ -103,7 +99,7 @@ struct LiveCycle {
   UsbLink link{*driver, SystemClock(), queue};
   TAntaris gps;
   FakePort port;
-  SettingsView view{link, queue, gps};
+  SettingsView view{link, queue};
   ReceiveCycle cycle{link, queue, gps, port, view};
   TReadThread reader{link};
 };

@@ -176,8 +176,6 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
     ASSERT_TRUE(emulator.Started());
     LiveCycle live(socket);
     live.cycle.PassBinaryData = pass;
-    live.gps.CommandQueue = &live.queue;
-    live.gps.BlockSize = 64;
 
     // An application's command: "*c", its bytes as data blocks, "**".
     const std::string app = "$PUBX,40,GLL,0,0,0,0,0,0*5C\r\n";
@@ -203,7 +201,7 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
                                  app.size(), false, 64));
         ASSERT_TRUE(EndSequence(live.queue, 64));
       } else if (sequences_done == 2) {
-        ASSERT_TRUE(QueueStatusRequest(live.queue, 64, live.gps));
+        ASSERT_TRUE(QueueStatusRequest(live.queue, 64));
       }
       if (sequences_done == 3) break;
     }
