@@ -89,14 +89,6 @@ void UsbLink::StopAndAbort() {
   }
 }
 
-int32_t UsbLink::Waiting(std::uint8_t* last_byte) {
-  std::lock_guard lock(state_.HandOver);
-  const int32_t n = state_.RxLength;
-  // Bytes below RxLength are settled: a pending read only writes behind them.
-  if (n > 0 && last_byte != nullptr) *last_byte = state_.RxBuffer[n - 1];
-  return n;
-}
-
 int32_t UsbLink::LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to, int32_t room) {
   LinkState& s = state_;
   for (int32_t k = 0; k < s.PacketCount; ++k) {
@@ -154,10 +146,6 @@ UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen whe
 std::uint32_t UsbLink::BlockGoesOut() {
   std::lock_guard lock(state_.HandOver);
   return ++state_.BlocksOut;
-}
-
-int32_t UsbLink::Take(std::uint8_t* chunk) {
-  return TakeChunk(chunk, kRxBufferSize, TakeWhen::kAnyBytes).length;
 }
 
 }  // namespace ostrel

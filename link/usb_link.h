@@ -130,10 +130,6 @@ class UsbLink {
                   const ReplyWanted* reply = nullptr, const ReplyWanted* late = nullptr);
   // Counts a command block about to be written; its number, for ReplyWanted.
   std::uint32_t BlockGoesOut();
-  // Bytes waiting and, when there are any and `last_byte` is given, the last of them.
-  int32_t Waiting(std::uint8_t* last_byte = nullptr);
-  // Takes whatever waits into `chunk` (room for kRxBufferSize bytes); the count.
-  int32_t Take(std::uint8_t* chunk);
   // End of the tick: the read thread may go on.
   void Release() { state_.RxHold.store(false); }
 

@@ -2,7 +2,6 @@
 // One packet is one bulk transfer, so packet boundaries survive as USB transfers do.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/abstract_socket.h"
 #include "platform/usb_driver.h"
 
 namespace ostrel {
@@ -33,12 +33,8 @@ struct Socket {
 };
 
 int ConnectAbstract(const std::string& name) {
-  sockaddr_un addr{};
-  // The leading NUL byte of sun_path marks the abstract namespace.
-  if (name.empty() || name.size() > sizeof addr.sun_path - 1) return -1;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const AbstractAddress addr = MakeAbstractAddress(name);
+  if (addr.length == 0) return -1;
 
   // Non-blocking only for the connect: with the listener's backlog full a blocking connect
   // would hang the GUI thread; here it fails and the next tick tries again.
@@ -46,7 +42,7 @@ int ConnectAbstract(const std::string& name) {
   if (fd < 0) return -1;
   int rc;
   do {
-    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+    rc = ::connect(fd, addr.Get(), addr.length);
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
     ::close(fd);

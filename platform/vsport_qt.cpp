@@ -27,6 +27,14 @@ bool ValidPortName(const std::string& name) {
   return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos;
 }
 
+// Once the slave has been opened and closed, the master reports POLLHUP for as long as
+// no client holds the slave open.
+bool ClientPresent(int master) {
+  pollfd p{master, POLLIN, 0};
+  ::poll(&p, 1, 0);
+  return (p.revents & POLLHUP) == 0;
+}
+
 std::string ReadLink(const std::string& path) {
   char target[PATH_MAX];
   const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
@@ -287,8 +295,7 @@ bool TVSPort::DrainMaster() {
 void TVSPort::MasterReadable() {
   const bool got = DrainMaster();
   if (in_len_ >= in_.size()) master_notifier_->setEnabled(false);  // Read re-enables
-  pollfd p{master_, POLLIN, 0};
-  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) CheckClient(false);
+  if (!ClientPresent(master_)) CheckClient(false);
   if (got) emit OnRxChar(static_cast<int>(in_len_));
 }
 
@@ -326,10 +333,7 @@ void TVSPort::InotifyReadable() {
 // now, its leftovers are cleaned up even if its whole visit fell between two looks.
 void TVSPort::CheckClient(bool client_closed) {
   if (master_ < 0) return;
-  pollfd p{master_, POLLIN, 0};
-  ::poll(&p, 1, 0);
-  const bool present = (p.revents & POLLHUP) == 0;
-  if (present) {
+  if (ClientPresent(master_)) {
     if (!attached_) {
       attached_ = true;
       master_notifier_->setEnabled(in_len_ < in_.size());
@@ -369,9 +373,7 @@ void TVSPort::ClientLeft() {
   holders_ = 0;
   second_said_ = false;
   // A client that opened meanwhile had its events swallowed above: look again.
-  pollfd p{master_, POLLIN, 0};
-  ::poll(&p, 1, 0);
-  if ((p.revents & POLLHUP) == 0) {
+  if (ClientPresent(master_)) {
     attached_ = true;
     holders_ = 1;
     master_notifier_->setEnabled(in_len_ < in_.size());

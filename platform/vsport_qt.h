@@ -49,8 +49,6 @@ class TVSPort final : public QObject, public VirtualPort {
   // The slave device the link points at ("/dev/pts/4"); empty until a port is held.
   std::string SlavePath() const { return slave_path_; }
   bool ClientAttached() const { return attached_; }
-  // Bytes waiting in the input queue.
-  int32_t InCount() const { return static_cast<int32_t>(in_len_); }
   // How many times the last client has left and the port was made clean again.
   int Departures() const { return departures_; }
   // How many opens of the port are held now, as the slave's open and close events tell.

@@ -18,6 +18,7 @@
 #include "link/command_queue.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
+#include "platform/abstract_socket.h"
 
 namespace ostrel {
 namespace {
@@ -26,11 +27,8 @@ class Module {
  public:
   Module() : name_("ostrel-bench-" + std::to_string(::getpid())) {
     listen_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name_.data(), name_.size());
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr),
-           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size()));
+    const AbstractAddress addr = MakeAbstractAddress(name_);
+    ::bind(listen_, addr.Get(), addr.length);
     ::listen(listen_, 1);
   }
   ~Module() {
@@ -98,11 +96,13 @@ void BM_HandOver(benchmark::State& state) {
       }
     });
     while (taken.load() - base < kPerIteration) {
-      if (link.Waiting() == 0) {
+      const int32_t n =
+          link.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes).length;
+      if (n == 0) {
         std::this_thread::yield();
         continue;
       }
-      taken.fetch_add(link.Take(chunk));
+      taken.fetch_add(n);
       link.Release();
     }
     sender.join();

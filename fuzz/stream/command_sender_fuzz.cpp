@@ -123,7 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sender.SendStep(pos);
     Check(module.writes.size() == 1 && module.writes[0] == block);
     // The stream waiting when a block goes out is delivered, not dropped.
-    Check(link.Waiting() == waiting);
+    {
+      std::lock_guard lock(link.State().HandOver);
+      Check(link.State().RxLength == waiting);
+    }
     Check(clock.now - before == ostrel::kReplyWait);
     Check(window.status == "Sending command..., 1");
 

@@ -641,7 +641,10 @@ TEST_F(PanelTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
   ASSERT_TRUE(form_->Queue()->Pending());
   Ui().ChunkSize->setText(QStringLiteral("-"));
   // Several packets with their line ends have been handed over and announced.
-  ASSERT_TRUE(test::WaitFor([&] { return form_->Link()->Waiting() >= 300; }));
+  ASSERT_TRUE(test::WaitFor([&] {
+    std::lock_guard lock(form_->Link()->State().HandOver);
+    return form_->Link()->State().RxLength >= 300;
+  }));
   QCoreApplication::processEvents();
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("-"));
 

@@ -20,6 +20,7 @@ namespace {
 
 using test::Bytes;
 using test::LinkOnSocket;
+using test::RxWaiting;
 using test::TestPeer;
 using test::WaitUntil;
 using namespace std::chrono_literals;
@@ -53,7 +54,7 @@ bool SentenceArrives(LinkOnSocket& rig) {
   std::string seen;
   const auto end = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < end) {
-    if (rig.Link().Waiting() > 0) {
+    if (RxWaiting(rig.Link()) > 0) {
       const Bytes chunk = rig.TakeAll();
       seen.append(chunk.begin(), chunk.end());
       if (seen.find("$GP") != std::string::npos && seen.find("\r\n") != std::string::npos)

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/usb_link.h"
 #include "platform/clock.h"
 #include "platform/usb_driver.h"
 
@@ -189,6 +190,17 @@ class FakeDriver final : public UsbDriver {
   int aborts_ = 0;
   int closes_ = 0;
 };
+
+// The bytes waiting in RxBuffer, read under the hand-over lock as the consumer reads them.
+inline int32_t RxWaiting(UsbLink& link) {
+  std::lock_guard lock(link.State().HandOver);
+  return link.State().RxLength;
+}
+
+// The take of a tick that awaits a command's reply: whatever waits, the buffer then held.
+inline int32_t TakeAny(UsbLink& link, std::uint8_t* chunk) {
+  return link.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes).length;
+}
 
 // `n` bytes counting up from `first`, so every packet's place in the stream shows.
 inline Bytes Count(int n, int first = 0) {

@@ -47,7 +47,7 @@ class LinkOnSocket {
   // What the tick does with the waiting bytes: take them under the hold, then let go.
   Bytes TakeAll() {
     std::uint8_t chunk[kRxBufferSize];
-    const int32_t n = link_.Take(chunk);
+    const int32_t n = TakeAny(link_, chunk);
     link_.Release();
     return Bytes(chunk, chunk + n);
   }

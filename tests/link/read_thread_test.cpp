@@ -20,6 +20,8 @@ using test::Bytes;
 using test::FakeClock;
 using test::FakeDriver;
 using test::Count;
+using test::RxWaiting;
+using test::TakeAny;
 using test::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -45,7 +47,7 @@ class ReadThreadTest : public ::testing::Test {
     ASSERT_TRUE(driver_.WaitReadPending(next));
   }
 
-  int32_t Length() { return link_.Waiting(); }
+  int32_t Length() { return RxWaiting(link_); }
 
   Bytes Front(int n) {
     std::lock_guard lock(link_.State().HandOver);
@@ -114,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Boundary, RoomCheckTest,
 TEST_F(ReadThreadTest, ReadCompletingDuringAHoldLandsAtTheFrontWhenTheHoldEnds) {
   Deliver(Count(10, 0));
   std::uint8_t chunk[kRxBufferSize];
-  ASSERT_EQ(link_.Take(chunk), 10);  // the pending read was issued at index 10
+  ASSERT_EQ(TakeAny(link_, chunk), 10);  // the pending read was issued at index 10
 
   const long sleeps = clock_.Sleeps();
   const long reads = driver_.ReadsStarted();
@@ -148,7 +150,7 @@ TEST_F(ReadThreadTest, ReadDuringAPartialTakeLandsBehindTheUnfinishedRest) {
 TEST_F(ReadThreadTest, NoReadStartsWhileTheBufferIsHeld) {
   Deliver(Count(10, 0));
   std::uint8_t chunk[kRxBufferSize];
-  link_.Take(chunk);
+  TakeAny(link_, chunk);
   driver_.Push(Count(3, 50));  // completes the pending read; the thread now waits
   const long reads = driver_.ReadsStarted();
   const long sleeps = clock_.Sleeps();
@@ -168,7 +170,7 @@ TEST_F(ReadThreadTest, NoReadStartsWhileTheBufferIsHeld) {
 TEST_F(ReadThreadTest, AfterAnEmptyReadNoReadStartsUntilTheHoldEnds) {
   Deliver(Count(10, 0));
   std::uint8_t chunk[kRxBufferSize];
-  link_.Take(chunk);
+  TakeAny(link_, chunk);
   const long reads = driver_.ReadsStarted();
   const long sleeps = clock_.Sleeps();
   driver_.Push(Bytes{});  // the pending read comes back empty
@@ -206,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(Emptied, EmptiedDuringReadTest,
                          ::testing::Values(EmptiedCase{"TakenAndReleased",
                                                        [](UsbLink& l) {
                                                          std::uint8_t chunk[kRxBufferSize];
-                                                         l.Take(chunk);
+                                                         TakeAny(l, chunk);
                                                          l.Release();
                                                        }}),
                          [](const auto& info) { return info.param.name; });
@@ -218,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Emptied, EmptiedDuringReadTest,
 TEST_F(ReadThreadTest, PacketReadBeforeABlockIsNeverItsReply) {
   Deliver(Count(10, 0));
   std::uint8_t chunk[kRxBufferSize];
-  ASSERT_EQ(link_.Take(chunk), 10);  // tick N holds the buffer
+  ASSERT_EQ(TakeAny(link_, chunk), 10);  // tick N holds the buffer
 
   clock_.Pause();
   const long reads = driver_.ReadsStarted();
@@ -366,7 +368,7 @@ TEST(ReadThreadCreation, ResetsTheHandOverStateAndIdlesWithoutADevice) {
   clock.Set(777);
 
   TReadThread thread(link);
-  EXPECT_EQ(link.Waiting(), 0);
+  EXPECT_EQ(RxWaiting(link), 0);
   EXPECT_FALSE(link.State().RxHold.load());
   EXPECT_EQ(link.State().LastRxTime.load(), 777);
   const long sleeps = clock.Sleeps();

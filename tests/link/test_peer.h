@@ -14,6 +14,7 @@
 #include <string>
 
 #include "link_fakes.h"
+#include "platform/abstract_socket.h"
 
 namespace ostrel::test {
 
@@ -38,11 +39,8 @@ class TestPeer {
 
   void Listen() {
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name_.data(), name_.size());
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) < 0 ||
+    const AbstractAddress addr = MakeAbstractAddress(name_);
+    if (::bind(listen_fd_, addr.Get(), addr.length) < 0 ||
         ::listen(listen_fd_, 4) < 0) {
       ::close(listen_fd_);
       listen_fd_ = -1;

@@ -16,6 +16,8 @@ namespace {
 using test::Bytes;
 using test::FakeClock;
 using test::FakeDriver;
+using test::RxWaiting;
+using test::TakeAny;
 
 class UsbLinkTest : public ::testing::Test {
  protected:
@@ -48,7 +50,7 @@ TEST_F(UsbLinkTest, OpenWritesTheOpenByteAloneAndStartsAFreshSession) {
   EXPECT_EQ(s.ReadSize.load(), 64);
   EXPECT_EQ(s.WriteSize.load(), 64);
   EXPECT_EQ(s.BlockSize.load(), 64);
-  EXPECT_EQ(link_.Waiting(), 0);
+  EXPECT_EQ(RxWaiting(link_), 0);
   EXPECT_FALSE(s.RxHold.load());
   EXPECT_EQ(s.LastRxTime.load(), 4242);
   EXPECT_EQ(queue_.SendPos(), kFirstBlock);
@@ -89,7 +91,7 @@ TEST_P(RefusedOpenTest, ChangesNothing) {
   EXPECT_EQ(driver_.Writes().size(), writes);
   EXPECT_EQ(s.ReadSize.load(), GetParam().sizes);
   EXPECT_EQ(s.BlockSize.load(), GetParam().sizes);
-  EXPECT_EQ(link_.Waiting(), 100);
+  EXPECT_EQ(RxWaiting(link_), 100);
   EXPECT_TRUE(s.RxHold.load());
   EXPECT_EQ(s.LastRxTime.load(), 10);
   EXPECT_TRUE(queue_.Pending());
@@ -141,15 +143,13 @@ TEST_F(UsbLinkTest, TakeHoldsTheBufferAndHandsOverTheWaitingBytes) {
     std::memcpy(link_.State().RxBuffer, sentence, static_cast<std::size_t>(len));
     link_.State().RxLength = len;
   }
-  std::uint8_t last = 0;
-  EXPECT_EQ(link_.Waiting(&last), len);
-  EXPECT_EQ(last, '\n');
+  EXPECT_EQ(RxWaiting(link_), len);
 
   std::uint8_t chunk[kRxBufferSize];
-  ASSERT_EQ(link_.Take(chunk), len);
+  ASSERT_EQ(TakeAny(link_, chunk), len);
   EXPECT_EQ(std::memcmp(chunk, sentence, static_cast<std::size_t>(len)), 0);
   EXPECT_TRUE(link_.State().RxHold.load());
-  EXPECT_EQ(link_.Waiting(), 0);
+  EXPECT_EQ(RxWaiting(link_), 0);
   link_.Release();
   EXPECT_FALSE(link_.State().RxHold.load());
 }
@@ -189,7 +189,7 @@ TEST_P(TakeChunkTest, TestsAndTakesInOneStep) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(c.taken)),
             std::string(c.waiting, static_cast<std::size_t>(c.taken)));
   const std::string rest(c.waiting + c.taken);
-  ASSERT_EQ(link_.Waiting(), static_cast<int32_t>(rest.size()));
+  ASSERT_EQ(RxWaiting(link_), static_cast<int32_t>(rest.size()));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(link_.State().RxBuffer), rest.size()), rest);
 }
 
@@ -238,7 +238,7 @@ TEST_F(UsbLinkTest, ReplyFoundBehindMorePacketsThanTheRingHolds) {
       std::string(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(taken.length)),
       "*c\r\n" + sent);
   EXPECT_TRUE(taken.unfinished);
-  EXPECT_EQ(link_.Waiting(), 3);
+  EXPECT_EQ(RxWaiting(link_), 3);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/abstract_socket.h"
 #include "platform/usb_driver.h"
 #include "test_peer.h"
 
@@ -75,6 +76,43 @@ TEST(UsbSocketOpen, FailsWithoutAModuleAndLeavesNoHandle) {
 TEST(UsbSocketOpen, RefusesNamesThatDoNotFitTheAddress) {
   EXPECT_FALSE(MakeSocketUsbDriver("")->Open());
   EXPECT_FALSE(MakeSocketUsbDriver(std::string(200, 'x'))->Open());
+}
+
+// The module's name as the socket address holds it: a NUL, the name, no terminator, and
+// nothing for a name that is empty or does not fit.
+TEST(AbstractAddress, HoldsTheNameBehindANulOrNothing) {
+  const struct {
+    const char* name;
+    std::size_t size;
+    bool fits;
+  } cases[] = {
+      {"empty", 0, false},
+      {"one byte", 1, true},
+      {"longest", kMaxAbstractName, true},
+      {"one too long", kMaxAbstractName + 1, false},
+  };
+  for (const auto& c : cases) {
+    const std::string name(c.size, 'k');
+    const AbstractAddress a = MakeAbstractAddress(name);
+    if (!c.fits) {
+      EXPECT_EQ(a.length, 0u) << c.name;
+      continue;
+    }
+    EXPECT_EQ(a.address.sun_family, AF_UNIX) << c.name;
+    EXPECT_EQ(a.address.sun_path[0], '\0') << c.name;
+    EXPECT_EQ(std::string(a.address.sun_path + 1, c.size), name) << c.name;
+    EXPECT_EQ(a.length, offsetof(sockaddr_un, sun_path) + 1 + c.size) << c.name;
+  }
+  EXPECT_EQ(kMaxAbstractName, 107u);
+}
+
+TEST(UsbSocketOpen, ReachesAModuleWithTheLongestName) {
+  const std::string tag = TestPeer::UniqueName("long");
+  TestPeer peer(tag + std::string(kMaxAbstractName - tag.size(), 'x'));
+  ASSERT_TRUE(peer.Listening());
+  auto driver = MakeSocketUsbDriver(peer.Name());
+  EXPECT_TRUE(driver->Open());
+  driver->Close();
 }
 
 TEST_F(UsbSocketTest, EachPacketIsOneReadOfItsOwnSize) {

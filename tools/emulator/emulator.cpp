@@ -11,8 +11,9 @@
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include "platform/abstract_socket.h"
 
 namespace ostrel::emulator {
 namespace {
@@ -84,13 +85,8 @@ bool Emulator::Prepare(std::string& error, int& exit_status) {
 bool Emulator::Listen() {
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // Abstract namespace: a leading NUL, no file on disk, no terminating NUL counted.
-  std::memcpy(address.sun_path + 1, options_.socket_name.data(), options_.socket_name.size());
-  const auto length =
-      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + options_.socket_name.size());
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, 8) != 0) {
+  const AbstractAddress address = MakeAbstractAddress(options_.socket_name);
+  if (::bind(fd, address.Get(), address.length) != 0 || ::listen(fd, 8) != 0) {
     const int saved = errno;
     ::close(fd);
     errno = saved;
