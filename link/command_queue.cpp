@@ -7,7 +7,7 @@ namespace {
 
 int32_t LoadInt32(const std::uint8_t* p) {
   int32_t v;
-  std::memcpy(&v, p, sizeof v);  // little-endian host, as the stored layout
+  std::memcpy(&v, p, sizeof v);  // host byte order; memcpy, as bytes are no int32 object
   return v;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The command queue: 64-byte blocks waiting to be sent to the module, one per tick.
 //
-// Layout of the 65,536-byte buffer (stored files and the sender rely on it):
+// Layout of the 65,536-byte buffer; the sender writes each block straight from it:
 //   0      int32  SendPos  position of the next block to send
 //   4      int32  EndPos   position just after the last queued block
 //   8 ...  blocks back to back, then a 0 byte after the last one

@@ -24,7 +24,8 @@ TReadThread::TReadThread(UsbLink& link, TerminateHandler on_terminate)
 
 TReadThread::~TReadThread() {
   if (!thread_.joinable()) return;
-  // The program never waits for the thread: one still running goes on with the process.
+  // A thread still running (QuitAndJoin ran out of time, or was never called) goes on
+  // with the process; joining it here could hang the exit.
   if (finished_.load())
     thread_.join();
   else

@@ -4,9 +4,11 @@
 // never parses, displays or writes; when the bytes it hands over complete a line it tells
 // the link's ArrivalNotifier.
 //
-// The program creates it once, running, and never waits for it: it ends by itself after a
-// read that returns once StopReading is set (File > Exit), or with the process. Keep the
-// object alive as long as the process; its destructor joins only a thread that has ended.
+// The program creates it once, running. It ends by itself after a read that returns once
+// StopReading is set (File > Exit), or with the process. The window waits for it at the
+// end for a bounded time only (QuitAndJoin): a driver call that never returns must not
+// hang the exit. The destructor joins only a thread that has ended and leaves one still
+// running to the process, so a thread that would not end keeps its objects alive.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,9 +34,9 @@ class TReadThread {
   // The loop has ended.
   bool Finished() const { return finished_.load(); }
 
-  // Tests only: ends the loop at its next look at the flags (at once after a read, within
-  // one sleep otherwise) and joins. A read pending in the driver must be released by the
-  // caller. False if the thread did not end before the deadline.
+  // Ends the loop at its next look at the flags (at once after a read, within one sleep
+  // otherwise) and joins. A read pending in the driver must be released by the caller
+  // (StopAndAbort). False, and the thread left running, if it did not end by the deadline.
   bool QuitAndJoin(std::chrono::milliseconds deadline);
 
  private:

@@ -1,13 +1,14 @@
 #include "link/stream_cut.h"
 
 #include "link/ubx_frame.h"
+#include "link/usb_link.h"
 
 namespace ostrel {
 namespace {
 
-// A frame longer than this could never wait whole in RxBuffer (2048 less one read), so a
-// sync pair that claims it is taken for noise.
-constexpr int32_t kLongestFrame = 2048 - 64;
+// A frame longer than this could never wait whole in RxBuffer (less one read, which the
+// read thread keeps room for), so a sync pair that claims it is taken for noise.
+constexpr int32_t kLongestFrame = kRxBufferSize - kStdBlockSize;
 
 enum class Frame { kNone, kArriving, kComplete };
 

@@ -1,6 +1,8 @@
 #pragma once
-// The project's own error types. Errors that the receive cycle's trap catches and
-// drops derive from ostrel::Error, so nothing else is swallowed by accident.
+// The project's own error types derive from ostrel::Error, so a caller can tell a fault
+// the program knows (a short sentence, a settings file it cannot write) from a failure
+// of a library or of the machine. The receive tick drops both alike: one tick's failure
+// must never stop the next.
 #include <stdexcept>
 #include <string>
 

@@ -1,8 +1,6 @@
 #include "receive/command_sender.h"
 
-#include <charconv>
-#include <cstring>
-
+#include "receive/bounded_text.h"
 #include "receiver/maintenance.h"
 
 namespace ostrel {
@@ -91,16 +89,11 @@ void CommandSender::SetMessage(std::string_view text) {
 }
 
 void CommandSender::AppendMessage(std::string_view text) {
-  const std::size_t room = message_.size() - message_length_;
-  const std::size_t n = text.size() < room ? text.size() : room;
-  std::memcpy(message_.data() + message_length_, text.data(), n);
-  message_length_ += n;
+  message_length_ = AppendBounded(message_, message_length_, text);
 }
 
 void CommandSender::AppendMessage(int32_t value) {
-  char digits[12];
-  const auto r = std::to_chars(digits, digits + sizeof digits, value);
-  AppendMessage(std::string_view(digits, static_cast<std::size_t>(r.ptr - digits)));
+  message_length_ = AppendBounded(message_, message_length_, value);
 }
 
 }  // namespace ostrel

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "receive/chunk.h"
+
 namespace ostrel {
 
 class PositionsLog {
@@ -21,9 +23,9 @@ class PositionsLog {
   static constexpr int32_t kOff = 0;
   static constexpr int32_t kReplay = 1;
   static constexpr int32_t kRecord = 2;
-  // ChunkBuffer holds at most this many bytes and a NUL after them.
-  static constexpr int32_t kChunkBufferSize = 2048;
-  static constexpr int32_t kMaxChunk = kChunkBufferSize - 1;
+  // The receive tick's chunk, which is what gets recorded and replayed.
+  static constexpr int32_t kChunkBufferSize = ostrel::kChunkBufferSize;
+  static constexpr int32_t kMaxChunk = ostrel::kMaxChunk;
 
   // `directory` empty: the current directory.
   explicit PositionsLog(int32_t mode, std::string directory = {});

@@ -2,7 +2,6 @@
 
 #include <exception>
 
-#include "platform/error.h"
 #include "receive/forwarding.h"
 #include "receive/logs.h"
 #include "receiver/antaris.h"
@@ -41,9 +40,9 @@ void ReceiveCycle::Trapped(F&& steps) {
   ReleaseAtEnd release(link_);
   try {
     steps();
-  } catch (const Error&) {
-    // Dropped: a bad sentence or a display error ends only this tick.
   } catch (const std::exception&) {
+    // Dropped, the project's own errors and any other alike: a bad sentence or a display
+    // error ends only this tick.
   }
 }
 

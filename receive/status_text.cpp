@@ -1,9 +1,7 @@
 #include "receive/status_text.h"
 
-#include <charconv>
-#include <cstring>
-
 #include "gps/tgps.h"
+#include "receive/bounded_text.h"
 
 namespace ostrel {
 namespace {
@@ -12,14 +10,11 @@ class Appender {
  public:
   explicit Appender(StatusTextBuffer& out) : out_(out) {}
   Appender& operator<<(std::string_view s) {
-    const std::size_t n = s.size() < out_.size() - used_ ? s.size() : out_.size() - used_;
-    std::memcpy(out_.data() + used_, s.data(), n);
-    used_ += n;
+    used_ = AppendBounded(out_, used_, s);
     return *this;
   }
   Appender& operator<<(int32_t v) {
-    const auto r = std::to_chars(out_.data() + used_, out_.data() + out_.size(), v);
-    used_ = static_cast<std::size_t>(r.ptr - out_.data());
+    used_ = AppendBounded(out_, used_, v);
     return *this;
   }
   std::string_view Text() const { return {out_.data(), used_}; }
