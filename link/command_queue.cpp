@@ -13,7 +13,7 @@ int32_t LoadInt32(const std::uint8_t* p) {
 
 void StoreInt32(std::uint8_t* p, int32_t v) { std::memcpy(p, &v, sizeof v); }
 
-void Terminate(CommandQueue& q) { q.Data()[q.EndPos()] = 0; }
+void Terminate(CommandQueue& queue) { queue.Data()[queue.EndPos()] = 0; }
 
 }  // namespace
 
@@ -32,10 +32,10 @@ int32_t EffectiveBlockSize(int32_t block_size) {
   return block_size > 1 ? block_size : kStdBlockSize;
 }
 
-void ClearQueue(CommandQueue& q) {
-  q.SetSendPos(kFirstBlock);
-  q.SetEndPos(kFirstBlock);
-  Terminate(q);
+void ClearQueue(CommandQueue& queue) {
+  queue.SetSendPos(kFirstBlock);
+  queue.SetEndPos(kFirstBlock);
+  Terminate(queue);
 }
 
 std::size_t BlocksFor(std::size_t len, int32_t block_size) {
@@ -43,19 +43,19 @@ std::size_t BlocksFor(std::size_t len, int32_t block_size) {
   return (len + payload - 1) / payload;
 }
 
-bool HasRoomFor(const CommandQueue& q, std::size_t blocks, int32_t block_size) {
+bool HasRoomFor(const CommandQueue& queue, std::size_t blocks, int32_t block_size) {
   const auto size = static_cast<std::size_t>(EffectiveBlockSize(block_size));
-  return static_cast<std::size_t>(q.EndPos()) + blocks * size + 1 <=
+  return static_cast<std::size_t>(queue.EndPos()) + blocks * size + 1 <=
          static_cast<std::size_t>(kQueueSize);
 }
 
-bool AppendBlocks(CommandQueue& q, const std::uint8_t* bytes, std::size_t len, bool control,
+bool AppendBlocks(CommandQueue& queue, const std::uint8_t* bytes, std::size_t len, bool control,
                   int32_t block_size) {
   // Room for the blocks and the 0 byte that EndSequence or the caller puts after them.
-  if (!HasRoomFor(q, BlocksFor(len, block_size), block_size)) return false;
+  if (!HasRoomFor(queue, BlocksFor(len, block_size), block_size)) return false;
 
   const std::size_t payload = static_cast<std::size_t>(EffectiveBlockSize(block_size) - 1);
-  std::uint8_t* p = q.Data() + q.EndPos();
+  std::uint8_t* p = queue.Data() + queue.EndPos();
   const std::uint8_t marker = control ? kControlMarker : kDataMarker;
   for (std::size_t i = 0; i < len;) {
     *p++ = marker;
@@ -65,22 +65,22 @@ bool AppendBlocks(CommandQueue& q, const std::uint8_t* bytes, std::size_t len, b
     p += payload;
     i += take;
   }
-  q.SetEndPos(static_cast<int32_t>(p - q.Data()));
+  queue.SetEndPos(static_cast<int32_t>(p - queue.Data()));
   return true;
 }
 
-bool BeginSequence(CommandQueue& q, int32_t block_size) {
+bool BeginSequence(CommandQueue& queue, int32_t block_size) {
   static constexpr std::uint8_t kBegin = 'c';
-  ClearQueue(q);
-  const bool ok = AppendBlocks(q, &kBegin, 1, true, block_size);
-  Terminate(q);
+  ClearQueue(queue);
+  const bool ok = AppendBlocks(queue, &kBegin, 1, true, block_size);
+  Terminate(queue);
   return ok;
 }
 
-bool EndSequence(CommandQueue& q, int32_t block_size) {
+bool EndSequence(CommandQueue& queue, int32_t block_size) {
   static constexpr std::uint8_t kEnd = '*';
-  const bool ok = AppendBlocks(q, &kEnd, 1, true, block_size);
-  Terminate(q);
+  const bool ok = AppendBlocks(queue, &kEnd, 1, true, block_size);
+  Terminate(queue);
   return ok;
 }
 

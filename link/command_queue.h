@@ -47,20 +47,20 @@ class CommandQueue {
 // neither hang nor overrun (the next successful open empties the queue anyway).
 int32_t EffectiveBlockSize(int32_t block_size);
 
-void ClearQueue(CommandQueue& q);
+void ClearQueue(CommandQueue& queue);
 // ClearQueue, the begin block "*c", then a 0 byte.
-bool BeginSequence(CommandQueue& q, int32_t block_size);
+bool BeginSequence(CommandQueue& queue, int32_t block_size);
 // How many blocks `len` payload bytes take at `block_size`.
 std::size_t BlocksFor(std::size_t len, int32_t block_size);
 // Whether `blocks` more blocks and the 0 byte after them fit behind EndPos. Every command
 // asks this before it appends anything, so a sequence goes in whole or not at all.
-bool HasRoomFor(const CommandQueue& q, std::size_t blocks, int32_t block_size);
+bool HasRoomFor(const CommandQueue& queue, std::size_t blocks, int32_t block_size);
 // Frames `len` bytes as blocks with one marker. Writes no 0 byte after the last block.
 // Returns false, and appends nothing, when the blocks would not fit before the end of
 // the buffer (with the terminating 0 byte): a sequence is never cut in half.
-bool AppendBlocks(CommandQueue& q, const std::uint8_t* bytes, std::size_t len, bool control,
+bool AppendBlocks(CommandQueue& queue, const std::uint8_t* bytes, std::size_t len, bool control,
                   int32_t block_size);
 // The end block "**", then a 0 byte.
-bool EndSequence(CommandQueue& q, int32_t block_size);
+bool EndSequence(CommandQueue& queue, int32_t block_size);
 
 }  // namespace ostrel

@@ -15,9 +15,9 @@ ForwardSpan NmeaRun(const std::uint8_t* chunk, int32_t len) {
   return {};
 }
 
-void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len, bool PassBinaryData,
-                  std::uint8_t* scratch) {
-  if (PassBinaryData) {
+void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len,
+                  bool pass_binary_data, std::uint8_t* scratch) {
+  if (pass_binary_data) {
     port.Write(chunk, len);
     return;
   }

@@ -22,7 +22,7 @@ ForwardSpan NmeaRun(const std::uint8_t* chunk, int32_t len);
 // Writes the chunk's NMEA runs, or every byte (even none) with pass-through. At most one
 // write per call. Runs that lie apart are gathered in `scratch` (room for `len` bytes); a
 // single run is written from the chunk itself.
-void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len, bool PassBinaryData,
-                  std::uint8_t* scratch);
+void ForwardChunk(DataPortWriter& port, const std::uint8_t* chunk, int32_t len,
+                  bool pass_binary_data, std::uint8_t* scratch);
 
 }  // namespace ostrel

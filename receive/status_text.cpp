@@ -24,8 +24,8 @@ class Appender {
   std::size_t used_ = 0;
 };
 
-std::string_view FixName(int32_t FixType) {
-  switch (FixType) {
+std::string_view FixName(int32_t fix_type) {
+  switch (fix_type) {
     case 0: return "No Fix";
     case 1: return "DR";
     case 2: return "2D Fix";
@@ -35,8 +35,8 @@ std::string_view FixName(int32_t FixType) {
   }
 }
 
-std::string_view DgpsName(int32_t DGPSState) {
-  switch (DGPSState) {
+std::string_view DgpsName(int32_t dgps_state) {
+  switch (dgps_state) {
     case 1: return "No DGPS";
     case 2: return "DGPS";
     default: return "";
@@ -45,13 +45,13 @@ std::string_view DgpsName(int32_t DGPSState) {
 
 }  // namespace
 
-std::string_view FormatStatusText(StatusTextBuffer& out, int32_t FixType, bool WAASActive,
-                                  int32_t DGPSState, int32_t SVCount) {
+std::string_view FormatStatusText(StatusTextBuffer& out, int32_t fix_type, bool waas_active,
+                                  int32_t dgps_state, int32_t sv_count) {
   Appender text(out);
-  text << "Connected, " << FixName(FixType);
-  if (FixType == 0) return text.Text();
-  if (WAASActive) text << ", WAAS";
-  text << ", " << DgpsName(DGPSState) << ", " << SVCount << " SVs";
+  text << "Connected, " << FixName(fix_type);
+  if (fix_type == 0) return text.Text();
+  if (waas_active) text << ", WAAS";
+  text << ", " << DgpsName(dgps_state) << ", " << sv_count << " SVs";
   return text.Text();
 }
 

@@ -14,8 +14,8 @@ class TGPS;
 inline constexpr std::size_t kStatusTextSize = 64;
 using StatusTextBuffer = std::array<char, kStatusTextSize>;
 
-std::string_view FormatStatusText(StatusTextBuffer& out, int32_t FixType, bool WAASActive,
-                                  int32_t DGPSState, int32_t SVCount);
+std::string_view FormatStatusText(StatusTextBuffer& out, int32_t fix_type, bool waas_active,
+                                  int32_t dgps_state, int32_t sv_count);
 std::string_view FormatStatusText(StatusTextBuffer& out, const TGPS& gps);
 
 }  // namespace ostrel

@@ -216,11 +216,11 @@ TEST_F(FirmwareTest, SerialIsWrittenErasedAndKeptInTheFile) {
   Eeprom reloaded(path_);
   std::string error;
   ASSERT_TRUE(reloaded.Load(error));
-  EXPECT_EQ(Bytes(reloaded.serial().begin(), reloaded.serial().end()), ToBytes("0123456789"));
+  EXPECT_EQ(Bytes(reloaded.SerialNumber().begin(), reloaded.SerialNumber().end()), ToBytes("0123456789"));
   ASSERT_TRUE(reloaded.Erase(error));
   Eeprom erased(path_);
   ASSERT_TRUE(erased.Load(error));
-  EXPECT_EQ(Bytes(erased.serial().begin(), erased.serial().end()), Bytes(10, 0xFF));
+  EXPECT_EQ(Bytes(erased.SerialNumber().begin(), erased.SerialNumber().end()), Bytes(10, 0xFF));
 }
 
 TEST_F(FirmwareTest, ShortImageReadsErasedPastItsEnd) {
@@ -228,7 +228,7 @@ TEST_F(FirmwareTest, ShortImageReadsErasedPastItsEnd) {
   Eeprom eeprom(path_);
   std::string error;
   ASSERT_TRUE(eeprom.Load(error));
-  EXPECT_EQ(Bytes(eeprom.serial().begin(), eeprom.serial().begin() + 4), (Bytes{'A', 'B', 'C', 0xFF}));
+  EXPECT_EQ(Bytes(eeprom.SerialNumber().begin(), eeprom.SerialNumber().begin() + 4), (Bytes{'A', 'B', 'C', 0xFF}));
 }
 
 TEST_F(FirmwareTest, UnwritableEepromIsReportedAndStillAnswered) {
@@ -390,11 +390,11 @@ TEST_F(ChipSolution, CfgMsgRateZeroSilencesAnNmeaSentence) {
 
 TEST_F(ChipSolution, CfgPrtSetsTheChipBaudAndPowerOnRestoresIt) {
   Send(FrameBytes(ubx::kCfgPrt9600));
-  EXPECT_EQ(chip_.baud(), 9600);
+  EXPECT_EQ(chip_.Baud(), 9600);
   Send(FrameBytes(ubx::kSbasOff));
   chip_.PowerOn();
-  EXPECT_EQ(chip_.baud(), 19200);
-  EXPECT_TRUE(chip_.sbas().enabled());
+  EXPECT_EQ(chip_.Baud(), 19200);
+  EXPECT_TRUE(chip_.Sbas().Enabled());
 }
 
 TEST_F(ChipSolution, SentencesCarryValidChecksumsAndTheAntarisShapes) {
@@ -479,7 +479,7 @@ TEST(Replay, CyclesAndRunsPlayTheLogByteForByteAndLoop) {
   ASSERT_TRUE(replay.Load(path, error)) << error;
   const Bytes& log = replay.bytes();
   Bytes played;
-  for (std::size_t k = 0; k < replay.cycles() + 1; ++k) replay.NextCycle(played);
+  for (std::size_t k = 0; k < replay.Cycles() + 1; ++k) replay.NextCycle(played);
   ASSERT_GT(played.size(), log.size());
   EXPECT_TRUE(std::equal(log.begin(), log.end(), played.begin()));
   EXPECT_TRUE(std::equal(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(played.size() - log.size()),

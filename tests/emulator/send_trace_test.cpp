@@ -152,7 +152,7 @@ TEST(SendTrace, AnUnwritablePathIsRefusedWithAReason) {
   std::string error;
   EXPECT_FALSE(trace.Open("/nonexistent-dir/trace.txt", error));
   EXPECT_NE(error.find("/nonexistent-dir/trace.txt"), std::string::npos);
-  EXPECT_FALSE(trace.active());
+  EXPECT_FALSE(trace.Active());
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ std::array<std::uint8_t, kNavSolLength> NavSolPayload(const Epoch& e, bool dgps)
 }
 
 std::vector<std::uint8_t> NavSbasPayload(const Epoch& e, const SbasConfig& sbas) {
-  const bool on = sbas.enabled();
+  const bool on = sbas.Enabled();
   const int geo = GeoPrn(sbas);
   const int count = on ? e.used : 0;
   std::vector<std::uint8_t> p(12 + 12 * static_cast<std::size_t>(count), 0);
@@ -280,7 +280,7 @@ bool ReceiverChip::Due(Output o) const {
 
 void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
                             std::vector<std::size_t>* starts) {
-  const bool dgps = sbas_.enabled();
+  const bool dgps = sbas_.Enabled();
   const auto mark = [&] {
     if (starts != nullptr) starts->push_back(out.size());
   };
@@ -325,7 +325,7 @@ void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
   // The SBAS satellite shows in GSV under its NMEA number (PRN - 87).
   std::array<SatelliteView, kMaxInView> sky = e.satellites;
   int in_view = e.in_view;
-  if (sbas_.enabled() && in_view < kMaxInView) {
+  if (sbas_.Enabled() && in_view < kMaxInView) {
     sky[static_cast<std::size_t>(in_view++)] = {GeoPrn(sbas_) - 87, 31, 199, 40, false};
   }
   const int messages = (in_view + 3) / 4;

@@ -21,7 +21,7 @@ struct SbasConfig {
   std::uint8_t usage = 0x07;
   std::uint8_t max_channels = 2;
   std::uint32_t scan_mask = 0;  // bit n = PRN 120 + n; 0 scans them all
-  bool enabled() const { return (mode & 0x01) != 0; }
+  bool Enabled() const { return (mode & 0x01) != 0; }
 };
 
 inline constexpr std::size_t kNavSolLength = 52;
@@ -55,8 +55,8 @@ class ReceiverChip {
   // order u-blox prints them. The offset of each message start is added to `starts`.
   void Solution(const Epoch& e, std::vector<std::uint8_t>& out, std::vector<std::size_t>* starts = nullptr);
 
-  int baud() const { return baud_; }
-  const SbasConfig& sbas() const { return sbas_; }
+  int Baud() const { return baud_; }
+  const SbasConfig& Sbas() const { return sbas_; }
   std::uint8_t rate(Output o) const { return rates_[static_cast<std::size_t>(o)]; }
 
  private:

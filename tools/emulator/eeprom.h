@@ -21,13 +21,11 @@ class Eeprom {
   // False with a reason when the file exists but cannot be read.
   bool Load(std::string& error);
 
-  const Serial& serial() const { return serial_; }
+  const Serial& SerialNumber() const { return serial_; }
 
   // Each replaces the file atomically (temporary file, then rename).
   bool Write(std::span<const std::uint8_t, kSerialLength> serial, std::string& error);
   bool Erase(std::string& error);
-
-  const std::string& path() const { return path_; }
 
  private:
   bool Save(std::string& error);

@@ -272,7 +272,7 @@ void Emulator::Cycle(double now) {
   if (replaying_) {
     // A log recorded at a higher rate than this line carries waits for the line, byte for
     // byte, rather than losing cycles.
-    if (pacer_.pending() > StreamPacer::kBacklog / 2) return;
+    if (pacer_.Pending() > StreamPacer::kBacklog / 2) return;
     replay_.NextCycle(output_);
   } else {
     chip_.Solution(EpochNow(now), output_, &starts_);
@@ -290,7 +290,7 @@ void Emulator::TopUp(double now) {
     ahead = std::clamp(static_cast<std::size_t>(options_.rate / 4), std::size_t{1024},
                        StreamPacer::kBacklog / 2);
   }
-  while (pacer_.pending() < ahead) {
+  while (pacer_.Pending() < ahead) {
     output_.clear();
     starts_.clear();
     if (replaying_) {
@@ -327,14 +327,14 @@ void Emulator::Queue(std::span<const std::uint8_t> bytes, double now, bool log_o
 
 void Emulator::ClearStream() {
   pacer_.Clear();
-  if (trace_.active()) trace_.Clear(SendTrace::Monotonic());
+  if (trace_.Active()) trace_.Clear(SendTrace::Monotonic());
 }
 
 bool Emulator::Send(double now, const std::uint8_t* bytes, std::size_t size,
                     std::int64_t& handed) {
   // Stamped as the packet is handed over: a stamp taken after send() returns could fall
   // after the host has read it, when this process is preempted in between.
-  handed = trace_.active() ? SendTrace::Monotonic() : 0;
+  handed = trace_.Active() ? SendTrace::Monotonic() : 0;
   // A packet of 0 bytes would read as the end of the connection: never send one.
   if (size == 0) return true;
   if (::send(client_fd_, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
@@ -404,7 +404,7 @@ void Emulator::SetBaud(int baud) {
   baud_ = baud;
   ApplyRate(now_);
   std::string text = "firmware serial rate " + std::to_string(baud);
-  if (chip_.baud() != baud) text += " (the chip sends at " + std::to_string(chip_.baud()) + ")";
+  if (chip_.Baud() != baud) text += " (the chip sends at " + std::to_string(chip_.Baud()) + ")";
   log_.Event(now_, text);
 }
 

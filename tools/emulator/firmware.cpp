@@ -45,7 +45,7 @@ void Firmware::Command(std::span<const std::uint8_t> block, FirmwareHost& host) 
       reply.insert(reply.end(), version_.begin(), version_.end());
       break;
     case 'r':
-      reply.insert(reply.end(), eeprom_.serial().begin(), eeprom_.serial().end());
+      reply.insert(reply.end(), eeprom_.SerialNumber().begin(), eeprom_.SerialNumber().end());
       break;
     case 'w':
       if (!eeprom_.Write(payload.subspan<1, kSerialLength>(), error)) host.Note(error);

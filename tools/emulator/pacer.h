@@ -28,7 +28,6 @@ class StreamPacer {
 
   // Bytes per second; 0 or less: the line is as fast as the host reads.
   void SetRate(double bytes_per_second, double now);
-  double rate() const { return rate_; }
 
   // The chip wrote `bytes` at time `now` (seconds). Returns how many were kept.
   std::size_t Write(std::span<const std::uint8_t> bytes, double now);
@@ -45,7 +44,7 @@ class StreamPacer {
   // Seconds from `now` until the next packet is due; negative when nothing is pending.
   double Due(double now) const;
 
-  std::size_t pending() const { return size_; }
+  std::size_t Pending() const { return size_; }
 
  private:
   void Advance(double now);

@@ -32,7 +32,7 @@ class Replay {
   void NextRun(std::size_t want, std::vector<std::uint8_t>& out);
 
   const std::vector<std::uint8_t>& bytes() const { return data_; }
-  std::size_t cycles() const { return cycles_.size(); }
+  std::size_t Cycles() const { return cycles_.size(); }
 
  private:
   std::vector<std::uint8_t> data_;

@@ -27,7 +27,7 @@ class SendTrace {
 
   // An empty path traces nothing. False with a reason when the file cannot be created.
   bool Open(const std::string& path, std::string& error);
-  bool active() const { return file_ != nullptr; }
+  bool Active() const { return file_ != nullptr; }
 
   // Stream bytes the pacer has taken on, in the order they will go out.
   void Queued(std::span<const std::uint8_t> bytes);

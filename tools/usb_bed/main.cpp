@@ -109,7 +109,7 @@ pid_t StartProgram(const BedOptions& options, const sigset_t& original_mask, con
 }
 
 std::string StatsLine(const UsbfsDevice& device, double started) {
-  const auto s = device.stats();
+  const auto s = device.Stats();
   char text[160];
   std::snprintf(text, sizeof text, "stats submitted=%ld reaped=%ld eagain=%ld seconds=%.3f clients=%ld",
                 s.submitted, s.reaped, s.eagain, Seconds() - started, s.clients);
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     for (bool running = true; running;) {
       pollfd fds[4] = {{signals, POLLIN, 0}, {device.wake_fd(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
       if (stdin_open) fds[2] = {STDIN_FILENO, POLLIN, 0};
-      const int emulator = device.emulator_fd();
+      const int emulator = device.EmulatorFd();
       if (emulator >= 0) {
         fds[3].fd = emulator;
         fds[3].events = static_cast<short>((device.WantsPacket() ? POLLIN : 0) |
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
       if (fds[1].revents & POLLIN) device.ClearWake();
       if (fds[3].revents & POLLOUT) device.FlushOut();
       if (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) {
-        if (!device.ReadEmulator() && options.follow_emulator && device.plugged()) {
+        if (!device.ReadEmulator() && options.follow_emulator && device.Plugged()) {
           device.Unplug();
           following = true;
         }

@@ -152,12 +152,12 @@ void UsbfsDevice::Unplug() {
   umockdev_testbed_remove_device(testbed_, sys.c_str());
 }
 
-bool UsbfsDevice::plugged() const {
+bool UsbfsDevice::Plugged() const {
   std::lock_guard lock(mutex_);
   return plugged_;
 }
 
-int UsbfsDevice::emulator_fd() const {
+int UsbfsDevice::EmulatorFd() const {
   std::lock_guard lock(mutex_);
   return emulator_;
 }
@@ -187,7 +187,7 @@ void UsbfsDevice::ConnectLocked() {
 }
 
 bool UsbfsDevice::ReadEmulator() {
-  const int fd = emulator_fd();
+  const int fd = EmulatorFd();
   if (fd < 0) return true;
   std::uint8_t packet[4096];
   const auto n = recv(fd, packet, sizeof packet, MSG_DONTWAIT);
@@ -226,7 +226,7 @@ void UsbfsDevice::ClearWake() {
   eventfd_read(wake_fd_, &value);
 }
 
-BedStats UsbfsDevice::stats() const {
+BedStats UsbfsDevice::Stats() const {
   std::lock_guard lock(mutex_);
   auto s = stats_;
   s.clients = static_cast<long>(clients_.size());

@@ -44,10 +44,10 @@ class UsbfsDevice {
   // whose "add" uevent goes out at once; unplug ends the URBs in flight and removes it.
   bool Plug(std::string& error);
   void Unplug();
-  bool plugged() const;
+  bool Plugged() const;
 
   // The emulator connection, polled by the main thread; -1 when there is none.
-  int emulator_fd() const;
+  int EmulatorFd() const;
   bool WantsPacket() const;    // a packet may be read (none is waiting for an IN URB)
   bool HasOutPending() const;  // an OUT transfer waits for the socket to take it
   bool TryConnectEmulator();
@@ -59,7 +59,7 @@ class UsbfsDevice {
   // Readable when the main thread must look at the state again.
   int wake_fd() const { return wake_fd_; }
   void ClearWake();
-  BedStats stats() const;
+  BedStats Stats() const;
 
  private:
   struct Urb {
