@@ -216,7 +216,8 @@ TEST_F(FirmwareTest, SerialIsWrittenErasedAndKeptInTheFile) {
   Eeprom reloaded(path_);
   std::string error;
   ASSERT_TRUE(reloaded.Load(error));
-  EXPECT_EQ(Bytes(reloaded.SerialNumber().begin(), reloaded.SerialNumber().end()), ToBytes("0123456789"));
+  EXPECT_EQ(Bytes(reloaded.SerialNumber().begin(), reloaded.SerialNumber().end()),
+            ToBytes("0123456789"));
   ASSERT_TRUE(reloaded.Erase(error));
   Eeprom erased(path_);
   ASSERT_TRUE(erased.Load(error));
@@ -228,7 +229,8 @@ TEST_F(FirmwareTest, ShortImageReadsErasedPastItsEnd) {
   Eeprom eeprom(path_);
   std::string error;
   ASSERT_TRUE(eeprom.Load(error));
-  EXPECT_EQ(Bytes(eeprom.SerialNumber().begin(), eeprom.SerialNumber().begin() + 4), (Bytes{'A', 'B', 'C', 0xFF}));
+  EXPECT_EQ(Bytes(eeprom.SerialNumber().begin(), eeprom.SerialNumber().begin() + 4),
+            (Bytes{'A', 'B', 'C', 0xFF}));
 }
 
 TEST_F(FirmwareTest, UnwritableEepromIsReportedAndStillAnswered) {
