@@ -73,7 +73,8 @@ class TMainForm final : public QMainWindow,
   Q_OBJECT
 
  public:
-  explicit TMainForm(PanelEnvironment env = RealEnvironment(), QWidget* parent = nullptr);
+  // The program passes RealEnvironment(); a test its own clock, socket and folder.
+  explicit TMainForm(PanelEnvironment env, QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their design names, for the program's own tests.
