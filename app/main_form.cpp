@@ -316,7 +316,8 @@ void TMainForm::StartupSteps() {
   ReadGpsPort();
   // [9] The GPS Data port, before the command queue: external commands arrive there.
   Create_Virtual_Port();
-  // [10] The receiver object the buttons frame their commands with.
+  // [10] The receiver object the buttons frame their commands with; step 11's click
+  // applies through it.
   CreateReceiver();
   // [11] A change of the box runs WAASModeClick, hence GPSButtonSetClick, at once; with
   // no device open yet that only shows the status.
@@ -329,11 +330,11 @@ void TMainForm::StartupSteps() {
   link_->OpenDevice();
   // [15] The settings sequence, now that the module may be open.
   GPSButtonSetClick();
-  // [16, 17] The receive cycle and what it logs and shows.
+  // [16, 17] The receive cycle and what it logs and shows, over the link of step 13.
   CreateReceiveCycle();
-  // [18]
+  // [18] What the window shows of the cycle's data: with the cycle there to show it.
   ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
-  // [19]
+  // [19] A setting of the cycle's, so after it.
   ReadPassBinaryData();
   // [20] After step 15 set the status and step 9 named the port.
   SetTrayTip(TrayTipText(ui_.Connection_Label->text().toStdString(), PortName()));
