@@ -18,7 +18,8 @@ class DemonstrationView {
   virtual ~DemonstrationView() = default;
   virtual bool DemonstrationChecked() const = 0;
   virtual void SetDemonstrationChecked(bool checked) = 0;
-  // The input box; nothing when the user cancels.
+  // The input box; nothing when the user cancels. A relative name comes back in the
+  // panel's folder.
   virtual std::optional<std::string> AskDemoFileName() = 0;
   virtual void SetProcessGPS(bool checked) = 0;
   virtual void GPSButtonSetClick() = 0;

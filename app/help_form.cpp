@@ -36,19 +36,19 @@ THelpForm::THelpForm(QWidget* parent)
   setFixedSize(396, 181);
   move(551, 441);
 
-  Memo1 = new QPlainTextEdit(this);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Memo1->setGeometry(8, 8, 377, 105);
-  Memo1->setReadOnly(true);
-  Memo1->setFrameShape(QFrame::NoFrame);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+  HelpText = new QPlainTextEdit(this);
+  HelpText->setObjectName(QStringLiteral("Memo1"));
+  HelpText->setGeometry(8, 8, 377, 105);
+  HelpText->setReadOnly(true);
+  HelpText->setFrameShape(QFrame::NoFrame);
+  HelpText->setLineWrapMode(QPlainTextEdit::NoWrap);
+  HelpText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  HelpText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  HelpText->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
   QStringList lines;
   for (const char* line : kHelpText) lines << QString::fromLatin1(line);
-  Memo1->setPlainText(lines.join(QLatin1Char('\n')));
-  FitLines(*Memo1, lines);
+  HelpText->setPlainText(lines.join(QLatin1Char('\n')));
+  FitLines(*HelpText, lines);
 
   // Which build this is, for a bug report.
   VersionLabel = new QLabel(QStringLiteral("Version " OSTREL_VERSION), this);
@@ -56,11 +56,11 @@ THelpForm::THelpForm(QWidget* parent)
   VersionLabel->setGeometry(12, 144, 132, 17);  // in line with the memo's text
   VersionLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-  Button1 = new QPushButton(QStringLiteral("OK"), this);
-  Button1->setObjectName(QStringLiteral("Button1"));
-  Button1->setGeometry(152, 136, 89, 33);
-  Button1->setDefault(true);
-  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  OkButton = new QPushButton(QStringLiteral("OK"), this);
+  OkButton->setObjectName(QStringLiteral("Button1"));
+  OkButton->setGeometry(152, 136, 89, 33);
+  OkButton->setDefault(true);
+  connect(OkButton, &QPushButton::clicked, this, [this] { OkClick(); });
 }
 
 void THelpForm::ShowOrRaise() {
@@ -69,6 +69,6 @@ void THelpForm::ShowOrRaise() {
   activateWindow();
 }
 
-void THelpForm::Button1Click() { hide(); }
+void THelpForm::OkClick() { hide(); }
 
 }  // namespace ostrel

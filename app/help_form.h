@@ -16,10 +16,10 @@ class THelpForm : public QDialog {
 
   // "Help": shows the dialog, or brings it up when it is already open.
   void ShowOrRaise();
-  void Button1Click();
+  void OkClick();
 
-  QPlainTextEdit* Memo1 = nullptr;
-  QPushButton* Button1 = nullptr;
+  QPlainTextEdit* HelpText = nullptr;
+  QPushButton* OkButton = nullptr;
   QLabel* VersionLabel = nullptr;  // the program's version, below the text
 };
 

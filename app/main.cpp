@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   // first, as start-up may stop in an error box.
   ostrel::QuitOnSessionEnd();
   try {
-    auto form = std::make_unique<ostrel::TMainForm>();
+    // The system clock, the module by its USB ids or on Ezusb-0, the current directory.
+    auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
     if (ostrel::SessionEnded()) return 0;
     if (!form->Exiting()) form->show();
     const std::string port = form->PortDescription();
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "ostrel-panel: GPS Data port %s\n", port.c_str());
     QApplication::exec();
   } catch (const std::exception& e) {
-    QMessageBox::critical(nullptr, QStringLiteral("Ostrel GPS Control Panel"),
+    QMessageBox::critical(nullptr, QString::fromLatin1(ostrel::kPanelTitle),
                           QString::fromLocal8Bit(e.what()));
   }
   return 0;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/help_form.h"
+#include "app/panel_environment.h"
 #include "app/panel_icon.h"
 #include "app/settings.h"
 #include "app/startup_rules.h"
@@ -44,13 +45,14 @@ namespace ostrel {
 
 namespace {
 
-constexpr const char* kAppTitle = "Ostrel GPS Control Panel";
 constexpr const char* kMemoryError = "Memory Allocation error.";
 constexpr int kStartupInterval = 1000;
 constexpr int kReceiveInterval = 100;
 constexpr int kVSPortReadInterval = 200;
 // File > Exit gives the read thread this long to see StopReading before the loop ends.
-constexpr int kExitWait = 2000;
+constexpr Millis kExitWait = 2000;
+// How often the pause after Exit looks at the clock.
+constexpr int kExitPollInterval = 50;
 // What a window manager's frame takes around the window, at most, in the screen's
 // logical pixels.
 constexpr QSize kFrameRoom(12, 40);
@@ -60,9 +62,9 @@ constexpr Millis kStaleAfter = 3000;
 constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
 
 // Help the user must see once, also when the panel was started from a menu.
-void Tell(const std::string& text) {
+void Tell(const std::string& text, const std::string& folder) {
   std::fputs(text.c_str(), stderr);
-  ErrorLog(text);
+  ErrorLog(text, folder);
 }
 
 QString Latin1(std::string_view text) {
@@ -105,6 +107,27 @@ class MessageAdapter final : public MessageSink {
   std::function<void(const std::string&, const std::string&)> show_;
 };
 
+// The Data Stream memo as DeferredMemo sees it.
+class MemoAdapter final : public MemoWidget {
+ public:
+  MemoAdapter(const QWidget& window, const MainFormUi& ui) : window_(window), ui_(ui) {}
+  bool HoldBack() const override {
+    return window_.isVisible() && ui_.PageControl->currentWidget() != ui_.DataStreamPage;
+  }
+  int32_t LineCount() const override {
+    return static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
+  }
+  bool IsEmpty() const override { return ui_.Output_Console->document()->isEmpty(); }
+  void Clear() override { ui_.Output_Console->clear(); }
+  void Append(std::string_view lines) override {
+    ui_.Output_Console->appendPlainText(Latin1(lines));
+  }
+
+ private:
+  const QWidget& window_;
+  const MainFormUi& ui_;
+};
+
 // Carries the read thread's news of a completed line to the GUI thread as one posted
 // event; more news before it has run adds nothing.
 class ArrivalWaker final : public QObject, public ArrivalNotifier {
@@ -134,14 +157,16 @@ struct TMainForm::Adapters {
   std::unique_ptr<TimerAdapter> vsport_read;
   std::unique_ptr<MessageAdapter> messages;
   std::unique_ptr<SystemComPorts> ports;
+  std::unique_ptr<MemoAdapter> memo_widget;
+  std::unique_ptr<DeferredMemo> memo;
 };
 
-TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
+TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
     : QMainWindow(parent),
-      usb_socket_(std::move(usb_socket)),
-      clock_(clock),
+      env_(std::move(env)),
+      clock_(env_.clock),
       adapters_(new Adapters),
-      last_applied_(clock.Now()) {
+      last_applied_(clock_.Now()) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
   setWindowIcon(PanelIcon());
@@ -156,15 +181,21 @@ TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
   VSPortRead = new QTimer(this);
   VSPortRead->setObjectName(QStringLiteral("VSPortRead"));
   VSPortRead->setInterval(kVSPortReadInterval);
+  exit_pause_ = new QTimer(this);
+  exit_pause_->setObjectName(QStringLiteral("ExitPause"));
+  exit_pause_->setInterval(kExitPollInterval);
+  connect(exit_pause_, &QTimer::timeout, this, [this] { ExitPauseTimer(); });
   connect(Startup, &QTimer::timeout, this, [this] { Guarded([this] { StartupTimer(); }); });
   connect(GPS_Receiver, &QTimer::timeout, this, [this] { GPS_ReceiverTimer(); });
   connect(VSPortRead, &QTimer::timeout, this, [this] { Guarded([this] { VSPortReadTimer(); }); });
 
   help_form_ = new THelpForm(this);
   adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
+  adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
+  adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
   adapters_->messages = std::make_unique<MessageAdapter>(
       [this](const std::string& caption, const std::string& text) {
-        ShowMessage(text, caption.c_str());
+        ShowMessage(caption, text);
       });
 
   auto route = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
@@ -189,7 +220,7 @@ TMainForm::TMainForm(std::string usb_socket, Clock& clock, QWidget* parent)
   route(ui_.Exit, &QAction::triggered, &TMainForm::ExitClick);
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
   connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
-    if (!MemoDeferred()) FlushMemo();
+    if (!adapters_->memo_widget->HoldBack()) adapters_->memo->Flush();
   });
 
   // A session manager asks each window to close; that close ends the panel.
@@ -204,6 +235,7 @@ TMainForm::~TMainForm() {
   Startup->stop();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  exit_pause_->stop();
   if (link_) {
     link_->SetArrivalNotifier(nullptr);
     link_->StopAndAbort();
@@ -227,7 +259,7 @@ void TMainForm::Guarded(F&& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), "Error");
+    ShowError(e.what());
   }
 }
 
@@ -262,17 +294,64 @@ void TMainForm::FormCreate() {
     StartupSteps();
   } catch (const std::exception& e) {
     // The rest of the start-up is skipped; the window still opens.
-    ShowMessage(e.what(), "Error");
+    ShowError(e.what());
   }
 }
 
+// Each step needs what the steps before it made or read; the comment above a step says
+// why it stands where it does. The design's step numbers are in brackets.
 void TMainForm::StartupSteps() {
-  // 1, 2: the tray icon with the title as its tip; minimising goes to HideToTray
-  // (changeEvent).
+  // [1, 2] First: an error box of a later step still leaves the panel in the tray.
+  CreateTrayIcon();
+  // [3] Everything after reads the settings.
+  OpenSettings();
+  // [4, 5] The grid's title row and the sky plot's bitmap, before any fix is drawn.
+  constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
+  for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
+  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
+  // [6, 7] The serial-port listing, which the GPS Data port's choice needs as well.
+  FillDgpsList();
+  // [8] The first write to the settings file: a file that refuses it ends the start-up
+  // before a GPS Data port or a buffer exists.
+  ReadGpsPort();
+  // [9] The GPS Data port, before the command queue: external commands arrive there.
+  Create_Virtual_Port();
+  // [10] The receiver object, and the maintenance buttons, which frame their commands as
+  // the last apply of the settings left it (step 11's click is the first apply).
+  CreateReceiver();
+  // [11] A change of the box runs WAASModeClick, hence GPSButtonSetClick, at once; with
+  // no device open yet that only shows the status.
+  ui_.WAASMode->setChecked(settings_->ReadBool(kGpsWAAS));
+  // [12] The baud list, which step 15 sends.
+  FillBaudList();
+  // [13, 14] The command queue, the module's driver and the link, and the first open;
+  // a failed open is silent, the receive cycle retries every tick.
+  if (!CreateLink()) return;
+  link_->OpenDevice();
+  // [15] The settings sequence, now that the module may be open.
+  GPSButtonSetClick();
+  // [16, 17] The receive cycle and what it logs and shows, over the link of step 13.
+  CreateReceiveCycle();
+  // [18] What the window shows of the cycle's data: with the cycle there to show it.
+  ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
+  // [19] A setting of the cycle's, so after it.
+  ReadPassBinaryData();
+  // [20] After step 15 set the status and step 9 named the port.
+  SetTrayTip(TrayTipText(ui_.Connection_Label->text().toStdString(), PortName()));
+  // [21-24] The layout last: the compact window clears ProcessGPS, read in step 18.
+  ApplyDebugPanel();
+  // [25] Not when the port could not be had: the program is already on its way out.
+  if (!exiting_) GPS_Receiver->start();
+  // [26] Last: the read thread hands over to everything made above.
+  StartReadThread();
+}
+
+void TMainForm::CreateTrayIcon() {
+  // The title as its tip; minimising goes to HideToTray (changeEvent).
   tray_icon_ = new QSystemTrayIcon(PanelIcon(), this);
   tray_icon_->setObjectName(QStringLiteral("TrayIcon"));
-  tray_tip_ = kAppTitle;
-  tray_icon_->setToolTip(QString::fromLatin1(kAppTitle));
+  tray_tip_ = kPanelTitle;
+  tray_icon_->setToolTip(QString::fromLatin1(kPanelTitle));
   connect(tray_icon_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
             Guarded([this, reason] { TrayIconMessage(reason); });
@@ -289,22 +368,18 @@ void TMainForm::StartupSteps() {
   connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   tray_icon_->setContextMenu(tray_menu);
   tray_icon_->show();
+}
 
-  // 3
-  settings_ = std::make_unique<TSettings>(kSettingsFileName);
+void TMainForm::OpenSettings() {
+  settings_ = std::make_unique<TSettings>(InFolder(env_.folder, kSettingsFileName));
   applier_ = std::make_unique<SettingsApplier>(static_cast<ApplyView&>(*this), *settings_);
+}
 
-  // 4
-  constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
-  for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
-
-  // 5
-  sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
-
-  // 6, 7: the DGPS list from the serial ports, our own virtual ports left out.
-  port_dir_ = settings_->ReadString("Ports", "Directory", ".");
+void TMainForm::FillDgpsList() {
+  // Our own virtual ports are left out.
+  port_dir_ = InFolder(env_.folder, settings_->ReadString(kPortsDirectory));
   adapters_->ports = std::make_unique<SystemComPorts>(
-      port_dir_, [](const std::string& message) { ErrorLog(message); });
+      port_dir_, [folder = env_.folder](const std::string& message) { ErrorLog(message, folder); });
   ComPortList ports;
   const int count = adapters_->ports->EnumerateComPorts(ports);
   std::vector<std::string> dgps_items{"None"};
@@ -314,106 +389,97 @@ void TMainForm::StartupSteps() {
       dgps_items.push_back(DgpsItem(friendly));
   }
   for (const std::string& item : dgps_items) ui_.DGPS_Port->addItem(Latin1(item));
-  const int dgps = FindItemNoCase(dgps_items, settings_->ReadString(kDGPSName));
-  ui_.DGPS_Port->setCurrentIndex(dgps);
+  ui_.DGPS_Port->setCurrentIndex(FindItemNoCase(dgps_items, settings_->ReadString(kDGPSName)));
+}
 
-  // 8
+void TMainForm::ReadGpsPort() {
   gps_port_number_ = settings_->ReadInteger(kGpsCom);
-  if (gps_port_number_ == 0) settings_->WriteInteger("GPS", "COM", 0);
+  if (gps_port_number_ == 0) settings_->WriteInteger(kGpsCom, 0);
+}
 
-  // 9
-  Create_Virtual_Port();
-
-  // 10
+void TMainForm::CreateReceiver() {
   receiver_ = std::make_unique<TAntaris>();
   maintenance_ = std::make_unique<MaintenanceActions>(static_cast<MaintenanceView&>(*this),
                                                       applier_->Framing());
+}
 
-  // 11: a change of the box runs WAASModeClick, hence GPSButtonSetClick, at once.
-  ui_.WAASMode->setChecked(settings_->ReadBool(kGpsWAAS));
-
-  // 12
+void TMainForm::FillBaudList() {
   std::vector<std::string> bauds(std::begin(kBaudItems), std::end(kBaudItems));
   for (const std::string& baud : bauds) ui_.GPS_Baud->addItem(QString::fromLatin1(baud));
   ui_.GPS_Baud->setCurrentIndex(FindItemNoCase(bauds, settings_->ReadString(kGpsBaud)));
+}
 
-  // 13. The real module is named by its USB ids; without them, or without it plugged in,
+bool TMainForm::CreateLink() {
+  // The real module is named by its USB ids; without them, or without it plugged in,
   // the socket is used. The key goes back only when it was there: a first-start file
   // stays without it.
   std::vector<UsbId> usb_ids;
   if (const auto devices = settings_->ReadIfPresent(kUsbSection, kUsbDeviceKey)) {
     std::vector<std::string> rejected;
     usb_ids = ParseUsbIds(*devices, &rejected);
-    for (const std::string& word : rejected) Tell(UsbRejectedText(word));
+    for (const std::string& word : rejected) Tell(UsbRejectedText(word), env_.folder);
     settings_->WriteString(kUsbSection, kUsbDeviceKey, *devices);
   }
   queue_.reset(new (std::nothrow) CommandQueue);
   if (queue_) {
-    driver_ = MakeUsbDriver(std::move(usb_ids), usb_socket_,
-                            [file = std::filesystem::absolute(settings_->FileName()).lexically_normal()](
-                                const UsbNotice& notice) {
-                              Tell(UsbNoticeText(notice, file.string()));
-                            });
+    driver_ = env_.make_driver(
+        std::move(usb_ids),
+        [file = std::filesystem::absolute(settings_->FileName()).lexically_normal(),
+         folder = env_.folder](const UsbNotice& notice) {
+          Tell(UsbNoticeText(notice, file.string()), folder);
+        });
     link_ = std::make_unique<UsbLink>(*driver_, SystemClock(), *queue_);
     try {
       external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,
                                                      *adapters_->messages, *queue_,
-                                                     link_->State().BlockSize, SystemClock());
+                                                     link_->State().BlockSize, clock_);
     } catch (const std::bad_alloc&) {
     }
   }
-  if (!queue_ || !external_) {
-    link_.reset();
-    driver_.reset();
-    queue_.reset();
-    ShowMessage(kMemoryError, "Error");
-    return;
-  }
+  if (queue_ && external_) return true;
+  link_.reset();
+  driver_.reset();
+  queue_.reset();
+  ShowError(kMemoryError);
+  return false;
+}
 
-  // 14: failure is silent; the receive cycle retries every tick.
-  link_->OpenDevice();
-
-  // 15
-  GPSButtonSetClick();
-
-  // 16, 17
+void TMainForm::CreateReceiveCycle() {
   const int32_t log_mode = settings_->ReadInteger(kLogStatus);
-  positions_log_ = std::make_unique<PositionsLog>(log_mode);
+  positions_log_ = std::make_unique<PositionsLog>(log_mode, env_.folder);
   stream_view_ = std::make_unique<DataStreamView>(static_cast<StreamView&>(*this));
   cycle_ = std::make_unique<ReceiveCycle>(*link_, *queue_, *receiver_, *vsport_,
                                           static_cast<ReceiveView&>(*this), positions_log_.get());
   cycle_->PositionsLogMode = log_mode;
+}
 
-  // 18
-  ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
-
-  // 19: written straight back, so the key is always in the file afterwards.
+void TMainForm::ReadPassBinaryData() {
+  // Written straight back, so the key is always in the file afterwards.
   const bool pass = settings_->ReadBool(kGpsPassBinaryData);
   cycle_->PassBinaryData = pass;
-  settings_->WriteBool("GPS", "PassBinaryData", pass);
+  settings_->WriteBool(kGpsPassBinaryData, pass);
+}
 
-  // 20
-  SetTrayTip(TrayTipText(ui_.Connection_Label->text().toStdString(), PortName()));
-
-  // 21-24: what [Debug] Panel shows.
+void TMainForm::ApplyDebugPanel() {
+  // [Debug] Panel: 0 the compact window without the Data Stream page, 1 that page
+  // without its maintenance buttons, anything else both. [GPS] Demo shows the menu item.
   const int32_t panel = settings_->ReadInteger(kDebugPanel);
   if (panel == 0) {
-    ui_.PageControl->setTabVisible(ui_.PageControl->indexOf(ui_.TabSheet3), false);
+    ui_.PageControl->setTabVisible(ui_.PageControl->indexOf(ui_.DataStreamPage), false);
     SetClientSize(kCompactWidth, kCompactHeight);
     ui_.PageControl->resize(kCompactWidth - 20, kCompactHeight - 20);
     ui_.ProcessGPS->setChecked(false);
   }
   if (!settings_->ReadBool(kGpsDemo)) ui_.Demonstration->setVisible(false);
-  if (settings_->ReadInteger(kDebugPanel) == 1) ui_.DebugPanel->hide();
+  if (panel == 1) ui_.DebugPanel->hide();
   ui_.GPS_Baud->hide();
   ui_.GPS_Baud_Label->hide();
   ui_.DGPS_Port->hide();
   ui_.DGPS_Port_Label->hide();
+}
 
-  // 25 (not when the port could not be had: the program is already on its way out)
-  if (!exiting_) GPS_Receiver->start();
-
-  // 26: its end notice (ThreadDone) has nothing to do. Completed lines go on at once.
+void TMainForm::StartReadThread() {
+  // Its end notice (ThreadDone) has nothing to do. Completed lines go on at once.
   adapters_->arrival = std::make_unique<ArrivalWaker>(this);
   link_->SetArrivalNotifier(adapters_->arrival.get());
   read_thread_ = std::make_unique<TReadThread>(*link_);
@@ -439,7 +505,7 @@ void TMainForm::SecondReader() {
                            " at once; each gets only part of the data and broken sentences. "
                            "Let one program read the port, or let gpsd read it and the "
                            "programs read gpsd.\n";
-  ErrorLog(text);
+  ErrorLog(text, env_.folder);
   text.pop_back();
   ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath() + "\n" + text));
 }
@@ -457,7 +523,7 @@ void TMainForm::HideToTray() {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{hiding_};
-  if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool("GPS", "ProcessGPS", true);
+  if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool(kGpsProcessGPS, true);
   ui_.ProcessGPS->setChecked(false);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     hide();
@@ -500,10 +566,15 @@ void TMainForm::ExitClick() {
   help_form_->hide();
   hide();
   if (tray_icon_) tray_icon_->hide();
-  QTimer::singleShot(kExitWait, qApp, &QCoreApplication::quit);
+  exit_started_ = clock_.Now();
+  exit_pause_->start();
 }
 
-bool TMainForm::FormCloseQuery() { return true; }
+void TMainForm::ExitPauseTimer() {
+  if (clock_.Now() - exit_started_ < kExitWait) return;
+  exit_pause_->stop();
+  QCoreApplication::quit();
+}
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   if (!exiting_ && !session_ending_ && event->spontaneous()) {
@@ -511,10 +582,6 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // so the window goes to the tray like Hide; File > Exit ends the panel.
     event->ignore();
     Guarded([this] { HideToTray(); });
-    return;
-  }
-  if (!FormCloseQuery()) {
-    event->ignore();
     return;
   }
   event->accept();
@@ -538,7 +605,7 @@ void TMainForm::FormDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
   try {
-    if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool("GPS", "ProcessGPS", true);
+    if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool(kGpsProcessGPS, true);
     settings_.reset();
     sat_bitmap_.reset();
     if (tray_icon_) tray_icon_->hide();
@@ -615,7 +682,7 @@ void TMainForm::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
 }
 
 void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& reason) {
-  ShowMessage("Cannot open the demonstration file " + name + ": " + reason + ".", "Error");
+  ShowError("Cannot open the demonstration file " + name + ": " + reason + ".");
 }
 
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
@@ -637,56 +704,11 @@ void TMainForm::SetChunkSize(std::string_view text) {
   SetLabel(ui_.ChunkSize, text);
 }
 
-int32_t TMainForm::MemoLineCount() const {
-  if (!memo_pending_.isEmpty() || memo_clear_pending_) return memo_pending_lines_;
-  return static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
-}
+int32_t TMainForm::MemoLineCount() const { return adapters_->memo->LineCount(); }
 
-void TMainForm::ClearMemo() {
-  if (!MemoDeferred()) {
-    FlushMemo();
-    ui_.Output_Console->clear();
-    return;
-  }
-  memo_pending_.clear();
-  memo_clear_pending_ = true;
-  memo_pending_empty_ = true;
-  memo_pending_lines_ = 1;
-}
+void TMainForm::ClearMemo() { adapters_->memo->Clear(); }
 
-void TMainForm::AppendMemo(std::string_view text) {
-  // The memo breaks lines at CR LF. The rendering ends in CR LF, so each chunk shows as
-  // its lines and then one empty line, which sets the chunks apart.
-  QString lines = Latin1(text);
-  lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  lines.remove(QLatin1Char('\r'));
-  if (!MemoDeferred()) {
-    FlushMemo();
-    ui_.Output_Console->appendPlainText(lines);
-    return;
-  }
-  if (memo_pending_.isEmpty() && !memo_clear_pending_) {
-    memo_pending_lines_ = static_cast<int32_t>(ui_.Output_Console->document()->blockCount());
-    memo_pending_empty_ = ui_.Output_Console->document()->isEmpty();
-  }
-  // An append to a memo with text starts a new line; the text's own LFs add the rest.
-  memo_pending_lines_ +=
-      static_cast<int32_t>(lines.count(QLatin1Char('\n'))) + (memo_pending_empty_ ? 0 : 1);
-  if (!memo_pending_.isEmpty()) memo_pending_ += QLatin1Char('\n');
-  memo_pending_ += lines;
-  memo_pending_empty_ = memo_pending_empty_ && lines.isEmpty();
-}
-
-bool TMainForm::MemoDeferred() const {
-  return isVisible() && ui_.PageControl->currentWidget() != ui_.TabSheet3;
-}
-
-void TMainForm::FlushMemo() {
-  if (memo_clear_pending_) ui_.Output_Console->clear();
-  if (!memo_pending_.isEmpty()) ui_.Output_Console->appendPlainText(memo_pending_);
-  memo_clear_pending_ = false;
-  memo_pending_.clear();
-}
+void TMainForm::AppendMemo(std::string_view text) { adapters_->memo->Append(text); }
 
 void TMainForm::SatLocDraw() {
   if (!sat_bitmap_ || !receiver_) return;
@@ -727,10 +749,10 @@ void TMainForm::EnableReceiveTimer() {
   if (!exiting_ && !GPS_Receiver->isActive()) GPS_Receiver->start();
 }
 
-void TMainForm::ShowError(const std::string& text) { ShowMessage(text, "Error"); }
+void TMainForm::ShowError(const std::string& text) { ShowMessage("Error", text); }
 
-void TMainForm::ShowMessage(const std::string& text, const char* caption) {
-  const QString qcaption = QString::fromLatin1(caption);
+void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {
+  const QString qcaption = QString::fromStdString(caption);
   const QString qtext = QString::fromStdString(text);
   auto show = [this, qcaption, qtext] {
     QMessageBox box(QMessageBox::NoIcon, qcaption, qtext, QMessageBox::Ok, this);
@@ -842,7 +864,9 @@ std::optional<std::string> TMainForm::AskDemoFileName() {
       this, QString::fromLatin1(kDemoCaption), QString::fromLatin1(kDemoPrompt),
       QLineEdit::Normal, QString::fromLatin1(kDemoDefaultFile), &ok);
   if (!ok) return std::nullopt;
-  return name.toStdString();
+  // A relative name is in the panel's folder; an empty one starts nothing, as typed.
+  if (name.isEmpty()) return std::string();
+  return InFolder(env_.folder, name.toStdString());
 }
 
 void TMainForm::SetProcessGPS(bool checked) { ui_.ProcessGPS->setChecked(checked); }

@@ -38,6 +38,7 @@
 #include "app/demonstration.h"
 #include "app/main_form_ui.h"
 #include "app/maintenance_actions.h"
+#include "app/panel_environment.h"
 #include "app/settings_applier.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
@@ -72,10 +73,8 @@ class TMainForm final : public QMainWindow,
   Q_OBJECT
 
  public:
-  // `usb_socket`: the module's socket name. The program always uses Ezusb-0; tests
-  // give each run a name of its own. `clock` tells the age of the shown data.
-  explicit TMainForm(std::string usb_socket = kUsbDeviceName, Clock& clock = SystemClock(),
-                     QWidget* parent = nullptr);
+  // The program passes RealEnvironment(); a test its own clock, socket and folder.
+  explicit TMainForm(PanelEnvironment env, QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their design names, for the program's own tests.
@@ -104,7 +103,6 @@ class TMainForm final : public QMainWindow,
   void RestoreFromTray();
   void SetTrayTip(const std::string& text) override;
   void ExitClick();
-  bool FormCloseQuery();
   void FormDestroy();
   void GPS_ReceiverTimer();
   // The read thread has handed over a completed line: its data steps run now.
@@ -132,17 +130,32 @@ class TMainForm final : public QMainWindow,
   void changeEvent(QEvent* event) override;
 
  private:
-  // The start-up steps from the buffers on; false stops the sequence.
+  // The start-up sequence, step by step in the order StartupSteps gives with its reasons.
+  // An exception from a step ends the sequence there (FormCreate shows it in a box);
+  // so does a command queue that cannot be had.
   void StartupSteps();
+  void CreateTrayIcon();
+  void OpenSettings();
+  void FillDgpsList();
+  void ReadGpsPort();
+  void CreateReceiver();
+  void FillBaudList();
+  bool CreateLink();
+  void CreateReceiveCycle();
+  void ReadPassBinaryData();
+  void ApplyDebugPanel();
+  void StartReadThread();
+  // The pause after Exit, on the window's clock: the loop ends once it has passed.
+  void ExitPauseTimer();
   void Create_Virtual_Port();
   // A second program holds the GPS Data port: said in error.log and the port's tool tip.
   void SecondReader();
   // Runs a handler; a settings error is shown in an "Error" box and ends the handler.
   template <typename F>
   void Guarded(F&& handler);
-  // An "Error" box with OK only. Inside the receive tick it waits for the tick's end:
-  // a nested event loop there would let the next tick run inside this one.
-  void ShowMessage(const std::string& text, const char* caption);
+  // A box with OK only. Inside the receive tick it waits for the tick's end: a nested
+  // event loop there would let the next tick run inside this one.
+  void ShowMessage(const std::string& caption, const std::string& text);
   // The client area (the window less its menu bar), fixed.
   void SetClientSize(int width, int height);
   // The fix labels, SatGrid and the sky plot: live, or greyed as no longer current.
@@ -178,10 +191,6 @@ class TMainForm final : public QMainWindow,
   int32_t MemoLineCount() const override;
   void ClearMemo() override;
   void AppendMemo(std::string_view text) override;
-  // The memo is kept only while its page can be seen; otherwise what it would get waits
-  // here and goes in, as one append, when the page comes up.
-  bool MemoDeferred() const;
-  void FlushMemo();
   // MaintenanceView
   bool ConfirmErase() override;
   std::string SerialText() const override;
@@ -193,7 +202,7 @@ class TMainForm final : public QMainWindow,
   void SetProcessGPS(bool checked) override;
 
   struct Adapters;
-  const std::string usb_socket_;
+  const PanelEnvironment env_;
   Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
@@ -203,6 +212,9 @@ class TMainForm final : public QMainWindow,
   QTimer* Startup = nullptr;
   QTimer* GPS_Receiver = nullptr;
   QTimer* VSPortRead = nullptr;
+  // Polls the window's clock during the pause after Exit.
+  QTimer* exit_pause_ = nullptr;
+  Millis exit_started_ = 0;
 
   std::unique_ptr<TSettings> settings_;
   std::unique_ptr<QImage> sat_bitmap_;
@@ -225,10 +237,6 @@ class TMainForm final : public QMainWindow,
   Millis last_applied_ = 0;
   bool displays_live_ = true;
   SkyPlotKey sky_shown_;
-  QString memo_pending_;
-  bool memo_clear_pending_ = false;
-  bool memo_pending_empty_ = false;  // the memo as it will be holds no text
-  int32_t memo_pending_lines_ = 0;   // its line count as it will be
 
   bool in_tick_ = false;
   bool hiding_ = false;

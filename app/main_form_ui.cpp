@@ -15,8 +15,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr const char* kCaption = "Ostrel GPS Control Panel";
-
 // The seven lines of the note under the port name; the apostrophe is the typographic one.
 constexpr const char* kPortNote[] = {
     "Connect your NMEA enabled GPS application to this com port",
@@ -159,7 +157,7 @@ QFont DialogFont(int pixels, bool bold) {
 }
 
 void MainFormUi::Setup(QMainWindow* window) {
-  window->setWindowTitle(QString::fromLatin1(kCaption));
+  window->setWindowTitle(QString::fromLatin1(kPanelTitle));
   window->setFont(DialogFont(11));
   // Fixed single border and no title-bar buttons: File > Exit is the way out.
   window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -175,58 +173,60 @@ void MainFormUi::Setup(QMainWindow* window) {
   window->setCentralWidget(ClientScroll);
 
   PageControl = Make<QTabWidget>(Client, "PageControl", 8, 8, 865, 617);
-  TabSheet1 = new QWidget;
-  TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
-  TabSheet3 = new QWidget;
-  TabSheet3->setObjectName(QStringLiteral("TabSheet3"));
-  PageControl->addTab(TabSheet1, QStringLiteral("Settings"));
-  PageControl->addTab(TabSheet3, QStringLiteral("Data Stream"));
+  SettingsPage = new QWidget;
+  SettingsPage->setObjectName(QStringLiteral("TabSheet1"));
+  DataStreamPage = new QWidget;
+  DataStreamPage->setObjectName(QStringLiteral("TabSheet3"));
+  PageControl->addTab(SettingsPage, QStringLiteral("Settings"));
+  PageControl->addTab(DataStreamPage, QStringLiteral("Data Stream"));
 
   // --- "Settings" tab, left column: the receiver, the port, Hide and Help ---
-  GroupBox1 = MakeGroup(TabSheet1, "GroupBox1", "GPS Receiver Control", 8, 24, 321, 153);
-  GroupBox8 = Make<QFrame>(GroupBox1, "GroupBox8", 8, 16, 297, 49);
-  GroupBox8->setFrameShape(QFrame::Box);
-  GroupBox8->setFrameShadow(QFrame::Sunken);
-  Connection_Label = Make<QLabel>(GroupBox8, "Connection_Label", 4, 16, 289, 17);
+  ReceiverGroup =
+      MakeGroup(SettingsPage, "GroupBox1", "GPS Receiver Control", 8, 24, 321, 153);
+  StatusFrame = Make<QFrame>(ReceiverGroup, "GroupBox8", 8, 16, 297, 49);
+  StatusFrame->setFrameShape(QFrame::Box);
+  StatusFrame->setFrameShadow(QFrame::Sunken);
+  Connection_Label = Make<QLabel>(StatusFrame, "Connection_Label", 4, 16, 289, 17);
   Connection_Label->setFont(DialogFont(11, true));
   Connection_Label->setAlignment(Qt::AlignCenter);
-  WAASMode = Make<QCheckBox>(GroupBox1, "WAASMode", 16, 76, 145, 17);
+  WAASMode = Make<QCheckBox>(ReceiverGroup, "WAASMode", 16, 76, 145, 17);
   WAASMode->setText(QStringLiteral("Enable WAAS Mode"));
-  GPS_Baud_Label = MakeLabel(GroupBox1, "GPS_Baud_Label", QStringLiteral("Baud Rate:"), 176, 78,
+  GPS_Baud_Label = MakeLabel(ReceiverGroup, "GPS_Baud_Label", QStringLiteral("Baud Rate:"), 176, 78,
                              53, 13);
-  GPS_Baud = Make<QComboBox>(GroupBox1, "GPS_Baud", 232, 72, 73, 21);
-  DGPS_Port_Label = MakeLabel(GroupBox1, "DGPS_Port_Label", QStringLiteral("DGPS Port:"), 16,
+  GPS_Baud = Make<QComboBox>(ReceiverGroup, "GPS_Baud", 232, 72, 73, 21);
+  DGPS_Port_Label = MakeLabel(ReceiverGroup, "DGPS_Port_Label", QStringLiteral("DGPS Port:"), 16,
                               146, 56, 13);
-  DGPS_Port = Make<QComboBox>(GroupBox1, "DGPS_Port", 80, 142, 89, 21);
-  GPSButtonRead = MakeButton(GroupBox1, "GPSButtonRead", "Update GPS Status", 88, 104, 137, 33);
+  DGPS_Port = Make<QComboBox>(ReceiverGroup, "DGPS_Port", 80, 142, 89, 21);
+  GPSButtonRead = MakeButton(ReceiverGroup, "GPSButtonRead", "Update GPS Status", 88, 104, 137, 33);
 
-  GroupBox3 = MakeGroup(TabSheet1, "GroupBox3", "GPS Data Port", 8, 184, 321, 185);
-  Label2 = MakeLabel(GroupBox3, "Label2", QStringLiteral("The Kastrel GPS Module is connected to:"),
-                     16, 20, 289, 13);
-  GPS_Virtual_Port = MakeBigLabel(GroupBox3, "GPS_Virtual_Port", 8, 38, 305);
-  Memo1 = MakeNote(GroupBox3, "Memo1", 8, 70, 305, 107);
+  DataPortGroup = MakeGroup(SettingsPage, "GroupBox3", "GPS Data Port", 8, 184, 321, 185);
+  ConnectedToLabel =
+      MakeLabel(DataPortGroup, "Label2", QStringLiteral("The Kastrel GPS Module is connected to:"),
+                16, 20, 289, 13);
+  GPS_Virtual_Port = MakeBigLabel(DataPortGroup, "GPS_Virtual_Port", 8, 38, 305);
+  PortNote = MakeNote(DataPortGroup, "Memo1", 8, 70, 305, 107);
   QStringList note;
   for (const char* line : kPortNote) note << QString::fromUtf8(line);
-  Memo1->setPlainText(note.join(QLatin1Char('\n')));
-  FitLines(*Memo1, note);
+  PortNote->setPlainText(note.join(QLatin1Char('\n')));
+  FitLines(*PortNote, note);
 
-  HideIt = MakeButton(TabSheet1, "HideIt", "Hide", 48, 384, 89, 33);
-  Help = MakeButton(TabSheet1, "Help", "Help", 200, 384, 89, 33);
+  HideIt = MakeButton(SettingsPage, "HideIt", "Hide", 48, 384, 89, 33);
+  Help = MakeButton(SettingsPage, "Help", "Help", 200, 384, 89, 33);
 
   // --- "Settings" tab, right column: the fix and the satellites ---
-  GroupBox7 = MakeGroup(TabSheet1, "GroupBox7", "GPS Fix Status", 352, 24, 489, 49);
-  FixMode = MakeBigLabel(GroupBox7, "FixMode", 12, 18, 465);
-  GroupBox2 = MakeGroup(TabSheet1, "GroupBox2", "Location", 352, 80, 177, 81);
-  Latitude = MakeBigLabel(GroupBox2, "Latitude", 8, 20, 161);
-  Longitude = MakeBigLabel(GroupBox2, "Longitude", 8, 48, 161);
-  GroupBox5 = MakeGroup(TabSheet1, "GroupBox5", "Speed", 536, 80, 153, 81);
-  Speed = MakeBigLabel(GroupBox5, "Speed", 8, 34, 137);
-  GroupBox6 = MakeGroup(TabSheet1, "GroupBox6", "Elevation", 696, 80, 145, 81);
-  Elevation = MakeBigLabel(GroupBox6, "Elevation", 8, 34, 129);
+  FixGroup = MakeGroup(SettingsPage, "GroupBox7", "GPS Fix Status", 352, 24, 489, 49);
+  FixMode = MakeBigLabel(FixGroup, "FixMode", 12, 18, 465);
+  LocationGroup = MakeGroup(SettingsPage, "GroupBox2", "Location", 352, 80, 177, 81);
+  Latitude = MakeBigLabel(LocationGroup, "Latitude", 8, 20, 161);
+  Longitude = MakeBigLabel(LocationGroup, "Longitude", 8, 48, 161);
+  SpeedGroup = MakeGroup(SettingsPage, "GroupBox5", "Speed", 536, 80, 153, 81);
+  Speed = MakeBigLabel(SpeedGroup, "Speed", 8, 34, 137);
+  ElevationGroup = MakeGroup(SettingsPage, "GroupBox6", "Elevation", 696, 80, 145, 81);
+  Elevation = MakeBigLabel(ElevationGroup, "Elevation", 8, 34, 129);
 
-  GroupBox4 = MakeGroup(TabSheet1, "GroupBox4", "Active Satellite Information", 352, 172, 489,
-                        369);
-  SatGrid = Make<QTableWidget>(GroupBox4, "SatGrid", 8, 24, 209, 329);
+  SatelliteGroup = MakeGroup(SettingsPage, "GroupBox4", "Active Satellite Information", 352,
+                             172, 489, 369);
+  SatGrid = Make<QTableWidget>(SatelliteGroup, "SatGrid", 8, 24, 209, 329);
   SatGrid->setRowCount(kGridRows);
   SatGrid->setColumnCount(kGridColumns);
   SatGrid->horizontalHeader()->hide();
@@ -248,23 +248,24 @@ void MainFormUi::Setup(QMainWindow* window) {
       SatGrid->setItem(r, c, item);
     }
   }
-  Label10 = MakeLabel(GroupBox4, "Label10", QStringLiteral("Mask Angle:"), 232, 44, 60, 13);
-  Mask_Angle = Make<QLineEdit>(GroupBox4, "Mask_Angle", 296, 40, 49, 21);
+  MaskAngleLabel =
+      MakeLabel(SatelliteGroup, "Label10", QStringLiteral("Mask Angle:"), 232, 44, 60, 13);
+  Mask_Angle = Make<QLineEdit>(SatelliteGroup, "Mask_Angle", 296, 40, 49, 21);
   Mask_Angle->setText(QStringLiteral("0"));
-  SatLoc = Make<PaintBox>(GroupBox4, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
+  SatLoc = Make<PaintBox>(SatelliteGroup, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
   // The bitmap covers the whole box: the group box need not paint beneath it.
   SatLoc->setAttribute(Qt::WA_OpaquePaintEvent);
 
   // --- "Data Stream" tab ---
-  Output_Console = Make<QPlainTextEdit>(TabSheet3, "Output_Console", 16, 16, 449, 341);
+  Output_Console = Make<QPlainTextEdit>(DataStreamPage, "Output_Console", 16, 16, 449, 341);
   Output_Console->setLineWrapMode(QPlainTextEdit::NoWrap);
   Output_Console->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Output_Console->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Output_Console->setPlainText(QString());
-  ProcessGPS = Make<QCheckBox>(TabSheet3, "ProcessGPS", 520, 8, 217, 17);
+  ProcessGPS = Make<QCheckBox>(DataStreamPage, "ProcessGPS", 520, 8, 217, 17);
   ProcessGPS->setText(QStringLiteral("Process incoming GPS data stream"));
 
-  DebugPanel = Make<QFrame>(TabSheet3, "DebugPanel", 480, 48, 289, 289);
+  DebugPanel = Make<QFrame>(DataStreamPage, "DebugPanel", 480, 48, 289, 289);
   DebugPanel->setFrameShape(QFrame::Panel);
   DebugPanel->setFrameShadow(QFrame::Raised);
   ResetGPS = MakeButton(DebugPanel, "ResetGPS", "Reset GPS", 16, 12, 121, 25);
@@ -277,30 +278,30 @@ void MainFormUi::Setup(QMainWindow* window) {
   FirmwareVersion->setReadOnly(true);
   FirmwareVersionLabel->setBuddy(FirmwareVersion);
 
-  GroupBox9 = MakeGroup(DebugPanel, "GroupBox9", "EEPROM", 16, 112, 257, 105);
-  EraseEEPROM = MakeButton(GroupBox9, "EraseEEPROM", "Erase", 8, 22, 75, 25);
-  ReadEEPROM = MakeButton(GroupBox9, "ReadEEPROM", "Read Serial #", 91, 22, 75, 25);
-  WriteEEPROM = MakeButton(GroupBox9, "WriteEEPROM", "Write Serial #", 174, 22, 75, 25);
-  EEPROMSerialLabel = MakeLabel(GroupBox9, "EEPROMSerialLabel", QStringLiteral("Serial #: "), 48,
+  EEPROMGroup = MakeGroup(DebugPanel, "GroupBox9", "EEPROM", 16, 112, 257, 105);
+  EraseEEPROM = MakeButton(EEPROMGroup, "EraseEEPROM", "Erase", 8, 22, 75, 25);
+  ReadEEPROM = MakeButton(EEPROMGroup, "ReadEEPROM", "Read Serial #", 91, 22, 75, 25);
+  WriteEEPROM = MakeButton(EEPROMGroup, "WriteEEPROM", "Write Serial #", 174, 22, 75, 25);
+  EEPROMSerialLabel = MakeLabel(EEPROMGroup, "EEPROMSerialLabel", QStringLiteral("Serial #: "), 48,
                                 66, 48, 13);
-  EEPROMSerial = Make<QLineEdit>(GroupBox9, "EEPROMSerial", 100, 62, 121, 21);
+  EEPROMSerial = Make<QLineEdit>(EEPROMGroup, "EEPROMSerial", 100, 62, 121, 21);
   EEPROMSerial->setMaxLength(10);
   EEPROMSerialLabel->setBuddy(EEPROMSerial);
 
   MessageStatus = Make<QLabel>(DebugPanel, "MessageStatus", 16, 228, 257, 17);
-  Label3 = MakeLabel(DebugPanel, "Label3", QStringLiteral("1-Second Chunk Size: "), 16, 256, 113,
-                     13);
+  ChunkSizeLabel = MakeLabel(DebugPanel, "Label3", QStringLiteral("1-Second Chunk Size: "), 16,
+                             256, 113, 13);
   ChunkSize = MakeLabel(DebugPanel, "ChunkSize", QStringLiteral("0"), 132, 256, 60, 13);
 
   // --- Menu ---
   QMenuBar* bar = window->menuBar();
   bar->setObjectName(QStringLiteral("MainMenu"));
-  C1 = bar->addMenu(QStringLiteral("&File"));
-  C1->setObjectName(QStringLiteral("C1"));
-  Demonstration = C1->addAction(QStringLiteral("Demonstration"));
+  FileMenu = bar->addMenu(QStringLiteral("&File"));
+  FileMenu->setObjectName(QStringLiteral("C1"));
+  Demonstration = FileMenu->addAction(QStringLiteral("Demonstration"));
   Demonstration->setObjectName(QStringLiteral("Demonstration"));
   Demonstration->setCheckable(true);
-  Exit = C1->addAction(QStringLiteral("Exit"));
+  Exit = FileMenu->addAction(QStringLiteral("Exit"));
   Exit->setObjectName(QStringLiteral("Exit"));
 
   window->move(337, 244);

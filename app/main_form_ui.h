@@ -1,7 +1,9 @@
 #pragma once
 // The main window's controls, placed as the panel has always been laid out: fixed
 // pixel positions inside each group, no layouts, so the window looks the same on every
-// desktop. Every control carries its design name as objectName.
+// desktop. Every control carries its design name as objectName, which the tests, the
+// acceptance rig and people find it by; where that name says nothing (GroupBox1, Memo1,
+// C1) the member is named for what it holds.
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,6 +23,9 @@
 #include <functional>
 
 namespace ostrel {
+
+// The window's title, also the tray icon's first tip.
+inline constexpr const char* kPanelTitle = "Ostrel GPS Control Panel";
 
 inline constexpr int kClientWidth = 887;
 inline constexpr int kClientHeight = 632;
@@ -67,12 +72,12 @@ struct MainFormUi {
   QScrollArea* ClientScroll = nullptr;
   QWidget* Client = nullptr;
   QTabWidget* PageControl = nullptr;
-  QWidget* TabSheet1 = nullptr;
-  QWidget* TabSheet3 = nullptr;
+  QWidget* SettingsPage = nullptr;
+  QWidget* DataStreamPage = nullptr;
 
   // "Settings" tab
-  QGroupBox* GroupBox1 = nullptr;
-  QFrame* GroupBox8 = nullptr;
+  QGroupBox* ReceiverGroup = nullptr;
+  QFrame* StatusFrame = nullptr;
   QLabel* Connection_Label = nullptr;
   QCheckBox* WAASMode = nullptr;
   QLabel* GPS_Baud_Label = nullptr;
@@ -80,22 +85,22 @@ struct MainFormUi {
   QLabel* DGPS_Port_Label = nullptr;
   QComboBox* DGPS_Port = nullptr;
   QPushButton* GPSButtonRead = nullptr;
-  QGroupBox* GroupBox3 = nullptr;
-  QLabel* Label2 = nullptr;
+  QGroupBox* DataPortGroup = nullptr;
+  QLabel* ConnectedToLabel = nullptr;
   QLabel* GPS_Virtual_Port = nullptr;
-  QPlainTextEdit* Memo1 = nullptr;
-  QGroupBox* GroupBox7 = nullptr;
+  QPlainTextEdit* PortNote = nullptr;
+  QGroupBox* FixGroup = nullptr;
   QLabel* FixMode = nullptr;
-  QGroupBox* GroupBox2 = nullptr;
+  QGroupBox* LocationGroup = nullptr;
   QLabel* Latitude = nullptr;
   QLabel* Longitude = nullptr;
-  QGroupBox* GroupBox5 = nullptr;
+  QGroupBox* SpeedGroup = nullptr;
   QLabel* Speed = nullptr;
-  QGroupBox* GroupBox6 = nullptr;
+  QGroupBox* ElevationGroup = nullptr;
   QLabel* Elevation = nullptr;
-  QGroupBox* GroupBox4 = nullptr;
+  QGroupBox* SatelliteGroup = nullptr;
   QTableWidget* SatGrid = nullptr;
-  QLabel* Label10 = nullptr;
+  QLabel* MaskAngleLabel = nullptr;
   QLineEdit* Mask_Angle = nullptr;
   PaintBox* SatLoc = nullptr;
   QPushButton* HideIt = nullptr;
@@ -111,18 +116,18 @@ struct MainFormUi {
   QPushButton* QueryVersion = nullptr;
   QLabel* FirmwareVersionLabel = nullptr;
   QLineEdit* FirmwareVersion = nullptr;
-  QGroupBox* GroupBox9 = nullptr;
+  QGroupBox* EEPROMGroup = nullptr;
   QPushButton* EraseEEPROM = nullptr;
   QPushButton* ReadEEPROM = nullptr;
   QPushButton* WriteEEPROM = nullptr;
   QLabel* EEPROMSerialLabel = nullptr;
   QLineEdit* EEPROMSerial = nullptr;
   QLabel* MessageStatus = nullptr;
-  QLabel* Label3 = nullptr;
+  QLabel* ChunkSizeLabel = nullptr;
   QLabel* ChunkSize = nullptr;
 
   // Menu
-  QMenu* C1 = nullptr;
+  QMenu* FileMenu = nullptr;
   QAction* Demonstration = nullptr;
   QAction* Exit = nullptr;
 };

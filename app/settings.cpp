@@ -6,21 +6,21 @@
 
 namespace ostrel {
 
-int32_t ParseSettingInteger(std::string_view text, int32_t def) {
+int32_t ParseSettingInteger(std::string_view text, int32_t fallback) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     base = 16;
     text.remove_prefix(2);
     // from_chars would take a sign here; "0x-5" is no number.
-    if (text.front() == '-' || text.front() == '+') return def;
+    if (text.front() == '-' || text.front() == '+') return fallback;
   } else if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return def;
+    if (!text.empty() && text.front() == '-') return fallback;
   }
-  if (text.empty()) return def;
+  if (text.empty()) return fallback;
   int32_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return def;
+  if (ec != std::errc() || end != text.data() + text.size()) return fallback;
   return value;
 }
 
@@ -53,18 +53,18 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
 TSettings::TSettings(std::string path) : file_(std::move(path)) {}
 
 std::string TSettings::ReadString(std::string_view section, std::string_view key,
-                                  std::string_view def) const {
-  return file_.Read(section, key, def);
+                                  std::string_view fallback) const {
+  return file_.Read(section, key, fallback);
 }
 
 int32_t TSettings::ReadInteger(std::string_view section, std::string_view key,
-                               int32_t def) const {
+                               int32_t fallback) const {
   std::string text = file_.Read(section, key, "");
-  return ParseSettingInteger(text, def);
+  return ParseSettingInteger(text, fallback);
 }
 
-bool TSettings::ReadBool(std::string_view section, std::string_view key, bool def) const {
-  return ReadInteger(section, key, def ? 1 : 0) != 0;
+bool TSettings::ReadBool(std::string_view section, std::string_view key, bool fallback) const {
+  return ReadInteger(section, key, fallback ? 1 : 0) != 0;
 }
 
 std::optional<std::string> TSettings::ReadIfPresent(std::string_view section,
@@ -76,16 +76,18 @@ std::optional<std::string> TSettings::ReadIfPresent(std::string_view section,
   return text;
 }
 
-std::string TSettings::ReadString(const SettingKey& k) const {
-  return ReadString(k.section, k.key, k.default_text);
+std::string TSettings::ReadString(const SettingKey& setting) const {
+  return ReadString(setting.section, setting.key, setting.default_text);
 }
 
-int32_t TSettings::ReadInteger(const SettingKey& k) const {
-  return ReadInteger(k.section, k.key, ParseSettingInteger(k.default_text, 0));
+int32_t TSettings::ReadInteger(const SettingKey& setting) const {
+  return ReadInteger(setting.section, setting.key,
+                     ParseSettingInteger(setting.default_text, 0));
 }
 
-bool TSettings::ReadBool(const SettingKey& k) const {
-  return ReadBool(k.section, k.key, ParseSettingInteger(k.default_text, 0) != 0);
+bool TSettings::ReadBool(const SettingKey& setting) const {
+  return ReadBool(setting.section, setting.key,
+                  ParseSettingInteger(setting.default_text, 0) != 0);
 }
 
 void TSettings::WriteString(std::string_view section, std::string_view key,
@@ -103,6 +105,14 @@ void TSettings::WriteInteger(std::string_view section, std::string_view key, int
 
 void TSettings::WriteBool(std::string_view section, std::string_view key, bool value) {
   WriteString(section, key, value ? "1" : "0");
+}
+
+void TSettings::WriteInteger(const SettingKey& setting, int32_t value) {
+  WriteInteger(setting.section, setting.key, value);
+}
+
+void TSettings::WriteBool(const SettingKey& setting, bool value) {
+  WriteBool(setting.section, setting.key, value);
 }
 
 }  // namespace ostrel

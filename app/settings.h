@@ -15,7 +15,7 @@
 
 namespace ostrel {
 
-// The panel's file, relative to the current directory.
+// The panel's file, relative to the panel's folder (the current directory when run).
 inline constexpr const char* kSettingsFileName = "./ostrel_gps_monitor.ini";
 
 // A write the file refused; the message names the file.
@@ -63,7 +63,7 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
 
 // "12" -> 12, "-7" -> -7, "0x1F" -> 31. Anything else, trailing junk or a number out of
 // the signed 32-bit range included, gives the default. "0x" alone is no number.
-int32_t ParseSettingInteger(std::string_view text, int32_t def);
+int32_t ParseSettingInteger(std::string_view text, int32_t fallback);
 
 class TSettings {
  public:
@@ -72,23 +72,26 @@ class TSettings {
   const std::string& FileName() const { return file_.Path(); }
 
   std::string ReadString(std::string_view section, std::string_view key,
-                         std::string_view def) const;
-  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
+                         std::string_view fallback) const;
+  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t fallback) const;
   // Read as an integer with default 0 or 1; any non-zero number is true.
-  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+  bool ReadBool(std::string_view section, std::string_view key, bool fallback) const;
 
   // The value, or nothing when the file, the section or the key is missing.
   std::optional<std::string> ReadIfPresent(std::string_view section, std::string_view key) const;
 
   // The same with the key's own default from the table.
-  std::string ReadString(const SettingKey& k) const;
-  int32_t ReadInteger(const SettingKey& k) const;
-  bool ReadBool(const SettingKey& k) const;
+  std::string ReadString(const SettingKey& setting) const;
+  int32_t ReadInteger(const SettingKey& setting) const;
+  bool ReadBool(const SettingKey& setting) const;
 
   // Each throws SettingsError when the file cannot be written.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, int32_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);  // "1" / "0"
+  // The same for a key of the table.
+  void WriteInteger(const SettingKey& setting, int32_t value);
+  void WriteBool(const SettingKey& setting, bool value);
 
  private:
   ProfileFile file_;

@@ -1,5 +1,6 @@
 #include "gps/data_stream.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace ostrel {
@@ -45,6 +46,53 @@ bool DataStreamView::Show(const std::uint8_t* chunk, int32_t len) {
   if (view_.MemoLineCount() > kMemoMaxLines) view_.ClearMemo();
   view_.AppendMemo(std::string_view(line_, static_cast<std::size_t>(n)));
   return true;
+}
+
+int32_t DeferredMemo::LineCount() const {
+  if (!pending_.empty() || clear_pending_) return pending_lines_;
+  return memo_.LineCount();
+}
+
+void DeferredMemo::Clear() {
+  if (!memo_.HoldBack()) {
+    Flush();
+    memo_.Clear();
+    return;
+  }
+  pending_.clear();
+  clear_pending_ = true;
+  pending_empty_ = true;
+  pending_lines_ = 1;
+}
+
+void DeferredMemo::Append(std::string_view text) {
+  std::string lines;
+  lines.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') lines += text[i];
+  }
+  if (!memo_.HoldBack()) {
+    Flush();
+    memo_.Append(lines);
+    return;
+  }
+  if (pending_.empty() && !clear_pending_) {
+    pending_lines_ = memo_.LineCount();
+    pending_empty_ = memo_.IsEmpty();
+  }
+  // An append to a memo with text starts a new line; the text's own LFs add the rest.
+  pending_lines_ +=
+      static_cast<int32_t>(std::count(lines.begin(), lines.end(), '\n')) + (pending_empty_ ? 0 : 1);
+  if (!pending_.empty()) pending_ += '\n';
+  pending_ += lines;
+  pending_empty_ = pending_empty_ && lines.empty();
+}
+
+void DeferredMemo::Flush() {
+  if (clear_pending_) memo_.Clear();
+  if (!pending_.empty()) memo_.Append(pending_);
+  clear_pending_ = false;
+  pending_.clear();
 }
 
 }  // namespace ostrel

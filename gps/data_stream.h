@@ -2,6 +2,7 @@
 // The Data Stream page: each chunk's length in ChunkSize and its bytes, made readable,
 // in the memo Output_Console. Binary bytes show as [B5]; text passes through.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace ostrel {
@@ -45,6 +46,45 @@ class DataStreamView {
  private:
   StreamView& view_;
   char line_[kLineBufferSize];
+};
+
+// The memo widget itself, as DeferredMemo drives it.
+class MemoWidget {
+ public:
+  virtual ~MemoWidget() = default;
+  // A change now would be laid out for nobody: the window shows, with another page up.
+  virtual bool HoldBack() const = 0;
+  virtual int32_t LineCount() const = 0;
+  virtual bool IsEmpty() const = 0;
+  virtual void Clear() = 0;
+  // `lines` separated by LF; on a memo with text they start on a new line.
+  virtual void Append(std::string_view lines) = 0;
+};
+
+// The memo side of StreamView for a memo that is kept up to date only while it can be
+// seen: laying out a hundred lines each tick is what a shown window spends most on.
+// Meanwhile what the memo would get waits here and goes in, as one append, by Flush when
+// its page comes up; the line count is the one the memo would have had.
+class DeferredMemo {
+ public:
+  explicit DeferredMemo(MemoWidget& memo) : memo_(memo) {}
+  DeferredMemo(const DeferredMemo&) = delete;
+  DeferredMemo& operator=(const DeferredMemo&) = delete;
+
+  int32_t LineCount() const;
+  void Clear();
+  // `text` as StreamView::AppendMemo gets it: the memo breaks lines at CR LF, so each
+  // chunk shows as its lines and then one empty line, which sets the chunks apart.
+  void Append(std::string_view text);
+  // What waits goes into the memo now.
+  void Flush();
+
+ private:
+  MemoWidget& memo_;
+  std::string pending_;
+  bool clear_pending_ = false;
+  bool pending_empty_ = false;  // the memo as it will be holds no text
+  int32_t pending_lines_ = 0;   // its line count as it will be
 };
 
 }  // namespace ostrel

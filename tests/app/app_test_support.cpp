@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -16,15 +15,17 @@
 
 namespace ostrel::test {
 
-ScratchDir::ScratchDir() : old_(QDir::currentPath()) {
-  QDir::setCurrent(dir_.path());
-}
-
-ScratchDir::~ScratchDir() { QDir::setCurrent(old_); }
-
 std::string ScratchDir::Path() const { return dir_.path().toStdString(); }
 
 std::string ScratchDir::File(const std::string& name) const { return Path() + "/" + name; }
+
+PanelEnvironment Environment(Clock& clock, const std::string& socket, const std::string& folder) {
+  PanelEnvironment env{clock, {}, folder};
+  env.make_driver = [socket](std::vector<UsbId> ids, UsbNoticeSink notice) {
+    return MakeUsbDriver(std::move(ids), socket, std::move(notice));
+  };
+  return env;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,7 +1,7 @@
 #pragma once
-// What the window's tests share: a scratch current directory per test, a pump that waits
-// for a condition with a deadline, an answerer for modal boxes, the module emulator as a
-// child process, and a reader of the command queue.
+// What the window's tests share: a scratch folder per test and the window's environment
+// in it, a pump that waits for a condition with a deadline, an answerer for modal boxes,
+// the module emulator as a child process, and a reader of the command queue.
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -13,25 +13,37 @@
 #include <string>
 #include <vector>
 
+#include "app/panel_environment.h"
+#include "platform/clock.h"
+
 namespace ostrel {
 class CommandQueue;
 }
 
 namespace ostrel::test {
 
-// Every test runs in a fresh directory: the panel writes ./ostrel_gps_monitor.ini and
-// its COMn link there.
+// Every test has a fresh folder of its own: the panel's folder, where it writes
+// ostrel_gps_monitor.ini, error.log and its COMn link. The current directory is left alone.
 class ScratchDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
   std::string Path() const;
   std::string File(const std::string& name) const;
 
  private:
   QTemporaryDir dir_;
-  QString old_;
 };
+
+// The window's clock as a test sets it; read and set on the GUI thread only.
+class FakeClock final : public Clock {
+ public:
+  Millis Now() const override { return now; }
+  void Sleep(Millis ms) override { now += ms; }
+  Millis now = 50000;
+};
+
+// The window's environment: `clock`, the module by its ids or on the socket `socket`,
+// and `folder`.
+PanelEnvironment Environment(Clock& clock, const std::string& socket, const std::string& folder);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);

@@ -1,5 +1,6 @@
-// The panel's window driven as a user would: real settings files in a scratch directory,
-// real GPS Data port links, and the module emulator where a module is needed.
+// The panel's window driven as a user would: real settings files in a scratch folder of
+// the test's own, real GPS Data port links, and the module emulator where a module is
+// needed. The window's clock is the test's.
 #include "app/main_form.h"
 
 #include <fcntl.h>
@@ -7,7 +8,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -48,8 +48,8 @@ class PanelTest : public testing::Test {
   void Ini(const std::string& text) { test::WriteFile(dir_.File(kIni), text); }
   std::string IniText() const { return test::ReadFile(dir_.File(kIni)); }
 
-  TMainForm& Start(const std::string& socket = test::UniqueSocket(), Clock& clock = SystemClock()) {
-    form_ = std::make_unique<TMainForm>(socket, clock);
+  TMainForm& Start(const std::string& socket = test::UniqueSocket()) {
+    form_ = std::make_unique<TMainForm>(test::Environment(clock_, socket, dir_.Path()));
     return *form_;
   }
   MainFormUi& Ui() { return form_->Ui(); }
@@ -66,6 +66,7 @@ class PanelTest : public testing::Test {
   }
 
   test::ScratchDir dir_;
+  test::FakeClock clock_;
   ModalAnswerer answers_;
   std::unique_ptr<TMainForm> form_;
 };
@@ -149,7 +150,7 @@ TEST_F(PanelTest, RefusedBaudRateStopsAtDeviceFoundWithNothingStored) {
 
 TEST_F(PanelTest, RefusedSettingsWriteEndsStartupButTheWindowOpens) {
   // A directory where the file should be: every write is refused.
-  ASSERT_TRUE(QDir().mkdir(QString::fromLatin1(kIni)));
+  ASSERT_TRUE(QDir().mkdir(QString::fromStdString(dir_.File(kIni))));
   Start();
   ASSERT_EQ(answers_.Seen().size(), 1u);
   EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
@@ -207,7 +208,7 @@ TEST_P(LayoutTest, PanelSettingChoosesTheWindow) {
       << Ui().Client->width() << "x" << Ui().Client->height();
   EXPECT_EQ(form_->minimumSize(), form_->maximumSize());
   EXPECT_EQ(Ui().PageControl->size(), c.pages);
-  EXPECT_EQ(Ui().PageControl->isTabVisible(Ui().PageControl->indexOf(Ui().TabSheet3)),
+  EXPECT_EQ(Ui().PageControl->isTabVisible(Ui().PageControl->indexOf(Ui().DataStreamPage)),
             c.stream_tab);
   EXPECT_EQ(!Ui().DebugPanel->isHidden(), c.debug_panel);
   EXPECT_EQ(Ui().ProcessGPS->isChecked(), c.process_gps);
@@ -251,7 +252,7 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
   EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
   EXPECT_EQ(form_->SatBitmap().size(), QSize(250, 250));
   EXPECT_EQ(Ui().SatLoc->size(), QSize(250, 250));
-  EXPECT_TRUE(Ui().Memo1->toPlainText().contains(QStringLiteral("application\u2019s baud rate")));
+  EXPECT_TRUE(Ui().PortNote->toPlainText().contains(QStringLiteral("application\u2019s baud rate")));
   EXPECT_FALSE(Ui().Demonstration->isVisible());
 }
 
@@ -270,11 +271,13 @@ TEST_F(PanelTest, TrayTipIsCutAt127Characters) {
 TEST_F(PanelTest, StartupHidesAfterASecond) {
   Start();
   form_->show();
-  QElapsedTimer clock;
-  clock.start();
+  // The second is the Startup timer's, running from the window's start.
+  auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
+  EXPECT_TRUE(startup->isActive());
+  EXPECT_EQ(startup->interval(), 1000);
+  EXPECT_TRUE(form_->isVisible());
   EXPECT_TRUE(test::WaitFor([&] { return !form_->isVisible() || form_->isMinimized(); }, 5000));
-  EXPECT_GE(clock.elapsed(), 800);
-  EXPECT_FALSE(form_->findChild<QTimer*>(QStringLiteral("Startup"))->isActive());
+  EXPECT_FALSE(startup->isActive());
 }
 
 TEST_F(PanelTest, ProcessGpsIsStoredAsOneByHidingAndNeverAsZero) {
@@ -458,9 +461,10 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
   EXPECT_EQ(Status(), "Demonstration!");
   ASSERT_EQ(answers_.Seen().size(), 2u);
   EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Error"));
-  EXPECT_EQ(answers_.Seen()[1].text,
-            QStringLiteral("Cannot open the demonstration file no-such-file.txt: No such file or "
-                           "directory."));
+  // The name as opened: in the panel's folder.
+  EXPECT_EQ(answers_.Seen()[1].text.toStdString(),
+            "Cannot open the demonstration file " + dir_.File("no-such-file.txt") +
+                ": No such file or directory.");
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
   EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
   EXPECT_TRUE(Ui().FixMode->text().isEmpty());
@@ -512,12 +516,7 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
 // position, speed, altitude, satellites and sky plot grey out, with their texts kept;
 // the next sentence makes them live again.
 TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
-  class StillClock : public Clock {
-   public:
-    Millis Now() const override { return now; }
-    void Sleep(Millis ms) override { now += ms; }
-    Millis now = 50000;
-  } clock;
+  test::FakeClock& clock = clock_;
   struct Case {
     const char* name;
     std::function<void(MainFormUi&)> stop;
@@ -529,7 +528,7 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
-    Start(test::UniqueSocket(), clock);
+    Start();
     // Past the hide a second after start, which clears ProcessGPS.
     auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
     ASSERT_TRUE(test::WaitFor([&] { return !startup->isActive(); }));
@@ -600,7 +599,7 @@ TEST_F(PanelTest, DemonstrationOfAMultiGnssLogShowsPositionFixAndSatellites) {
 TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
   const std::string gga = "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76";
   {
-    std::ofstream demo("one.txt", std::ios::binary);
+    std::ofstream demo(dir_.File("one.txt"), std::ios::binary);
     demo << gga << "\r\n";
   }
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
@@ -690,7 +689,7 @@ class PaintCounter : public QObject {
 };
 
 TEST_F(PanelTest, SkyPlotIsNotRepaintedWhileItsSatellitesStandStill) {
-  WriteMovingFix("moving.txt", 40);
+  WriteMovingFix(dir_.File("moving.txt"), 40);
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
   form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
@@ -731,7 +730,7 @@ TEST_F(PanelTest, ChangingFixLabelsDoNotRedrawTheirGroupBoxes) {
   form_->show();
   auto* style = new GroupBoxCounter;
   style->setParent(form_.get());
-  Ui().GroupBox2->setStyle(style);
+  Ui().LocationGroup->setStyle(style);
   PaintCounter labels(Ui().Latitude);
   for (int i = 0; i < 5; ++i) {
     Ui().Latitude->setText(QStringLiteral("%1.5 N").arg(i));
@@ -741,12 +740,12 @@ TEST_F(PanelTest, ChangingFixLabelsDoNotRedrawTheirGroupBoxes) {
 
   QGroupBox plain(QStringLiteral("Location"));
   plain.setStyle(style);
-  plain.setFont(Ui().GroupBox2->font());
-  plain.resize(Ui().GroupBox2->size());
+  plain.setFont(Ui().LocationGroup->font());
+  plain.resize(Ui().LocationGroup->size());
   Ui().Latitude->clear();
   Ui().Longitude->clear();
   // Composited from a copy, an edge pixel may round one step the other way.
-  const QImage cached = Ui().GroupBox2->grab().toImage();
+  const QImage cached = Ui().LocationGroup->grab().toImage();
   const QImage drawn = plain.grab().toImage();
   ASSERT_EQ(cached.size(), drawn.size());
   int worst = 0;
@@ -762,7 +761,7 @@ TEST_F(PanelTest, ChangingFixLabelsDoNotRedrawTheirGroupBoxes) {
 }
 
 TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
-  WriteMovingFix("moving.txt", 90);
+  WriteMovingFix(dir_.File("moving.txt"), 90);
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   // Ticks of a run with the Data Stream page current throughout, or on the Settings page
   // until `switch_at`; the memo as it then shows on its page.
@@ -773,7 +772,7 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
     form_->show();
     answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
     Ui().Demonstration->trigger();
-    Ui().PageControl->setCurrentWidget(switch_at > 0 ? Ui().TabSheet1 : Ui().TabSheet3);
+    Ui().PageControl->setCurrentWidget(switch_at > 0 ? Ui().SettingsPage : Ui().DataStreamPage);
     int changes = 0;
     QObject::connect(Ui().Output_Console->document(), &QTextDocument::contentsChanged,
                      [&] { ++changes; });
@@ -781,12 +780,12 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
     for (int i = 0; i < ticks; ++i) {
       if (i == switch_at) {
         changes_off_page = changes;
-        Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+        Ui().PageControl->setCurrentWidget(Ui().DataStreamPage);
       }
       form_->GPS_ReceiverTimer();
     }
     if (changes_off_page < 0) changes_off_page = changes;
-    Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
+    Ui().PageControl->setCurrentWidget(Ui().DataStreamPage);
     const QString text = Ui().Output_Console->toPlainText();
     form_.reset();
     return text;
@@ -813,15 +812,15 @@ TEST_F(PanelTest, HelpIsModelessAndOkHidesIt) {
   THelpForm* help = form_->HelpForm();
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  const QString text = help->Memo1->toPlainText();
+  const QString text = help->HelpText->toPlainText();
   EXPECT_TRUE(text.startsWith(QStringLiteral("The Kastrel GPS Data port is a virtual serial port")));
   Ui().Help->click();  // already open: only brought up
   EXPECT_TRUE(help->isVisible());
-  help->Button1->click();
+  help->OkButton->click();
   EXPECT_FALSE(help->isVisible());
   Ui().Help->click();
   EXPECT_TRUE(help->isVisible());
-  EXPECT_EQ(help->Memo1->toPlainText(), text);
+  EXPECT_EQ(help->HelpText->toPlainText(), text);
 }
 
 // The version set in the build shows in the dialog, whole and clear of the text and the
@@ -839,8 +838,8 @@ TEST_F(PanelTest, HelpShowsTheProjectVersion) {
   EXPECT_TRUE(shown->isVisible());
   const QRect box = shown->geometry();
   EXPECT_TRUE(help->rect().contains(box));
-  EXPECT_FALSE(box.intersects(help->Memo1->geometry()));
-  EXPECT_FALSE(box.intersects(help->Button1->geometry()));
+  EXPECT_FALSE(box.intersects(help->HelpText->geometry()));
+  EXPECT_FALSE(box.intersects(help->OkButton->geometry()));
   EXPECT_GE(box.width(), shown->fontMetrics().horizontalAdvance(shown->text()));
 }
 
@@ -873,7 +872,7 @@ TEST_F(PanelTest, ScaledHelpTextShowsWhole) {
   THelpForm* help = form_->HelpForm();
   Ui().Help->click();
   ASSERT_TRUE(test::WaitFor([&] { return help->isVisible(); }));
-  QPlainTextEdit& memo = *help->Memo1;
+  QPlainTextEdit& memo = *help->HelpText;
   const QFontMetrics metrics(memo.font());
   const int room = memo.viewport()->width() - 2 * static_cast<int>(memo.document()->documentMargin());
   for (const QString& line : memo.toPlainText().split(QLatin1Char('\n')))
@@ -913,27 +912,32 @@ TEST_F(PanelTest, ScaledSkyPlotIsDrawnAtTheScreensPixelRatio) {
   EXPECT_EQ(plot.pixel(c + r - 3, c), qRgb(255, 255, 255));
 }
 
+// The two seconds are the window's clock's: the test moves it on while the loop runs.
 TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
   Start();
   form_->show();
+  const Millis exit_at = clock_.now;
+  Millis ended_at = -1;
+  auto ended = QObject::connect(qApp, &QCoreApplication::aboutToQuit,
+                                [&] { ended_at = clock_.now; });
   int ticks = 0;
   QTimer beat;
-  QObject::connect(&beat, &QTimer::timeout, [&] { ++ticks; });
-  beat.start(100);
-  QElapsedTimer clock;
-  clock.start();
+  // Each beat moves the clock a tenth of a second on: the loop must see 20 of them.
+  QObject::connect(&beat, &QTimer::timeout, [&] {
+    ++ticks;
+    clock_.now += 100;
+  });
+  beat.start(20);
   Ui().Exit->trigger();
   EXPECT_TRUE(form_->Link()->State().StopReading.load());
   QApplication::exec();
-  const qint64 waited = clock.elapsed();
-  EXPECT_GE(waited, 1900);
-  EXPECT_LT(waited, 5000);
+  QObject::disconnect(ended);
+  EXPECT_GE(ended_at - exit_at, 2000);
+  EXPECT_LT(ended_at - exit_at, 2500);
   // The wait did not block the event loop.
-  EXPECT_GE(ticks, 10);
-  // And the rest of the end is quick: the read thread has seen StopReading.
-  clock.restart();
+  EXPECT_GE(ticks, 20);
+  EXPECT_TRUE(form_->isHidden());
   form_.reset();
-  EXPECT_LT(clock.elapsed(), 1000);
 }
 
 }  // namespace

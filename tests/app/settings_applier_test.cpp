@@ -1,5 +1,5 @@
 // Applying the receiver settings without a window: a recording view, the real receiver
-// commands, the real queue and a settings file in the scratch directory.
+// commands, the real queue and a settings file in the test's scratch folder.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -50,7 +50,7 @@ class ApplyTest : public testing::Test {
   test::ScratchDir dir_;
   RecordingView view_;
   CommandQueue queue_;
-  TSettings settings_{"./settings.ini"};
+  TSettings settings_{dir_.File("settings.ini")};
   SettingsApplier applier_{view_, settings_};
 };
 
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Bauds, RefusedBaudTest,
                          testing::Values("4800", "", "1200", "57600", "9600 ", "019200"));
 
 TEST_F(ApplyTest, RefusedSettingsWriteLeavesTheBlocksQueued) {
-  ASSERT_TRUE(QDir().mkdir(QStringLiteral("settings.ini")));
+  ASSERT_TRUE(QDir().mkdir(QString::fromStdString(dir_.File("settings.ini"))));
   EXPECT_THROW(Apply(true), SettingsError);
   EXPECT_EQ(view_.statuses.back(), "Device found!");
   EXPECT_EQ(test::QueuedBlocks(queue_).size(), 5u);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -196,6 +197,105 @@ TEST(DataStreamView, EmptyChunkTouchesNothing) {
   EXPECT_FALSE(view.Show(nullptr, 4));
   EXPECT_EQ(memo.chunk_size, "0");
   EXPECT_TRUE(memo.lines.empty());
+}
+
+// Output_Console as QPlainTextEdit keeps it: one text whose lines are its blocks, so an
+// empty memo has one; an append to a memo with text starts a new block.
+class PlainTextMemo : public MemoWidget {
+ public:
+  bool HoldBack() const override { return held; }
+  int32_t LineCount() const override {
+    return 1 + static_cast<int32_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+  bool IsEmpty() const override { return text.empty(); }
+  void Clear() override {
+    text.clear();
+    ++changes;
+  }
+  void Append(std::string_view lines) override {
+    if (!text.empty()) text += '\n';
+    text += lines;
+    ++changes;
+  }
+
+  bool held = false;
+  std::string text;
+  int changes = 0;
+};
+
+// The data stream view over a deferred memo, as the window wires it.
+class DeferredView : public StreamView {
+ public:
+  explicit DeferredView(MemoWidget& widget) : memo(widget) {}
+  void SetChunkSize(std::string_view) override {}
+  int32_t MemoLineCount() const override { return memo.LineCount(); }
+  void ClearMemo() override { memo.Clear(); }
+  void AppendMemo(std::string_view text) override { memo.Append(text); }
+
+  DeferredMemo memo;
+};
+
+// A memo held back for the first `held_steps` of a run, then flushed, ends as the memo
+// that was never held; while held it is not touched, and the line count it answers (which
+// decides the clear past 100 lines) is the one the other memo has at each step.
+TEST(DeferredMemo, HeldBackThenFlushedEndsAsTheMemoNeverHeld) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    int held_steps;
+    std::string start;  // the memo's text before the run
+  };
+  const std::string gga = kGga;
+  const std::vector<std::string> many(60, gga);  // 120 lines: the clear comes once
+  const std::vector<std::string> mixed = {gga, "\xB5\x62\x01", "A\nB", gga, "\n", gga};
+  const Case cases[] = {
+      {"all held", many, 60, ""},
+      {"held past the clear", many, 55, ""},
+      {"held before the clear only", many, 20, ""},
+      {"held from a memo with text", mixed, 6, "typed"},
+      {"held in the middle", mixed, 3, ""},
+      {"nothing held", mixed, 0, "typed"},
+      {"a lone LF first", {"\n", gga}, 2, ""},
+  };
+  for (const Case& c : cases) {
+    PlainTextMemo shown, held;
+    shown.text = held.text = c.start;
+    held.held = c.held_steps > 0;
+    DeferredView always(shown), later(held);
+    DataStreamView always_view(always), later_view(later);
+    int step = 0;
+    for (const std::string& chunk : c.chunks) {
+      const auto bytes = Bytes(chunk);
+      always_view.Show(bytes.data(), static_cast<int32_t>(bytes.size()));
+      if (step == c.held_steps) {
+        EXPECT_EQ(held.changes, 0) << c.name;
+        held.held = false;
+        later.memo.Flush();
+      }
+      later_view.Show(bytes.data(), static_cast<int32_t>(bytes.size()));
+      ++step;
+      EXPECT_EQ(later.memo.LineCount(), always.memo.LineCount()) << c.name << " step " << step;
+    }
+    if (held.held) EXPECT_EQ(held.changes, 0) << c.name;
+    held.held = false;
+    later.memo.Flush();
+    EXPECT_EQ(held.text, shown.text) << c.name;
+  }
+}
+
+// CR LF and lone CRs go: the memo breaks lines at LF.
+TEST(DeferredMemo, CarriageReturnsAreLeftOut) {
+  for (const bool hold : {false, true}) {
+    PlainTextMemo widget;
+    widget.held = hold;
+    DeferredMemo memo(widget);
+    memo.Append("$GPVTG*30\r\r\n");
+    memo.Append("A\r\nB\r\n");
+    EXPECT_EQ(memo.LineCount(), 5) << hold;
+    widget.held = false;
+    memo.Flush();
+    EXPECT_EQ(widget.text, "$GPVTG*30\n\nA\nB\n") << hold;
+  }
 }
 
 }  // namespace

@@ -46,7 +46,9 @@ int main(int argc, char** argv) {
   ostrel::test::WriteFile(dir.File("ostrel_gps_monitor.ini"),
                           "[USB]\nDevice=1209:4b53\n[Debug]\nPanel=2\n");
   ModalAnswerer answers;
-  ostrel::TMainForm form(ostrel::test::UniqueSocket());
+  // The real clock: the unplug is timed as the user sees it.
+  ostrel::TMainForm form(
+      ostrel::test::Environment(ostrel::SystemClock(), ostrel::test::UniqueSocket(), dir.Path()));
   ostrel::MainFormUi& ui = form.Ui();
   auto idle = [&] { return form.Queue() != nullptr && !form.Queue()->Pending(); };
   auto status = [&] { return ui.MessageStatus->text(); };
