@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "desktop_rig.h"
-#include "process_rig.h"
+#include "support/process_rig.h"
 
 namespace {
 

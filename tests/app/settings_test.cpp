@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "corpus.h"
+#include "support/corpus.h"
 #include "gps/tgps.h"
 
 // Counts allocations so that the warmed-up parse can be shown to make none.

@@ -11,7 +11,7 @@
 #include "link/command_queue.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
-#include "link_fakes.h"
+#include "support/fake_driver.h"
 
 namespace ostrel::test {
 

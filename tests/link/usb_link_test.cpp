@@ -8,7 +8,7 @@
 #include <string>
 
 #include "link/command_queue.h"
-#include "link_fakes.h"
+#include "support/fake_driver.h"
 
 namespace ostrel {
 namespace {

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/usb_libusb.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
 
 namespace ostrel {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/usb_driver.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
 
 namespace ostrel {
 namespace {

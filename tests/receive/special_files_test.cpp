@@ -15,7 +15,7 @@
 
 #include "receive/demo_source.h"
 #include "receive/logs.h"
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/emulator/emulator_harness.h"
+#include "support/emulator_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>

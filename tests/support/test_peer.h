@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "link_fakes.h"
+#include "support/fake_driver.h"
 
 namespace ostrel::test {
 
