@@ -1,5 +1,6 @@
 // Commands from applications: collection, the one-shot timer, framing into the queue.
 #include "dataport/external_commands.h"
+#include "support/param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -190,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, TooLongTest,
                          ::testing::Values(TooLong{"single_65537", 0, 65537},
                                            TooLong{"total_65537", 100, 65437},
                                            TooLong{"total_far_over", 60000, 10000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 // How a pseudo-terminal hands over one write of 65,537 bytes: pieces of a few KB, the
 // collection timer already running when the piece that overflows comes.

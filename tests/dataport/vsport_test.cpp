@@ -19,6 +19,7 @@
 #include "platform/serial_ports.h"
 #include "platform/vsport_qt.h"
 #include "pty_harness.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -73,7 +74,7 @@ TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
   ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   const group* dialout = ::getgrnam("dialout");
-  if (dialout != nullptr && ::geteuid() == 0) EXPECT_EQ(st.st_gid, dialout->gr_gid);
+  if (dialout != nullptr && ::geteuid() == 0) { EXPECT_EQ(st.st_gid, dialout->gr_gid); }
   EXPECT_TRUE(fs::exists(dir.path() + "/.COM1.lock"));
 }
 
@@ -235,7 +236,7 @@ TEST_P(VSPortLeftBehindTest, NextClientCanOpenReadAndWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, VSPortLeftBehindTest, ::testing::ValuesIn(kLeftBehind),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 TEST_F(VSPortTest, EchoTurnedOnByAStayingClientIsTurnedOffBeforeTheNextWrite) {
   const std::string path = link;
@@ -401,7 +402,7 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
   else
     fs::create_symlink(target, link);
   if (c.leftover_lock) std::ofstream(lock) << "";
-  if (c.lock_of_another_user) ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+  if (c.lock_of_another_user) { ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0); }
 
   TVSPort port(dir.path());
   EXPECT_FALSE(port.Open("COM2"));
@@ -415,7 +416,7 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PortDirectory, ForeignEntryTest, ::testing::ValuesIn(kForeignEntries),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 // --- the port choice with the real listing and another process owning a port ---
 

@@ -40,7 +40,7 @@ class LinkOnSocket {
       : clock_(divisor), driver_(MakeSocketUsbDriver(name)) {}
   ~LinkOnSocket() {
     link_.StopAndAbort();
-    if (thread_) EXPECT_TRUE(thread_->QuitAndJoin(5000ms));
+    if (thread_) { EXPECT_TRUE(thread_->QuitAndJoin(5000ms)); }
   }
   void Start() { thread_ = std::make_unique<TReadThread>(link_); }
 

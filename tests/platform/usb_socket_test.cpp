@@ -11,6 +11,7 @@
 
 #include "platform/usb_driver.h"
 #include "support/test_peer.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -124,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WakeCase{"AbortPipe", [](UsbDriver& d, TestPeer&) { d.AbortRead(); }},
                       WakeCase{"Close", [](UsbDriver& d, TestPeer&) { d.Close(); }},
                       WakeCase{"ModuleHungUp", [](UsbDriver&, TestPeer& p) { p.Hangup(); }}),
-    [](const auto& info) { return info.param.name; });
+    ostrel::test::ParamName());
 
 TEST_F(UsbSocketTest, ReopensAfterAClose) {
   driver_->Close();

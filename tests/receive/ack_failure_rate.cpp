@@ -49,7 +49,6 @@ int main(int argc, char** argv) {
   LiveCycle live(socket);
   UsbLink& link = live.link;
   CommandQueue& queue = live.queue;
-  FakePort& port = live.port;
   SettingsView& view = live.view;
   ReceiveCycle& cycle = live.cycle;
   TReadThread& reader = live.reader;

@@ -242,7 +242,7 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PassBinaryData, CommandsInAContinuousStream, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "EveryByte" : "NmeaOnly"; });
+                         [](const auto& row) { return row.param ? "EveryByte" : "NmeaOnly"; });
 
 #else
 
