@@ -1,5 +1,6 @@
 // Commands from applications: collection, the one-shot timer, framing into the queue.
 #include "dataport/external_commands.h"
+#include "support/fake_clock.h"
 #include "support/param_name.h"
 
 #include <gtest/gtest.h>
@@ -56,12 +57,7 @@ struct Messages : MessageSink {
   }
 };
 
-class FakeClock : public Clock {
- public:
-  Millis Now() const override { return now; }
-  void Sleep(Millis ms) override { now += ms; }
-  Millis now = 1000;
-};
+using test::FakeClock;
 
 std::string Block(char marker, const std::string& payload) {
   return marker + payload + std::string(63 - payload.size(), '_');
@@ -79,7 +75,7 @@ class ExternalCommandsTest : public ::testing::Test {
   Messages messages;
   CommandQueue queue;
   std::atomic<int32_t> block_size{64};
-  FakeClock clock;
+  FakeClock clock{1000};
   ExternalCommands ext{port, timer, messages, queue, block_size, clock};
 
   void Arrive(const std::string& text) { ext.VSPortRxChar(port.Arrive(text)); }

@@ -85,7 +85,7 @@ TEST(DemoSource, EmptyFileGivesEmptyChunkEveryTickAndIsClosedEachTime) {
 TEST(DemoSource, UnopenableFileEndsTheTick) {
   TempDir dir;
   DemoSource demo;
-  demo.DemoFileName = dir.Path("missing.txt");
+  demo.DemoFileName = dir.File("missing.txt");
   GuardedChunk buf;
   int32_t len = 77;
   std::string reason;
@@ -100,14 +100,14 @@ TEST(DemoSource, UnopenableFileEndsTheTick) {
     EXPECT_FALSE(demo.TakeOpenFailure(reason));
   }
   // Another name that fails is news again, and so is the same one after a stop.
-  demo.DemoFileName = dir.Path("other.txt");
+  demo.DemoFileName = dir.File("other.txt");
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
   demo.Stop();
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
   // Appears later: the next tick opens it.
-  demo.DemoFileName = dir.Path("missing.txt");
+  demo.DemoFileName = dir.File("missing.txt");
   dir.Write("missing.txt", kGGA);
   EXPECT_TRUE(demo.NextGroup(buf.data(), len));
   EXPECT_EQ(Bytes(buf.data(), len), kGGA);
