@@ -267,11 +267,8 @@ def free_tcp_port():
 # --------------------------------------------------------------------------------------
 # The stream: a generated log whose every sentence is unique, for the continuous rates.
 
-def nmea(body):
-    sum_ = 0
-    for c in body.encode():
-        sum_ ^= c
-    return f"${body}*{sum_:02X}\r\n"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from nmea import sentence as nmea  # noqa: E402  (text, as the log is written)
 
 
 def unique_log(path, groups):

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process_rig.h"
+#include "support/process_rig.h"
 
 namespace ostrel::acceptance {
 

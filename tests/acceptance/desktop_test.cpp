@@ -48,8 +48,9 @@ class PanelDesktop : public testing::Test {
   bool Shown() const { return !desktop_->VisibleWindow(kMainWindow).empty(); }
   // Screenshots of states worth seeing go where OSTREL_SCREENSHOTS points, if it does.
   void Keep(const std::string& window, const std::string& name) const {
-    if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
+    if (const char* shots = std::getenv("OSTREL_SCREENSHOTS")) {
       EXPECT_TRUE(desktop_->Screenshot(window, fs::path(shots) / name));
+    }
   }
 
   fs::path dir_;

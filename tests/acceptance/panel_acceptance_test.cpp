@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "desktop_rig.h"
-#include "process_rig.h"
+#include "support/process_rig.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ void PrintTo(Tray tray, std::ostream* out) {
 
 INSTANTIATE_TEST_SUITE_P(Trays, PanelAcceptance,
                          testing::Values(Tray::kNone, Tray::kStatusNotifier),
-                         [](const auto& info) {
-                           return std::string(info.param == Tray::kNone ? "NoTray"
+                         [](const auto& row) {
+                           return std::string(row.param == Tray::kNone ? "NoTray"
                                                                         : "StatusNotifierTray");
                          });
 

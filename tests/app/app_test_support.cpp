@@ -170,7 +170,8 @@ std::string Control(const std::string& text) {
 }
 
 std::string Data(const unsigned char* bytes, std::size_t n) {
-  std::string block = "!" + std::string(reinterpret_cast<const char*>(bytes), n);
+  std::string block(1, '!');
+  block.append(reinterpret_cast<const char*>(bytes), n);
   block.resize(kStdBlockSize, '_');
   return block;
 }

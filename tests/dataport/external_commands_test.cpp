@@ -1,5 +1,7 @@
 // Commands from applications: collection, the one-shot timer, framing into the queue.
 #include "dataport/external_commands.h"
+#include "support/fake_clock.h"
+#include "support/param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -55,12 +57,7 @@ struct Messages : MessageSink {
   }
 };
 
-class FakeClock : public Clock {
- public:
-  Millis Now() const override { return now; }
-  void Sleep(Millis ms) override { now += ms; }
-  Millis now = 1000;
-};
+using test::FakeClock;
 
 std::string Block(char marker, const std::string& payload) {
   return marker + payload + std::string(63 - payload.size(), '_');
@@ -78,7 +75,7 @@ class ExternalCommandsTest : public ::testing::Test {
   Messages messages;
   CommandQueue queue;
   std::atomic<int32_t> block_size{64};
-  FakeClock clock;
+  FakeClock clock{1000};
   ExternalCommands ext{port, timer, messages, queue, block_size, clock};
 
   void Arrive(const std::string& text) { ext.VSPortRxChar(port.Arrive(text)); }
@@ -190,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, TooLongTest,
                          ::testing::Values(TooLong{"single_65537", 0, 65537},
                                            TooLong{"total_65537", 100, 65437},
                                            TooLong{"total_far_over", 60000, 10000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 // How a pseudo-terminal hands over one write of 65,537 bytes: pieces of a few KB, the
 // collection timer already running when the piece that overflows comes.

@@ -94,10 +94,10 @@ TEST(Gpsd, ReadsFixesFromThePort) {
   ASSERT_FALSE(fixes.empty());
 
   TempDir dir;
-  TVSPort port(dir.path());
+  TVSPort port(dir.Path().string());
   ASSERT_TRUE(port.CreatePort("COM7"));
   const std::string tcp = std::to_string(FreeTcpPort());
-  const std::string control = dir.path() + "/gpsd.sock";
+  const std::string control = dir.Path().string() + "/gpsd.sock";
   const std::string link = port.LinkPath();
   // -b: read-only, no probe strings (with the panel they would reach the receiver).
   Child gpsd([&](int, int) {

@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace ostrel::testing_pty {
 
 // Runs the event loop until `done` holds or `ms` have passed; returns `done()`.
@@ -130,20 +132,7 @@ inline void AwaitGo(int go_fd) {
   (void)::read(go_fd, &g, 1);
 }
 
-// A private port directory that other users (gpsd after dropping privileges) can enter.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ostrel-vsport-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) std::abort();
-    path_ = tmpl;
-    std::filesystem::permissions(path_, std::filesystem::perms(0755));
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// The port directory: the support library's folder, which others may enter.
+using test::TempDir;
 
 }  // namespace ostrel::testing_pty

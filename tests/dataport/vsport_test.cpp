@@ -19,6 +19,7 @@
 #include "platform/serial_ports.h"
 #include "platform/vsport_qt.h"
 #include "pty_harness.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -34,7 +35,7 @@ int OpenPort(const std::string& link) {
 class VSPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = std::make_unique<TVSPort>(dir.path());
+    port = std::make_unique<TVSPort>(dir.Path().string());
     ASSERT_TRUE(port->CreatePort("COM1"));
     link = port->LinkPath();
     QObject::connect(port.get(), &TVSPort::OnRxChar, [this](int count) {
@@ -67,14 +68,14 @@ class VSPortTest : public ::testing::Test {
 };
 
 TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
-  EXPECT_EQ(link, dir.path() + "/COM1");
+  EXPECT_EQ(link, dir.Path().string() + "/COM1");
   EXPECT_EQ(fs::read_symlink(link).string(), port->SlavePath());
   struct stat st {};
   ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   const group* dialout = ::getgrnam("dialout");
-  if (dialout != nullptr && ::geteuid() == 0) EXPECT_EQ(st.st_gid, dialout->gr_gid);
-  EXPECT_TRUE(fs::exists(dir.path() + "/.COM1.lock"));
+  if (dialout != nullptr && ::geteuid() == 0) { EXPECT_EQ(st.st_gid, dialout->gr_gid); }
+  EXPECT_TRUE(fs::exists(dir.Path().string() + "/.COM1.lock"));
 }
 
 // What gpsd becomes after dropping its privileges: not root, in the port's group.
@@ -235,7 +236,7 @@ TEST_P(VSPortLeftBehindTest, NextClientCanOpenReadAndWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, VSPortLeftBehindTest, ::testing::ValuesIn(kLeftBehind),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 TEST_F(VSPortTest, EchoTurnedOnByAStayingClientIsTurnedOffBeforeTheNextWrite) {
   const std::string path = link;
@@ -331,12 +332,12 @@ TEST_F(VSPortTest, NoBusyLoopWhileNobodyIsAttached) {
 }
 
 TEST_F(VSPortTest, LinkAndLockGoWithThePortButAForeignLinkStays) {
-  const std::string lock = dir.path() + "/.COM1.lock";
+  const std::string lock = dir.Path().string() + "/.COM1.lock";
   port.reset();
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
   EXPECT_FALSE(fs::exists(lock));
 
-  port = std::make_unique<TVSPort>(dir.path());
+  port = std::make_unique<TVSPort>(dir.Path().string());
   ASSERT_TRUE(port->CreatePort("COM1"));
   fs::remove(link);
   fs::create_symlink("/dev/ttyS0", link);  // someone else's now
@@ -345,20 +346,20 @@ TEST_F(VSPortTest, LinkAndLockGoWithThePortButAForeignLinkStays) {
 }
 
 TEST_F(VSPortTest, SecondHolderInTheSameProcessIsRefused) {
-  TVSPort other(dir.path());
+  TVSPort other(dir.Path().string());
   EXPECT_FALSE(other.Open("COM1"));
   EXPECT_FALSE(other.CreatePort("COM1"));
   EXPECT_EQ(fs::read_symlink(link).string(), port->SlavePath());
 }
 
 TEST_F(VSPortTest, ForeignEntriesAreNeverReplaced) {
-  std::ofstream(dir.path() + "/COM2") << "not a port";
-  fs::create_symlink("/dev/ttyS0", dir.path() + "/COM3");
-  TVSPort other(dir.path());
+  std::ofstream(dir.Path().string() + "/COM2") << "not a port";
+  fs::create_symlink("/dev/ttyS0", dir.Path().string() + "/COM3");
+  TVSPort other(dir.Path().string());
   EXPECT_FALSE(other.CreatePort("COM2"));
   EXPECT_FALSE(other.Open("COM3"));
-  EXPECT_FALSE(fs::exists(dir.path() + "/.COM2.lock"));
-  EXPECT_EQ(fs::read_symlink(dir.path() + "/COM3").string(), "/dev/ttyS0");
+  EXPECT_FALSE(fs::exists(dir.Path().string() + "/.COM2.lock"));
+  EXPECT_EQ(fs::read_symlink(dir.Path().string() + "/COM3").string(), "/dev/ttyS0");
 }
 
 // An entry named like our port that is not ours: it must stay as it is.
@@ -388,8 +389,8 @@ class ForeignEntryTest : public ::testing::TestWithParam<ForeignEntry> {
 TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
   const ForeignEntry& c = GetParam();
   if (c.lock_of_another_user && ::geteuid() != 0) GTEST_SKIP() << "needs root to chown";
-  const std::string link = dir.path() + "/COM2", lock = dir.path() + "/.COM2.lock";
-  std::ofstream(dir.path() + "/data.txt") << "a file";
+  const std::string link = dir.Path().string() + "/COM2", lock = dir.Path().string() + "/.COM2.lock";
+  std::ofstream(dir.Path().string() + "/data.txt") << "a file";
   // Another program's pseudo-terminal (what `socat pty,link=COM2` makes), alive.
   const int other = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
@@ -401,9 +402,9 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
   else
     fs::create_symlink(target, link);
   if (c.leftover_lock) std::ofstream(lock) << "";
-  if (c.lock_of_another_user) ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+  if (c.lock_of_another_user) { ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0); }
 
-  TVSPort port(dir.path());
+  TVSPort port(dir.Path().string());
   EXPECT_FALSE(port.Open("COM2"));
   EXPECT_FALSE(port.CreatePort("COM2"));
   if (target.empty())
@@ -415,7 +416,7 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PortDirectory, ForeignEntryTest, ::testing::ValuesIn(kForeignEntries),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 // --- the port choice with the real listing and another process owning a port ---
 
@@ -429,7 +430,7 @@ struct Shown : MessageSink {
 class PortChoiceTest : public ::testing::Test {
  protected:
   std::string Choose(TVSPort& port) {
-    SystemComPorts listing(dir.path(), [this](const std::string& e) { errors += e; });
+    SystemComPorts listing(dir.Path().string(), [this](const std::string& e) { errors += e; });
     VirtualPortSetup setup{listing, port, shown, [this] { ++exits; },
                            [this](const std::string& l) { label = l; }};
     return Create_Virtual_Port(0, setup);
@@ -441,9 +442,9 @@ class PortChoiceTest : public ::testing::Test {
 };
 
 TEST_F(PortChoiceTest, PortOwnedByARunningProgramIsRefusedThenTakenOverWhenItEnds) {
-  const std::string link = dir.path() + "/COM1";
+  const std::string link = dir.Path().string() + "/COM1";
   fs::create_symlink("/dev/pts/999", link);
-  const std::string lock = dir.path() + "/.COM1.lock";
+  const std::string lock = dir.Path().string() + "/.COM1.lock";
   auto owner = std::make_unique<Child>([lock](int report, int go) {
     const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0644);
     if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 2;
@@ -454,7 +455,7 @@ TEST_F(PortChoiceTest, PortOwnedByARunningProgramIsRefusedThenTakenOverWhenItEnd
   ASSERT_TRUE(WaitFor([&] { return owner->Report() == "locked"; }));
 
   {
-    TVSPort port(dir.path());
+    TVSPort port(dir.Path().string());
     EXPECT_EQ(Choose(port), "");
     EXPECT_EQ(shown.boxes, std::vector<std::string>{
                                "Information: The GPS Data COM port is already being used by "
@@ -466,7 +467,7 @@ TEST_F(PortChoiceTest, PortOwnedByARunningProgramIsRefusedThenTakenOverWhenItEnd
   owner->Go();
   ASSERT_TRUE(WaitFor([&] { return owner->Exited(); }));
   shown.boxes.clear();
-  TVSPort port(dir.path());
+  TVSPort port(dir.Path().string());
   EXPECT_EQ(Choose(port), "COM1");
   EXPECT_EQ(label, "COM1");
   EXPECT_TRUE(shown.boxes.empty());
@@ -476,11 +477,11 @@ TEST_F(PortChoiceTest, PortOwnedByARunningProgramIsRefusedThenTakenOverWhenItEnd
 }
 
 TEST_F(PortChoiceTest, RealComEntriesAreSkipped) {
-  std::ofstream(dir.path() + "/COM1") << "";
-  fs::create_symlink("/dev/ttyS0", dir.path() + "/COM2");
-  TVSPort port(dir.path());
+  std::ofstream(dir.Path().string() + "/COM1") << "";
+  fs::create_symlink("/dev/ttyS0", dir.Path().string() + "/COM2");
+  TVSPort port(dir.Path().string());
   EXPECT_EQ(Choose(port), "COM3");
-  EXPECT_EQ(port.LinkPath(), dir.path() + "/COM3");
+  EXPECT_EQ(port.LinkPath(), dir.Path().string() + "/COM3");
 }
 
 // --- commands from an application through the real port and a real 200 ms timer ---
@@ -521,7 +522,7 @@ class CommandsOverPortTest : public ::testing::Test {
     }
   };
   TempDir dir;
-  TVSPort port{dir.path()};
+  TVSPort port{dir.Path().string()};
   CommandQueue queue;
   std::atomic<int32_t> block_size{64};
   NoBoxes boxes;

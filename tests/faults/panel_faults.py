@@ -29,6 +29,10 @@ import threading
 import time
 import unittest
 
+# The NMEA text helpers every Python test shares.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from nmea import nmea, valid_sentences  # noqa: E402,F401  (the usb and install tests take them here)
+
 PANEL = os.environ.get("OSTREL_PANEL", "")
 EMULATOR = os.environ.get("KASTREL_EMULATOR", "")
 XVFB = os.environ.get("OSTREL_XVFB", "")
@@ -60,8 +64,6 @@ OTHER_USER = "ostrel-faults"
 # The second, unprivileged user of the cases where another user's doings must harm nobody.
 OTHER_USER = "ostrel-faults"
 
-SENTENCE = re.compile(rb"\$([^$*\r\n]{1,80})\*([0-9A-F]{2})\r\n")
-
 
 def wait_for(done, timeout, step=0.02):
     end = time.monotonic() + timeout
@@ -70,19 +72,6 @@ def wait_for(done, timeout, step=0.02):
             return done()
         time.sleep(step)
     return True
-
-
-def valid_sentences(data):
-    """The NMEA sentences in `data` whose checksum is right."""
-    out = []
-    for m in SENTENCE.finditer(data):
-        body, want = m.group(1), int(m.group(2), 16)
-        got = 0
-        for b in body:
-            got ^= b
-        if got == want:
-            out.append(m.group(0))
-    return out
 
 
 def read_trace(path):
@@ -98,13 +87,6 @@ def read_trace(path):
             elif text.startswith(b"@"):
                 replies.append(bytes.fromhex(text[1:].decode()))
     return bytes(stream), replies
-
-
-def nmea(body):
-    check = 0
-    for b in body.encode():
-        check ^= b
-    return ("$%s*%02X\r\n" % (body, check)).encode()
 
 
 def proc_status(pid, key):

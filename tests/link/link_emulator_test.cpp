@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link_rig.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
 
 extern char** environ;
 

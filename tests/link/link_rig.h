@@ -11,7 +11,7 @@
 #include "link/command_queue.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
-#include "link_fakes.h"
+#include "support/fake_driver.h"
 
 namespace ostrel::test {
 
@@ -40,7 +40,7 @@ class LinkOnSocket {
       : clock_(divisor), driver_(MakeSocketUsbDriver(name)) {}
   ~LinkOnSocket() {
     link_.StopAndAbort();
-    if (thread_) EXPECT_TRUE(thread_->QuitAndJoin(5000ms));
+    if (thread_) { EXPECT_TRUE(thread_->QuitAndJoin(5000ms)); }
   }
   void Start() { thread_ = std::make_unique<TReadThread>(link_); }
 

@@ -13,7 +13,7 @@
 #include "link/read_thread.h"
 #include "link/usb_link.h"
 #include "link_rig.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
 
 namespace ostrel {
 namespace {

@@ -11,7 +11,8 @@
 
 #include "link/command_queue.h"
 #include "link/usb_link.h"
-#include "link_fakes.h"
+#include "support/fake_driver.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -104,14 +105,14 @@ TEST_P(RoomCheckTest, WaitingBytesKeptOrDiscardedBeforeTheNextRead) {
   Deliver(Count(5, 200));
   EXPECT_EQ(Length(), c.length_after);
   EXPECT_EQ(At(c.lands_at, 5), Count(5, 200));
-  if (c.lands_at > 0) EXPECT_EQ(Front(c.waiting), Count(c.waiting, 0));
+  if (c.lands_at > 0) { EXPECT_EQ(Front(c.waiting), Count(c.waiting, 0)); }
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundary, RoomCheckTest,
                          ::testing::Values(RoomCase{"Kept1983", 1983, 1983, 0},
                                            RoomCase{"Discarded1984", 1984, 0, 5},
                                            RoomCase{"Kept1920", 1920, 1920, 1925}),
-                         [](const auto& info) { return info.param.name; });
+                         ostrel::test::ParamName());
 
 TEST_F(ReadThreadTest, ReadCompletingDuringAHoldLandsAtTheFrontWhenTheHoldEnds) {
   Deliver(Count(10, 0));
@@ -211,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(Emptied, EmptiedDuringReadTest,
                                                          TakeAny(l, chunk);
                                                          l.Release();
                                                        }}),
-                         [](const auto& info) { return info.param.name; });
+                         ostrel::test::ParamName());
 
 // A read that came back while the tick held the buffer waits out the hold; before it
 // wakes, the next tick writes a command block. That packet was read before the block went
@@ -319,7 +320,7 @@ TEST_P(StopDuringReadTest, ThreadEndsWithoutTouchingTheBuffer) {
 INSTANTIATE_TEST_SUITE_P(Exit, StopDuringReadTest,
                          ::testing::Values(StopCase{"Aborted", false},
                                            StopCase{"DataArrivedAnyway", true}),
-                         [](const auto& info) { return info.param.name; });
+                         ostrel::test::ParamName());
 
 TEST_F(ReadThreadTest, ClosedBySupervisionIdlesThenResumesAfterTheNextOpen) {
   Deliver(Count(10, 0));

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "link/command_queue.h"
-#include "link_fakes.h"
+#include "support/fake_driver.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -101,7 +102,7 @@ TEST_P(RefusedOpenTest, ChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Open, RefusedOpenTest,
                          ::testing::Values(RefusedCase{"NeverOpened", false, 0},
                                            RefusedCase{"AfterAClose", true, 64}),
-                         [](const auto& info) { return info.param.name; });
+                         ostrel::test::ParamName());
 
 TEST_F(UsbLinkTest, ExitWithAHandleAbortsAndClosesButKeepsDeviceOpen) {
   ASSERT_TRUE(link_.OpenDevice());
@@ -204,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TakeCase{"ThroughTheLastLf", "$A*1\r\n$B*2\r\n$C,", kLf, 12, true},
                       TakeCase{"ReplyWithoutLf", "*v12", kAny, 4, false},
                       TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, 15, false}),
-    [](const auto& info) { return info.param.name; });
+    ostrel::test::ParamName());
 
 // More packets wait than the ring tells apart: the oldest run together, the reply behind
 // them is still found and lifted out, and the stream closes up around it.

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   TempDir dir;
   const std::string socket = "ostrel-ack-rate-" + std::to_string(::getpid());
   Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture, "--eeprom",
-                                       dir.Path("eeprom.bin")});
+                                       dir.File("eeprom.bin")});
   if (!emulator.Started()) {
     std::fprintf(stderr, "the emulator did not start\n");
     return 2;
@@ -49,7 +49,6 @@ int main(int argc, char** argv) {
   LiveCycle live(socket);
   UsbLink& link = live.link;
   CommandQueue& queue = live.queue;
-  FakePort& port = live.port;
   SettingsView& view = live.view;
   ReceiveCycle& cycle = live.cycle;
   TReadThread& reader = live.reader;

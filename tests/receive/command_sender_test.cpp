@@ -322,7 +322,7 @@ TEST(CommandSender, StreamAroundTheReplyGoesOnWholeAndUnaltered) {
       std::string expected = stream;
       if (!pass) {  // the NMEA run: the frame's bytes stay behind
         expected.clear();
-        for (const std::string s : {kGGA, kGSA, gll, kRMC})
+        for (const std::string& s : {kGGA, kGSA, gll, kRMC})
           if (stream.find(s) != std::string::npos) expected += s;
       }
       EXPECT_EQ(rig.port.All(), expected);

@@ -37,7 +37,7 @@ Tick Next(DemoSource& demo, GuardedChunk& buf) {
   int32_t len = -1;
   const bool ok = demo.NextGroup(buf.data(), len);
   EXPECT_TRUE(len >= 0 && len <= kMaxChunk) << len;
-  if (len >= 0 && len <= kMaxChunk) EXPECT_EQ(buf.bytes[static_cast<std::size_t>(len)], 0);
+  if (len >= 0 && len <= kMaxChunk) { EXPECT_EQ(buf.bytes[static_cast<std::size_t>(len)], 0); }
   EXPECT_TRUE(buf.GuardIntact());
   return {ok, Bytes(buf.data(), len), demo.IsOpen()};
 }
@@ -85,7 +85,7 @@ TEST(DemoSource, EmptyFileGivesEmptyChunkEveryTickAndIsClosedEachTime) {
 TEST(DemoSource, UnopenableFileEndsTheTick) {
   TempDir dir;
   DemoSource demo;
-  demo.DemoFileName = dir.Path("missing.txt");
+  demo.DemoFileName = dir.File("missing.txt");
   GuardedChunk buf;
   int32_t len = 77;
   std::string reason;
@@ -100,14 +100,14 @@ TEST(DemoSource, UnopenableFileEndsTheTick) {
     EXPECT_FALSE(demo.TakeOpenFailure(reason));
   }
   // Another name that fails is news again, and so is the same one after a stop.
-  demo.DemoFileName = dir.Path("other.txt");
+  demo.DemoFileName = dir.File("other.txt");
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
   demo.Stop();
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
   // Appears later: the next tick opens it.
-  demo.DemoFileName = dir.Path("missing.txt");
+  demo.DemoFileName = dir.File("missing.txt");
   dir.Write("missing.txt", kGGA);
   EXPECT_TRUE(demo.NextGroup(buf.data(), len));
   EXPECT_EQ(Bytes(buf.data(), len), kGGA);
@@ -290,8 +290,8 @@ INSTANTIATE_TEST_SUITE_P(Captures, DemoSourceCorpus,
                                            Capture{"gp-320fw-2019-04-07-coldboot.log", false},
                                            Capture{"ublox-zed-f9t-ubx_nmea_l5.log", false},
                                            Capture{"sirfstarv-nmea.log", true}),
-                         [](const auto& info) {
-                           std::string name = info.param.file;
+                         [](const auto& row) {
+                           std::string name = row.param.file;
                            for (char& ch : name)
                              if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return name;

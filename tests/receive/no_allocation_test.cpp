@@ -36,7 +36,7 @@ class CountingPort final : public DataPortWriter {
 };
 
 TEST(ReceiveCycleAllocation, SteadyTicksAllocateNothing) {
-  FakeClock clock;
+  FakeClock clock{1000};
   FakeDriver driver;
   driver.record = false;
   CommandQueue queue;

@@ -72,13 +72,13 @@ TEST(ReceiveCycleDemo, MissingFileEndsEveryTickAndIsReportedOnce) {
   TempDir dir;
   Rig rig;
   rig.cycle.PassBinaryData = true;  // would write even an empty chunk if the tick went on
-  rig.cycle.Demo().DemoFileName = dir.Path("missing.txt");
+  rig.cycle.Demo().DemoFileName = dir.File("missing.txt");
   for (int i = 0; i < 3; ++i) rig.cycle.Tick();
   EXPECT_TRUE(rig.port.writes.empty());
   EXPECT_TRUE(rig.view.stream.empty());
   EXPECT_EQ(rig.driver.opens, 0);
   EXPECT_EQ(rig.view.demo_failures,
-            Strings{dir.Path("missing.txt") + ": No such file or directory"});
+            Strings{dir.File("missing.txt") + ": No such file or directory"});
 }
 
 TEST(ReceiveCycleDevice, OpensWhenTheModuleAppears) {
@@ -260,7 +260,7 @@ TEST(ReceiveCycleDevice, StreamViewGetsATerminatedChunk) {
 TEST(ReceiveCyclePositionsLog, RecordThenReplay) {
   TempDir dir;
   {
-    PositionsLog log(PositionsLog::kRecord, dir.Dir());
+    PositionsLog log(PositionsLog::kRecord, dir.Path().string());
     Rig rig(&log);
     EXPECT_EQ(rig.cycle.PositionsLogMode, PositionsLog::kRecord);
     rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);
@@ -268,7 +268,7 @@ TEST(ReceiveCyclePositionsLog, RecordThenReplay) {
   }
   {
     // Replay replaces even the live chunk; the device is absent here.
-    PositionsLog log(PositionsLog::kReplay, dir.Dir());
+    PositionsLog log(PositionsLog::kReplay, dir.Path().string());
     Rig rig(&log);
     rig.driver.present = false;
     for (int i = 0; i < 5; ++i) rig.cycle.Tick();
@@ -279,7 +279,7 @@ TEST(ReceiveCyclePositionsLog, RecordThenReplay) {
 
 TEST(ReceiveCyclePositionsLog, ModeOffLeavesTheLogAlone) {
   TempDir dir;
-  PositionsLog log(PositionsLog::kRecord, dir.Dir());
+  PositionsLog log(PositionsLog::kRecord, dir.Path().string());
   Rig rig(&log);
   rig.cycle.PositionsLogMode = PositionsLog::kOff;
   rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);

@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
+#include "support/fake_clock.h"
 
 namespace ostrel::testing {
 
@@ -23,16 +24,8 @@ inline std::string Bytes(const std::uint8_t* p, int32_t n) {
   return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
 }
 
-class FakeClock final : public Clock {
- public:
-  Millis Now() const override { return now; }
-  void Sleep(Millis ms) override {
-    slept += ms;
-    now += ms;
-  }
-  Millis now = 1000;
-  Millis slept = 0;
-};
+// The receive tests' clock starts at 1000 ms, as the window's first tick may.
+using test::FakeClock;
 
 // The module behind the seam. A 64-byte write is a command block; `reply` gives the
 // module's answer to it, which arrives as the read thread would hand it over.

@@ -54,7 +54,7 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
   const std::string capture_path = std::string(OSTREL_CORPUS_DIR) + "/" + kCapture;
   const std::string socket = "ostrel-receive-it-" + std::to_string(::getpid());
   Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture_path, "--eeprom",
-                     dir.Path("eeprom.bin"), "--log", dir.Path("packets.log")});
+                     dir.File("eeprom.bin"), "--log", dir.File("packets.log")});
   ASSERT_TRUE(emulator.Started());
 
   LiveCycle live(socket);
@@ -172,7 +172,7 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
   {
     Emulator emulator(KASTREL_EMULATOR,
                       {"--socket", socket, "--period", "130", "--rate", "40000", "--eeprom",
-                       dir.Path("eeprom.bin"), "--trace", dir.Path("trace")});
+                       dir.File("eeprom.bin"), "--trace", dir.File("trace")});
     ASSERT_TRUE(emulator.Started());
     LiveCycle live(socket);
     live.cycle.PassBinaryData = pass;
@@ -216,7 +216,7 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
     got = live.port.All();
   }  // the emulator ends and its trace is complete
 
-  const SendTrace trace = ReadTrace(dir.Path("trace"));
+  const SendTrace trace = ReadTrace(dir.File("trace"));
   // Five blocks of settings, three of the application's, four of the status request.
   EXPECT_EQ(trace.replies.size(), 12u);
   ASSERT_GT(got.size(), 2000u);
@@ -240,7 +240,7 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PassBinaryData, CommandsInAContinuousStream, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "EveryByte" : "NmeaOnly"; });
+                         [](const auto& row) { return row.param ? "EveryByte" : "NmeaOnly"; });
 
 #else
 

@@ -26,7 +26,7 @@ struct Rig {
   }
   std::string Block(int32_t pos) const { return Bytes(queue.Data() + pos, 64); }
 
-  FakeClock clock;
+  FakeClock clock{1000};
   FakeDriver driver;
   CommandQueue queue;
   UsbLink link{driver, clock, queue};

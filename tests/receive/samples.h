@@ -1,10 +1,11 @@
 #pragma once
-// Real sentences (GlobalSat BU-353-S4, from the shared corpus) and test file helpers.
+// Real sentences (GlobalSat BU-353-S4, from the shared corpus) and test file helpers;
+// the temporary folder is the support library's.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
+#include "support/temp_dir.h"
 
 namespace ostrel::testing {
 
@@ -26,31 +27,6 @@ inline std::string WithChecksum(const std::string& body) {
   static const char* hex = "0123456789ABCDEF";
   return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
 }
-
-// A directory of its own for each test, removed at the end.
-class TempDir {
- public:
-  TempDir() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("ostrel-receive-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string Write(const std::string& name, const std::string& content) const {
-    const auto file = path_ / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file.string();
-  }
-  std::string Path(const std::string& name) const { return (path_ / name).string(); }
-  std::string Dir() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -118,8 +118,8 @@ TEST_P(CaptureThroughTheTake, NoFrameSplitAndOneStatusUpdatePerFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Captures, CaptureThroughTheTake,
                          ::testing::Values("ublox-aek-4t.log", "ublox8-uniqid-monhw.log"),
-                         [](const auto& info) {
-                           std::string name = info.param;
+                         [](const auto& row) {
+                           std::string name = row.param;
                            for (char& ch : name)
                              if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return name;

@@ -30,7 +30,7 @@ void Say(const std::string& line) {
 std::string Hex(const QString& text) {
   std::string out;
   for (const QChar c : text) {
-    char hex[4];
+    char hex[5];  // a UTF-16 unit is up to four digits
     std::snprintf(hex, sizeof hex, "%02X", c.unicode());
     out += hex;
   }

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "link_fakes.h"
 #include "platform/abstract_socket.h"
+#include "support/fake_driver.h"
 
 namespace ostrel::test {
 

@@ -10,7 +10,8 @@
 #include <ostream>
 #include <string>
 
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -72,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"header_without_bracket_is_no_section", "[GPS\nCOM=3\n", "GPS", "COM",
                    std::nullopt},
         LookupCase{"empty_text", "", "GPS", "COM", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 struct UpdateCase {
   const char* name;
@@ -123,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "[GPS]\r\nCOM=0\r\n[Log]\r\nStatus=1\r\n"},
         UpdateCase{"commented_key_is_not_replaced", "[GPS]\n;COM=9\n", "GPS", "COM", "1",
                    "[GPS]\nCOM=1\n;COM=9\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 TEST(ProfileUpdate, RefusesWhatCannotBeOneLine) {
   struct Bad {
@@ -236,7 +237,7 @@ TEST_P(SharedDirectoryTest, AnotherUsersEntryIsNeitherFollowedNorReplaced) {
   struct stat st {};
   ASSERT_EQ(::lstat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, c.replaced && !c.link ? ::geteuid() : owner);
-  if (!c.link) EXPECT_EQ(ReadAll(path), c.replaced ? updated : original);
+  if (!c.link) { EXPECT_EQ(ReadAll(path), c.replaced ? updated : original); }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SharedDirCase{"link_of_another_user", true, 65534, false},
                       SharedDirCase{"our_own_file", false, 0, true},
                       SharedDirCase{"file_of_another_user", false, 65534, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 // Temporary files of writers killed in the middle of a write; each name carries the
 // writer's process id.
@@ -269,7 +270,7 @@ TEST(ProfileFile, LeftoversOfEndedWritersAreRemovedAtStart) {
   ProfileFile(dir.File("s.ini")).RemoveStaleTemporaries();
   EXPECT_FALSE(std::filesystem::exists(dead));
   for (const std::string& kept : {live, odd, other}) EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
-  if (!foreign.empty()) EXPECT_TRUE(std::filesystem::exists(foreign));
+  if (!foreign.empty()) { EXPECT_TRUE(std::filesystem::exists(foreign)); }
 }
 
 // Whether or not we run as root: a directory that is missing or a directory standing

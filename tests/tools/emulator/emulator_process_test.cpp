@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "receiver/ubx.h"
-#include "tests/emulator/emulator_harness.h"
+#include "support/emulator_harness.h"
 
 #include "receiver/antaris.h"
 #include "tools/emulator/packet_log.h"

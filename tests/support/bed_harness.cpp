@@ -1,4 +1,4 @@
-#include "tests/usb_bed/bed_harness.h"
+#include "support/bed_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>

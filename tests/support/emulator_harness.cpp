@@ -1,4 +1,4 @@
-#include "tests/emulator/emulator_harness.h"
+#include "support/emulator_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -83,9 +84,9 @@ std::string ReadAll(int fd, Millis deadline) {
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes Block(char marker, const Bytes& payload) {
-  Bytes block{static_cast<std::uint8_t>(marker)};
-  block.insert(block.end(), payload.begin(), payload.end());
-  block.resize(64, '_');
+  Bytes block(64, '_');
+  block[0] = static_cast<std::uint8_t>(marker);
+  std::copy_n(payload.begin(), std::min<std::size_t>(payload.size(), 63), block.begin() + 1);
   return block;
 }
 

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulator_harness.h"
-#include "tests/usb_bed/bed_harness.h"
+#include "support/emulator_harness.h"
+#include "support/bed_harness.h"
+#include "support/param_name.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                         {"device 1209:4b53 bus 1 address 2", "endpoint 81 bulk 64", "endpoint 01 bulk 64",
                          "endpoint 82 interrupt 8"}},
         EnumerationCase{"AbsentDeviceIsNotListed", {"--absent"}, "1209:4b53", {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 TEST_F(UsbBed, VersionRequestOutGetsTheFirmwareReplyIn) {
   StartEmulator({"--firmware-version", "7.3"});
@@ -156,7 +157,7 @@ TEST_P(NmeaStream, ArrivesWholeWithoutBusyPolling) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadSizes, NmeaStream, ::testing::Values(64, 16, 5),
-                         [](const auto& info) { return "Read" + std::to_string(info.param); });
+                         [](const auto& row) { return "Read" + std::to_string(row.param); });
 
 TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
   StartEmulator();
@@ -259,7 +260,7 @@ TEST_P(Access, NodeModeDecidesWhetherAnotherUserMayOpen) {
 INSTANTIATE_TEST_SUITE_P(Modes, Access,
                          ::testing::Values(AccessCase{"Open", "0666", "reply *v1.4\\r\\n"},
                                            AccessCase{"RootOnly", "0600", "fail open LIBUSB_ERROR_ACCESS"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ostrel::test::ParamName());
 
 struct EndingCase {
   const char* name;
@@ -287,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EndingCase{"TermIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGTERM); }, 143},
                       EndingCase{"IntIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGINT); }, 130},
                       EndingCase{"QuitCommand", {"sleep", "30"}, [](BedProcess& b) { b.Send("quit"); }, 143}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 TEST_F(UsbBed, FollowedEmulatorUnplugsAndReplugsTheDevice) {
   StartEmulator({"--unplug-every", "1:1"});

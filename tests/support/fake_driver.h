@@ -1,6 +1,6 @@
 #pragma once
-// Stand-ins for the link's seams: a driver whose reads are scripted and block until a
-// packet is there, and a clock whose Sleep moves time on without waiting.
+// The link's driver seam for tests: reads are scripted and block until a packet is
+// there. The clock to go with it is support/fake_clock.h.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "link/usb_link.h"
-#include "platform/clock.h"
 #include "platform/usb_driver.h"
+#include "support/fake_clock.h"
 
 namespace ostrel::test {
 
@@ -30,50 +30,6 @@ bool WaitUntil(Cond cond, std::chrono::milliseconds deadline = 5000ms) {
   }
   return true;
 }
-
-class FakeClock final : public Clock {
- public:
-  Millis Now() const override { return now_.load(); }
-  void Sleep(Millis ms) override {
-    {
-      std::unique_lock lock(gate_mu_);
-      ++sleeping_;
-      gate_cv_.notify_all();
-      gate_cv_.wait(lock, [&] { return !paused_; });
-      --sleeping_;
-    }
-    now_.fetch_add(ms);
-    sleeps_.fetch_add(1);
-    std::this_thread::yield();
-  }
-  void Set(Millis t) { now_.store(t); }
-  long Sleeps() const { return sleeps_.load(); }
-
-  // While paused, a sleeper stays asleep until Resume: the test decides what happens
-  // on the other thread during one of the loop's 100 ms waits.
-  void Pause() {
-    std::lock_guard lock(gate_mu_);
-    paused_ = true;
-  }
-  void Resume() {
-    std::lock_guard lock(gate_mu_);
-    paused_ = false;
-    gate_cv_.notify_all();
-  }
-  // Waits until a thread sits in Sleep.
-  bool WaitAsleep(std::chrono::milliseconds deadline = 5000ms) {
-    std::unique_lock lock(gate_mu_);
-    return gate_cv_.wait_for(lock, deadline, [&] { return sleeping_ > 0; });
-  }
-
- private:
-  std::atomic<Millis> now_{0};
-  std::atomic<long> sleeps_{0};
-  std::mutex gate_mu_;
-  std::condition_variable gate_cv_;
-  bool paused_ = false;
-  int sleeping_ = 0;
-};
 
 class FakeDriver final : public UsbDriver {
  public:

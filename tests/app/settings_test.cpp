@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 
@@ -198,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsbIdsCase{"NotHex", "12g9:4b53", {}, {"12g9:4b53"}},
         UsbIdsCase{"ThreeParts", "1209:4b53:1", {}, {"1209:4b53:1"}},
         UsbIdsCase{"BadAmongGood", "zz 1209:4b53 04b4:86130", {kModule}, {"zz", "04b4:86130"}}),
-    [](const auto& info) { return info.param.name; });
+    ostrel::test::ParamName());
 
 TEST(TSettings, ReadIfPresentTellsAMissingKeyFromAnEmptyOne) {
   TempDir dir;

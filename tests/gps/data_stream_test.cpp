@@ -276,7 +276,9 @@ TEST(DeferredMemo, HeldBackThenFlushedEndsAsTheMemoNeverHeld) {
       ++step;
       EXPECT_EQ(later.memo.LineCount(), always.memo.LineCount()) << c.name << " step " << step;
     }
-    if (held.held) EXPECT_EQ(held.changes, 0) << c.name;
+    if (held.held) {
+      EXPECT_EQ(held.changes, 0) << c.name;
+    }
     held.held = false;
     later.memo.Flush();
     EXPECT_EQ(held.text, shown.text) << c.name;

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "corpus.h"
+#include "support/corpus.h"
 #include "receiver/antaris.h"
 #include "receiver/ubx.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/storage/temp_dir.h"
+#include "support/temp_dir.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -134,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRecordCase{"length_2048", RawLength(2048) + std::string(2048, 'x')},
                       BadRecordCase{"cut_record", RawLength(100) + std::string(60, 'x')},
                       BadRecordCase{"cut_length", std::string("\x05\x00", 2)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ostrel::test::ParamName());
 
 TEST(PositionsLogReplay, LongestChunkFits) {
   TempDir dir;

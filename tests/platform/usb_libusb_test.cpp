@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "platform/usb_libusb.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -52,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false},
         ShapeCase{"InOnly", {{0x81, kBulk, 64}}, false},
         ShapeCase{"NoEndpoints", {}, false}),
-    [](const auto& info) { return info.param.name; });
+    ostrel::test::ParamName());
 
 int Entries(const char* dir) {
   int n = 0;
@@ -101,7 +102,7 @@ TEST(UsbLibusbDriver, EventThreadAndDescriptorsEndWithTheDriver) {
   for (int i = 0; i < 20; ++i) {
     auto driver = MakeUsbDriver({{0x1209, 0x4b53}}, nobody, {});
     EXPECT_FALSE(driver->Open());
-    if (i == 0) EXPECT_GT(Entries("/proc/self/task"), threads) << "no event thread";
+    if (i == 0) { EXPECT_GT(Entries("/proc/self/task"), threads) << "no event thread"; }
   }
   EXPECT_EQ(Entries("/proc/self/task"), threads);
   EXPECT_EQ(Entries("/proc/self/fd"), fds);

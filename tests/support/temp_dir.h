@@ -1,5 +1,7 @@
 #pragma once
-// A fresh directory per test, removed with everything in it afterwards.
+// The tests' one temporary folder: fresh per object, removed with everything in it when
+// the object goes. Others may enter it (gpsd reads the port there after dropping its
+// privileges); what the tests put in it keeps its own permissions.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,14 +9,15 @@
 #include <stdexcept>
 #include <string>
 
-namespace ostrel::testing {
+namespace ostrel::test {
 
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-storage-XXXXXX");
+    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+    std::filesystem::permissions(path_, std::filesystem::perms(0755));
   }
   ~TempDir() {
     std::error_code ec;
@@ -25,6 +28,12 @@ class TempDir {
 
   const std::filesystem::path& Path() const { return path_; }
   std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // Writes `content` to `name` in the folder; the file's path.
+  std::string Write(const std::string& name, const std::string& content) const {
+    const std::string file = File(name);
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
 
  private:
   std::filesystem::path path_;
@@ -40,4 +49,11 @@ inline void WriteAll(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+}  // namespace ostrel::test
+
+// The areas whose helpers live in ostrel::testing reach the same folder by that name.
+namespace ostrel::testing {
+using test::ReadAll;
+using test::TempDir;
+using test::WriteAll;
 }  // namespace ostrel::testing

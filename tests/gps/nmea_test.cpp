@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "corpus.h"
+#include "support/corpus.h"
 #include "gps/tgps.h"
 
 // Counts allocations so that the warmed-up parse can be shown to make none.
@@ -22,8 +22,12 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
+// The pair above and below is malloc and free; the compiler cannot see that new is ours.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace ostrel {
 namespace {
@@ -103,7 +107,7 @@ TEST(FindSentence, AcceptsOnlyStarChecksumCrLf) {
   for (const auto& c : cases) {
     TGPS gps;
     EXPECT_EQ(gps.FindSentence(c.text.c_str(), "$GPVTG", 1), c.accepted) << c.name;
-    if (!c.accepted) EXPECT_TRUE(gps.FieldList.empty()) << c.name;
+    if (!c.accepted) { EXPECT_TRUE(gps.FieldList.empty()) << c.name; }
   }
 }
 
@@ -225,7 +229,7 @@ TEST(ParseGSV, EmptyFieldsKeepTheOldValues) {
   EXPECT_EQ(gps.Sat[6].Elevation, 0);
   EXPECT_EQ(gps.Sat[6].SNR, 41);
   for (int prn = 0; prn <= kMaxPrn; ++prn)
-    if (prn != 5 && prn != 6) EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn;
+    if (prn != 5 && prn != 6) { EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn; }
 }
 
 TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
@@ -233,7 +237,7 @@ TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
   ASSERT_TRUE(Parse(gps, Sentence("GPGSV,4,2,13,51,32,160,46,0,11,246,12,33,1,2,3,02,09,178,33")));
   EXPECT_EQ(gps.Sat[2].SNR, 33);
   for (int prn = 0; prn <= kMaxPrn; ++prn)
-    if (prn != 2) EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn;
+    if (prn != 2) { EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn; }
 }
 
 TEST(ParseGSV, LastMessageWithFewerBlocks) {

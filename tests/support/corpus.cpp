@@ -1,4 +1,4 @@
-#include "corpus.h"
+#include "support/corpus.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,8 @@
 
 #include "platform/abstract_socket.h"
 #include "platform/usb_driver.h"
-#include "test_peer.h"
+#include "support/test_peer.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -162,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WakeCase{"AbortPipe", [](UsbDriver& d, TestPeer&) { d.AbortRead(); }},
                       WakeCase{"Close", [](UsbDriver& d, TestPeer&) { d.Close(); }},
                       WakeCase{"ModuleHungUp", [](UsbDriver&, TestPeer& p) { p.Hangup(); }}),
-    [](const auto& info) { return info.param.name; });
+    ostrel::test::ParamName());
 
 TEST_F(UsbSocketTest, ReopensAfterAClose) {
   driver_->Close();
