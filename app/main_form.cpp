@@ -266,6 +266,7 @@ void TMainForm::FormCreate() {
   }
 }
 
+// NOLINTNEXTLINE(readability-function-size): the start-up sequence, kept in its order
 void TMainForm::StartupSteps() {
   // 1, 2: the tray icon with the title as its tip; minimising goes to HideToTray
   // (changeEvent).

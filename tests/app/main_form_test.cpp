@@ -784,7 +784,7 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
     }
     if (changes_off_page < 0) changes_off_page = changes;
     Ui().PageControl->setCurrentWidget(Ui().TabSheet3);
-    const QString text = Ui().Output_Console->toPlainText();
+    QString text = Ui().Output_Console->toPlainText();
     form_.reset();
     return text;
   };

@@ -239,7 +239,7 @@ std::string SentenceWithChecksumStarting(char digit) {
   // Empty fields and the status letter move the first hex digit about.
   for (int commas = 0; commas < 16; ++commas) {
     for (char status = 'A'; status <= 'Z'; ++status) {
-      const std::string s = WithChecksum("GPGLL,4916.45,N,12311.12,W,225444," +
+      std::string s = WithChecksum("GPGLL,4916.45,N,12311.12,W,225444," +
                                          std::string(1, status) + std::string(commas, ','));
       if (s[s.size() - 4] == digit) return s;
     }
@@ -322,7 +322,7 @@ TEST(CommandSender, StreamAroundTheReplyGoesOnWholeAndUnaltered) {
       std::string expected = stream;
       if (!pass) {  // the NMEA run: the frame's bytes stay behind
         expected.clear();
-        for (const std::string s : {kGGA, kGSA, gll, kRMC})
+        for (const std::string& s : {kGGA, kGSA, gll, kRMC})
           if (stream.find(s) != std::string::npos) expected += s;
       }
       EXPECT_EQ(rig.port.All(), expected);
