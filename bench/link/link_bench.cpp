@@ -29,8 +29,8 @@ class Module {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, name_.data(), name_.size());
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr),
-           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size()));
+    (void)::bind(listen_, reinterpret_cast<sockaddr*>(&addr),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size()));
     ::listen(listen_, 1);
   }
   ~Module() {
@@ -76,7 +76,7 @@ BENCHMARK(BM_BulkRead);
 
 void BM_HandOver(benchmark::State& state) {
   constexpr long kWindow = kRxBufferSize - kStdBlockSize - 1;
-  constexpr long kPerIteration = 64 * 1024;
+  constexpr long kPerIteration = 64L * 1024;
   Module module;
   auto driver = MakeSocketUsbDriver(module.Name());
   ScaledClock clock(state.range(0));
