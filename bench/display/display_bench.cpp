@@ -88,7 +88,8 @@ BENCHMARK(BM_SatGridOnly)->Unit(benchmark::kMicrosecond);
 std::vector<std::uint8_t> MixedChunk(int64_t which) {
   std::vector<std::uint8_t> chunk(2047);
   if (which == 1) {
-    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = i % 3 == 0 && i < std::size_t{3} * 681 ? 0xB5 : 'G';
+    for (std::size_t i = 0; i < chunk.size(); ++i)
+      chunk[i] = i % 3 == 0 && i < std::size_t{3} * 681 ? 0xB5 : 'G';
     return chunk;
   }
   std::ifstream file(std::string(OSTREL_CORPUS_DIR) + "/ublox-zed-f9t-ubx_nmea_l5.log",
