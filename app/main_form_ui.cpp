@@ -156,6 +156,7 @@ QFont DialogFont(int pixels, bool bold) {
   return font;
 }
 
+// NOLINTNEXTLINE(readability-function-size): every control, in layout order
 void MainFormUi::Setup(QMainWindow* window) {
   window->setWindowTitle(QString::fromLatin1(kPanelTitle));
   window->setFont(DialogFont(11));

@@ -261,6 +261,7 @@ const std::string& TGPS::Item(std::size_t index) const {
   return FieldList[index];
 }
 
+// NOLINTNEXTLINE(readability-function-size): one branch per sentence type
 bool TGPS::ParseNMEA(const char* text, int32_t length) {
   if (text == nullptr || length <= 0) return false;
   const std::string_view chunk(text, static_cast<std::size_t>(length));

@@ -47,6 +47,7 @@ bool TReadThread::Pause() {
   return !quit_.load();
 }
 
+// NOLINTNEXTLINE(readability-function-size): the read loop's waits and hand-overs in one place
 void TReadThread::Execute() {
   LinkState& s = link_.State();
   std::uint8_t* const buf = s.RxBuffer;

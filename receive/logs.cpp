@@ -20,7 +20,7 @@ std::string InDirectory(const std::string& directory, const char* name) {
 
 }  // namespace
 
-PositionsLog::PositionsLog(int32_t mode, std::string directory)
+PositionsLog::PositionsLog(int32_t mode, const std::string& directory)
     : mode_(mode), path_(InDirectory(directory, "positions.log")) {}
 
 PositionsLog::~PositionsLog() {

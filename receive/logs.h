@@ -28,7 +28,7 @@ class PositionsLog {
   static constexpr int32_t kMaxChunk = ostrel::kMaxChunk;
 
   // `directory` empty: the current directory.
-  explicit PositionsLog(int32_t mode, std::string directory = {});
+  explicit PositionsLog(int32_t mode, const std::string& directory = {});
   ~PositionsLog();
   PositionsLog(const PositionsLog&) = delete;
   PositionsLog& operator=(const PositionsLog&) = delete;

@@ -57,7 +57,7 @@ void UseTwelveSatellites(TGPS& gps) {
   gps.ElevationText = "516.7 M";
   gps.SpeedText = "1.943 K";
   for (int i = 0; i < 12; ++i) {
-    gps.Sat[static_cast<std::size_t>(2 + 2 * i)] = {true, 5 + 7 * i, 29 * i, 30 + i};
+    gps.Sat[2 + 2 * static_cast<std::size_t>(i)] = {true, 5 + 7 * i, 29 * i, 30 + i};
   }
 }
 
@@ -88,7 +88,8 @@ BENCHMARK(BM_SatGridOnly)->Unit(benchmark::kMicrosecond);
 std::vector<std::uint8_t> MixedChunk(int64_t which) {
   std::vector<std::uint8_t> chunk(2047);
   if (which == 1) {
-    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = i % 3 == 0 && i < 3 * 681 ? 0xB5 : 'G';
+    for (std::size_t i = 0; i < chunk.size(); ++i)
+      chunk[i] = i % 3 == 0 && i < std::size_t{3} * 681 ? 0xB5 : 'G';
     return chunk;
   }
   std::ifstream file(std::string(OSTREL_CORPUS_DIR) + "/ublox-zed-f9t-ubx_nmea_l5.log",

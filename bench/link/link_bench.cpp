@@ -28,7 +28,7 @@ class Module {
   Module() : name_("ostrel-bench-" + std::to_string(::getpid())) {
     listen_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     const AbstractAddress addr = MakeAbstractAddress(name_);
-    ::bind(listen_, addr.Get(), addr.length);
+    (void)::bind(listen_, addr.Get(), addr.length);
     ::listen(listen_, 1);
   }
   ~Module() {
@@ -74,7 +74,7 @@ BENCHMARK(BM_BulkRead);
 
 void BM_HandOver(benchmark::State& state) {
   constexpr long kWindow = kRxBufferSize - kStdBlockSize - 1;
-  constexpr long kPerIteration = 64 * 1024;
+  constexpr long kPerIteration = 64L * 1024;
   Module module;
   auto driver = MakeSocketUsbDriver(module.Name());
   ScaledClock clock(state.range(0));

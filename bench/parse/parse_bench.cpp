@@ -19,7 +19,7 @@ namespace {
 std::string ReadCapture(const std::string& name, bool crlf) {
   std::ifstream in(std::string(OSTREL_CORPUS_DIR) + "/" + name, std::ios::binary);
   if (!in) throw std::runtime_error("capture missing: " + name);
-  const std::string raw{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string raw{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (!crlf) return raw;
   std::string out;
   for (std::size_t i = 0; i < raw.size(); ++i) {

@@ -786,7 +786,7 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
     }
     if (changes_off_page < 0) changes_off_page = changes;
     Ui().PageControl->setCurrentWidget(Ui().DataStreamPage);
-    const QString text = Ui().Output_Console->toPlainText();
+    QString text = Ui().Output_Console->toPlainText();
     form_.reset();
     return text;
   };

@@ -75,7 +75,7 @@ int FreeTcpPort() {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  (void)::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(s);
   return ntohs(a.sin_port);

@@ -31,6 +31,7 @@ class EmulatorProcess {
     std::vector<std::string> args = {KASTREL_EMULATOR_PATH, "--socket", socket, "--eeprom",
                                      eeprom, "--period", "100"};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;

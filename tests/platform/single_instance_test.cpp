@@ -213,7 +213,7 @@ class InstanceDirectoryTest : public ::testing::Test {
     std::filesystem::remove_all(root_);
   }
   std::string Dir(const char* name, mode_t mode) {
-    const std::string d = root_ + "/" + name;
+    std::string d = root_ + "/" + name;
     EXPECT_EQ(::mkdir(d.c_str(), mode), 0);
     EXPECT_EQ(::chmod(d.c_str(), mode), 0);
     return d;

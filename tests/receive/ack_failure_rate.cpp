@@ -30,6 +30,7 @@
 using namespace ostrel;
 using namespace ostrel::testing;
 
+// NOLINTNEXTLINE(readability-function-size): one measuring run, top to bottom
 int main(int argc, char** argv) {
   const int sequences = argc > 1 ? std::atoi(argv[1]) : 100;
   const long hold_us = argc > 2 ? std::atol(argv[2]) : 0;

@@ -65,6 +65,7 @@ TEST(DemoSource, LastLineWithoutLfIsDeliveredOncePerPass) {
   demo.DemoFileName = dir.Write("nmea.txt", kGGA + last);
   GuardedChunk buf;
   std::vector<std::string> got;
+  got.reserve(4);
   for (int i = 0; i < 4; ++i) got.push_back(Next(demo, buf).chunk);
   EXPECT_EQ(got, (std::vector<std::string>{kGGA, last, kGGA, last}));
 }
@@ -189,6 +190,7 @@ TEST(DemoSource, ShortLinesAreComparedUpToTheirEnd) {
   demo.DemoFileName = dir.Write("short.txt", "$GP\r\n$GP\r\n$GPGGA,1\r\n$GPGGA,2\r\n$GPGGB\r\n\n\n");
   GuardedChunk buf;
   std::vector<std::string> got;
+  got.reserve(5);
   for (int i = 0; i < 5; ++i) got.push_back(Next(demo, buf).chunk);
   EXPECT_EQ(got, (std::vector<std::string>{"$GP\r\n$GP\r\n", "$GPGGA,1\r\n$GPGGA,2\r\n",
                                            "$GPGGB\r\n", "\n\n", "$GP\r\n$GP\r\n"}));

@@ -34,6 +34,7 @@ class Emulator {
   Emulator(const char* program, std::vector<std::string> args) {
     args.insert(args.begin(), program);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;

@@ -95,9 +95,9 @@ TEST(CommandQueue, ThousandTwentyThreeBlocksFitAndNoMore) {
   CommandQueue r;
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(Append(r, one, false));
   const int32_t end = r.EndPos();
-  EXPECT_FALSE(Append(r, std::string(24 * 63, 'w'), false));
+  EXPECT_FALSE(Append(r, std::string(std::size_t{24} * 63, 'w'), false));
   EXPECT_EQ(r.EndPos(), end);
-  EXPECT_TRUE(Append(r, std::string(23 * 63, 'w'), false));
+  EXPECT_TRUE(Append(r, std::string(std::size_t{23} * 63, 'w'), false));
 }
 
 TEST(CommandQueue, BeginSequenceDropsWhatWasNotSent) {

@@ -38,6 +38,7 @@ BedProcess::BedProcess(const std::vector<std::string>& bed_args, const std::vect
   all.push_back("--");
   all.insert(all.end(), program.begin(), program.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;

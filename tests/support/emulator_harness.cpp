@@ -42,6 +42,7 @@ pid_t Spawn(const std::vector<std::string>& args, int& stderr_fd) {
   std::vector<std::string> all{KASTREL_EMULATOR_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;

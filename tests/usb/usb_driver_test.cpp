@@ -31,7 +31,7 @@ class UsbDriver : public ::testing::Test {
     emulator_.reset();
     std::remove(eeprom_.c_str());
   }
-  std::unique_ptr<bed::BedProcess> Run(std::vector<std::string> program) {
+  std::unique_ptr<bed::BedProcess> Run(const std::vector<std::string>& program) {
     return std::make_unique<bed::BedProcess>(std::vector<std::string>{"--emulator-socket", socket_},
                                              program);
   }

@@ -278,6 +278,7 @@ bool ReceiverChip::Due(Output o) const {
   return r != 0 && solutions_ % r == 0;
 }
 
+// NOLINTNEXTLINE(readability-function-size): one message, field by field
 void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
                             std::vector<std::size_t>* starts) {
   const bool dgps = sbas_.Enabled();

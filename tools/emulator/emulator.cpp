@@ -311,6 +311,7 @@ void Emulator::Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::siz
     std::uniform_int_distribution<int> byte(0, 255);
     const int count = std::uniform_int_distribution<int>(4, 32)(rng_);
     std::vector<std::uint8_t> noise;
+    noise.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) noise.push_back(static_cast<std::uint8_t>(byte(rng_)));
     bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), noise.begin(), noise.end());
   }

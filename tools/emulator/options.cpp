@@ -83,6 +83,7 @@ std::string DefaultEepromPath() {
   return "./kastrel-eeprom.bin";
 }
 
+// NOLINTNEXTLINE(readability-function-size): one branch per option
 ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error) {
   using Setter = std::function<bool(const std::string&)>;
   const std::map<std::string, Setter> valued = {

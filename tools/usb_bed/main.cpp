@@ -118,6 +118,7 @@ std::string StatsLine(const UsbfsDevice& device, double started) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-size): the bed's set-up, in order
 int main(int argc, char** argv) {
   BedOptions options;
   const std::string complaint =

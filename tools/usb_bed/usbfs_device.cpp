@@ -345,6 +345,7 @@ void UsbfsDevice::Forget(std::map<UMockdevIoctlClient*, Client>::iterator it) {
   clients_.erase(it);
 }
 
+// NOLINTNEXTLINE(readability-function-size): one branch per usbfs request
 void UsbfsDevice::HandleIoctl(UMockdevIoctlClient* client) {
   const auto request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
