@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -30,8 +31,10 @@
 using namespace ostrel;
 using namespace ostrel::testing;
 
+namespace {
+
 // NOLINTNEXTLINE(readability-function-size): one measuring run, top to bottom
-int main(int argc, char** argv) {
+int Measure(int argc, char** argv) {
   const int sequences = argc > 1 ? std::atoi(argv[1]) : 100;
   const long hold_us = argc > 2 ? std::atol(argv[2]) : 0;
   const std::string capture =
@@ -107,4 +110,15 @@ int main(int argc, char** argv) {
       failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged, hold_us,
       reopen ? "; each after an open" : "");
   return done == sequences ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Measure(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ack_failure_rate: %s\n", e.what());
+    return 2;
+  }
 }
