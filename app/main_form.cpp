@@ -172,6 +172,27 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   setWindowIcon(PanelIcon());
   SetClientSize(kClientWidth, kClientHeight);
 
+  CreateTimers();
+
+  help_form_ = new THelpForm(this);
+  adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
+  adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
+  adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
+  adapters_->messages = std::make_unique<MessageAdapter>(
+      [this](const std::string& caption, const std::string& text) {
+        ShowMessage(caption, text);
+      });
+
+  ConnectControls();
+
+  // A session manager asks each window to close; that close ends the panel.
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { session_ending_ = true; });
+
+  FormCreate();
+  if (!exiting_) Startup->start();
+}
+
+void TMainForm::CreateTimers() {
   Startup = new QTimer(this);
   Startup->setObjectName(QStringLiteral("Startup"));
   Startup->setInterval(kStartupInterval);
@@ -188,16 +209,10 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   connect(Startup, &QTimer::timeout, this, [this] { Guarded([this] { StartupTimer(); }); });
   connect(GPS_Receiver, &QTimer::timeout, this, [this] { GPS_ReceiverTimer(); });
   connect(VSPortRead, &QTimer::timeout, this, [this] { Guarded([this] { VSPortReadTimer(); }); });
+}
 
-  help_form_ = new THelpForm(this);
-  adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
-  adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
-  adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
-  adapters_->messages = std::make_unique<MessageAdapter>(
-      [this](const std::string& caption, const std::string& text) {
-        ShowMessage(caption, text);
-      });
-
+// Every control to its handler, each guarded as a message handler is.
+void TMainForm::ConnectControls() {
   auto route = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
     connect(sender, signal, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
   };
@@ -222,12 +237,6 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
     if (!adapters_->memo_widget->HoldBack()) adapters_->memo->Flush();
   });
-
-  // A session manager asks each window to close; that close ends the panel.
-  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { session_ending_ = true; });
-
-  FormCreate();
-  if (!exiting_) Startup->start();
 }
 
 TMainForm::~TMainForm() {

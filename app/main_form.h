@@ -130,6 +130,9 @@ class TMainForm final : public QMainWindow,
   void changeEvent(QEvent* event) override;
 
  private:
+  // The constructor's parts: the window's timers, and every control to its handler.
+  void CreateTimers();
+  void ConnectControls();
   // The start-up sequence, step by step in the order StartupSteps gives with its reasons.
   // An exception from a step ends the sequence there (FormCreate shows it in a box);
   // so does a command queue that cannot be had.
