@@ -107,26 +107,7 @@ Emulator::Emulator(const std::string& socket, const std::string& dir,
   process_ = std::make_unique<emulator_test::EmulatorProcess>(socket, args);
 }
 
-std::vector<std::string> Emulator::Received() const {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(log_));
-  std::string line;
-  while (std::getline(in, line)) {
-    // "0.580 rx 64 *c | 2A 63 ..."
-    std::istringstream words(line);
-    std::string time, dir, count;
-    words >> time >> dir >> count;
-    if (dir != "rx") continue;
-    std::string rest;
-    std::getline(words, rest);
-    const std::size_t bar = rest.find(" | ");
-    if (bar != std::string::npos) rest.resize(bar);
-    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
-    if (rest == "^") continue;
-    lines.push_back(rest);
-  }
-  return lines;
-}
+std::vector<std::string> Emulator::Received() const { return emulator_test::ReceivedBlocks(log_); }
 
 std::string UniqueSocket() {
   static int n = 0;

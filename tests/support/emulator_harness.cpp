@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "receiver/ubx.h"
@@ -262,6 +264,24 @@ bool ModuleClient::ReadUntil(const std::function<bool(const Bytes&)>& done, Mill
     }
   }
   return true;
+}
+
+std::vector<std::string> ReceivedBlocks(const std::string& log_path) {
+  std::ifstream in(log_path, std::ios::binary);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    // "0.580 rx 64 *c | 2A 63 ..."
+    std::istringstream words(line);
+    std::string time, dir, count, rest;
+    words >> time >> dir >> count;
+    if (dir != "rx") continue;
+    std::getline(words, rest);
+    if (const std::size_t bar = rest.find(" | "); bar != std::string::npos) rest.resize(bar);
+    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+    if (rest != "^") lines.push_back(rest);
+  }
+  return lines;
 }
 
 std::vector<Frame> ValidFrames(const Bytes& data) {

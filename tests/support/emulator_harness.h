@@ -100,6 +100,10 @@ class ModuleClient {
   bool closed_ = false;
 };
 
+// What the panel sent, from the emulator's --log at `log_path`: the summary of every "rx"
+// packet ("j", "*c", "! CFG-PRT ..."), the poll byte '^' left out.
+std::vector<std::string> ReceivedBlocks(const std::string& log_path);
+
 // Offsets of the UBX frames in `data` whose checksum holds.
 struct Frame {
   std::uint8_t cls, id;
