@@ -22,14 +22,18 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "faults"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests")
+sys.path.insert(0, os.path.join(TESTS, "faults"))
+sys.path.insert(0, os.path.join(TESTS, "support"))
 import panel_faults as pf  # noqa: E402
+import panel_rig  # noqa: E402
 
 
 def run(build, pass_binary, exchanges_wanted):
     case = pf.PanelFaults("test_exchanges_nmea_only")
-    pf.PANEL = os.path.join(build, "app", "ostrel-panel")
-    pf.EMULATOR = os.path.join(build, "tools", "emulator", "kastrel-emulator")
+    # The rig reads the programs' paths from its own module when it starts them.
+    panel_rig.PANEL = os.path.join(build, "app", "ostrel-panel")
+    panel_rig.EMULATOR = os.path.join(build, "tools", "emulator", "kastrel-emulator")
     case.setUp()
     try:
         case.start_emulator("--trace", case.path("trace"), *pf.STREAM)

@@ -12,11 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "desktop_rig.h"
+#include "support/emulator_harness.h"
 #include "support/process_rig.h"
 
 namespace {
@@ -25,20 +25,7 @@ using namespace ostrel::acceptance;
 
 // The "rx" packets of the emulator's log, without the poll byte '^'.
 std::vector<std::string> Received(const fs::path& log) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(log));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string time, dir, count, rest;
-    words >> time >> dir >> count;
-    if (dir != "rx") continue;
-    std::getline(words, rest);
-    if (const std::size_t bar = rest.find(" | "); bar != std::string::npos) rest.resize(bar);
-    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
-    if (rest != "^") lines.push_back(rest);
-  }
-  return lines;
+  return ostrel::emulator_test::ReceivedBlocks(log.string());
 }
 
 // Without a tray host, and with a StatusNotifier tray as KDE, GNOME, XFCE and LXQt run.
@@ -98,11 +85,10 @@ INSTANTIATE_TEST_SUITE_P(Trays, PanelAcceptance,
 
 TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu) {
   const fs::path emulator_log = dir_ / "emulator.log";
-  Child emulator({KASTREL_EMULATOR_PATH, "--log", emulator_log.string(), "--eeprom",
-                  (dir_ / "eeprom.bin").string()},
-                 dir_, dir_ / "emulator.err");
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_ / "emulator.err").find("listening") != std::string::npos; },
-                      std::chrono::seconds(10)));
+  // On the module's own socket name, where the panel looks for it.
+  ostrel::emulator_test::EmulatorProcess emulator(
+      "Ezusb-0", {"--log", emulator_log.string(), "--eeprom", (dir_ / "eeprom.bin").string()});
+  ASSERT_TRUE(emulator.ready()) << emulator.output();
 
   const fs::path panel_err = dir_ / "panel.err";
   Child panel({OSTREL_PANEL_PATH}, dir_, panel_err, PanelEnv());

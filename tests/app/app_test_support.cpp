@@ -15,10 +15,6 @@
 
 namespace ostrel::test {
 
-std::string ScratchDir::Path() const { return dir_.path().toStdString(); }
-
-std::string ScratchDir::File(const std::string& name) const { return Path() + "/" + name; }
-
 PanelEnvironment Environment(Clock& clock, const std::string& socket, const std::string& folder) {
   PanelEnvironment env{clock, {}, folder};
   env.make_driver = [socket](std::vector<UsbId> ids, UsbNoticeSink notice) {
@@ -106,47 +102,12 @@ void ModalAnswerer::Poll() {
 Emulator::Emulator(const std::string& socket, const std::string& dir,
                    const std::vector<std::string>& extra)
     : log_(dir + "/emulator-" + socket + ".log") {
-  QStringList args{"--socket", QString::fromStdString(socket), "--log",
-                   QString::fromStdString(log_), "--eeprom",
-                   QString::fromStdString(dir + "/eeprom-" + socket + ".bin")};
-  for (const std::string& a : extra) args << QString::fromStdString(a);
-  process_.setProcessChannelMode(QProcess::MergedChannels);
-  process_.start(QStringLiteral(KASTREL_EMULATOR_PATH), args);
-  QByteArray out;
-  started_ = process_.waitForStarted(5000) && WaitFor(
-                                                  [&] {
-                                                    out += process_.readAll();
-                                                    return out.contains("listening");
-                                                  },
-                                                  5000);
+  std::vector<std::string> args{"--log", log_, "--eeprom", dir + "/eeprom-" + socket + ".bin"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  process_ = std::make_unique<emulator_test::EmulatorProcess>(socket, args);
 }
 
-Emulator::~Emulator() {
-  process_.terminate();
-  if (!process_.waitForFinished(3000)) process_.kill();
-  process_.waitForFinished(1000);
-}
-
-std::vector<std::string> Emulator::Received() const {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(log_));
-  std::string line;
-  while (std::getline(in, line)) {
-    // "0.580 rx 64 *c | 2A 63 ..."
-    std::istringstream words(line);
-    std::string time, dir, count;
-    words >> time >> dir >> count;
-    if (dir != "rx") continue;
-    std::string rest;
-    std::getline(words, rest);
-    const std::size_t bar = rest.find(" | ");
-    if (bar != std::string::npos) rest.resize(bar);
-    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
-    if (rest == "^") continue;
-    lines.push_back(rest);
-  }
-  return lines;
-}
+std::vector<std::string> Emulator::Received() const { return emulator_test::ReceivedBlocks(log_); }
 
 std::string UniqueSocket() {
   static int n = 0;

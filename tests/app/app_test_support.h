@@ -1,45 +1,29 @@
 #pragma once
-// What the window's tests share: a scratch folder per test and the window's environment
-// in it, a pump that waits for a condition with a deadline, an answerer for modal boxes,
-// the module emulator as a child process, and a reader of the command queue.
+// What the window's tests share: the window's environment in a test's own folder
+// (support/temp_dir.h) on the fake clock (support/fake_clock.h), a pump that waits for a
+// condition with a deadline, an answerer for modal boxes, the module emulator as a child
+// process, and a reader of the command queue.
 #include <QObject>
-#include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/panel_environment.h"
 #include "platform/clock.h"
+#include "support/emulator_harness.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 class CommandQueue;
 }
 
 namespace ostrel::test {
-
-// Every test has a fresh folder of its own: the panel's folder, where it writes
-// ostrel_gps_monitor.ini, error.log and its COMn link. The current directory is left alone.
-class ScratchDir {
- public:
-  std::string Path() const;
-  std::string File(const std::string& name) const;
-
- private:
-  QTemporaryDir dir_;
-};
-
-// The window's clock as a test sets it; read and set on the GUI thread only.
-class FakeClock final : public Clock {
- public:
-  Millis Now() const override { return now; }
-  void Sleep(Millis ms) override { now += ms; }
-  Millis now = 50000;
-};
 
 // The window's environment: `clock`, the module by its ids or on the socket `socket`,
 // and `folder`.
@@ -81,20 +65,19 @@ class ModalAnswerer : public QObject {
   std::vector<SeenBox> seen_;
 };
 
-// kastrel-emulator on a socket of its own, logging every packet to `log`.
+// kastrel-emulator (support/emulator_harness.h) on a socket of its own, logging every
+// packet to a file in `dir`.
 class Emulator {
  public:
   Emulator(const std::string& socket, const std::string& dir,
            const std::vector<std::string>& extra = {});
-  ~Emulator();
-  bool Started() const { return started_; }
+  bool Started() const { return process_->ready(); }
   // The "rx" lines of the log, without the poll byte '^': "j", "*c", "! CFG-PRT ...".
   std::vector<std::string> Received() const;
 
  private:
-  QProcess process_;
   std::string log_;
-  bool started_ = false;
+  std::unique_ptr<emulator_test::EmulatorProcess> process_;
 };
 
 // A socket name nobody else uses: "ostrel-app-<pid>-<n>".

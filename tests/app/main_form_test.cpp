@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -43,7 +44,7 @@ using test::QueuedBlocks;
 
 constexpr const char* kIni = "ostrel_gps_monitor.ini";
 
-class PanelTest : public testing::Test {
+class PanelTest : public ::testing::Test {
  protected:
   void Ini(const std::string& text) { test::WriteFile(dir_.File(kIni), text); }
   std::string IniText() const { return test::ReadFile(dir_.File(kIni)); }
@@ -65,8 +66,8 @@ class PanelTest : public testing::Test {
     return ok;
   }
 
-  test::ScratchDir dir_;
-  test::FakeClock clock_;
+  test::TempDir dir_;
+  test::FakeClock clock_{50000};
   ModalAnswerer answers_;
   std::unique_ptr<TMainForm> form_;
 };
@@ -197,7 +198,7 @@ struct LayoutCase {
   bool process_gps;  // with [GPS] ProcessGPS=1
 };
 
-class LayoutTest : public PanelTest, public testing::WithParamInterface<LayoutCase> {};
+class LayoutTest : public PanelTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(LayoutTest, PanelSettingChoosesTheWindow) {
   const LayoutCase& c = GetParam();
@@ -223,7 +224,7 @@ TEST_P(LayoutTest, PanelSettingChoosesTheWindow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Panels, LayoutTest,
-    testing::Values(LayoutCase{"", QSize(365, 520), QSize(345, 500), false, true, false},
+    ::testing::Values(LayoutCase{"", QSize(365, 520), QSize(345, 500), false, true, false},
                     LayoutCase{"[Debug]\nPanel=0\n", QSize(365, 520), QSize(345, 500), false,
                                true, false},
                     LayoutCase{"[Debug]\nPanel=1\n", QSize(887, 632), QSize(865, 617), true,
@@ -487,11 +488,11 @@ TEST_F(PanelTest, DemonstrationCancelledChangesNothing) {
   EXPECT_EQ(Status(), "No Device");
 }
 
-class DemonstrationLog : public PanelTest, public testing::WithParamInterface<const char*> {};
+class DemonstrationLog : public PanelTest, public ::testing::WithParamInterface<const char*> {};
 
 // A capture with CR LF line ends, and one saved with LF line ends as Linux text files are.
 INSTANTIATE_TEST_SUITE_P(LineEnds, DemonstrationLog,
-                         testing::Values("gp-320fw-2019-04-07-coldboot.log", "bu353s4.log"));
+                         ::testing::Values("gp-320fw-2019-04-07-coldboot.log", "bu353s4.log"));
 
 TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");

@@ -40,14 +40,14 @@ class RecordingView final : public ApplyView {
   void SetTrayTip(const std::string& tip) override { tips.push_back(tip); }
 };
 
-class ApplyTest : public testing::Test {
+class ApplyTest : public ::testing::Test {
  protected:
   void Apply(bool device_open, int32_t block_size = kStdBlockSize) {
     applier_.GPSButtonSetClick(&queue_, device_open, block_size);
   }
   std::string Ini() const { return test::ReadFile(dir_.File("settings.ini")); }
 
-  test::ScratchDir dir_;
+  test::TempDir dir_;
   RecordingView view_;
   CommandQueue queue_;
   TSettings settings_{dir_.File("settings.ini")};
@@ -98,7 +98,7 @@ TEST_F(ApplyTest, DemonstrationSendsNothingEvenWithAModule) {
   EXPECT_EQ(view_.timer_enabled, 1);
 }
 
-class RefusedBaudTest : public ApplyTest, public testing::WithParamInterface<const char*> {};
+class RefusedBaudTest : public ApplyTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RefusedBaudTest, StopsAtDeviceFoundWithTheBeginBlockOnly) {
   view_.baud = GetParam();
@@ -112,7 +112,7 @@ TEST_P(RefusedBaudTest, StopsAtDeviceFoundWithTheBeginBlockOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bauds, RefusedBaudTest,
-                         testing::Values("4800", "", "1200", "57600", "9600 ", "019200"));
+                         ::testing::Values("4800", "", "1200", "57600", "9600 ", "019200"));
 
 TEST_F(ApplyTest, RefusedSettingsWriteLeavesTheBlocksQueued) {
   ASSERT_TRUE(QDir().mkdir(QString::fromStdString(dir_.File("settings.ini"))));

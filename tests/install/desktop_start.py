@@ -18,13 +18,13 @@ import sys
 import tempfile
 import unittest
 
-# The fault runs' rig: processes, the port client, and their private Xvfb display.
+# The shared rig: processes, the port client, and their private Xvfb display.
 for var, tool in (("OSTREL_XVFB", "Xvfb"), ("OSTREL_XDOTOOL", "xdotool")):
     os.environ.setdefault(var, shutil.which(tool) or "")
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-import panel_faults  # noqa: E402  (its test class stays out of this module's namespace)
-from panel_faults import (Child, PortClient, own_network_namespace, valid_sentences,  # noqa: E402
-                          wait_for)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import panel_rig  # noqa: E402  (its test case class stays out of this module's namespace)
+from nmea import valid_sentences  # noqa: E402
+from panel_rig import Child, PortClient, own_network_namespace, wait_for  # noqa: E402
 
 PREFIX = os.environ.get("OSTREL_PREFIX", "/usr")
 ROOT = os.environ.get("OSTREL_INSTALL_ROOT", "")
@@ -80,9 +80,9 @@ def exec_argv(entry_path):
 
 
 class DesktopStart(unittest.TestCase):
-    have_x = panel_faults.PanelFaults.have_x
-    start_xvfb = panel_faults.PanelFaults.start_xvfb
-    xdotool = panel_faults.PanelFaults.xdotool
+    have_x = panel_rig.PanelRig.have_x
+    start_xvfb = panel_rig.PanelRig.start_xvfb
+    xdotool = panel_rig.PanelRig.xdotool
 
     def setUp(self):
         self.display = None

@@ -1,23 +1,22 @@
 // The link against the real module emulator: the module process dies (unplugged) and
 // starts again (plugged back in).
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "link_rig.h"
+#include "support/emulator_harness.h"
 #include "support/test_peer.h"
-
-extern char** environ;
 
 namespace ostrel {
 namespace {
 
+using emulator_test::EmulatorProcess;
 using test::Bytes;
 using test::LinkOnSocket;
 using test::RxWaiting;
@@ -25,30 +24,11 @@ using test::TestPeer;
 using test::WaitUntil;
 using namespace std::chrono_literals;
 
-class EmulatorProcess {
- public:
-  EmulatorProcess(const std::string& socket, const std::string& eeprom) {
-    std::vector<std::string> args = {KASTREL_EMULATOR_PATH, "--socket", socket, "--eeprom",
-                                     eeprom, "--period", "100"};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~EmulatorProcess() { Kill(); }
-  bool Running() const { return pid_ > 0; }
-  // Pulled out: no goodbye, the kernel drops its end of the socket.
-  void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+// The module on `socket`, streaming every 100 ms.
+std::unique_ptr<EmulatorProcess> StartModule(const std::string& socket, const std::string& eeprom) {
+  return std::make_unique<EmulatorProcess>(
+      socket, std::vector<std::string>{"--eeprom", eeprom, "--period", "100"});
+}
 
 // Takes chunks like the tick until an NMEA sentence has come through.
 bool SentenceArrives(LinkOnSocket& rig) {
@@ -72,17 +52,17 @@ TEST(LinkOnEmulatorTest, ModuleProcessKilledAndRestarted) {
   LinkOnSocket rig(name);
   UsbLink& link = rig.Link();
 
-  auto emulator = std::make_unique<EmulatorProcess>(name, eeprom);
-  ASSERT_TRUE(emulator->Running());
+  auto emulator = StartModule(name, eeprom);
+  ASSERT_TRUE(emulator->ready());
   ASSERT_TRUE(WaitUntil([&] { return link.OpenDevice(); }, 10000ms));
   rig.Start();
   EXPECT_TRUE(SentenceArrives(rig));
 
-  emulator->Kill();
+  emulator->Stop(SIGKILL);  // pulled out: no goodbye, the kernel drops its end
   link.CloseDevice();  // supervision, after the silence
   EXPECT_FALSE(link.OpenDevice());
 
-  emulator = std::make_unique<EmulatorProcess>(name, eeprom);
+  emulator = StartModule(name, eeprom);
   ASSERT_TRUE(WaitUntil([&] { return link.OpenDevice(); }, 10000ms));
   EXPECT_TRUE(SentenceArrives(rig));
 

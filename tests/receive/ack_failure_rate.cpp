@@ -43,9 +43,8 @@ int Measure(int argc, char** argv) {
 
   TempDir dir;
   const std::string socket = "ostrel-ack-rate-" + std::to_string(::getpid());
-  Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture, "--eeprom",
-                                       dir.File("eeprom.bin")});
-  if (!emulator.Started()) {
+  EmulatorProcess emulator(socket, {"--replay", capture, "--eeprom", dir.File("eeprom.bin")});
+  if (!emulator.ready()) {
     std::fprintf(stderr, "the emulator did not start\n");
     return 2;
   }

@@ -1,11 +1,6 @@
 #pragma once
-// The module emulator as a child process, and the window's part of the settings
-// sequence, for the runs of the receive cycle against the real emulator.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The window's part of the settings sequence and the cycle wired as the window wires it,
+// for the runs of the receive cycle against the real emulator (support/emulator_harness.h).
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -23,35 +18,11 @@
 #include "receive/receive_view.h"
 #include "receive_fakes.h"
 #include "receiver/antaris.h"
-
-extern char** environ;
+#include "support/emulator_harness.h"
 
 namespace ostrel::testing {
 
-// The emulator, ended when the object goes.
-class Emulator {
- public:
-  Emulator(const char* program, std::vector<std::string> args) {
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~Emulator() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  Emulator(const Emulator&) = delete;
-  Emulator& operator=(const Emulator&) = delete;
-  bool Started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
+using emulator_test::EmulatorProcess;
 
 // The window's part: the settings sequence on open, as GPSButtonSetClick queues it
 // ("*c", CFG-PRT, "*19200", CFG-SBAS, "**"). `stream_hold` stands for the time the Data

@@ -1,6 +1,6 @@
 #pragma once
 // Fakes for the receive cycle's tests: the clock and USB driver seams under the real
-// UsbLink, a recording GPS Data port and a recording window.
+// UsbLink (from tests/support), a recording GPS Data port and a recording window.
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -17,6 +17,7 @@
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
 #include "support/fake_clock.h"
+#include "support/fake_driver.h"
 
 namespace ostrel::testing {
 
@@ -27,44 +28,9 @@ inline std::string Bytes(const std::uint8_t* p, int32_t n) {
 // The receive tests' clock starts at 1000 ms, as the window's first tick may.
 using test::FakeClock;
 
-// The module behind the seam. A 64-byte write is a command block; `reply` gives the
-// module's answer to it, which arrives as the read thread would hand it over.
-class FakeDriver final : public UsbDriver {
- public:
-  bool Open() override {
-    ++opens;
-    open = present;
-    return open;
-  }
-  int BulkRead(std::uint8_t*, int) override { return 0; }
-  void BulkWrite(const std::uint8_t* src, int len) override {
-    const std::string_view block(reinterpret_cast<const char*>(src), static_cast<std::size_t>(len));
-    if (record) writes.emplace_back(block);
-    if (len == 64 && reply) {
-      const std::string answer = reply(block);
-      if (!answer.empty() && arrive) arrive(answer);
-    }
-  }
-  void AbortRead() override {}
-  void Close() override { open = false; }
-  bool IsOpen() const override { return open; }
-
-  // Writes other than the open byte 'j'.
-  std::vector<std::string> WritesAfterOpen() const {
-    std::vector<std::string> out;
-    for (const auto& w : writes)
-      if (w != "j") out.push_back(w);
-    return out;
-  }
-
-  bool present = true;
-  bool record = true;  // off where a test counts allocations
-  bool open = false;
-  int opens = 0;
-  std::vector<std::string> writes;
-  std::function<std::string(std::string_view block)> reply;
-  std::function<void(const std::string& bytes)> arrive;
-};
+// The module behind the seam; the receive tests drive it from one thread through its
+// fields (`reply`, `arrive`, `writes`, `present`).
+using test::FakeDriver;
 
 // The read thread's hand-over, step 9, without the thread: one packet lands behind those
 // waiting and LastRxTime moves on.

@@ -23,7 +23,7 @@
 namespace ostrel::testing {
 namespace {
 
-#ifdef KASTREL_EMULATOR
+#ifdef KASTREL_EMULATOR_PATH
 
 constexpr const char* kCapture = "ublox-lea-4h.log";
 
@@ -53,9 +53,9 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
   TempDir dir;
   const std::string capture_path = std::string(OSTREL_CORPUS_DIR) + "/" + kCapture;
   const std::string socket = "ostrel-receive-it-" + std::to_string(::getpid());
-  Emulator emulator(KASTREL_EMULATOR, {"--socket", socket, "--replay", capture_path, "--eeprom",
-                     dir.File("eeprom.bin"), "--log", dir.File("packets.log")});
-  ASSERT_TRUE(emulator.Started());
+  EmulatorProcess emulator(socket, {"--replay", capture_path, "--eeprom", dir.File("eeprom.bin"),
+                                    "--log", dir.File("packets.log")});
+  ASSERT_TRUE(emulator.ready());
 
   LiveCycle live(socket);
   UsbLink& link = live.link;
@@ -170,10 +170,9 @@ TEST_P(CommandsInAContinuousStream, ClientGetsExactlyWhatTheChipSent) {
   std::vector<std::string> statuses;
   std::string got;
   {
-    Emulator emulator(KASTREL_EMULATOR,
-                      {"--socket", socket, "--period", "130", "--rate", "40000", "--eeprom",
-                       dir.File("eeprom.bin"), "--trace", dir.File("trace")});
-    ASSERT_TRUE(emulator.Started());
+    EmulatorProcess emulator(socket, {"--period", "130", "--rate", "40000", "--eeprom",
+                                      dir.File("eeprom.bin"), "--trace", dir.File("trace")});
+    ASSERT_TRUE(emulator.ready());
     LiveCycle live(socket);
     live.cycle.PassBinaryData = pass;
 

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "receiver/ubx.h"
@@ -120,18 +122,44 @@ ExitResult RunEmulator(const std::vector<std::string>& args, Millis deadline) {
 EmulatorProcess::EmulatorProcess(const std::string& socket, const std::vector<std::string>& args) {
   std::vector<std::string> all{"--socket", socket};
   all.insert(all.end(), args.begin(), args.end());
-  pid_ = Spawn(all, stderr_fd_);
+  pid_ = Spawn(all, output_fd_);
   if (pid_ < 0) return;
   const std::string expected = "kastrel-emulator: listening on @" + socket + "\n";
-  std::string text;
   const auto end = SteadyClock::now() + Millis(10000);
+  std::string text;
   char c = 0;
+  // One byte at a time, so nothing after the line is taken from the drain below.
   while (text.find(expected) == std::string::npos) {
-    pollfd p{stderr_fd_, POLLIN, 0};
-    if (::poll(&p, 1, RemainingMs(end)) <= 0 || ::read(stderr_fd_, &c, 1) != 1) return;
+    pollfd p{output_fd_, POLLIN, 0};
+    if (::poll(&p, 1, RemainingMs(end)) <= 0 || ::read(output_fd_, &c, 1) != 1) break;
     text += c;
   }
-  ready_ = true;
+  ready_ = text.find(expected) != std::string::npos;
+  output_ = std::move(text);
+  drain_ = std::thread([this] { Drain(); });
+}
+
+void EmulatorProcess::Drain() {
+  char buffer[4096];
+  while (true) {
+    pollfd p{output_fd_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 50);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) {
+      // The emulator is gone or being ended and has nothing more to say.
+      if (stopping_.load()) return;
+      continue;
+    }
+    const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+    if (n <= 0) return;  // the emulator closed its end
+    std::lock_guard lock(output_mu_);
+    output_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string EmulatorProcess::output() const {
+  std::lock_guard lock(output_mu_);
+  return output_;
 }
 
 EmulatorProcess::~EmulatorProcess() {
@@ -139,7 +167,9 @@ EmulatorProcess::~EmulatorProcess() {
     ::kill(pid_, SIGKILL);
     WaitExit(pid_, Millis(2000));
   }
-  if (stderr_fd_ >= 0) ::close(stderr_fd_);
+  stopping_.store(true);
+  if (drain_.joinable()) drain_.join();
+  if (output_fd_ >= 0) ::close(output_fd_);
 }
 
 int EmulatorProcess::Stop(int signal_number) {
@@ -235,6 +265,24 @@ bool ModuleClient::ReadUntil(const std::function<bool(const Bytes&)>& done, Mill
     }
   }
   return true;
+}
+
+std::vector<std::string> ReceivedBlocks(const std::string& log_path) {
+  std::ifstream in(log_path, std::ios::binary);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    // "0.580 rx 64 *c | 2A 63 ..."
+    std::istringstream words(line);
+    std::string time, dir, count, rest;
+    words >> time >> dir >> count;
+    if (dir != "rx") continue;
+    std::getline(words, rest);
+    if (const std::size_t bar = rest.find(" | "); bar != std::string::npos) rest.resize(bar);
+    if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+    if (rest != "^") lines.push_back(rest);
+  }
+  return lines;
 }
 
 std::vector<Frame> ValidFrames(const Bytes& data) {

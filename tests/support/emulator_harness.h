@@ -3,11 +3,14 @@
 // checks the size of every packet it reads. All waits have deadlines.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrel::emulator_test {
@@ -31,6 +34,9 @@ struct ExitResult {
 // Runs the emulator to its end (for option errors and --help).
 ExitResult RunEmulator(const std::vector<std::string>& args, Millis deadline);
 
+// The one way the tests start the emulator. Its stdout and stderr are read all the time it
+// runs, not only up to the "listening" line, so a long run never fills the pipe and
+// blocks the emulator on a write; what it wrote stays readable through output().
 class EmulatorProcess {
  public:
   // Starts the emulator on `socket` with `args` and waits for its "listening" line.
@@ -41,13 +47,21 @@ class EmulatorProcess {
 
   bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
+  // Everything it wrote to stdout and stderr so far.
+  std::string output() const;
   // Sends `signal` and waits for the end; the exit status, or -1.
   int Stop(int signal_number);
 
  private:
+  void Drain();
+
   pid_t pid_ = -1;
-  int stderr_fd_ = -1;
+  int output_fd_ = -1;
   bool ready_ = false;
+  mutable std::mutex output_mu_;
+  std::string output_;
+  std::atomic<bool> stopping_{false};
+  std::thread drain_;
 };
 
 class ModuleClient {
@@ -85,6 +99,10 @@ class ModuleClient {
   int bad_ = 0;
   bool closed_ = false;
 };
+
+// What the panel sent, from the emulator's --log at `log_path`: the summary of every "rx"
+// packet ("j", "*c", "! CFG-PRT ..."), the poll byte '^' left out.
+std::vector<std::string> ReceivedBlocks(const std::string& log_path);
 
 // Offsets of the UBX frames in `data` whose checksum holds.
 struct Frame {

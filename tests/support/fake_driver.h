@@ -1,13 +1,16 @@
 #pragma once
-// The link's driver seam for tests: reads are scripted and block until a packet is
-// there. The clock to go with it is support/fake_clock.h.
+// The driver seam for tests: the one fake module under the real UsbLink. The clock to go
+// with it is support/fake_clock.h.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,15 +34,25 @@ bool WaitUntil(Cond cond, std::chrono::milliseconds deadline = 5000ms) {
   return true;
 }
 
+// The module behind the driver seam, for the link's tests and the receive cycle's alike.
+// Reads are scripted (Push) and block until a packet is there, the read is aborted or the
+// device closed, or ReleaseAll lets every read return 0 at once. Each write is recorded,
+// and a 64-byte one (a command block) may be answered: `reply` gives the module's answer
+// and `arrive` takes it in, as the read thread would hand it over.
+//
+// Tests with a read thread use the locked accessors (Writes, SetOpenResult, ...). Tests
+// that drive the link from one thread, as the receive cycle's do, may also set and read
+// the public fields directly.
 class FakeDriver final : public UsbDriver {
  public:
   bool Open() override {
     std::lock_guard lock(mu_);
-    ++opens_;
-    if (!open_result_) return false;
-    open_ = true;
-    aborted_ = false;
-    return true;
+    ++opens;
+    // A refused open leaves the device closed, as the real drivers' Open closes first.
+    open_ = present;
+    if (open_) aborted_ = false;
+    cv_.notify_all();
+    return open_;
   }
 
   int BulkRead(std::uint8_t* dst, int max) override {
@@ -58,8 +71,16 @@ class FakeDriver final : public UsbDriver {
   }
 
   void BulkWrite(const std::uint8_t* src, int len) override {
-    std::lock_guard lock(mu_);
-    writes_.emplace_back(src, src + len);
+    const std::string_view block(reinterpret_cast<const char*>(src), static_cast<std::size_t>(len));
+    {
+      std::lock_guard lock(mu_);
+      if (record) writes.emplace_back(block);
+    }
+    // Outside the lock: `arrive` takes the link's hand-over lock, as the read thread does.
+    if (len == 64 && reply) {
+      const std::string answer = reply(block);
+      if (!answer.empty() && arrive) arrive(answer);
+    }
   }
 
   void AbortRead() override {
@@ -84,7 +105,7 @@ class FakeDriver final : public UsbDriver {
   // --- test side ---
   void SetOpenResult(bool ok) {
     std::lock_guard lock(mu_);
-    open_result_ = ok;
+    present = ok;
   }
   void Push(Bytes packet) {
     std::lock_guard lock(mu_);
@@ -119,7 +140,18 @@ class FakeDriver final : public UsbDriver {
   }
   std::vector<Bytes> Writes() const {
     std::lock_guard lock(mu_);
-    return writes_;
+    std::vector<Bytes> out;
+    for (const std::string& w : writes) out.emplace_back(w.begin(), w.end());
+    return out;
+  }
+  // Writes other than the open byte 'j'.
+  std::vector<std::string> WritesAfterOpen() const {
+    std::lock_guard lock(mu_);
+    std::vector<std::string> out;
+    for (const std::string& w : writes) {
+      if (w != "j") out.push_back(w);
+    }
+    return out;
   }
   int Aborts() const {
     std::lock_guard lock(mu_);
@@ -130,19 +162,23 @@ class FakeDriver final : public UsbDriver {
     return closes_;
   }
 
+  bool present = true;  // whether Open finds the module
+  bool record = true;   // off where a test counts allocations
+  int opens = 0;
+  std::vector<std::string> writes;
+  std::function<std::string(std::string_view block)> reply;
+  std::function<void(const std::string& bytes)> arrive;
+
  private:
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  bool open_result_ = true;
   bool open_ = false;
   bool aborted_ = false;
   bool release_all_ = false;
   std::deque<Bytes> packets_;
-  std::vector<Bytes> writes_;
   long reads_started_ = 0;
   int last_max_ = 0;
   const std::uint8_t* last_dst_ = nullptr;
-  int opens_ = 0;
   int aborts_ = 0;
   int closes_ = 0;
 };

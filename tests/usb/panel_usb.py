@@ -23,9 +23,9 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-from panel_faults import (PANEL, SETTINGS_SEQUENCE, Child, PanelRig,  # noqa: E402
-                          fd_count, own_network_namespace, proc_status, report, wait_for)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from panel_rig import (PANEL, SETTINGS_SEQUENCE, Child, PanelRig,  # noqa: E402
+                       fd_count, own_network_namespace, proc_status, report, wait_for)
 
 BED = os.environ.get("KASTREL_USB_BED", "")
 UNPLUG_CYCLES = int(os.environ.get("OSTREL_USB_UNPLUG_CYCLES", "20"))

@@ -42,7 +42,7 @@ std::string Hex(const QString& text) {
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  ostrel::test::ScratchDir dir;
+  ostrel::test::TempDir dir;
   ostrel::test::WriteFile(dir.File("ostrel_gps_monitor.ini"),
                           "[USB]\nDevice=1209:4b53\n[Debug]\nPanel=2\n");
   ModalAnswerer answers;

@@ -268,6 +268,17 @@ TEST_F(EmulatorTest, FloodSendsFullPacketsBackToBack) {
   EXPECT_EQ(count, 1000u);
 }
 
+// The harness reads the emulator's output for as long as it runs: with every packet
+// logged on stderr, a long session writes far more than a pipe holds and is still answered.
+TEST_F(EmulatorTest, LongVerboseSessionIsAnsweredToTheEnd) {
+  Start({"--verbose", "--period", "100"});
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(client_.Send(Block('*', "c")));
+    ASSERT_TRUE(client_.WaitForPacket(ToBytes("*c\r\n"), 5s)) << "no reply to block " << i;
+  }
+  EXPECT_GT(module_->output().size(), 65536u);
+}
+
 // ---- Replay ----
 
 struct ReplayCase {
