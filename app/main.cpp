@@ -2,7 +2,6 @@
 // settings file in the current directory; it takes no options of its own.
 #include <QApplication>
 #include <QMessageBox>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

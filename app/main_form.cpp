@@ -12,14 +12,13 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <initializer_list>
 #include <filesystem>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -179,9 +178,7 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
   adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
   adapters_->messages = std::make_unique<MessageAdapter>(
-      [this](const std::string& caption, const std::string& text) {
-        ShowMessage(caption, text);
-      });
+      [this](const std::string& caption, const std::string& text) { ShowMessage(caption, text); });
 
   ConnectControls();
 
@@ -214,7 +211,8 @@ void TMainForm::CreateTimers() {
 // Every control to its handler, each guarded as a message handler is.
 void TMainForm::ConnectControls() {
   auto route = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
-    connect(sender, signal, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+    connect(sender, signal, this,
+            [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
   };
   route(ui_.WAASMode, &QCheckBox::toggled, &TMainForm::WAASModeClick);
   route(ui_.GPSButtonRead, &QPushButton::clicked, &TMainForm::GPSButtonReadClick);
@@ -283,7 +281,8 @@ void TMainForm::SetClientSize(int width, int height) {
   }
   // A screen too small for the window (a laptop's 1366 x 768 at 125 %) gets it cut to
   // the screen, frame included, with scroll bars where it was cut; it stays on screen.
-  const QRect room = on->availableGeometry().adjusted(0, 0, -kFrameRoom.width(), -kFrameRoom.height());
+  const QRect room =
+      on->availableGeometry().adjusted(0, 0, -kFrameRoom.width(), -kFrameRoom.height());
   const bool too_wide = size.width() > room.width();
   const bool too_high = size.height() > room.height();
   const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
@@ -511,9 +510,9 @@ void TMainForm::Create_Virtual_Port() {
 
 void TMainForm::SecondReader() {
   std::string text = "Two programs are reading the GPS Data port " + PortName() +
-                           " at once; each gets only part of the data and broken sentences. "
-                           "Let one program read the port, or let gpsd read it and the "
-                           "programs read gpsd.\n";
+                     " at once; each gets only part of the data and broken sentences. "
+                     "Let one program read the port, or let gpsd read it and the "
+                     "programs read gpsd.\n";
   ErrorLog(text, env_.folder);
   text.pop_back();
   ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath() + "\n" + text));
@@ -642,9 +641,9 @@ void TMainForm::GPS_ReceiverTimer() {
 void TMainForm::SetDisplaysLive(bool live) {
   displays_live_ = live;
   // The disabled look greys the values; the texts stay as they are.
-  for (QWidget* w : std::initializer_list<QWidget*>{ui_.FixMode, ui_.Latitude, ui_.Longitude,
-                                                    ui_.Speed, ui_.Elevation, ui_.SatGrid,
-                                                    ui_.SatLoc})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{ui_.FixMode, ui_.Latitude, ui_.Longitude, ui_.Speed,
+                                       ui_.Elevation, ui_.SatGrid, ui_.SatLoc})
     w->setEnabled(live);
 }
 
@@ -665,11 +664,11 @@ void TMainForm::GPSButtonSetClick() {
 
 void TMainForm::WAASModeClick() { GPSButtonSetClick(); }
 
-void TMainForm::SetConnectionLabel(std::string_view text) {
-  SetLabel(ui_.Connection_Label, text);
-}
+void TMainForm::SetConnectionLabel(std::string_view text) { SetLabel(ui_.Connection_Label, text); }
 
-void TMainForm::SetMessageStatus(std::string_view text) { ui_.MessageStatus->setText(Latin1(text)); }
+void TMainForm::SetMessageStatus(std::string_view text) {
+  ui_.MessageStatus->setText(Latin1(text));
+}
 
 void TMainForm::SetEEPROMSerial(std::string_view text) { ui_.EEPROMSerial->setText(Latin1(text)); }
 
@@ -709,9 +708,7 @@ void TMainForm::SetSatCell(int row, int col, std::string_view text) {
   if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
 }
 
-void TMainForm::SetChunkSize(std::string_view text) {
-  SetLabel(ui_.ChunkSize, text);
-}
+void TMainForm::SetChunkSize(std::string_view text) { SetLabel(ui_.ChunkSize, text); }
 
 int32_t TMainForm::MemoLineCount() const { return adapters_->memo->LineCount(); }
 
@@ -782,9 +779,7 @@ void TMainForm::ShowMessage(const std::string& caption, const std::string& text)
   });
 }
 
-int32_t TMainForm::LinkBlockSize() const {
-  return link_ ? link_->State().BlockSize.load() : 0;
-}
+int32_t TMainForm::LinkBlockSize() const { return link_ ? link_->State().BlockSize.load() : 0; }
 
 bool TMainForm::DeviceOpen() const { return link_ && link_->State().DeviceOpen.load(); }
 
@@ -869,9 +864,9 @@ void TMainForm::SetDemonstrationChecked(bool checked) { ui_.Demonstration->setCh
 
 std::optional<std::string> TMainForm::AskDemoFileName() {
   bool ok = false;
-  const QString name = QInputDialog::getText(
-      this, QString::fromLatin1(kDemoCaption), QString::fromLatin1(kDemoPrompt),
-      QLineEdit::Normal, QString::fromLatin1(kDemoDefaultFile), &ok);
+  const QString name = QInputDialog::getText(this, QString::fromLatin1(kDemoCaption),
+                                             QString::fromLatin1(kDemoPrompt), QLineEdit::Normal,
+                                             QString::fromLatin1(kDemoDefaultFile), &ok);
   if (!ok) return std::nullopt;
   // A relative name is in the panel's folder; an empty one starts nothing, as typed.
   if (name.isEmpty()) return std::string();

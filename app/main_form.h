@@ -28,7 +28,6 @@
 // handler writes to the module itself.
 #include <QMainWindow>
 #include <QSystemTrayIcon>
-
 #include <array>
 #include <cstdint>
 #include <memory>

@@ -8,7 +8,6 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
-
 #include <algorithm>
 
 namespace ostrel {
@@ -55,8 +54,8 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int
   return group;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int left,
-                        int top, int width, int height) {
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int left, int top,
+                        int width, int height) {
   auto* button = Make<QPushButton>(parent, name, left, top, width, height);
   button->setText(QString::fromLatin1(caption));
   return button;
@@ -182,8 +181,7 @@ void MainFormUi::Setup(QMainWindow* window) {
   PageControl->addTab(DataStreamPage, QStringLiteral("Data Stream"));
 
   // --- "Settings" tab, left column: the receiver, the port, Hide and Help ---
-  ReceiverGroup =
-      MakeGroup(SettingsPage, "GroupBox1", "GPS Receiver Control", 8, 24, 321, 153);
+  ReceiverGroup = MakeGroup(SettingsPage, "GroupBox1", "GPS Receiver Control", 8, 24, 321, 153);
   StatusFrame = Make<QFrame>(ReceiverGroup, "GroupBox8", 8, 16, 297, 49);
   StatusFrame->setFrameShape(QFrame::Box);
   StatusFrame->setFrameShadow(QFrame::Sunken);
@@ -192,11 +190,11 @@ void MainFormUi::Setup(QMainWindow* window) {
   Connection_Label->setAlignment(Qt::AlignCenter);
   WAASMode = Make<QCheckBox>(ReceiverGroup, "WAASMode", 16, 76, 145, 17);
   WAASMode->setText(QStringLiteral("Enable WAAS Mode"));
-  GPS_Baud_Label = MakeLabel(ReceiverGroup, "GPS_Baud_Label", QStringLiteral("Baud Rate:"), 176, 78,
-                             53, 13);
+  GPS_Baud_Label =
+      MakeLabel(ReceiverGroup, "GPS_Baud_Label", QStringLiteral("Baud Rate:"), 176, 78, 53, 13);
   GPS_Baud = Make<QComboBox>(ReceiverGroup, "GPS_Baud", 232, 72, 73, 21);
-  DGPS_Port_Label = MakeLabel(ReceiverGroup, "DGPS_Port_Label", QStringLiteral("DGPS Port:"), 16,
-                              146, 56, 13);
+  DGPS_Port_Label =
+      MakeLabel(ReceiverGroup, "DGPS_Port_Label", QStringLiteral("DGPS Port:"), 16, 146, 56, 13);
   DGPS_Port = Make<QComboBox>(ReceiverGroup, "DGPS_Port", 80, 142, 89, 21);
   GPSButtonRead = MakeButton(ReceiverGroup, "GPSButtonRead", "Update GPS Status", 88, 104, 137, 33);
 
@@ -225,8 +223,8 @@ void MainFormUi::Setup(QMainWindow* window) {
   ElevationGroup = MakeGroup(SettingsPage, "GroupBox6", "Elevation", 696, 80, 145, 81);
   Elevation = MakeBigLabel(ElevationGroup, "Elevation", 8, 34, 129);
 
-  SatelliteGroup = MakeGroup(SettingsPage, "GroupBox4", "Active Satellite Information", 352,
-                             172, 489, 369);
+  SatelliteGroup =
+      MakeGroup(SettingsPage, "GroupBox4", "Active Satellite Information", 352, 172, 489, 369);
   SatGrid = Make<QTableWidget>(SatelliteGroup, "SatGrid", 8, 24, 209, 329);
   SatGrid->setRowCount(kGridRows);
   SatGrid->setColumnCount(kGridColumns);
@@ -273,8 +271,8 @@ void MainFormUi::Setup(QMainWindow* window) {
   QueryVersion = MakeButton(DebugPanel, "QueryVersion", "Query Version", 152, 12, 121, 25);
   B9600 = MakeButton(DebugPanel, "B9600", "9600 Baud", 16, 44, 121, 25);
   B19200 = MakeButton(DebugPanel, "B19200", "19200 Baud", 152, 44, 121, 25);
-  FirmwareVersionLabel = MakeLabel(DebugPanel, "FirmwareVersionLabel", QStringLiteral("Version: "),
-                                   100, 84, 48, 13);
+  FirmwareVersionLabel =
+      MakeLabel(DebugPanel, "FirmwareVersionLabel", QStringLiteral("Version: "), 100, 84, 48, 13);
   FirmwareVersion = Make<QLineEdit>(DebugPanel, "FirmwareVersion", 152, 80, 121, 21);
   FirmwareVersion->setReadOnly(true);
   FirmwareVersionLabel->setBuddy(FirmwareVersion);
@@ -283,15 +281,15 @@ void MainFormUi::Setup(QMainWindow* window) {
   EraseEEPROM = MakeButton(EEPROMGroup, "EraseEEPROM", "Erase", 8, 22, 75, 25);
   ReadEEPROM = MakeButton(EEPROMGroup, "ReadEEPROM", "Read Serial #", 91, 22, 75, 25);
   WriteEEPROM = MakeButton(EEPROMGroup, "WriteEEPROM", "Write Serial #", 174, 22, 75, 25);
-  EEPROMSerialLabel = MakeLabel(EEPROMGroup, "EEPROMSerialLabel", QStringLiteral("Serial #: "), 48,
-                                66, 48, 13);
+  EEPROMSerialLabel =
+      MakeLabel(EEPROMGroup, "EEPROMSerialLabel", QStringLiteral("Serial #: "), 48, 66, 48, 13);
   EEPROMSerial = Make<QLineEdit>(EEPROMGroup, "EEPROMSerial", 100, 62, 121, 21);
   EEPROMSerial->setMaxLength(10);
   EEPROMSerialLabel->setBuddy(EEPROMSerial);
 
   MessageStatus = Make<QLabel>(DebugPanel, "MessageStatus", 16, 228, 257, 17);
-  ChunkSizeLabel = MakeLabel(DebugPanel, "Label3", QStringLiteral("1-Second Chunk Size: "), 16,
-                             256, 113, 13);
+  ChunkSizeLabel =
+      MakeLabel(DebugPanel, "Label3", QStringLiteral("1-Second Chunk Size: "), 16, 256, 113, 13);
   ChunkSize = MakeLabel(DebugPanel, "ChunkSize", QStringLiteral("0"), 132, 256, 60, 13);
 
   // --- Menu ---

@@ -13,8 +13,7 @@ namespace ostrel {
 inline constexpr const char* kEraseQuestion = "Are you sure you want to erase the EEPROM?";
 inline constexpr const char* kEraseCaption = "EEPROM Erase";
 inline constexpr const char* kNoDeviceDetected = "There is no device detected.";
-inline constexpr const char* kSerialTooShort =
-    "The serial number must have ten characters.";
+inline constexpr const char* kSerialTooShort = "The serial number must have ten characters.";
 
 class MaintenanceView {
  public:

@@ -1,11 +1,11 @@
 #include "app/session_end.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
 
 namespace ostrel {
 

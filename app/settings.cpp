@@ -81,13 +81,11 @@ std::string TSettings::ReadString(const SettingKey& setting) const {
 }
 
 int32_t TSettings::ReadInteger(const SettingKey& setting) const {
-  return ReadInteger(setting.section, setting.key,
-                     ParseSettingInteger(setting.default_text, 0));
+  return ReadInteger(setting.section, setting.key, ParseSettingInteger(setting.default_text, 0));
 }
 
 bool TSettings::ReadBool(const SettingKey& setting) const {
-  return ReadBool(setting.section, setting.key,
-                  ParseSettingInteger(setting.default_text, 0) != 0);
+  return ReadBool(setting.section, setting.key, ParseSettingInteger(setting.default_text, 0) != 0);
 }
 
 void TSettings::WriteString(std::string_view section, std::string_view key,

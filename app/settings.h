@@ -38,8 +38,7 @@ inline constexpr SettingKey kGpsCom{"GPS", "COM", SettingType::kInteger, "0"};
 inline constexpr SettingKey kGpsWAAS{"GPS", "WAAS", SettingType::kBoolean, "1"};
 inline constexpr SettingKey kGpsBaud{"GPS", "Baud", SettingType::kText, "19200"};
 inline constexpr SettingKey kGpsProcessGPS{"GPS", "ProcessGPS", SettingType::kBoolean, "0"};
-inline constexpr SettingKey kGpsPassBinaryData{"GPS", "PassBinaryData", SettingType::kBoolean,
-                                               "0"};
+inline constexpr SettingKey kGpsPassBinaryData{"GPS", "PassBinaryData", SettingType::kBoolean, "0"};
 inline constexpr SettingKey kGpsDemo{"GPS", "Demo", SettingType::kBoolean, "0"};
 inline constexpr SettingKey kLogStatus{"Log", "Status", SettingType::kInteger, "0"};
 inline constexpr SettingKey kDebugPanel{"Debug", "Panel", SettingType::kInteger, "0"};
@@ -48,7 +47,7 @@ inline constexpr SettingKey kDebugPanel{"Debug", "Panel", SettingType::kInteger,
 inline constexpr SettingKey kPortsDirectory{"Ports", "Directory", SettingType::kText, "."};
 
 inline constexpr std::array<SettingKey, 9> kSettingKeys = {
-    kDGPSName, kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
+    kDGPSName,          kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
     kGpsPassBinaryData, kGpsDemo, kLogStatus, kDebugPanel};
 
 // The USB ids of the module, "VVVV:PPPP" in hexadecimal as lsusb prints them, several

@@ -14,8 +14,7 @@ std::string TrayTipText(const std::string& status, const std::string& port) {
   return CutTrayTip("Status: " + status + "\nGPS Port: " + port);
 }
 
-void SettingsApplier::GPSButtonSetClick(CommandQueue* queue, bool device_open,
-                                        int32_t block_size) {
+void SettingsApplier::GPSButtonSetClick(CommandQueue* queue, bool device_open, int32_t block_size) {
   framing_ = {queue != nullptr, block_size};
 
   std::string status = kNoDevice;

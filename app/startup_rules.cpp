@@ -39,8 +39,8 @@ std::string UsbNoticeText(const UsbNotice& notice, std::string_view settings_fil
   if (notice.kind == UsbNotice::Kind::kUnnamedModule) {
     return device + " has the Kastrel GPS module's endpoints but is not named in the " +
            "settings. To use it, add these lines to " + std::string(settings_file) +
-           " (or the id to the Device line there) and start the panel again:\n[USB]\nDevice=" +
-           id + "\n";
+           " (or the id to the Device line there) and start the panel again:\n[USB]\nDevice=" + id +
+           "\n";
   }
   char rule[128];
   std::snprintf(rule, sizeof rule,

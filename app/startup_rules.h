@@ -9,8 +9,8 @@
 namespace ostrel {
 
 // The baud list, in the order it is shown.
-inline constexpr const char* kBaudItems[] = {"1200", "2400", "4800", "9600", "19200", "38400",
-                                             "57600"};
+inline constexpr const char* kBaudItems[] = {"1200",  "2400",  "4800", "9600",
+                                             "19200", "38400", "57600"};
 
 // "Communications Port (COM3)" -> "COM3": the text after the first "(" less the last
 // character. A name without "(" is used whole.

@@ -43,8 +43,7 @@ class ExternalCommands {
  public:
   // `block_size`: the link's BlockSize (0 until the device was first opened).
   ExternalCommands(VirtualPort& port, OneShotTimer& timer, MessageSink& messages,
-                   CommandQueue& queue, const std::atomic<int32_t>& block_size,
-                   const Clock& clock);
+                   CommandQueue& queue, const std::atomic<int32_t>& block_size, const Clock& clock);
 
   // The port's OnRxChar: `count` bytes are waiting in the port.
   void VSPortRxChar(std::uint32_t count);

@@ -9,7 +9,6 @@
 #include <QPainter>
 #include <QRect>
 #include <QString>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -59,7 +58,8 @@ Span EllipseRow(const Box& box, std::int64_t y) {
   const std::int64_t big_y = 2 * y - (std::int64_t{box.top} + box.bottom - 1);
   const std::int64_t rhs = a * a * (b * b - big_y * big_y);
   auto fits = [&](std::int64_t big_x) { return big_x * big_x * b * b <= rhs; };
-  auto big_x = static_cast<std::int64_t>(std::sqrt(static_cast<double>(rhs)) / static_cast<double>(b));
+  auto big_x =
+      static_cast<std::int64_t>(std::sqrt(static_cast<double>(rhs)) / static_cast<double>(b));
   while (fits(big_x + 1)) ++big_x;
   while (big_x > 0 && !fits(big_x)) --big_x;
   if (((big_x ^ sum_x) & 1) != 0) --big_x;  // X = 2x - sum_x has the parity of sum_x
@@ -72,8 +72,8 @@ void FillSpan(QPainter& painter, const QRect& clip, std::int64_t y, std::int64_t
   lo = std::max<std::int64_t>(lo, clip.left());
   hi = std::min<std::int64_t>(hi, clip.right());
   if (lo > hi) return;
-  painter.fillRect(QRect(static_cast<int>(lo), static_cast<int>(y), static_cast<int>(hi - lo + 1), 1),
-                   colour);
+  painter.fillRect(
+      QRect(static_cast<int>(lo), static_cast<int>(y), static_cast<int>(hi - lo + 1), 1), colour);
 }
 
 // GDI's Ellipse with a 1-pixel pen: the outline is the ring of pixels of the filled
@@ -93,7 +93,8 @@ void DrawEllipse(QPainter& painter, const QRect& clip, const Box& box, const QCo
     const Span below = EllipseRow(box, y + 1);
     Span inner{1, 0};
     if (!above.Empty() && !below.Empty()) {
-      inner = {std::max({row.lo + 1, above.lo, below.lo}), std::min({row.hi - 1, above.hi, below.hi})};
+      inner = {std::max({row.lo + 1, above.lo, below.lo}),
+               std::min({row.hi - 1, above.hi, below.hi})};
     }
     if (inner.Empty()) {
       FillSpan(painter, clip, y, row.lo, row.hi, pen);
@@ -130,9 +131,7 @@ void DrawLabel(QPainter& painter, int left, int top, const QString& text) {
   painter.drawText(QPoint(left, top + painter.fontMetrics().ascent()), text);
 }
 
-int Saturate(double value) {
-  return static_cast<int>(std::clamp(value, -kFarAway, kFarAway));
-}
+int Saturate(double value) { return static_cast<int>(std::clamp(value, -kFarAway, kFarAway)); }
 
 }  // namespace
 
@@ -155,7 +154,8 @@ int MaskRadius(const std::string& text) {
   const double value = locale.toDouble(QString::fromStdString(text), &ok);
   if (!ok || !std::isfinite(value)) throw MaskAngleError("Mask angle is not a number: " + text);
   const double radius = kHorizonRadius - std::trunc(value);
-  if (radius < INT_MIN || radius > INT_MAX) throw MaskAngleError("Mask angle out of range: " + text);
+  if (radius < INT_MIN || radius > INT_MAX)
+    throw MaskAngleError("Mask angle out of range: " + text);
   return static_cast<int>(radius);
 }
 
@@ -165,8 +165,8 @@ void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps, d
   painter.setRenderHint(QPainter::Antialiasing, false);
   painter.setRenderHint(QPainter::TextAntialiasing, false);
   const QPaintDevice* device = painter.device();
-  const QRect clip = device != nullptr ? QRect(0, 0, device->width(), device->height())
-                                       : QRect(0, 0, size, size);
+  const QRect clip =
+      device != nullptr ? QRect(0, 0, device->width(), device->height()) : QRect(0, 0, size, size);
   const int c = size / 2;
 
   painter.fillRect(QRect(0, 0, size, size), kWhite);

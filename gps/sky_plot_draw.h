@@ -43,8 +43,7 @@ int MaskRadius(const std::string& text);
 // high-density screen gets it sharp. Boxes follow the GDI rule (right and bottom edges
 // exclusive) and are rasterised here, pixel for pixel, with no antialiasing. A ring of
 // radius 0 or less is not drawn.
-void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps,
-                 double scale = 1.0);
+void DrawSkyPlot(QPainter& painter, int size, int maskRadius, const TGPS& gps, double scale = 1.0);
 
 // SatLocDraw's work: the radius first (so a bad mask angle raises before any pixel
 // changes), then the whole bitmap repainted at its own width in device pixels, scaled by

@@ -33,9 +33,7 @@ int TalkerAt(std::string_view chunk, std::size_t at) {
   return -1;
 }
 
-bool InRange(int32_t n, int32_t low, int32_t high) {
-  return n >= low && n <= high;
-}
+bool InRange(int32_t n, int32_t low, int32_t high) { return n >= low && n <= high; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -99,8 +97,8 @@ bool ReadMinutes(std::string_view s, float& minutes) {
 std::size_t FormatFixed6(char* out, std::size_t size, float value) {
   const double scaled = static_cast<double>(value) * 1e6;
   if (!(std::fabs(scaled) < 9e15)) {
-    const auto [end, ec] = std::to_chars(out, out + size, static_cast<double>(value),
-                                         std::chars_format::fixed, 6);
+    const auto [end, ec] =
+        std::to_chars(out, out + size, static_cast<double>(value), std::chars_format::fixed, 6);
     return ec == std::errc() ? static_cast<std::size_t>(end - out) : 0;
   }
   const double rounded = std::nearbyint(scaled);
@@ -154,15 +152,13 @@ int32_t FieldToInt(std::string_view field) {
   while (i < field.size() && IsBlank(field[i])) ++i;
   bool negative = false;
   if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-  if (i == field.size())
-    throw ParseError("not an integer: \"" + std::string(field) + "\"");
+  if (i == field.size()) throw ParseError("not an integer: \"" + std::string(field) + "\"");
   // One more than INT32_MAX is allowed while reading so that INT32_MIN converts.
   constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
   int64_t value = 0;
   for (; i < field.size(); ++i) {
     const char c = field[i];
-    if (c < '0' || c > '9')
-      throw ParseError("not an integer: \"" + std::string(field) + "\"");
+    if (c < '0' || c > '9') throw ParseError("not an integer: \"" + std::string(field) + "\"");
     value = value * 10 + (c - '0');
     if (value > kLimit) throw ParseError("integer out of range: \"" + std::string(field) + "\"");
   }
@@ -179,8 +175,7 @@ void FormatCoordinate(std::string& out, std::string_view field, int degree_digit
   if (field.size() <= digits) return;  // empty without a fix; nothing to show
   int degrees = 0;
   float minutes = 0;
-  if (!ReadDegrees(field.substr(0, digits), degrees) ||
-      !ReadMinutes(field.substr(digits), minutes))
+  if (!ReadDegrees(field.substr(0, digits), degrees) || !ReadMinutes(field.substr(digits), minutes))
     return;
   const auto value = static_cast<float>(degrees + static_cast<double>(minutes) * (1.0 / 60.0));
   char text[64];

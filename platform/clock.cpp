@@ -9,8 +9,8 @@ namespace {
 class SteadyClock final : public Clock {
  public:
   Millis Now() const override {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - start_)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start_)
         .count();
   }
   void Sleep(Millis ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

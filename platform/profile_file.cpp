@@ -85,8 +85,8 @@ Line ParseLine(std::string_view text, std::size_t begin) {
 // Where [section] and its key lie in the text.
 struct Place {
   bool section_found = false;
-  std::size_t header_next = 0;     // start of the line after the section header
-  std::size_t last_key_next = 0;   // start of the line after the section's last key line
+  std::size_t header_next = 0;    // start of the line after the section header
+  std::size_t last_key_next = 0;  // start of the line after the section's last key line
   bool has_keys = false;
   bool key_found = false;
   Line key;
@@ -335,8 +335,8 @@ void ProfileFile::RemoveStaleTemporaries() const {
     if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running
     struct stat st {};
     const std::string path = dir + name;
-    if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+    if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid())
       ::unlink(path.c_str());
   }
   ::closedir(d);

@@ -14,7 +14,9 @@ bool ForeignLinkInStickyDirectory(const std::string& path) {
   if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
   if (link.st_uid == ::geteuid()) return false;
   const std::size_t slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   struct stat parent {};
   if (::stat(dir.c_str(), &parent) != 0) return true;
   const bool shared = (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;

@@ -129,8 +129,8 @@ class UsbHandle {
     for (int off = 0; off < len && !ended_ && !shut_; off += kPacket) {
       const int count = std::min(len - off, kPacket);
       std::memcpy(out_bytes_.data(), src + off, static_cast<std::size_t>(count));
-      libusb_fill_bulk_transfer(out_, handle_, out_pipe_, out_bytes_.data(), count, &OutDone,
-                                this, kWriteTimeoutMs);
+      libusb_fill_bulk_transfer(out_, handle_, out_pipe_, out_bytes_.data(), count, &OutDone, this,
+                                kWriteTimeoutMs);
       if (libusb_submit_transfer(out_) != 0) return;
       out_busy_ = true;
       // libusb ends the transfer itself when the timeout passes.
@@ -171,8 +171,7 @@ class UsbHandle {
   // Keeps one IN transfer in flight while there is room for its packet. mu_ held.
   void SubmitIn() {
     if (in_flight_ || ended_ || aborted_ || shut_ || count_ == kReadAhead) return;
-    libusb_fill_bulk_transfer(in_, handle_, in_pipe_, in_bytes_.data(), kPacket, &InDone, this,
-                              0);
+    libusb_fill_bulk_transfer(in_, handle_, in_pipe_, in_bytes_.data(), kPacket, &InDone, this, 0);
     if (libusb_submit_transfer(in_) == 0) {
       in_flight_ = true;
     } else {
@@ -188,7 +187,8 @@ class UsbHandle {
     if (t->status == LIBUSB_TRANSFER_COMPLETED) {
       // A zero-length packet carries nothing; the module never sends one.
       if (t->actual_length > 0) {
-        Packet& p = self->ring_[static_cast<std::size_t>((self->head_ + self->count_) % kReadAhead)];
+        Packet& p =
+            self->ring_[static_cast<std::size_t>((self->head_ + self->count_) % kReadAhead)];
         p.length = std::min(t->actual_length, kPacket);
         std::memcpy(p.bytes.data(), t->buffer, static_cast<std::size_t>(p.length));
         ++self->count_;
@@ -395,8 +395,8 @@ class LibusbDriver final : public UsbDriver {
 
   void Left(libusb_device* dev) {
     std::lock_guard lock(present_mu_);
-    const auto it =
-        std::find_if(present_.begin(), present_.end(), [&](const Present& p) { return p.dev == dev; });
+    const auto it = std::find_if(present_.begin(), present_.end(),
+                                 [&](const Present& p) { return p.dev == dev; });
     if (it == present_.end()) return;
     libusb_unref_device(it->dev);
     present_.erase(it);
@@ -435,8 +435,7 @@ class LibusbDriver final : public UsbDriver {
 
 std::unique_ptr<UsbDriver> MakeUsbDriver(std::vector<UsbId> ids, std::string socket_name,
                                          UsbNoticeSink notice) {
-  return std::make_unique<LibusbDriver>(std::move(ids), std::move(socket_name),
-                                        std::move(notice));
+  return std::make_unique<LibusbDriver>(std::move(ids), std::move(socket_name), std::move(notice));
 }
 
 }  // namespace ostrel

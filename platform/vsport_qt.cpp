@@ -84,19 +84,13 @@ TVSPort::TVSPort(const std::string& port_dir, QObject* parent)
   setObjectName(QStringLiteral("VSPort"));
 }
 
-TVSPort::~TVSPort() {
-  Release();
-}
+TVSPort::~TVSPort() { Release(); }
 
-bool TVSPort::CreatePort(const std::string& name) {
-  return Take(name);
-}
+bool TVSPort::CreatePort(const std::string& name) { return Take(name); }
 
 // A leftover link is never trusted: it may point at a pseudo-terminal number that
 // another program got since. Taking over always means a fresh pseudo-terminal.
-bool TVSPort::Open(const std::string& name) {
-  return Take(name);
-}
+bool TVSPort::Open(const std::string& name) { return Take(name); }
 
 bool TVSPort::Take(const std::string& name) {
   if (master_ >= 0 || !ValidPortName(name)) return false;
@@ -155,8 +149,7 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
       ::close(fd);
       return false;  // or the owner still runs
     }
-    if (::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
-        held.st_dev == now.st_dev) {
+    if (::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
       lock_fd_ = fd;
       lock_path_ = path;
       return true;

@@ -2,13 +2,12 @@
 
 #include <xcb/xcb.h>
 
-#include <cstdint>
-#include <cstdlib>
-
 #include <QByteArray>
 #include <QGuiApplication>
 #include <QString>
 #include <QWindow>
+#include <cstdint>
+#include <cstdlib>
 
 namespace ostrel {
 

@@ -26,20 +26,29 @@ class Appender {
 
 std::string_view FixName(int32_t fix_type) {
   switch (fix_type) {
-    case 0: return "No Fix";
-    case 1: return "DR";
-    case 2: return "2D Fix";
-    case 3: return "3D Fix";
-    case 4: return "GPS+DR";
-    default: return "";
+    case 0:
+      return "No Fix";
+    case 1:
+      return "DR";
+    case 2:
+      return "2D Fix";
+    case 3:
+      return "3D Fix";
+    case 4:
+      return "GPS+DR";
+    default:
+      return "";
   }
 }
 
 std::string_view DgpsName(int32_t dgps_state) {
   switch (dgps_state) {
-    case 1: return "No DGPS";
-    case 2: return "DGPS";
-    default: return "";
+    case 1:
+      return "No DGPS";
+    case 2:
+      return "DGPS";
+    default:
+      return "";
   }
 }
 

@@ -1,11 +1,10 @@
 // What the receive cycle spends on the screen per 100 ms tick: a full fix display update
 // with 12 satellites, and one 2047-byte chunk of mixed NMEA and UBX for the data stream.
 // Drawn on Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise.
-#include <QGuiApplication>
-#include <QImage>
-
 #include <benchmark/benchmark.h>
 
+#include <QGuiApplication>
+#include <QImage>
 #include <array>
 #include <cstdlib>
 #include <fstream>

@@ -96,8 +96,7 @@ void BM_HandOver(benchmark::State& state) {
       }
     });
     while (taken.load() - base < kPerIteration) {
-      const int32_t n =
-          link.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes).length;
+      const int32_t n = link.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kAnyBytes).length;
       if (n == 0) {
         std::this_thread::yield();
         continue;

@@ -70,8 +70,8 @@ void Report(benchmark::State& state, const Chunks& c) {
                                         Counter::kIsIterationInvariantRate | Counter::kInvert);
   state.counters["chunks"] = static_cast<double>(c.buffers.size());
   if (c.sentences > 0) {
-    state.counters["per_sentence"] = Counter(
-        static_cast<double>(c.sentences), Counter::kIsIterationInvariantRate | Counter::kInvert);
+    state.counters["per_sentence"] = Counter(static_cast<double>(c.sentences),
+                                             Counter::kIsIterationInvariantRate | Counter::kInvert);
     state.counters["sentences"] = static_cast<double>(c.sentences);
   }
 }
@@ -82,8 +82,7 @@ void BM_ParseNMEA(benchmark::State& state, const char* name, std::size_t max) {
   for (auto _ : state) {
     for (const auto& b : c.buffers) {
       try {
-        benchmark::DoNotOptimize(
-            receiver.ParseNMEA(b.data(), static_cast<int32_t>(b.size() - 1)));
+        benchmark::DoNotOptimize(receiver.ParseNMEA(b.data(), static_cast<int32_t>(b.size() - 1)));
       } catch (const ParseError&) {
       }
     }

@@ -14,10 +14,15 @@
 
 namespace {
 
-constexpr std::array<std::pair<const char*, const char*>, 9> kKeys = {{
-    {"Ports", "DGPSName"}, {"GPS", "COM"}, {"GPS", "WAAS"}, {"GPS", "Baud"},
-    {"GPS", "ProcessGPS"}, {"GPS", "PassBinaryData"}, {"GPS", "Demo"}, {"Log", "Status"},
-    {"Debug", "Panel"}}};
+constexpr std::array<std::pair<const char*, const char*>, 9> kKeys = {{{"Ports", "DGPSName"},
+                                                                       {"GPS", "COM"},
+                                                                       {"GPS", "WAAS"},
+                                                                       {"GPS", "Baud"},
+                                                                       {"GPS", "ProcessGPS"},
+                                                                       {"GPS", "PassBinaryData"},
+                                                                       {"GPS", "Demo"},
+                                                                       {"Log", "Status"},
+                                                                       {"Debug", "Panel"}}};
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 

@@ -173,8 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::string end = "**" + std::string(62, '_');
       Check(std::memcmp(queue.Data() + ostrel::kFirstBlock, end.data(), end.size()) == 0);
       Check(queue.Data()[queue.EndPos()] == 0);
-      Check(window.status == "Sending command..., 1 failed! (Failed: " +
-                                 std::to_string(failed + 1) + ")");
+      Check(window.status ==
+            "Sending command..., 1 failed! (Failed: " + std::to_string(failed + 1) + ")");
     }
     Check(std::memcmp(chunk.get(), expected.data(), expected.size()) == 0);
     Check(chunk[reply.size()] == 0);

@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(demo.IsOpen());
     } else {
       Check(at == delivered.size() && !demo.IsOpen());  // the end of the file closes it
-      if (size == 0) break;                 // nothing to compare a second pass with
+      if (size == 0) break;                             // nothing to compare a second pass with
     }
   }
   Check(at == delivered.size());

@@ -26,9 +26,7 @@ void Check(bool ok) {
 }
 
 // The application's n-th byte; 0 bytes and marker look-alikes come up often.
-std::uint8_t Pattern(std::uint64_t n) {
-  return static_cast<std::uint8_t>((n * 0x9E3779B1u) >> 27);
-}
+std::uint8_t Pattern(std::uint64_t n) { return static_cast<std::uint8_t>((n * 0x9E3779B1u) >> 27); }
 
 // The port's input queue: bytes the application wrote, numbered from 0.
 class AppPort final : public ostrel::VirtualPort {
@@ -115,16 +113,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 1: {  // the application writes, and the port reports what waits
         std::uint64_t n;
         switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-          case 0: n = in.ConsumeIntegralInRange<std::uint64_t>(0, 70); break;
-          case 1: n = in.ConsumeIntegralInRange<std::uint64_t>(0, 4096); break;
-          case 2: n = in.ConsumeIntegralInRange<std::uint64_t>(64000, 66000); break;
-          default: n = in.ConsumeIntegralInRange<std::uint64_t>(0, 200000); break;
+          case 0:
+            n = in.ConsumeIntegralInRange<std::uint64_t>(0, 70);
+            break;
+          case 1:
+            n = in.ConsumeIntegralInRange<std::uint64_t>(0, 4096);
+            break;
+          case 2:
+            n = in.ConsumeIntegralInRange<std::uint64_t>(64000, 66000);
+            break;
+          default:
+            n = in.ConsumeIntegralInRange<std::uint64_t>(0, 200000);
+            break;
         }
         port.written += n;
         std::uint32_t count = static_cast<std::uint32_t>(port.Waiting());
         if (in.ConsumeBool()) count = in.ConsumeIntegral<std::uint32_t>();  // a stale count
-        port.short_read = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 100)
-                                           : ~std::uint64_t{0};
+        port.short_read =
+            in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 100) : ~std::uint64_t{0};
         if (in.ConsumeBool()) {
           g_nested_count = in.ConsumeIntegralInRange<std::uint32_t>(0, 70000);
           boxes.while_up = [] {

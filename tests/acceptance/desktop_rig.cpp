@@ -41,9 +41,9 @@ Desktop::Desktop(const fs::path& dir, DesktopOptions options) : dir_(dir), optio
   const std::string screen =
       std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
   xvfb_ = std::make_unique<Child>(
-      std::vector<std::string>{"/bin/sh", "-c",
-                               "exec Xvfb -displayfd 3 -screen 0 " + screen +
-                                   " -nolisten tcp 3>" + number.string()},
+      std::vector<std::string>{
+          "/bin/sh", "-c",
+          "exec Xvfb -displayfd 3 -screen 0 " + screen + " -nolisten tcp 3>" + number.string()},
       dir_, dir_ / "xvfb.log");
   if (!WaitFor([&] { return ReadFile(number).find('\n') != std::string::npos; },
                std::chrono::seconds(10))) {
@@ -56,7 +56,8 @@ Desktop::Desktop(const fs::path& dir, DesktopOptions options) : dir_(dir), optio
   bus_daemon_ = std::make_unique<Child>(
       std::vector<std::string>{"/bin/sh", "-c",
                                "exec dbus-daemon --session --nofork --nopidfile --print-address=3 "
-                               "3>" + address.string()},
+                               "3>" +
+                                   address.string()},
       dir_, dir_ / "bus.log");
   if (!WaitFor([&] { return ReadFile(address).find('\n') != std::string::npos; },
                std::chrono::seconds(10))) {
@@ -66,10 +67,15 @@ Desktop::Desktop(const fs::path& dir, DesktopOptions options) : dir_(dir), optio
   bus_ = FirstLine(ReadFile(address));
 
   if (options_.window_manager) {
-    wm_ = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", "exec openbox --sm-disable"},
-                                  dir_, dir_ / "openbox.log", Env());
-    if (!WaitFor([&] { return Run("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos; },
-                 std::chrono::seconds(10))) {
+    wm_ = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec openbox --sm-disable"}, dir_,
+        dir_ / "openbox.log", Env());
+    if (!WaitFor(
+            [&] {
+              return Run("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
+                     std::string::npos;
+            },
+            std::chrono::seconds(10))) {
       why_ = "openbox did not start";
       return;
     }
@@ -115,7 +121,8 @@ std::string Desktop::VisibleWindow(const std::string& name) const {
   std::istringstream ids(Run("xdotool search --onlyvisible --name " + Quote(name)));
   std::string id;
   while (std::getline(ids, id)) {
-    if (Run("xprop -id " + id + " WM_CLASS").find("\"ostrel-panel\"") != std::string::npos) return id;
+    if (Run("xprop -id " + id + " WM_CLASS").find("\"ostrel-panel\"") != std::string::npos)
+      return id;
   }
   return "";
 }
@@ -171,7 +178,8 @@ void Desktop::Close(const std::string& id) const {
   event.type = atom("WM_PROTOCOLS");
   event.data.data32[0] = atom("WM_DELETE_WINDOW");
   event.data.data32[1] = XCB_CURRENT_TIME;
-  xcb_send_event(c, 0, event.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+  xcb_send_event(c, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
+                 reinterpret_cast<const char*>(&event));
   xcb_flush(c);
   xcb_disconnect(c);
 }
@@ -203,20 +211,20 @@ bool Desktop::Activate(const std::string& item) const {
 }
 
 bool Desktop::MenuClick(const std::string& item, const std::string& label) const {
-  const std::string path_reply = Run("gdbus call --session --dest " + Quote(item) +
-                                     " --object-path /StatusNotifierItem --method "
-                                     "org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem Menu");
+  const std::string path_reply =
+      Run("gdbus call --session --dest " + Quote(item) +
+          " --object-path /StatusNotifierItem --method "
+          "org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem Menu");
   std::smatch m;
   if (!std::regex_search(path_reply, m, std::regex("objectpath '([^']+)'"))) return false;
   const std::string menu = m[1];
   const std::string layout = Run("gdbus call --session --dest " + Quote(item) + " --object-path " +
                                  menu + " --method com.canonical.dbusmenu.GetLayout -- 0 -1 '[]'");
-  if (!std::regex_search(layout, m,
-                         std::regex("\\((\\d+), \\{[^}]*'label': <'" + label + "'>")))
+  if (!std::regex_search(layout, m, std::regex("\\((\\d+), \\{[^}]*'label': <'" + label + "'>")))
     return false;
-  const std::string out = Run("gdbus call --session --dest " + Quote(item) + " --object-path " +
-                              menu + " --method com.canonical.dbusmenu.Event -- " + m[1].str() +
-                              " clicked '<0>' 0");
+  const std::string out =
+      Run("gdbus call --session --dest " + Quote(item) + " --object-path " + menu +
+          " --method com.canonical.dbusmenu.Event -- " + m[1].str() + " clicked '<0>' 0");
   return out.find("()") != std::string::npos;
 }
 

@@ -164,7 +164,8 @@ TEST_F(PanelDesktop, OffscreenStartSaysOnlyItsStartLine) {
   // Names alone unset the variables.
   Child panel({OSTREL_PANEL_PATH}, dir_, dir_ / "panel.err",
               {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"});
-  const std::string start = "ostrel-panel: GPS Data port COM1 at " + (dir_ / "COM1").string() + "\n";
+  const std::string start =
+      "ostrel-panel: GPS Data port COM1 at " + (dir_ / "COM1").string() + "\n";
   ASSERT_TRUE(WaitFor([&] { return PanelErr().find("GPS Data port") != std::string::npos; },
                       std::chrono::seconds(15)))
       << PanelErr();

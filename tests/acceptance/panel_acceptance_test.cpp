@@ -77,10 +77,9 @@ void PrintTo(Tray tray, std::ostream* out) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Trays, PanelAcceptance,
-                         testing::Values(Tray::kNone, Tray::kStatusNotifier),
-                         [](const auto& row) {
+                         testing::Values(Tray::kNone, Tray::kStatusNotifier), [](const auto& row) {
                            return std::string(row.param == Tray::kNone ? "NoTray"
-                                                                        : "StatusNotifierTray");
+                                                                       : "StatusNotifierTray");
                          });
 
 TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu) {
@@ -93,8 +92,9 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
   const fs::path panel_err = dir_ / "panel.err";
   Child panel({OSTREL_PANEL_PATH}, dir_, panel_err, PanelEnv());
   const fs::path link = dir_ / "COM1";
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(panel_err).find("GPS Data port COM1 at") != std::string::npos; },
-                      std::chrono::seconds(15)))
+  ASSERT_TRUE(WaitFor(
+      [&] { return ReadFile(panel_err).find("GPS Data port COM1 at") != std::string::npos; },
+      std::chrono::seconds(15)))
       << ReadFile(panel_err);
   // The start line and nothing else: no notes of Qt's that a user cannot act on.
   const std::string start_line = "ostrel-panel: GPS Data port COM1 at " + link.string() + "\n";
@@ -102,8 +102,8 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
   EXPECT_TRUE(fs::is_symlink(link));
 
   // The settings sequence, one block per tick, each acknowledged.
-  const std::vector<std::string> expected{"j", "*c", "! CFG-PRT port=1 baud=19200", "*19200",
-                                          "! CFG-SBAS mode=1", "**"};
+  const std::vector<std::string> expected{
+      "j", "*c", "! CFG-PRT port=1 baud=19200", "*19200", "! CFG-SBAS mode=1", "**"};
   ASSERT_TRUE(WaitFor([&] { return Received(emulator_log).size() >= expected.size(); },
                       std::chrono::seconds(10)));
   // "Connected..." is shown when both keys are stored after the sequence was queued.
@@ -115,8 +115,9 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
   // A second copy is refused and leaves the first alone.
   const fs::path second_err = dir_ / "second.err";
   Child second({OSTREL_PANEL_PATH}, dir_, second_err, PanelEnv());
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(second_err).find("already running") != std::string::npos; },
-                      std::chrono::seconds(15)))
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadFile(second_err).find("already running") != std::string::npos; },
+              std::chrono::seconds(15)))
       << ReadFile(second_err);
   if (desktop_) {
     // Its box says so; OK ends it with 0.

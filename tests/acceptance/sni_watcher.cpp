@@ -8,7 +8,6 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
-
 #include <cstdio>
 
 class Watcher : public QObject, protected QDBusContext {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>

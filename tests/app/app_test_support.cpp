@@ -1,15 +1,15 @@
 #include "app_test_support.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
-
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "link/command_queue.h"
 

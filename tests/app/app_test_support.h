@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
 #include <deque>
 #include <functional>
 #include <memory>
@@ -38,8 +37,8 @@ bool WaitFor(const std::function<bool()>& done, int ms = 10000);
 // A box the answerer has seen.
 struct SeenBox {
   QString caption;
-  QString text;      // the message, or the input box's prompt
-  QString initial;   // the input box's initial text
+  QString text;     // the message, or the input box's prompt
+  QString initial;  // the input box's initial text
 };
 
 // Answers modal boxes from the event loop they run, so no test hangs on one. Each box

@@ -18,7 +18,6 @@
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -97,10 +96,10 @@ TEST_F(PanelTest, FirstStartWithModuleStoresWaasAndBaudBetween) {
   EXPECT_EQ(form_->TrayTip(), "Status: Connected...\nGPS Port: COM1");
   // The settings sequence waits in the queue for the receive cycle.
   ASSERT_NE(form_->Queue(), nullptr);
-  EXPECT_EQ(QueuedBlocks(*form_->Queue()),
-            (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28),
-                                      Control("19200"), Data(ubx::kSbasOn.data(), 16),
-                                      Control("*")}));
+  EXPECT_EQ(
+      QueuedBlocks(*form_->Queue()),
+      (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28), Control("19200"),
+                                Data(ubx::kSbasOn.data(), 16), Control("*")}));
 
   // "Update GPS Status" while the sequence is being sent does nothing, not even a box.
   Ui().GPSButtonRead->click();
@@ -108,13 +107,14 @@ TEST_F(PanelTest, FirstStartWithModuleStoresWaasAndBaudBetween) {
   EXPECT_TRUE(answers_.Seen().empty());
 
   // The receive cycle delivers it: the open byte, then one block per tick.
-  const std::vector<std::string> expected{"j", "*c", "! CFG-PRT port=1 baud=19200", "*19200",
-                                          "! CFG-SBAS mode=1", "**"};
+  const std::vector<std::string> expected{
+      "j", "*c", "! CFG-PRT port=1 baud=19200", "*19200", "! CFG-SBAS mode=1", "**"};
   EXPECT_TRUE(test::WaitFor([&] { return module.Received().size() >= expected.size(); }));
   EXPECT_EQ(module.Received(), expected);
   EXPECT_TRUE(test::WaitFor(
       [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
-  EXPECT_EQ(Ui().MessageStatus->text(), QStringLiteral("Sending command..., 1 completed! (Failed: 0)"));
+  EXPECT_EQ(Ui().MessageStatus->text(),
+            QStringLiteral("Sending command..., 1 completed! (Failed: 0)"));
 }
 
 // The USB ids are the user's text: start-up writes the value back as it read it (a first
@@ -175,8 +175,9 @@ TEST_F(PanelTest, ListsAreFilledFromSettingsAndHidden) {
   EXPECT_EQ(Ui().GPS_Baud->currentText(), QStringLiteral("9600"));
   // Matched without regard to case, shown as the list has it.
   EXPECT_EQ(Ui().DGPS_Port->currentText(), QStringLiteral("None"));
-  for (QWidget* w : {static_cast<QWidget*>(Ui().GPS_Baud), static_cast<QWidget*>(Ui().GPS_Baud_Label),
-                     static_cast<QWidget*>(Ui().DGPS_Port), static_cast<QWidget*>(Ui().DGPS_Port_Label)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(Ui().GPS_Baud), static_cast<QWidget*>(Ui().GPS_Baud_Label),
+        static_cast<QWidget*>(Ui().DGPS_Port), static_cast<QWidget*>(Ui().DGPS_Port_Label)})
     EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
 }
 
@@ -224,28 +225,54 @@ TEST_P(LayoutTest, PanelSettingChoosesTheWindow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Panels, LayoutTest,
-    ::testing::Values(LayoutCase{"", QSize(365, 520), QSize(345, 500), false, true, false},
-                    LayoutCase{"[Debug]\nPanel=0\n", QSize(365, 520), QSize(345, 500), false,
-                               true, false},
-                    LayoutCase{"[Debug]\nPanel=1\n", QSize(887, 632), QSize(865, 617), true,
-                               false, true},
-                    LayoutCase{"[Debug]\nPanel=2\n", QSize(887, 632), QSize(865, 617), true,
-                               true, true},
-                    LayoutCase{"[Debug]\nPanel=-3\n", QSize(887, 632), QSize(865, 617), true,
-                               true, true}));
+    ::testing::Values(
+        LayoutCase{"", QSize(365, 520), QSize(345, 500), false, true, false},
+        LayoutCase{"[Debug]\nPanel=0\n", QSize(365, 520), QSize(345, 500), false, true, false},
+        LayoutCase{"[Debug]\nPanel=1\n", QSize(887, 632), QSize(865, 617), true, false, true},
+        LayoutCase{"[Debug]\nPanel=2\n", QSize(887, 632), QSize(865, 617), true, true, true},
+        LayoutCase{"[Debug]\nPanel=-3\n", QSize(887, 632), QSize(865, 617), true, true, true}));
 
 TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
   Start();
-  for (const char* name :
-       {"Connection_Label", "SatGrid", "ProcessGPS", "Mask_Angle", "SatLoc", "Output_Console",
-        "MessageStatus", "EEPROMSerial", "FirmwareVersion", "ChunkSize", "DebugPanel",
-        "TabSheet1", "TabSheet3", "PageControl", "GPS_Virtual_Port", "WAASMode", "GPS_Baud",
-        "DGPS_Port", "GPSButtonRead", "HideIt", "Help", "FixMode", "Latitude", "Longitude",
-        "Speed", "Elevation", "ResetGPS", "B9600", "B19200", "QueryVersion", "EraseEEPROM",
-        "ReadEEPROM", "WriteEEPROM", "GroupBox1", "GroupBox9", "Memo1"})
+  for (const char* name : {"Connection_Label",
+                           "SatGrid",
+                           "ProcessGPS",
+                           "Mask_Angle",
+                           "SatLoc",
+                           "Output_Console",
+                           "MessageStatus",
+                           "EEPROMSerial",
+                           "FirmwareVersion",
+                           "ChunkSize",
+                           "DebugPanel",
+                           "TabSheet1",
+                           "TabSheet3",
+                           "PageControl",
+                           "GPS_Virtual_Port",
+                           "WAASMode",
+                           "GPS_Baud",
+                           "DGPS_Port",
+                           "GPSButtonRead",
+                           "HideIt",
+                           "Help",
+                           "FixMode",
+                           "Latitude",
+                           "Longitude",
+                           "Speed",
+                           "Elevation",
+                           "ResetGPS",
+                           "B9600",
+                           "B19200",
+                           "QueryVersion",
+                           "EraseEEPROM",
+                           "ReadEEPROM",
+                           "WriteEEPROM",
+                           "GroupBox1",
+                           "GroupBox9",
+                           "Memo1"})
     EXPECT_NE(form_->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
-  for (const char* name : {"GPS_Receiver", "Startup", "VSPortRead", "VSPort", "Exit",
-                           "Demonstration"})
+  for (const char* name :
+       {"GPS_Receiver", "Startup", "VSPortRead", "VSPort", "Exit", "Demonstration"})
     EXPECT_NE(form_->findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
   EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->interval(), 100);
   EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("Startup"))->interval(), 1000);
@@ -253,7 +280,8 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
   EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
   EXPECT_EQ(form_->SatBitmap().size(), QSize(250, 250));
   EXPECT_EQ(Ui().SatLoc->size(), QSize(250, 250));
-  EXPECT_TRUE(Ui().PortNote->toPlainText().contains(QStringLiteral("application\u2019s baud rate")));
+  EXPECT_TRUE(
+      Ui().PortNote->toPlainText().contains(QStringLiteral("application\u2019s baud rate")));
   EXPECT_FALSE(Ui().Demonstration->isVisible());
 }
 
@@ -407,9 +435,9 @@ TEST_F(MaintenanceTest, ResetWhileBusyLeavesTheEndBlockAlone) {
 TEST_F(MaintenanceTest, BaudButtonsQueueBothSequencesInOrder) {
   Ui().B9600->click();
   Ui().B19200->click();
-  EXPECT_EQ(Queued(), (std::vector<std::string>{
-                          Data(ubx::kCfgPrt9600.data(), 28), Control("9600"), Control("*"),
-                          Data(ubx::kCfgPrt19200.data(), 28), Control("19200"), Control("*")}));
+  EXPECT_EQ(Queued(), (std::vector<std::string>{Data(ubx::kCfgPrt9600.data(), 28), Control("9600"),
+                                                Control("*"), Data(ubx::kCfgPrt19200.data(), 28),
+                                                Control("19200"), Control("*")}));
 }
 
 TEST_F(MaintenanceTest, EraseAsksFirstWithNoAsTheDefault) {
@@ -451,7 +479,8 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
   Ui().Demonstration->trigger();
   ASSERT_EQ(answers_.Seen().size(), 1u);
   EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Demonstration File"));
-  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("Enter name of file containing the NMEA packets"));
+  EXPECT_EQ(answers_.Seen()[0].text,
+            QStringLiteral("Enter name of file containing the NMEA packets"));
   EXPECT_EQ(answers_.Seen()[0].initial, QStringLiteral("nmea.txt"));
   EXPECT_TRUE(Ui().Demonstration->isChecked());
   EXPECT_EQ(Status(), "Demonstration!");
@@ -463,9 +492,9 @@ TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
   ASSERT_EQ(answers_.Seen().size(), 2u);
   EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Error"));
   // The name as opened: in the panel's folder.
-  EXPECT_EQ(answers_.Seen()[1].text.toStdString(),
-            "Cannot open the demonstration file " + dir_.File("no-such-file.txt") +
-                ": No such file or directory.");
+  EXPECT_EQ(answers_.Seen()[1].text.toStdString(), "Cannot open the demonstration file " +
+                                                       dir_.File("no-such-file.txt") +
+                                                       ": No such file or directory.");
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
   EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
   EXPECT_TRUE(Ui().FixMode->text().isEmpty());
@@ -497,7 +526,8 @@ INSTANTIATE_TEST_SUITE_P(LineEnds, DemonstrationLog,
 TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
   Start();
-  answers_.Push(ModalAnswerer::Enter(QString::fromStdString(std::string(OSTREL_CORPUS_DIR "/") + GetParam())));
+  answers_.Push(ModalAnswerer::Enter(
+      QString::fromStdString(std::string(OSTREL_CORPUS_DIR "/") + GetParam())));
   Ui().Demonstration->trigger();
   EXPECT_TRUE(test::WaitFor([&] {
     return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->item(1, 0)->text().isEmpty() &&
@@ -509,7 +539,8 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
   const QImage& plot = form_->SatBitmap();
   bool drawn = false;
   for (int y = 0; y < plot.height() && !drawn; ++y)
-    for (int x = 0; x < plot.width() && !drawn; ++x) drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
+    for (int x = 0; x < plot.width() && !drawn; ++x)
+      drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
 }
 
@@ -533,8 +564,8 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     // Past the hide a second after start, which clears ProcessGPS.
     auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
     ASSERT_TRUE(test::WaitFor([&] { return !startup->isActive(); }));
-    QWidget* const values[] = {Ui().FixMode, Ui().Latitude, Ui().Longitude, Ui().Speed,
-                               Ui().Elevation, Ui().SatGrid, Ui().SatLoc};
+    QWidget* const values[] = {Ui().FixMode,   Ui().Latitude, Ui().Longitude, Ui().Speed,
+                               Ui().Elevation, Ui().SatGrid,  Ui().SatLoc};
     auto live = [&] {
       int enabled = 0;
       for (QWidget* w : values) enabled += w->isEnabled() ? 1 : 0;
@@ -814,7 +845,8 @@ TEST_F(PanelTest, HelpIsModelessAndOkHidesIt) {
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   const QString text = help->HelpText->toPlainText();
-  EXPECT_TRUE(text.startsWith(QStringLiteral("The Kastrel GPS Data port is a virtual serial port")));
+  EXPECT_TRUE(
+      text.startsWith(QStringLiteral("The Kastrel GPS Data port is a virtual serial port")));
   Ui().Help->click();  // already open: only brought up
   EXPECT_TRUE(help->isVisible());
   help->OkButton->click();
@@ -875,7 +907,8 @@ TEST_F(PanelTest, ScaledHelpTextShowsWhole) {
   ASSERT_TRUE(test::WaitFor([&] { return help->isVisible(); }));
   QPlainTextEdit& memo = *help->HelpText;
   const QFontMetrics metrics(memo.font());
-  const int room = memo.viewport()->width() - 2 * static_cast<int>(memo.document()->documentMargin());
+  const int room =
+      memo.viewport()->width() - 2 * static_cast<int>(memo.document()->documentMargin());
   for (const QString& line : memo.toPlainText().split(QLatin1Char('\n')))
     EXPECT_LE(metrics.horizontalAdvance(line), room) << line.toStdString();
   // What shows: no text reaches the memo's right edge, where a cut line would.
@@ -919,8 +952,8 @@ TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
   form_->show();
   const Millis exit_at = clock_.now;
   Millis ended_at = -1;
-  auto ended = QObject::connect(qApp, &QCoreApplication::aboutToQuit,
-                                [&] { ended_at = clock_.now; });
+  auto ended =
+      QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { ended_at = clock_.now; });
   int ticks = 0;
   QTimer beat;
   // Each beat moves the clock a tenth of a second on: the loop must see 20 of them.

@@ -4,14 +4,13 @@
 #include "app/session_end.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
-
 #include <csignal>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 

@@ -1,15 +1,15 @@
 // Applying the receiver settings without a window: a recording view, the real receiver
 // commands, the real queue and a settings file in the test's scratch folder.
+#include "app/settings_applier.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
-
 #include <string>
 #include <vector>
 
 #include "app/maintenance_actions.h"
 #include "app/settings.h"
-#include "app/settings_applier.h"
 #include "app_test_support.h"
 #include "receiver/antaris.h"
 #include "receiver/ubx.h"
@@ -56,12 +56,13 @@ class ApplyTest : public ::testing::Test {
 
 TEST_F(ApplyTest, ModuleAt19200WithWaasQueuesFiveBlocksThenStores) {
   Apply(true);
-  EXPECT_EQ(test::QueuedBlocks(queue_),
-            (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28),
-                                      Control("19200"), Data(ubx::kSbasOn.data(), 16),
-                                      Control("*")}));
+  EXPECT_EQ(
+      test::QueuedBlocks(queue_),
+      (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28), Control("19200"),
+                                Data(ubx::kSbasOn.data(), 16), Control("*")}));
   EXPECT_EQ(Ini(), "[GPS]\nWAAS=1\nBaud=19200\n");
-  EXPECT_EQ(view_.statuses, (std::vector<std::string>{"No Device", "Device found!", "Connected..."}));
+  EXPECT_EQ(view_.statuses,
+            (std::vector<std::string>{"No Device", "Device found!", "Connected..."}));
   EXPECT_EQ(view_.tips, std::vector<std::string>{"Status: Connected...\nGPS Port: COM4"});
   EXPECT_EQ(view_.timer_enabled, 1);
   EXPECT_TRUE(applier_.Framing().receiver_ready);
@@ -72,10 +73,10 @@ TEST_F(ApplyTest, ModuleAt9600WithoutWaasSendsSbasOff) {
   view_.baud = "9600";
   view_.waas = false;
   Apply(true);
-  EXPECT_EQ(test::QueuedBlocks(queue_),
-            (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt9600.data(), 28),
-                                      Control("9600"), Data(ubx::kSbasOff.data(), 16),
-                                      Control("*")}));
+  EXPECT_EQ(
+      test::QueuedBlocks(queue_),
+      (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt9600.data(), 28), Control("9600"),
+                                Data(ubx::kSbasOff.data(), 16), Control("*")}));
   EXPECT_EQ(Ini(), "[GPS]\nWAAS=0\nBaud=9600\n");
 }
 
@@ -150,10 +151,10 @@ TEST_F(ApplyTest, ReceiverButtonsWaitForAnApplyThatSawTheQueue) {
 
   Apply(false, 0);  // no module, but the queue is there
   buttons.B19200Click(&queue_);
-  EXPECT_EQ(test::QueuedBlocks(queue_),
-            (std::vector<std::string>{Control("v"), Control("*"),
-                                      Data(ubx::kCfgPrt19200.data(), 28), Control("19200"),
-                                      Control("*")}));
+  EXPECT_EQ(
+      test::QueuedBlocks(queue_),
+      (std::vector<std::string>{Control("v"), Control("*"), Data(ubx::kCfgPrt19200.data(), 28),
+                                Control("19200"), Control("*")}));
 }
 
 TEST(TrayTip, CutAt127Characters) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_dir.h"
 #include "support/param_name.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 
@@ -43,17 +43,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(IntegerCase{"3", 3}, IntegerCase{"-7", -7}, IntegerCase{"+7", 7},
                       IntegerCase{"007", 7}, IntegerCase{" 12 ", 12}, IntegerCase{"\"5\"", 5},
                       IntegerCase{"0x3", 3}, IntegerCase{"0X1f", 31},
-                      IntegerCase{"0x7FFFFFFF", 2147483647},
-                      IntegerCase{"2147483647", 2147483647},
+                      IntegerCase{"0x7FFFFFFF", 2147483647}, IntegerCase{"2147483647", 2147483647},
                       IntegerCase{"-2147483648", -2147483648},
                       // not numbers
                       IntegerCase{"", -99}, IntegerCase{"0x", -99}, IntegerCase{"abc", -99},
-                      IntegerCase{"12abc", -99}, IntegerCase{"1 2", -99},
-                      IntegerCase{"0x1g", -99}, IntegerCase{"0x-5", -99},
-                      IntegerCase{"-0x5", -99}, IntegerCase{"+-5", -99}, IntegerCase{"-", -99},
-                      IntegerCase{"3.5", -99}, IntegerCase{"2147483648", -99},
-                      IntegerCase{"-2147483649", -99}, IntegerCase{"0x80000000", -99},
-                      IntegerCase{"99999999999999999999", -99}));
+                      IntegerCase{"12abc", -99}, IntegerCase{"1 2", -99}, IntegerCase{"0x1g", -99},
+                      IntegerCase{"0x-5", -99}, IntegerCase{"-0x5", -99}, IntegerCase{"+-5", -99},
+                      IntegerCase{"-", -99}, IntegerCase{"3.5", -99},
+                      IntegerCase{"2147483648", -99}, IntegerCase{"-2147483649", -99},
+                      IntegerCase{"0x80000000", -99}, IntegerCase{"99999999999999999999", -99}));
 
 TEST(TSettings, MissingKeysAndFileGiveDefaults) {
   TempDir dir;
@@ -147,8 +145,7 @@ TEST(TSettings, KeyTableDefaultsMatchTheirTypes) {
   EXPECT_EQ(settings.ReadInteger(kLogStatus), 0);
   for (const SettingKey& k : kSettingKeys) {
     if (k.type != SettingType::kText) {
-      EXPECT_EQ(std::to_string(ParseSettingInteger(k.default_text, -1)), k.default_text)
-          << k.key;
+      EXPECT_EQ(std::to_string(ParseSettingInteger(k.default_text, -1)), k.default_text) << k.key;
     }
   }
 }
@@ -188,8 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsbIdsCase{"CommaAndBlanks", " 1209:4b53 , ,04b4:8613 ", {kModule, kOther}, {}},
         UsbIdsCase{"Quoted", "\"04b4:8613\"", {kOther}, {}},
         UsbIdsCase{"Repeated", "1209:4b53 1209:4B53", {kModule}, {}},
-        UsbIdsCase{"ShortDigits", "1:2", {{0x0001, 0x0002}}, {}},
-        UsbIdsCase{"Empty", "", {}, {}},
+        UsbIdsCase{"ShortDigits", "1:2", {{0x0001, 0x0002}}, {}}, UsbIdsCase{"Empty", "", {}, {}},
         UsbIdsCase{"NoColon", "12094b53", {}, {"12094b53"}},
         UsbIdsCase{"NoProduct", "1209:", {}, {"1209:"}},
         UsbIdsCase{"NoVendor", ":4b53", {}, {":4b53"}},

@@ -1,7 +1,5 @@
 // Commands from applications: collection, the one-shot timer, framing into the queue.
 #include "dataport/external_commands.h"
-#include "support/fake_clock.h"
-#include "support/param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +7,9 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/fake_clock.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {

@@ -28,9 +28,7 @@ using namespace testing_pty;
 namespace fs = std::filesystem;
 
 // Opens the link as an application would.
-int OpenPort(const std::string& link) {
-  return ::open(link.c_str(), O_RDWR | O_NOCTTY);
-}
+int OpenPort(const std::string& link) { return ::open(link.c_str(), O_RDWR | O_NOCTTY); }
 
 class VSPortTest : public ::testing::Test {
  protected:
@@ -74,7 +72,9 @@ TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
   ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   const group* dialout = ::getgrnam("dialout");
-  if (dialout != nullptr && ::geteuid() == 0) { EXPECT_EQ(st.st_gid, dialout->gr_gid); }
+  if (dialout != nullptr && ::geteuid() == 0) {
+    EXPECT_EQ(st.st_gid, dialout->gr_gid);
+  }
   EXPECT_TRUE(fs::exists(dir.Path().string() + "/.COM1.lock"));
 }
 
@@ -389,7 +389,8 @@ class ForeignEntryTest : public ::testing::TestWithParam<ForeignEntry> {
 TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
   const ForeignEntry& c = GetParam();
   if (c.lock_of_another_user && ::geteuid() != 0) GTEST_SKIP() << "needs root to chown";
-  const std::string link = dir.Path().string() + "/COM2", lock = dir.Path().string() + "/.COM2.lock";
+  const std::string link = dir.Path().string() + "/COM2",
+                    lock = dir.Path().string() + "/.COM2.lock";
   std::ofstream(dir.Path().string() + "/data.txt") << "a file";
   // Another program's pseudo-terminal (what `socat pty,link=COM2` makes), alive.
   const int other = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -402,7 +403,9 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
   else
     fs::create_symlink(target, link);
   if (c.leftover_lock) std::ofstream(lock) << "";
-  if (c.lock_of_another_user) { ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0); }
+  if (c.lock_of_another_user) {
+    ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+  }
 
   TVSPort port(dir.Path().string());
   EXPECT_FALSE(port.Open("COM2"));

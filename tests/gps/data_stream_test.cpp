@@ -28,7 +28,8 @@ struct RenderCase {
   std::string expected;
 };
 
-const char kGga[] = "$GPGGA,030858.00,4907.85331,N,12243.19743,W,1,03,9.97,516.7,M,-16.7,M,,*6C\r\n";
+const char kGga[] =
+    "$GPGGA,030858.00,4907.85331,N,12243.19743,W,1,03,9.97,516.7,M,-16.7,M,,*6C\r\n";
 
 TEST(RenderChunk, Table) {
   const RenderCase cases[] = {
@@ -101,7 +102,8 @@ class MemoView : public StreamView {
   }
   void AppendMemo(std::string_view text) override {
     std::size_t start = 0;
-    for (std::size_t at; (at = text.find("\r\n", start)) != std::string_view::npos; start = at + 2) {
+    for (std::size_t at; (at = text.find("\r\n", start)) != std::string_view::npos;
+         start = at + 2) {
       lines.emplace_back(text.substr(start, at - start));
     }
     lines.emplace_back(text.substr(start));

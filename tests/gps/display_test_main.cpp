@@ -1,9 +1,8 @@
 // Fonts need a QGuiApplication; the sky plot's labels are drawn with them. The chart is
 // drawn off screen, so no display is wanted, not even for listing the tests.
-#include <QGuiApplication>
-
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <cstdlib>
 
 int main(int argc, char** argv) {

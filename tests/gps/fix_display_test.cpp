@@ -57,8 +57,8 @@ TEST(FixDisplay, WritesTheFiveTextsToTheirOwnLabels) {
   gps.SpeedText = "010.2 K";
   GridView view;
   UpdateFixDisplay(gps, view);
-  EXPECT_EQ(view.texts, (std::array<std::string, 5>{"DGPS", "48.117298 N", "11.516666 E",
-                                                     "545.4 M", "010.2 K"}));
+  EXPECT_EQ(view.texts, (std::array<std::string, 5>{"DGPS", "48.117298 N", "11.516666 E", "545.4 M",
+                                                    "010.2 K"}));
   // Unchanged texts are written again all the same.
   UpdateFixDisplay(gps, view);
   EXPECT_EQ(view.text_updates, 2);

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "support/corpus.h"
 #include "gps/tgps.h"
+#include "support/corpus.h"
 
 // Counts allocations so that the warmed-up parse can be shown to make none.
 namespace {
@@ -107,7 +107,9 @@ TEST(FindSentence, AcceptsOnlyStarChecksumCrLf) {
   for (const auto& c : cases) {
     TGPS gps;
     EXPECT_EQ(gps.FindSentence(c.text.c_str(), "$GPVTG", 1), c.accepted) << c.name;
-    if (!c.accepted) { EXPECT_TRUE(gps.FieldList.empty()) << c.name; }
+    if (!c.accepted) {
+      EXPECT_TRUE(gps.FieldList.empty()) << c.name;
+    }
   }
 }
 
@@ -141,12 +143,28 @@ TEST(FieldToInt, ConvertsWholeFieldsOnly) {
   const struct {
     const char* field;
     int32_t value;
-  } good[] = {{"05", 5},   {" 7", 7},         {"+12", 12},         {"-3", -3},
-              {"  -0", 0}, {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}};
+  } good[] = {{"05", 5},
+              {" 7", 7},
+              {"+12", 12},
+              {"-3", -3},
+              {"  -0", 0},
+              {"2147483647", INT32_MAX},
+              {"-2147483648", INT32_MIN}};
   for (const auto& c : good) EXPECT_EQ(FieldToInt(c.field), c.value) << c.field;
 
-  const char* bad[] = {"",  " ",   "+",   "5 ",          "4x",          "1.5", "0x1F",
-                       "--1", "+-1", "1 2", "2147483648", "-2147483649", "99999999999999999999"};
+  const char* bad[] = {"",
+                       " ",
+                       "+",
+                       "5 ",
+                       "4x",
+                       "1.5",
+                       "0x1F",
+                       "--1",
+                       "+-1",
+                       "1 2",
+                       "2147483648",
+                       "-2147483649",
+                       "99999999999999999999"};
   for (const char* field : bad) EXPECT_THROW(FieldToInt(field), ParseError) << '"' << field << '"';
 }
 
@@ -196,7 +214,8 @@ TEST(ParseGSA, ShortGsaClearsMarksThenRaises) {
 
 TEST(ParseGSV, StoresEachBlockByPrn) {
   TGPS gps;
-  ASSERT_TRUE(Parse(gps, Sentence("GPGSV,3,1,12,28,25,097,26,17,62,063,35,09,56,285,30,04,33,148,43")));
+  ASSERT_TRUE(
+      Parse(gps, Sentence("GPGSV,3,1,12,28,25,097,26,17,62,063,35,09,56,285,30,04,33,148,43")));
   EXPECT_EQ(gps.Sat[17].Elevation, 62);
   EXPECT_EQ(gps.Sat[17].Azimuth, 63);
   EXPECT_EQ(gps.Sat[17].SNR, 35);
@@ -207,10 +226,9 @@ TEST(ParseGSV, StoresEachBlockByPrn) {
 TEST(ParseGSV, AppliesTheFirstThreeInOrderOfAppearance) {
   // Message numbers out of order; PRN 7 appears in the first and the third copy, so the
   // third must be applied after the first. The fourth copy is not read.
-  const std::string chunk = Sentence("GPGSV,4,3,13,07,10,100,11") +
-                            Sentence("GPGSV,4,1,13,08,20,200,22") +
-                            Sentence("GPGSV,4,2,13,07,30,300,33") +
-                            Sentence("GPGSV,4,4,13,09,40,040,44");
+  const std::string chunk =
+      Sentence("GPGSV,4,3,13,07,10,100,11") + Sentence("GPGSV,4,1,13,08,20,200,22") +
+      Sentence("GPGSV,4,2,13,07,30,300,33") + Sentence("GPGSV,4,4,13,09,40,040,44");
   TGPS gps;
   ASSERT_TRUE(Parse(gps, chunk));
   EXPECT_EQ(gps.Sat[7].SNR, 33);
@@ -229,7 +247,9 @@ TEST(ParseGSV, EmptyFieldsKeepTheOldValues) {
   EXPECT_EQ(gps.Sat[6].Elevation, 0);
   EXPECT_EQ(gps.Sat[6].SNR, 41);
   for (int prn = 0; prn <= kMaxPrn; ++prn)
-    if (prn != 5 && prn != 6) { EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn; }
+    if (prn != 5 && prn != 6) {
+      EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn;
+    }
 }
 
 TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
@@ -237,7 +257,9 @@ TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
   ASSERT_TRUE(Parse(gps, Sentence("GPGSV,4,2,13,51,32,160,46,0,11,246,12,33,1,2,3,02,09,178,33")));
   EXPECT_EQ(gps.Sat[2].SNR, 33);
   for (int prn = 0; prn <= kMaxPrn; ++prn)
-    if (prn != 2) { EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn; }
+    if (prn != 2) {
+      EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn;
+    }
 }
 
 TEST(ParseGSV, LastMessageWithFewerBlocks) {
@@ -265,7 +287,7 @@ TEST(ParseGSV, BadIntegerRaisesAndKeepsEarlierChanges) {
                  ParseError)
         << c.name;
     EXPECT_EQ(UsedPrns(gps), (std::vector<int>{11})) << c.name;  // the GSA before stays
-    EXPECT_EQ(gps.Sat[3].SNR, 20) << c.name;                      // and the earlier block
+    EXPECT_EQ(gps.Sat[3].SNR, 20) << c.name;                     // and the earlier block
   }
 }
 
@@ -283,7 +305,7 @@ TEST(ParseGGA, FixQualityGivesTheFixMode) {
   const struct {
     const char* quality;
     const char* text;
-  } cases[] = {{"0", "No fix"}, {"1", "SPS"}, {"2", "DGPS"}, {"6", "SPS"},
+  } cases[] = {{"0", "No fix"}, {"1", "SPS"},  {"2", "DGPS"}, {"6", "SPS"},
                {"", "SPS"},     {"00", "SPS"}, {" 2", "SPS"}};
   for (const auto& c : cases) {
     TGPS gps;
@@ -310,14 +332,14 @@ TEST(ParseGGA, CoordinateFields) {
   } cases[] = {
       {"4907.56818", 2, "N", "49.126137 N"},
       {"12242.61064", 3, "W", "122.710175 W"},
-      {"4807", 2, "N", "48.116665 N"},   // no decimals in the minutes
+      {"4807", 2, "N", "48.116665 N"},    // no decimals in the minutes
       {"4807.038", 2, "", "48.117298 "},  // hemisphere as given, even empty
-      {"", 2, "N", ""},                  // no fix: no position, not a made-up 0
-      {"48", 2, "N", ""},                // degrees without minutes
+      {"", 2, "N", ""},                   // no fix: no position, not a made-up 0
+      {"48", 2, "N", ""},                 // degrees without minutes
       {"4", 2, "N", ""},
       {"011", 3, "E", ""},
-      {"ab07.038", 2, "N", ""},          // degrees that are not a number
-      {"48xx", 2, "N", ""},              // minutes that are not a number
+      {"ab07.038", 2, "N", ""},  // degrees that are not a number
+      {"48xx", 2, "N", ""},      // minutes that are not a number
   };
   for (const auto& c : cases) {
     std::string out = "old";
@@ -453,8 +475,7 @@ TEST(ParseNMEA, ReadsNoFurtherThanLength) {
 }
 
 TEST(ParseNMEA, NoAllocationOnceWarmedUp) {
-  const std::string chunk =
-      WithCrLf(CutBefore(ReadCapture("ublox-lea-4h.log"), "$GPRMC").back());
+  const std::string chunk = WithCrLf(CutBefore(ReadCapture("ublox-lea-4h.log"), "$GPRMC").back());
   std::vector<char> buffer(chunk.begin(), chunk.end());
   buffer.push_back('\0');
   TGPS gps;
@@ -489,9 +510,9 @@ TEST(Captures, AntarisLea4hEpochByEpoch) {
   EXPECT_EQ(UsedPrns(gps), (std::vector<int>{2, 4, 5, 9, 17, 24, 26, 28}));  // 35 is beyond 32
   const struct {
     int prn, elevation, azimuth, snr;
-  } sats[] = {{28, 25, 97, 26}, {17, 62, 63, 35}, {9, 56, 285, 29}, {4, 33, 148, 43},
-              {2, 9, 178, 33},  {24, 42, 118, 35}, {26, 11, 222, 28}, {29, 7, 218, 23},
-              {5, 22, 288, 30}};
+  } sats[] = {{28, 25, 97, 26},  {17, 62, 63, 35}, {9, 56, 285, 29},
+              {4, 33, 148, 43},  {2, 9, 178, 33},  {24, 42, 118, 35},
+              {26, 11, 222, 28}, {29, 7, 218, 23}, {5, 22, 288, 30}};
   for (const auto& s : sats) {
     EXPECT_EQ(gps.Sat[s.prn].Elevation, s.elevation) << s.prn;
     EXPECT_EQ(gps.Sat[s.prn].Azimuth, s.azimuth) << s.prn;

@@ -1,16 +1,15 @@
-#include "gps/sky_plot_draw.h"
-
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QImage>
 #include <QLocale>
 #include <QPainter>
-
 #include <climits>
 #include <cmath>
 #include <functional>
 #include <string>
+
+#include "gps/sky_plot_draw.h"
 
 namespace ostrel {
 namespace {
@@ -29,16 +28,14 @@ struct XYCase {
 
 TEST(SkyToXY, Table) {
   const XYCase cases[] = {
-      {0, 90, 125, 125},   // zenith
-      {0, 0, 125, 35},     // north on the horizon
-      {90, 0, 215, 125},   // east
-      {180, 0, 125, 215},  // south
-      {270, 0, 35, 125},   // west
-      {45, 45, 156, 94},   // 45 x cos 45 = 31.8, truncated
-      {135, 30, 167, 167},
-      {225, 30, 83, 167},  // -42.4 truncates toward zero, not down to -43
-      {315, 10, 69, 69},
-      {0, -10, 125, 25},   // below the horizon: outside the 90 ring
+      {0, 90, 125, 125},                        // zenith
+      {0, 0, 125, 35},                          // north on the horizon
+      {90, 0, 215, 125},                        // east
+      {180, 0, 125, 215},                       // south
+      {270, 0, 35, 125},                        // west
+      {45, 45, 156, 94},                        // 45 x cos 45 = 31.8, truncated
+      {135, 30, 167, 167}, {225, 30, 83, 167},  // -42.4 truncates toward zero, not down to -43
+      {315, 10, 69, 69},   {0, -10, 125, 25},   // below the horizon: outside the 90 ring
       {360, 45, 125, 80},
   };
   for (const auto& c : cases) {
@@ -100,8 +97,9 @@ TEST(MaskRadius, Numbers) {
 
 TEST(MaskRadius, NotANumberRaises) {
   const std::string cases[] = {
-      "abc", "12abc", " ", Decimal("1", Decimal("2", "3")) /* two separators */, "0x10",
-      "inf", "nan", "1e20", "-1e20", "1,000", "--5",
+      "abc",   "12abc", " ",   Decimal("1", Decimal("2", "3")) /* two separators */,
+      "0x10",  "inf",   "nan", "1e20",
+      "-1e20", "1,000", "--5",
   };
   for (const auto& text : cases) {
     EXPECT_THROW(MaskRadius(text), MaskAngleError) << '"' << text << '"';
@@ -145,7 +143,8 @@ TEST(SkyPlot, EmptySkyHasBackgroundRingsTickAndDot) {
   const TGPS gps;
   const QImage image = Plot(gps);
   ASSERT_EQ(image.size(), QSize(250, 250));
-  for (QPoint p : {QPoint(0, 0), QPoint(249, 0), QPoint(0, 249), QPoint(249, 249), QPoint(60, 200)}) {
+  for (QPoint p :
+       {QPoint(0, 0), QPoint(249, 0), QPoint(0, 249), QPoint(249, 249), QPoint(60, 200)}) {
     EXPECT_EQ(image.pixel(p), kWhite) << p.x() << "," << p.y();
   }
   // Centre dot: box (125, 125, 127, 127).
@@ -181,10 +180,11 @@ TEST(SkyPlot, RingsAreThinSymmetricAndAtTheirRadius) {
   const TGPS gps;
   const QImage image = Plot(gps);
   // Inside the horizon, everything black but the centre dot is on one of the two rings.
-  EXPECT_EQ(Count(image, kBlack, [](int x, int y) {
-              const double d = Distance(x, y);
-              return d > 3 && d <= 90.4 && !InRingBand(x, y, 45) && !InRingBand(x, y, 90);
-            }),
+  EXPECT_EQ(Count(image, kBlack,
+                  [](int x, int y) {
+                    const double d = Distance(x, y);
+                    return d > 3 && d <= 90.4 && !InRingBand(x, y, 45) && !InRingBand(x, y, 90);
+                  }),
             0);
   for (int radius : {45, 90}) {
     int ring = 0;
@@ -225,8 +225,8 @@ TEST(SkyPlot, SatelliteMarkerIsASixPixelGreenDotWithBlackOutline) {
                    QPoint(154, 91), QPoint(157, 96), QPoint(153, 92), QPoint(158, 95)}) {
     EXPECT_EQ(image.pixel(p), kBlack) << p.x() << "," << p.y();
   }
-  for (QPoint p : {QPoint(153, 91), QPoint(158, 96), QPoint(152, 94), QPoint(156, 90),
-                   QPoint(159, 94)}) {
+  for (QPoint p :
+       {QPoint(153, 91), QPoint(158, 96), QPoint(152, 94), QPoint(156, 90), QPoint(159, 94)}) {
     EXPECT_EQ(image.pixel(p), kWhite) << p.x() << "," << p.y();
   }
 }
@@ -287,14 +287,11 @@ TEST(SkyPlot, MaskRingRadius) {
     int radius;  // 0: no red at all
   };
   const Case cases[] = {
-      {"", 0},  // hidden under the horizon
-      {"0", 0},
-      {"45", 0},  // hidden under the 45-degree ring
-      {"10", 80},
-      {Decimal("12", "7"), 78},
+      {"", 0},                  // hidden under the horizon
+      {"0", 0},     {"45", 0},  // hidden under the 45-degree ring
+      {"10", 80},   {Decimal("12", "7"), 78},
       {"-60", 150},  // only the corners of the bitmap see it
-      {"90", 0},
-      {"120", 0},
+      {"90", 0},    {"120", 0},
       {"-1e9", 0},  // far beyond the bitmap
   };
   for (const auto& c : cases) {
@@ -337,7 +334,7 @@ TEST(SkyPlot, OnlyTheCentreFollowsTheSize) {
     QPainter painter(&bitmap);
     DrawSkyPlot(painter, 200, 90, TGPS());
   }
-  EXPECT_EQ(bitmap.pixel(10, 100), kBlack);   // horizon box (10, 10, 190, 190)
+  EXPECT_EQ(bitmap.pixel(10, 100), kBlack);  // horizon box (10, 10, 190, 190)
   EXPECT_EQ(bitmap.pixel(189, 100), kBlack);
   EXPECT_EQ(bitmap.pixel(100, 100), kBlack);  // centre dot
   EXPECT_EQ(bitmap.pixel(199, 199), kWhite);

@@ -1,9 +1,8 @@
 // The link against the real module emulator: the module process dies (unplugged) and
 // starts again (plugged back in).
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -59,7 +58,7 @@ TEST(LinkOnEmulatorTest, ModuleProcessKilledAndRestarted) {
   EXPECT_TRUE(SentenceArrives(rig));
 
   emulator->Stop(SIGKILL);  // pulled out: no goodbye, the kernel drops its end
-  link.CloseDevice();  // supervision, after the silence
+  link.CloseDevice();       // supervision, after the silence
   EXPECT_FALSE(link.OpenDevice());
 
   emulator = StartModule(name, eeprom);

@@ -1,12 +1,12 @@
 #pragma once
 // The whole link on a real socket with its read thread, for the integration tests.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "link/command_queue.h"
 #include "link/read_thread.h"
@@ -40,7 +40,9 @@ class LinkOnSocket {
       : clock_(divisor), driver_(MakeSocketUsbDriver(name)) {}
   ~LinkOnSocket() {
     link_.StopAndAbort();
-    if (thread_) { EXPECT_TRUE(thread_->QuitAndJoin(5000ms)); }
+    if (thread_) {
+      EXPECT_TRUE(thread_->QuitAndJoin(5000ms));
+    }
   }
   void Start() { thread_ = std::make_unique<TReadThread>(link_); }
 

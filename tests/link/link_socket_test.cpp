@@ -19,18 +19,17 @@ namespace ostrel {
 namespace {
 
 using test::Bytes;
-using test::TestPeer;
 using test::EnvOr;
 using test::LinkOnSocket;
 using test::RxWaiting;
 using test::TakeAny;
+using test::TestPeer;
 using test::WaitUntil;
 using namespace std::chrono_literals;
 
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
-const Bytes kGga =
-    Text("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
+const Bytes kGga = Text("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
 
 // The module delivers a sentence in bulk-sized pieces; it arrives whole and in order.
 void DeliverSentence(TestPeer& peer, LinkOnSocket& rig) {

@@ -18,9 +18,9 @@ namespace ostrel {
 namespace {
 
 using test::Bytes;
+using test::Count;
 using test::FakeClock;
 using test::FakeDriver;
-using test::Count;
 using test::RxWaiting;
 using test::TakeAny;
 using test::WaitUntil;
@@ -105,7 +105,9 @@ TEST_P(RoomCheckTest, WaitingBytesKeptOrDiscardedBeforeTheNextRead) {
   Deliver(Count(5, 200));
   EXPECT_EQ(Length(), c.length_after);
   EXPECT_EQ(At(c.lands_at, 5), Count(5, 200));
-  if (c.lands_at > 0) { EXPECT_EQ(Front(c.waiting), Count(c.waiting, 0)); }
+  if (c.lands_at > 0) {
+    EXPECT_EQ(Front(c.waiting), Count(c.waiting, 0));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundary, RoomCheckTest,
@@ -143,7 +145,7 @@ TEST_F(ReadThreadTest, ReadDuringAPartialTakeLandsBehindTheUnfinishedRest) {
       link_.TakeChunk(chunk, kRxBufferSize - 1, UsbLink::TakeWhen::kWholeSentences);
   ASSERT_EQ(taken.length, 4);
   EXPECT_FALSE(link_.State().RxHold.load());  // copied already: nothing to hold
-  Deliver(Bytes{'*', '\r', '\n'});  // the read pending at index 6 moves down to the rest
+  Deliver(Bytes{'*', '\r', '\n'});            // the read pending at index 6 moves down to the rest
   EXPECT_EQ(Length(), 5);
   EXPECT_EQ(Front(5), (Bytes{'$', 'B', '*', '\r', '\n'}));
 }
@@ -253,9 +255,7 @@ class CountingNotifier final : public ArrivalNotifier {
   std::atomic<int> lines{0};
 };
 
-Bytes Text(std::string_view text) {
-  return Bytes(text.begin(), text.end());
-}
+Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // The receive cycle hears of a line as soon as the packet that ends it is handed over:
 // once per such packet, never for a packet without LF, and also when the LF lands
@@ -294,8 +294,7 @@ struct StopCase {
 // Shown by its name in test output, not as raw bytes.
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
-class StopDuringReadTest : public ReadThreadTest,
-                           public ::testing::WithParamInterface<StopCase> {};
+class StopDuringReadTest : public ReadThreadTest, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopDuringReadTest, ThreadEndsWithoutTouchingTheBuffer) {
   clock_.Set(1000);

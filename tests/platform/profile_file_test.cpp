@@ -10,8 +10,8 @@
 #include <ostream>
 #include <string>
 
-#include "support/temp_dir.h"
 #include "support/param_name.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 namespace {
@@ -51,20 +51,17 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"crlf", "[GPS]\r\nBaud=9600\r\n", "GPS", "Baud", "9600"},
         LookupCase{"no_final_line_end", "[GPS]\nBaud=9600", "GPS", "Baud", "9600"},
         LookupCase{"first_key_wins", "[GPS]\nCOM=1\ncom=2\n", "GPS", "COM", "1"},
-        LookupCase{"first_section_wins", "[GPS]\nCOM=1\n[Log]\n[gps]\nCOM=2\n", "GPS", "COM",
-                   "1"},
+        LookupCase{"first_section_wins", "[GPS]\nCOM=1\n[Log]\n[gps]\nCOM=2\n", "GPS", "COM", "1"},
         LookupCase{"only_first_section_counts", "[GPS]\nA=1\n[GPS]\nCOM=2\n", "GPS", "COM",
                    std::nullopt},
         LookupCase{"double_quotes", "[GPS]\nBaud=\"19200\"\n", "GPS", "Baud", "19200"},
         LookupCase{"single_quotes", "[GPS]\nBaud= '19200' \n", "GPS", "Baud", "19200"},
         LookupCase{"one_pair_only", "[GPS]\nBaud=\"\"x\"\"\n", "GPS", "Baud", "\"x\""},
-        LookupCase{"unmatched_quotes_kept", "[GPS]\nBaud=\"19200'\n", "GPS", "Baud",
-                   "\"19200'"},
+        LookupCase{"unmatched_quotes_kept", "[GPS]\nBaud=\"19200'\n", "GPS", "Baud", "\"19200'"},
         LookupCase{"lone_quote_kept", "[GPS]\nBaud=\"\n", "GPS", "Baud", "\""},
         LookupCase{"empty_value", "[GPS]\nBaud=\n", "GPS", "Baud", ""},
         LookupCase{"value_keeps_equals", "[GPS]\nX=a=b\n", "GPS", "X", "a=b"},
-        LookupCase{"cut_at_2047", "[GPS]\nX=" + kLong + "\n", "GPS", "X",
-                   std::string(2047, 'x')},
+        LookupCase{"cut_at_2047", "[GPS]\nX=" + kLong + "\n", "GPS", "X", std::string(2047, 'x')},
         LookupCase{"key_of_other_section", "[Log]\nCOM=3\n", "GPS", "COM", std::nullopt},
         LookupCase{"key_before_any_section", "COM=3\n[GPS]\n", "GPS", "COM", std::nullopt},
         LookupCase{"semicolon_comment", "[GPS]\n;COM=3\n", "GPS", "COM", std::nullopt},
@@ -97,33 +94,33 @@ TEST_P(ProfileUpdateTest, ChangesOnlyWhatItMust) {
 
 INSTANTIATE_TEST_SUITE_P(
     Update, ProfileUpdateTest,
-    ::testing::Values(
-        UpdateCase{"new_file", "", "GPS", "COM", "0", "[GPS]\nCOM=0\n"},
-        UpdateCase{"replace_keeps_spelling_and_rest", "; top\n[gps]\n  com = 7 ; x\nBaud=1\n",
-                   "GPS", "COM", "0", "; top\n[gps]\n  com=0\nBaud=1\n"},
-        UpdateCase{"replace_first_of_two", "[GPS]\nCOM=1\nCOM=2\n", "GPS", "COM", "5",
-                   "[GPS]\nCOM=5\nCOM=2\n"},
-        UpdateCase{"key_after_last_key_of_section",
-                   "[GPS]\nCOM=0\n; about logs\n\n[Log]\nStatus=2\n", "GPS", "WAAS", "1",
-                   "[GPS]\nCOM=0\nWAAS=1\n; about logs\n\n[Log]\nStatus=2\n"},
-        UpdateCase{"key_after_header_of_empty_section", "[GPS]\n\n[Log]\n", "GPS", "COM", "0",
-                   "[GPS]\nCOM=0\n\n[Log]\n"},
-        UpdateCase{"key_in_first_of_two_sections", "[GPS]\nA=1\n[GPS]\nB=2\n", "GPS", "C", "3",
-                   "[GPS]\nA=1\nC=3\n[GPS]\nB=2\n"},
-        UpdateCase{"section_at_end", "[Ports]\nDGPSName=COM2\n", "Debug", "Panel", "2",
-                   "[Ports]\nDGPSName=COM2\n[Debug]\nPanel=2\n"},
-        UpdateCase{"section_after_unfinished_line", "[Ports]\nDGPSName=COM2", "GPS", "COM", "0",
-                   "[Ports]\nDGPSName=COM2\n[GPS]\nCOM=0\n"},
-        UpdateCase{"key_after_unfinished_last_line", "[GPS]\nCOM=0", "GPS", "Baud", "9600",
-                   "[GPS]\nCOM=0\nBaud=9600\n"},
-        UpdateCase{"crlf_kept_for_new_lines", "[GPS]\r\nCOM=0\r\n", "GPS", "Baud", "9600",
-                   "[GPS]\r\nCOM=0\r\nBaud=9600\r\n"},
-        UpdateCase{"crlf_kept_on_replace", "[GPS]\r\nCOM=0\r\n", "GPS", "COM", "3",
-                   "[GPS]\r\nCOM=3\r\n"},
-        UpdateCase{"crlf_kept_for_new_section", "[GPS]\r\nCOM=0\r\n", "Log", "Status", "1",
-                   "[GPS]\r\nCOM=0\r\n[Log]\r\nStatus=1\r\n"},
-        UpdateCase{"commented_key_is_not_replaced", "[GPS]\n;COM=9\n", "GPS", "COM", "1",
-                   "[GPS]\nCOM=1\n;COM=9\n"}),
+    ::testing::Values(UpdateCase{"new_file", "", "GPS", "COM", "0", "[GPS]\nCOM=0\n"},
+                      UpdateCase{"replace_keeps_spelling_and_rest",
+                                 "; top\n[gps]\n  com = 7 ; x\nBaud=1\n", "GPS", "COM", "0",
+                                 "; top\n[gps]\n  com=0\nBaud=1\n"},
+                      UpdateCase{"replace_first_of_two", "[GPS]\nCOM=1\nCOM=2\n", "GPS", "COM", "5",
+                                 "[GPS]\nCOM=5\nCOM=2\n"},
+                      UpdateCase{"key_after_last_key_of_section",
+                                 "[GPS]\nCOM=0\n; about logs\n\n[Log]\nStatus=2\n", "GPS", "WAAS",
+                                 "1", "[GPS]\nCOM=0\nWAAS=1\n; about logs\n\n[Log]\nStatus=2\n"},
+                      UpdateCase{"key_after_header_of_empty_section", "[GPS]\n\n[Log]\n", "GPS",
+                                 "COM", "0", "[GPS]\nCOM=0\n\n[Log]\n"},
+                      UpdateCase{"key_in_first_of_two_sections", "[GPS]\nA=1\n[GPS]\nB=2\n", "GPS",
+                                 "C", "3", "[GPS]\nA=1\nC=3\n[GPS]\nB=2\n"},
+                      UpdateCase{"section_at_end", "[Ports]\nDGPSName=COM2\n", "Debug", "Panel",
+                                 "2", "[Ports]\nDGPSName=COM2\n[Debug]\nPanel=2\n"},
+                      UpdateCase{"section_after_unfinished_line", "[Ports]\nDGPSName=COM2", "GPS",
+                                 "COM", "0", "[Ports]\nDGPSName=COM2\n[GPS]\nCOM=0\n"},
+                      UpdateCase{"key_after_unfinished_last_line", "[GPS]\nCOM=0", "GPS", "Baud",
+                                 "9600", "[GPS]\nCOM=0\nBaud=9600\n"},
+                      UpdateCase{"crlf_kept_for_new_lines", "[GPS]\r\nCOM=0\r\n", "GPS", "Baud",
+                                 "9600", "[GPS]\r\nCOM=0\r\nBaud=9600\r\n"},
+                      UpdateCase{"crlf_kept_on_replace", "[GPS]\r\nCOM=0\r\n", "GPS", "COM", "3",
+                                 "[GPS]\r\nCOM=3\r\n"},
+                      UpdateCase{"crlf_kept_for_new_section", "[GPS]\r\nCOM=0\r\n", "Log", "Status",
+                                 "1", "[GPS]\r\nCOM=0\r\n[Log]\r\nStatus=1\r\n"},
+                      UpdateCase{"commented_key_is_not_replaced", "[GPS]\n;COM=9\n", "GPS", "COM",
+                                 "1", "[GPS]\nCOM=1\n;COM=9\n"}),
     ostrel::test::ParamName());
 
 TEST(ProfileUpdate, RefusesWhatCannotBeOneLine) {
@@ -200,9 +197,9 @@ TEST(ProfileFile, WriteThroughLinkChangesTheTarget) {
 // where another user (nobody) may have put something under its name.
 struct SharedDirCase {
   const char* name;
-  bool link;         // a link to our own file "mine.ini" beside the directory; else a file
-  uid_t owner;       // of the link or file; 0 stands for ourselves
-  bool replaced;     // the write goes through
+  bool link;      // a link to our own file "mine.ini" beside the directory; else a file
+  uid_t owner;    // of the link or file; 0 stands for ourselves
+  bool replaced;  // the write goes through
 };
 void PrintTo(const SharedDirCase& c, std::ostream* os) { *os << c.name; }
 
@@ -237,7 +234,9 @@ TEST_P(SharedDirectoryTest, AnotherUsersEntryIsNeitherFollowedNorReplaced) {
   struct stat st {};
   ASSERT_EQ(::lstat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, c.replaced && !c.link ? ::geteuid() : owner);
-  if (!c.link) { EXPECT_EQ(ReadAll(path), c.replaced ? updated : original); }
+  if (!c.link) {
+    EXPECT_EQ(ReadAll(path), c.replaced ? updated : original);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -269,8 +268,11 @@ TEST(ProfileFile, LeftoversOfEndedWritersAreRemovedAtStart) {
   }
   ProfileFile(dir.File("s.ini")).RemoveStaleTemporaries();
   EXPECT_FALSE(std::filesystem::exists(dead));
-  for (const std::string& kept : {live, odd, other}) EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
-  if (!foreign.empty()) { EXPECT_TRUE(std::filesystem::exists(foreign)); }
+  for (const std::string& kept : {live, odd, other})
+    EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+  if (!foreign.empty()) {
+    EXPECT_TRUE(std::filesystem::exists(foreign));
+  }
 }
 
 // Whether or not we run as root: a directory that is missing or a directory standing

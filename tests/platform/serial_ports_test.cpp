@@ -99,10 +99,10 @@ TEST_F(SerialPortsTest, PortDirectoryEntriesComeFirstAndOursCarryTheMarker) {
   Write(ports / ".COM3.lock", "");
   fs::create_symlink("/nonexistent", ports / "COM4");  // a leftover lock makes it no port of ours
   Write(ports / ".COM4.lock", "");
-  fs::create_symlink("/dev/ttyS0", ports / "COM5");  // someone's alias: real
+  fs::create_symlink("/dev/ttyS0", ports / "COM5");   // someone's alias: real
   fs::create_symlink("/dev/pts/98", ports / "COM6");  // another program's pseudo-terminal
-  Write(ports / "COM12", "");                        // anything else: real
-  Write(ports / "COMx", "");                         // not a COM name
+  Write(ports / "COM12", "");                         // anything else: real
+  Write(ports / "COMx", "");                          // not a COM name
   Write(ports / "COM", "");
   const Listed got = List();
   EXPECT_EQ(got.friendly, (std::vector<std::string>{

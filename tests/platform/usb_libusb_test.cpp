@@ -1,6 +1,8 @@
 // The libusb driver where no USB device is involved: which endpoints make a module, the
 // socket behind it when none is plugged in, and its event thread's life. What it does
 // with a device is tested against an emulated one under the USB test bed.
+#include "platform/usb_libusb.h"
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -8,9 +10,8 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/usb_libusb.h"
-#include "support/test_peer.h"
 #include "support/param_name.h"
+#include "support/test_peer.h"
 
 namespace ostrel {
 namespace {
@@ -48,11 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"HighSpeedPackets", {{0x81, kBulk, 512}, {0x01, kBulk, 512}}, false},
         ShapeCase{"SmallPackets", {{0x81, kBulk, 32}, {0x01, kBulk, 64}}, false},
         ShapeCase{"ExtraTransactionBits", {{0x81, kBulk, 0x0840}, {0x01, kBulk, 64}}, false},
-        ShapeCase{"ThirdEndpoint",
-                  {{0x81, kBulk, 64}, {0x01, kBulk, 64}, {0x82, kInterrupt, 8}},
-                  false},
-        ShapeCase{"InOnly", {{0x81, kBulk, 64}}, false},
-        ShapeCase{"NoEndpoints", {}, false}),
+        ShapeCase{
+            "ThirdEndpoint", {{0x81, kBulk, 64}, {0x01, kBulk, 64}, {0x82, kInterrupt, 8}}, false},
+        ShapeCase{"InOnly", {{0x81, kBulk, 64}}, false}, ShapeCase{"NoEndpoints", {}, false}),
     ostrel::test::ParamName());
 
 int Entries(const char* dir) {
@@ -102,7 +101,9 @@ TEST(UsbLibusbDriver, EventThreadAndDescriptorsEndWithTheDriver) {
   for (int i = 0; i < 20; ++i) {
     auto driver = MakeUsbDriver({{0x1209, 0x4b53}}, nobody, {});
     EXPECT_FALSE(driver->Open());
-    if (i == 0) { EXPECT_GT(Entries("/proc/self/task"), threads) << "no event thread"; }
+    if (i == 0) {
+      EXPECT_GT(Entries("/proc/self/task"), threads) << "no event thread";
+    }
   }
   EXPECT_EQ(Entries("/proc/self/task"), threads);
   EXPECT_EQ(Entries("/proc/self/fd"), fds);

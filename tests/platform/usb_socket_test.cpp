@@ -11,8 +11,8 @@
 
 #include "platform/abstract_socket.h"
 #include "platform/usb_driver.h"
-#include "support/test_peer.h"
 #include "support/param_name.h"
+#include "support/test_peer.h"
 
 namespace ostrel {
 namespace {

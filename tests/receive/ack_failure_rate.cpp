@@ -8,7 +8,8 @@
 //
 // Each sequence is the five settings blocks; the next one is queued in the tick after
 // the last one ended. With reopen=1 the device is closed instead, so every sequence is
-// the one queued right after an open, as when a module is plugged in. A sequence counts as failed when any of its blocks went unacknowledged.
+// the one queued right after an open, as when a module is plugged in. A sequence counts as failed
+// when any of its blocks went unacknowledged.
 #include <unistd.h>
 
 #include <chrono>
@@ -91,8 +92,8 @@ int Measure(int argc, char** argv) {
         ++unacknowledged;
         this_failed = true;
         // What was taken as the reply, to tell a stale stream head from a late reply.
-        std::fprintf(stderr, "tick %ld: block %c%c answered by %d bytes:", tick, sent[0],
-                     sent[1], cycle.ChunkLength());
+        std::fprintf(stderr, "tick %ld: block %c%c answered by %d bytes:", tick, sent[0], sent[1],
+                     cycle.ChunkLength());
         for (int32_t i = 0; i < cycle.ChunkLength() && i < 24; ++i) {
           const std::uint8_t b = cycle.Chunk()[i];
           std::fprintf(stderr, b >= 32 && b < 127 ? " %c" : " %02X", b);
@@ -104,10 +105,9 @@ int Measure(int argc, char** argv) {
 
   link.StopAndAbort();
   reader.QuitAndJoin(std::chrono::seconds(3));
-  std::printf(
-      "sequences %d, failed %d (%.1f%%); blocks %d, unacknowledged %d; hold %ld us%s\n", done,
-      failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged, hold_us,
-      reopen ? "; each after an open" : "");
+  std::printf("sequences %d, failed %d (%.1f%%); blocks %d, unacknowledged %d; hold %ld us%s\n",
+              done, failed, done > 0 ? 100.0 * failed / done : 0.0, blocks, unacknowledged, hold_us,
+              reopen ? "; each after an open" : "");
   return done == sequences ? 0 : 1;
 }
 

@@ -33,9 +33,9 @@ TEST(CommandSender, ThreeBlocksAcknowledgedInThreeTicks) {
     rig.cycle.Tick();
     texts.push_back(rig.view.message_status);
   }
-  EXPECT_EQ(texts, (std::vector<std::string>{"Sending command..., 1, OK",
-                                             "Sending command..., 1, OK",
-                                             "Sending command..., 1 completed! (Failed: 0)"}));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"Sending command..., 1, OK", "Sending command..., 1, OK",
+                                      "Sending command..., 1 completed! (Failed: 0)"}));
   EXPECT_EQ(rig.queue.SendPos(), 8);
   EXPECT_FALSE(rig.queue.Pending());
   EXPECT_EQ(rig.driver.writes, blocks);  // whole blocks, marker and fill, in order
@@ -91,7 +91,8 @@ TEST(CommandSender, SerialNumberAndVersionReplies) {
     rig.Open();
     rig.view.eeprom_serial = rig.view.firmware_version = "untouched";
     rig.driver.reply = [&](std::string_view) { return c.reply; };
-    ASSERT_TRUE(c.command == 'r' ? QueueReadEEPROM(rig.queue, 64) : QueueQueryVersion(rig.queue, 64));
+    ASSERT_TRUE(c.command == 'r' ? QueueReadEEPROM(rig.queue, 64)
+                                 : QueueQueryVersion(rig.queue, 64));
     rig.cycle.Tick();
     EXPECT_EQ(c.command == 'r' ? rig.view.eeprom_serial : rig.view.firmware_version, c.text);
     EXPECT_EQ(c.command == 'r' ? rig.view.firmware_version : rig.view.eeprom_serial, "untouched");
@@ -133,7 +134,8 @@ TEST(CommandSender, UnacknowledgedBlockLeavesTheEndBlockAlone) {
     Rig rig;
     rig.Open();
     ASSERT_TRUE(BeginSequence(rig.queue, 64));
-    ASSERT_TRUE(AppendBlocks(rig.queue, reinterpret_cast<const std::uint8_t*>("data"), 4, false, 64));
+    ASSERT_TRUE(
+        AppendBlocks(rig.queue, reinterpret_cast<const std::uint8_t*>("data"), 4, false, 64));
     ASSERT_TRUE(EndSequence(rig.queue, 64));
     rig.driver.reply = [&](std::string_view) { return c.reply; };
     rig.cycle.Tick();
@@ -229,9 +231,7 @@ TEST(CommandSender, ModuleThatNeverAnswersGetsTheEndBlockEveryTick) {
   EXPECT_EQ(rig.view.message_status, "Sending command..., 1 failed! (Failed: 3)");
 }
 
-std::string Packet(const std::vector<std::uint8_t>& bytes) {
-  return {bytes.begin(), bytes.end()};
-}
+std::string Packet(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 // A sentence whose checksum begins with `digit`: its "*hh" tail, cut off as a packet of
 // its own, begins like the firmware's reply "*1" or "*9".

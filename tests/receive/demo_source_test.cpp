@@ -37,7 +37,9 @@ Tick Next(DemoSource& demo, GuardedChunk& buf) {
   int32_t len = -1;
   const bool ok = demo.NextGroup(buf.data(), len);
   EXPECT_TRUE(len >= 0 && len <= kMaxChunk) << len;
-  if (len >= 0 && len <= kMaxChunk) { EXPECT_EQ(buf.bytes[static_cast<std::size_t>(len)], 0); }
+  if (len >= 0 && len <= kMaxChunk) {
+    EXPECT_EQ(buf.bytes[static_cast<std::size_t>(len)], 0);
+  }
   EXPECT_TRUE(buf.GuardIntact());
   return {ok, Bytes(buf.data(), len), demo.IsOpen()};
 }
@@ -132,7 +134,9 @@ TEST(DemoSource, LfLinesAreDeliveredAsCrLf) {
     std::vector<std::string> ticks;
   };
   const std::vector<Case> cases = {
-      {"LF file", lf(kGGA + kGSA + kGSV1 + kGSV2 + kGSV3), {kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kGGA}},
+      {"LF file",
+       lf(kGGA + kGSA + kGSV1 + kGSV2 + kGSV3),
+       {kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kGGA}},
       {"LF file, last line without LF", lf(kGGA) + "$GPRMC", {kGGA, "$GPRMC", kGGA}},
       {"LF file, empty lines", "\n\n" + lf(kGGA), {"\r\n\r\n", kGGA, "\r\n\r\n"}},
       {"LF file with a CR LF line", lf(kGGA) + kGSA, {kGGA, kGSA, kGGA}},
@@ -168,7 +172,9 @@ TEST(DemoSource, LongLineIsReadAs99ThenRest) {
   const std::string differing = LongLine("xxxxxx");
   const std::string same = LongLine("$GPTXT");
   const std::vector<LongLineCase> cases = {
-      {"rest differs", differing, {differing.substr(0, 99), differing.substr(99), differing.substr(0, 99)}},
+      {"rest differs",
+       differing,
+       {differing.substr(0, 99), differing.substr(99), differing.substr(0, 99)}},
       {"rest same head", same, {same, same}},
   };
   for (const auto& c : cases) {
@@ -187,7 +193,8 @@ TEST(DemoSource, LongLineIsReadAs99ThenRest) {
 TEST(DemoSource, ShortLinesAreComparedUpToTheirEnd) {
   TempDir dir;
   DemoSource demo;
-  demo.DemoFileName = dir.Write("short.txt", "$GP\r\n$GP\r\n$GPGGA,1\r\n$GPGGA,2\r\n$GPGGB\r\n\n\n");
+  demo.DemoFileName =
+      dir.Write("short.txt", "$GP\r\n$GP\r\n$GPGGA,1\r\n$GPGGA,2\r\n$GPGGB\r\n\n\n");
   GuardedChunk buf;
   std::vector<std::string> got;
   got.reserve(5);
@@ -264,7 +271,8 @@ TEST_P(DemoSourceCorpus, OnePassRebuildsTheFile) {
   std::string content = ReadFile(path);
   if (GetParam().lf_file) {
     ASSERT_EQ(content.find("\r\n"), std::string::npos);
-    for (std::size_t at = content.find('\n'); at != std::string::npos; at = content.find('\n', at + 2))
+    for (std::size_t at = content.find('\n'); at != std::string::npos;
+         at = content.find('\n', at + 2))
       content.insert(at, 1, '\r');
   }
   ASSERT_FALSE(content.empty()) << path;

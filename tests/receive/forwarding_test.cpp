@@ -63,8 +63,8 @@ TEST(Forwarding, RunsOfNmeaTextInOneWrite) {
 }
 
 TEST(Forwarding, PassBinaryDataWritesEveryByteEveryTick) {
-  const std::vector<std::string> chunks = {"\x01\x02" + kGGA + kUbx + kRMC, std::string(),
-                                           kUbx, "$PMTK010,001*2E\r\n"};
+  const std::vector<std::string> chunks = {"\x01\x02" + kGGA + kUbx + kRMC, std::string(), kUbx,
+                                           "$PMTK010,001*2E\r\n"};
   FakePort port;
   std::string all;
   for (const auto& c : chunks) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_dir.h"
 #include "support/param_name.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 namespace {

@@ -103,7 +103,8 @@ struct SilenceCase {
 };
 
 TEST(ReceiveCycleDevice, SilenceOfMoreThan5000MsClosesTheDevice) {
-  for (const SilenceCase c : {SilenceCase{4999, false}, {5000, false}, {5001, true}, {60000, true}}) {
+  for (const SilenceCase c :
+       {SilenceCase{4999, false}, {5000, false}, {5001, true}, {60000, true}}) {
     SCOPED_TRACE(c.silence);
     Rig rig;
     rig.Open();

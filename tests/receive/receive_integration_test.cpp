@@ -93,10 +93,10 @@ TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAc
   // acknowledged one per tick.
   EXPECT_EQ(view.settings_queued, 1);
   ASSERT_GE(completed_at, 0) << "the settings sequence never completed";
-  EXPECT_EQ(statuses, (std::vector<std::string>{
-                          "Sending command..., 1, OK", "Sending command..., 1, OK",
-                          "Sending command..., 1, OK", "Sending command..., 1, OK",
-                          "Sending command..., 1 completed! (Failed: 0)"}));
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"Sending command..., 1, OK", "Sending command..., 1, OK",
+                                      "Sending command..., 1, OK", "Sending command..., 1, OK",
+                                      "Sending command..., 1 completed! (Failed: 0)"}));
   EXPECT_EQ(cycle.Sender().FailedCount, 0);
 
   // After the sequence: every sentence exactly once, in the order of the log.

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
 #include "support/temp_dir.h"
 
 namespace ostrel::testing {
@@ -16,7 +17,8 @@ inline const std::string kGSV1 =
     "$GPGSV,3,1,12,17,72,207,32,28,59,095,31,06,35,347,25,01,29,132,23*7B\r\n";
 inline const std::string kGSV2 =
     "$GPGSV,3,2,12,30,23,011,29,20,17,069,20,26,09,293,23,13,07,304,10*7C\r\n";
-inline const std::string kGSV3 = "$GPGSV,3,3,12,11,12,132,04,08,38,008,,02,35,348,,03,14,091,*73\r\n";
+inline const std::string kGSV3 =
+    "$GPGSV,3,3,12,11,12,132,04,08,38,008,,02,35,348,,03,14,091,*73\r\n";
 inline const std::string kRMC =
     "$GPRMC,030721.000,A,3747.0876,S,17518.8934,E,0.89,181.39,311214,,,A*71\r\n";
 

@@ -15,8 +15,8 @@
 
 #include "receive/demo_source.h"
 #include "receive/logs.h"
-#include "support/temp_dir.h"
 #include "support/param_name.h"
+#include "support/temp_dir.h"
 
 namespace ostrel {
 namespace {
@@ -123,7 +123,9 @@ TEST_P(FifoInPlaceOfFile, ReturnsAtOnceAndSaysSoOnce) {
   std::size_t lines = 0;
   for (char ch : said) lines += ch == '\n';
   EXPECT_EQ(lines, c.said) << said;
-  if (lines > 0) { EXPECT_NE(said.find(fifo), std::string::npos) << said; }
+  if (lines > 0) {
+    EXPECT_NE(said.find(fifo), std::string::npos) << said;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, FifoInPlaceOfFile, ::testing::ValuesIn(kFifoCases),

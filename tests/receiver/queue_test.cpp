@@ -41,8 +41,8 @@ std::vector<std::string> Queued(const CommandQueue& q) {
 }
 
 bool Append(CommandQueue& q, std::string_view bytes, bool control, int32_t block = kBlock) {
-  return AppendBlocks(q, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                      control, block);
+  return AppendBlocks(q, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), control,
+                      block);
 }
 
 // --- framing -----------------------------------------------------------------------------
@@ -128,13 +128,17 @@ TEST(ReceiverCommands, EachQueuesItsFramesAndTexts) {
     std::vector<std::string> blocks;
   } cases[] = {
       {"9600", TAntaris::SetBaud9600, {Block('!', Frame(ubx::kCfgPrt9600)), Block('*', "9600")}},
-      {"19200", TAntaris::SetBaud19200,
+      {"19200",
+       TAntaris::SetBaud19200,
        {Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200")}},
-      {"WAAS on", [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, true); },
+      {"WAAS on",
+       [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, true); },
        {Block('!', Frame(ubx::kSbasOn))}},
-      {"WAAS off", [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, false); },
+      {"WAAS off",
+       [](CommandQueue& q, int32_t b) { return TAntaris::SetWAAS(q, b, false); },
        {Block('!', Frame(ubx::kSbasOff))}},
-      {"status messages", TAntaris::EnableStatusMessages,
+      {"status messages",
+       TAntaris::EnableStatusMessages,
        {Block('!', Frame(ubx::kEnableNavSol)), Block('!', Frame(ubx::kEnableNavSbas))}},
   };
   for (const auto& c : cases) {
@@ -217,10 +221,9 @@ TEST(Maintenance, BaudCommandsAppendBehindWhatIsQueued) {
   ASSERT_TRUE(QueueBaud9600(queue, kBlock));
   queue.SetSendPos(queue.SendPos() + kBlock);  // the first block is on its way
   ASSERT_TRUE(QueueBaud19200(queue, kBlock));
-  EXPECT_EQ(Queued(queue),
-            (std::vector<std::string>{Block('*', "9600"), kEnd,
-                                      Block('!', Frame(ubx::kCfgPrt19200)), Block('*', "19200"),
-                                      kEnd}));
+  EXPECT_EQ(Queued(queue), (std::vector<std::string>{Block('*', "9600"), kEnd,
+                                                     Block('!', Frame(ubx::kCfgPrt19200)),
+                                                     Block('*', "19200"), kEnd}));
 }
 
 TEST(Maintenance, StatusRequestIsASequenceOfItsOwn) {

@@ -1,4 +1,6 @@
 // ParseUBX: the six command frames, the two status messages, and damaged or cut frames.
+#include "receiver/ubx.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,9 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/corpus.h"
 #include "receiver/antaris.h"
-#include "receiver/ubx.h"
+#include "support/corpus.h"
 
 namespace ostrel {
 namespace {
@@ -235,7 +236,8 @@ TEST(Captures, UbloxEightStatusAmongNmea) {
 }
 
 TEST(Captures, NmeaOnlyCapturesHoldNoFrame) {
-  for (const char* name : {"ublox-lea-4h.log", "quectel-l76k-nmea.log", "gp-320fw-2019-04-07-coldboot.log"}) {
+  for (const char* name :
+       {"ublox-lea-4h.log", "quectel-l76k-nmea.log", "gp-320fw-2019-04-07-coldboot.log"}) {
     const std::string log = test::ReadCapture(name);
     TAntaris r;
     EXPECT_FALSE(Parse(r, Bytes(log.begin(), log.end()))) << name;

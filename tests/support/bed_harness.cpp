@@ -24,7 +24,8 @@ int RemainingMs(SteadyClock::time_point end) {
 
 }  // namespace
 
-BedProcess::BedProcess(const std::vector<std::string>& bed_args, const std::vector<std::string>& program) {
+BedProcess::BedProcess(const std::vector<std::string>& bed_args,
+                       const std::vector<std::string>& program) {
   int to_bed[2];
   int from_bed[2];
   if (pipe2(to_bed, O_CLOEXEC) != 0) return;
@@ -45,7 +46,8 @@ BedProcess::BedProcess(const std::vector<std::string>& bed_args, const std::vect
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, to_bed[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, from_bed[1], STDOUT_FILENO);
-  if (posix_spawn(&pid_, KASTREL_USB_BED_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  if (posix_spawn(&pid_, KASTREL_USB_BED_PATH, &actions, nullptr, argv.data(), environ) != 0)
+    pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   close(to_bed[0]);
   close(from_bed[1]);
@@ -93,7 +95,8 @@ bool BedProcess::ReadLine(SteadyClock::time_point end) {
   return true;
 }
 
-std::string BedProcess::WaitFor(const std::function<bool(const std::string&)>& match, Millis deadline) {
+std::string BedProcess::WaitFor(const std::function<bool(const std::string&)>& match,
+                                Millis deadline) {
   const auto end = SteadyClock::now() + deadline;
   while (ReadLine(end)) {
     if (match(lines_.back())) return lines_.back();

@@ -48,7 +48,8 @@ pid_t Spawn(const std::vector<std::string>& args, int& stderr_fd) {
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, KASTREL_EMULATOR_PATH, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  if (posix_spawn(&pid, KASTREL_EMULATOR_PATH, &actions, nullptr, argv.data(), environ) != 0)
+    pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipe_fds[1]);
   stderr_fd = pipe_fds[0];
@@ -293,8 +294,9 @@ std::vector<Frame> ValidFrames(const Bytes& data) {
     if (i + n + 8 > data.size()) continue;
     const ubx::Checksum ck = ubx::Fletcher(&data[i + 2], n + 4);
     if (ck.a != data[i + n + 6] || ck.b != data[i + n + 7]) continue;
-    frames.push_back({data[i + 2], data[i + 3], Bytes(data.begin() + static_cast<std::ptrdiff_t>(i + 6),
-                                                      data.begin() + static_cast<std::ptrdiff_t>(i + 6 + n)),
+    frames.push_back({data[i + 2], data[i + 3],
+                      Bytes(data.begin() + static_cast<std::ptrdiff_t>(i + 6),
+                            data.begin() + static_cast<std::ptrdiff_t>(i + 6 + n)),
                       i});
   }
   return frames;

@@ -28,7 +28,7 @@ std::string UniqueName(const std::string& tag);
 std::string TempPath(const std::string& tag);
 
 struct ExitResult {
-  int status = -1;  // exit status, or -1 when it did not end by itself in time
+  int status = -1;          // exit status, or -1 when it did not end by itself in time
   std::string stderr_text;  // stdout and stderr together
 };
 // Runs the emulator to its end (for option errors and --help).

@@ -40,8 +40,7 @@ class TestPeer {
   void Listen() {
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     const AbstractAddress addr = MakeAbstractAddress(name_);
-    if (::bind(listen_fd_, addr.Get(), addr.length) < 0 ||
-        ::listen(listen_fd_, 4) < 0) {
+    if (::bind(listen_fd_, addr.Get(), addr.length) < 0 || ::listen(listen_fd_, 4) < 0) {
       ::close(listen_fd_);
       listen_fd_ = -1;
     }

@@ -127,9 +127,9 @@ int Unplug(ostrel::UsbDriver& driver) {
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
   // No emulator listens on this name: the driver can only reach the module through USB.
-  auto driver = ostrel::MakeUsbDriver({{0x1209, 0x4b53}},
-                                      "ostrel-probe-nobody-" + std::to_string(::getpid()),
-                                      [](const ostrel::UsbNotice&) { Say("notice"); });
+  auto driver =
+      ostrel::MakeUsbDriver({{0x1209, 0x4b53}}, "ostrel-probe-nobody-" + std::to_string(::getpid()),
+                            [](const ostrel::UsbNotice&) { Say("notice"); });
   if (!OpenWithin(*driver, kDeadline)) {
     Say("not opened");
     return 1;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/emulator_harness.h"
 #include "support/bed_harness.h"
+#include "support/emulator_harness.h"
 
 namespace {
 

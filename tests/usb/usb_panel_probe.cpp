@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
-
 #include <cstdio>
 #include <string>
 

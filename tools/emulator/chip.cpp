@@ -39,10 +39,20 @@ int GeoPrn(const SbasConfig& sbas) {
 // 0 WAAS, 1 EGNOS, 2 MSAS, 3 GAGAN, as NAV-SBAS numbers the systems.
 std::int8_t SbasSystem(int prn) {
   switch (prn) {
-    case 120: case 123: case 124: case 126: case 136: return 1;
-    case 129: case 137: return 2;
-    case 127: case 128: return 3;
-    default: return 0;
+    case 120:
+    case 123:
+    case 124:
+    case 126:
+    case 136:
+      return 1;
+    case 129:
+    case 137:
+      return 2;
+    case 127:
+    case 128:
+      return 3;
+    default:
+      return 0;
   }
 }
 
@@ -102,13 +112,13 @@ std::array<std::uint8_t, kNavSolLength> NavSolPayload(const Epoch& e, bool dgps)
   std::array<std::uint8_t, kNavSolLength> p{};
   const GpsTime t = ToGpsTime(e.unix_ms);
   const Ecef pos = ToEcef(e.latitude, e.longitude, e.altitude + e.geoid_separation);
-  const Ecef vel = VelocityToEcef(e.latitude, e.longitude, e.velocity_north, e.velocity_east,
-                                  e.velocity_up);
+  const Ecef vel =
+      VelocityToEcef(e.latitude, e.longitude, e.velocity_north, e.velocity_east, e.velocity_up);
   Put32(&p[0], t.tow_ms);
   Put32(&p[4], std::int32_t{0});  // fTOW: solutions fall on whole milliseconds
   Put16(&p[8], static_cast<std::uint32_t>(t.week));
-  p[10] = 3;                                      // gpsFix: 3D
-  p[11] = dgps ? 0x0F : 0x0D;                     // fix valid, DGPS, week and TOW valid
+  p[10] = 3;                   // gpsFix: 3D
+  p[11] = dgps ? 0x0F : 0x0D;  // fix valid, DGPS, week and TOW valid
   Put32(&p[12], Centi(pos.x));
   Put32(&p[16], Centi(pos.y));
   Put32(&p[20], Centi(pos.z));
@@ -148,7 +158,8 @@ std::vector<std::uint8_t> NavSbasPayload(const Epoch& e, const SbasConfig& sbas)
   return p;
 }
 
-ReceiverChip::ReceiverChip(int power_on_baud) : power_on_baud_(power_on_baud), baud_(power_on_baud) {
+ReceiverChip::ReceiverChip(int power_on_baud)
+    : power_on_baud_(power_on_baud), baud_(power_on_baud) {
   PowerOn();
 }
 
@@ -248,8 +259,8 @@ void ReceiverChip::HandleFrame(std::uint8_t cls, std::uint8_t id,
   notes.push_back(note + ", ACK-ACK");
 }
 
-void ReceiverChip::HandleCfgMsg(std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out,
-                                std::string& note) {
+void ReceiverChip::HandleCfgMsg(std::span<const std::uint8_t> payload,
+                                std::vector<std::uint8_t>& out, std::string& note) {
   note = "chip: CFG-MSG";
   if (payload.size() < 2) return;
   const OutputId* known = nullptr;
@@ -312,16 +323,18 @@ void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
                              Fixed(e.speed * 3.6, 3) + ",K," + mode);
   char used[4];
   std::snprintf(used, sizeof used, "%02d", e.used);
-  sentence(Output::kGga, "GPGGA," + time + "," + lat + "," + lon + "," + (dgps ? "2," : "1,") + used +
-                             "," + Fixed(e.hdop, 2) + "," + Fixed(e.altitude, 1) + ",M," +
+  sentence(Output::kGga, "GPGGA," + time + "," + lat + "," + lon + "," + (dgps ? "2," : "1,") +
+                             used + "," + Fixed(e.hdop, 2) + "," + Fixed(e.altitude, 1) + ",M," +
                              Fixed(e.geoid_separation, 1) + ",M,,");
   std::string gsa = "GPGSA,A,3";
   for (int i = 0; i < 12; ++i) {
     char field[8] = ",";
-    if (i < e.used) std::snprintf(field, sizeof field, ",%02d", e.satellites[static_cast<std::size_t>(i)].prn);
+    if (i < e.used)
+      std::snprintf(field, sizeof field, ",%02d", e.satellites[static_cast<std::size_t>(i)].prn);
     gsa += field;
   }
-  sentence(Output::kGsa, gsa + "," + Fixed(e.pdop, 2) + "," + Fixed(e.hdop, 2) + "," + Fixed(e.vdop, 2));
+  sentence(Output::kGsa,
+           gsa + "," + Fixed(e.pdop, 2) + "," + Fixed(e.hdop, 2) + "," + Fixed(e.vdop, 2));
 
   // The SBAS satellite shows in GSV under its NMEA number (PRN - 87).
   std::array<SatelliteView, kMaxInView> sky = e.satellites;
@@ -338,7 +351,8 @@ void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
       const SatelliteView& s = sky[static_cast<std::size_t>(i)];
       char sat[64];
       if (s.snr > 0) {
-        std::snprintf(sat, sizeof sat, ",%02d,%02d,%03d,%02d", s.prn, s.elevation, s.azimuth, s.snr);
+        std::snprintf(sat, sizeof sat, ",%02d,%02d,%03d,%02d", s.prn, s.elevation, s.azimuth,
+                      s.snr);
       } else {
         std::snprintf(sat, sizeof sat, ",%02d,%02d,%03d,", s.prn, s.elevation, s.azimuth);
       }

@@ -53,7 +53,8 @@ class ReceiverChip {
 
   // One navigation solution: UBX NAV messages first, then RMC VTG GGA GSA GSV GLL, the
   // order u-blox prints them. The offset of each message start is added to `starts`.
-  void Solution(const Epoch& e, std::vector<std::uint8_t>& out, std::vector<std::size_t>* starts = nullptr);
+  void Solution(const Epoch& e, std::vector<std::uint8_t>& out,
+                std::vector<std::size_t>* starts = nullptr);
 
   int Baud() const { return baud_; }
   const SbasConfig& Sbas() const { return sbas_; }

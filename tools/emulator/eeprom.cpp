@@ -1,11 +1,11 @@
 #include "tools/emulator/eeprom.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
-
-#include <unistd.h>
 
 namespace ostrel::emulator {
 

@@ -1,5 +1,10 @@
 #include "tools/emulator/emulator.h"
 
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -7,11 +12,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
-
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "platform/abstract_socket.h"
 
@@ -131,7 +131,8 @@ int Emulator::Run() {
     if ((fds[0].revents & POLLIN) != 0) {
       signalfd_siginfo info{};
       if (::read(signal_fd_, &info, sizeof info) > 0) {
-        log_.Event(now_, std::string("stopped by ") + ::strsignal(static_cast<int>(info.ssi_signo)));
+        log_.Event(now_,
+                   std::string("stopped by ") + ::strsignal(static_cast<int>(info.ssi_signo)));
         return 0;
       }
     }
@@ -147,8 +148,10 @@ int Emulator::Timeout(double now) const {
     if (t >= 0) wait = std::min(wait, t);
   };
   if (listen_fd_ < 0) consider(replug_at_ - now);
-  if (listen_fd_ >= 0 && options_.unplug_every > 0) consider(plugged_at_ + options_.unplug_every - now);
-  if (client_fd_ >= 0 && options_.silent_after >= 0) consider(connected_at_ + options_.silent_after - now);
+  if (listen_fd_ >= 0 && options_.unplug_every > 0)
+    consider(plugged_at_ + options_.unplug_every - now);
+  if (client_fd_ >= 0 && options_.silent_after >= 0)
+    consider(connected_at_ + options_.silent_after - now);
   // With the socket full, only POLLOUT can move packets on.
   if (!want_write_ && client_fd_ >= 0) {
     if (!replies_.empty()) consider(replies_.front().due - now);
@@ -244,15 +247,18 @@ void Emulator::ReadClient(double now) {
       Disconnect(now, "closed by the host");
       return;
     }
-    const std::span<const std::uint8_t> packet(buffer, std::min(sizeof buffer, static_cast<std::size_t>(n)));
+    const std::span<const std::uint8_t> packet(
+        buffer, std::min(sizeof buffer, static_cast<std::size_t>(n)));
     log_.Packet(now, "rx", packet);
-    if (static_cast<std::size_t>(n) != packet.size()) log_.Event(now, "packet of " + std::to_string(n) + " bytes, cut");
+    if (static_cast<std::size_t>(n) != packet.size())
+      log_.Event(now, "packet of " + std::to_string(n) + " bytes, cut");
     firmware_.Handle(packet, *this);
   }
 }
 
 bool Emulator::Silent(double now) const {
-  return client_fd_ >= 0 && options_.silent_after >= 0 && now >= connected_at_ + options_.silent_after;
+  return client_fd_ >= 0 && options_.silent_after >= 0 &&
+         now >= connected_at_ + options_.silent_after;
 }
 
 bool Emulator::CanStream(double now) const { return client_fd_ >= 0 && streaming_ && !Silent(now); }
@@ -302,12 +308,14 @@ void Emulator::TopUp(double now) {
   }
 }
 
-void Emulator::Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& starts, double now) {
+void Emulator::Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& starts,
+                    double now) {
   if (!CanStream(now) || bytes.empty()) return;
   if (options_.garbage) {
     // A burst of line noise between two messages, as a loose connector gives.
     std::size_t at = 0;
-    if (!starts.empty()) at = starts[std::uniform_int_distribution<std::size_t>(0, starts.size() - 1)(rng_)];
+    if (!starts.empty())
+      at = starts[std::uniform_int_distribution<std::size_t>(0, starts.size() - 1)(rng_)];
     std::uniform_int_distribution<int> byte(0, 255);
     const int count = std::uniform_int_distribution<int>(4, 32)(rng_);
     std::vector<std::uint8_t> noise;
@@ -322,7 +330,8 @@ void Emulator::Queue(std::span<const std::uint8_t> bytes, double now, bool log_o
   const std::size_t kept = pacer_.Write(bytes, now);
   trace_.Queued(bytes.first(kept));
   if (log_overrun && kept < bytes.size()) {
-    log_.Event(now, "serial line overrun: " + std::to_string(bytes.size() - kept) + " stream bytes dropped");
+    log_.Event(now, "serial line overrun: " + std::to_string(bytes.size() - kept) +
+                        " stream bytes dropped");
   }
 }
 
@@ -331,8 +340,7 @@ void Emulator::ClearStream() {
   if (trace_.Active()) trace_.Clear(SendTrace::Monotonic());
 }
 
-bool Emulator::Send(double now, const std::uint8_t* bytes, std::size_t size,
-                    std::int64_t& handed) {
+bool Emulator::Send(double now, const std::uint8_t* bytes, std::size_t size, std::int64_t& handed) {
   // Stamped as the packet is handed over: a stamp taken after send() returns could fall
   // after the host has read it, when this process is preempted in between.
   handed = trace_.Active() ? SendTrace::Monotonic() : 0;
@@ -354,7 +362,8 @@ void Emulator::Deliver(double now) {
     silence_logged_ = true;
     ClearStream();
     stream_packet_held_ = false;
-    for (const PendingReply& r : replies_) log_.Event(now, "reply withheld (silent): " + EscapeBytes(r.bytes));
+    for (const PendingReply& r : replies_)
+      log_.Event(now, "reply withheld (silent): " + EscapeBytes(r.bytes));
     replies_.clear();
     return;
   }

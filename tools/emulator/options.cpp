@@ -24,7 +24,8 @@ bool ToSeconds(const std::string& text, double min, double& out) {
   char* end = nullptr;
   errno = 0;
   const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > 1e6) return false;
+  if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > 1e6)
+    return false;
   out = value;
   return true;
 }
@@ -32,47 +33,48 @@ bool ToSeconds(const std::string& text, double min, double& out) {
 }  // namespace
 
 std::string HelpText() {
-  return
-      "Usage: kastrel-emulator [OPTION]...\n"
-      "Plays the Kastrel USB GPS module (its firmware and its u-blox Antaris receiver chip)\n"
-      "on the abstract Unix socket @Ezusb-0, one SOCK_SEQPACKET packet per bulk transfer.\n"
-      "\n"
-      "Module:\n"
-      "  --socket NAME            abstract socket name to listen on (default Ezusb-0)\n"
-      "  --eeprom PATH            EEPROM image holding the serial number (default\n"
-      "                           $XDG_STATE_HOME/kastrel-eeprom.bin, or ./kastrel-eeprom.bin\n"
-      "                           when XDG_STATE_HOME is not set)\n"
-      "  --firmware-version VER   the three characters answered to \"*v\" (default 1.4)\n"
-      "  --baud 9600|19200        serial rate at power-on (default 19200)\n"
-      "  --rate BYTES_PER_SEC     pace the stream at this byte rate instead of the baud rate;\n"
-      "                           with --replay the log then streams without cycle pauses\n"
-      "  --period MS              navigation cycle in milliseconds, 50..10000 (default 1000)\n"
-      "  --satellites N           satellites used in the fix, 4..10 (default 8)\n"
-      "  --replay FILE            replay a recorded NMEA/UBX log, looping, instead of the\n"
-      "                           built-in drive\n"
-      "  --seed N                 seed for --garbage (default 1)\n"
-      "\n"
-      "Faults:\n"
-      "  --silent-after SECS      send nothing (stream or replies) from SECS seconds after each\n"
-      "                           connect on, but keep the connection\n"
-      "  --unplug-every SECS[:DOWNSECS]\n"
-      "                           SECS seconds after each plug-in, drop the connection and stop\n"
-      "                           listening for DOWNSECS seconds (default 2); the module comes\n"
-      "                           back with its power-on settings\n"
-      "  --no-ack                 never reply to command blocks\n"
-      "  --late-ack MS            reply to command blocks MS milliseconds late\n"
-      "  --garbage                mix random binary garbage into the stream\n"
-      "  --flood                  send back-to-back 64-byte packets as fast as they are read\n"
-      "\n"
-      "Logging:\n"
-      "  --log FILE               log every packet received, and every reply, one line each\n"
-      "  -v, --verbose            the same log on stderr\n"
-      "  --trace FILE             one line per message sent to the host, when its last byte\n"
-      "                           is handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
-      "                           then a sentence's text without CR LF, or '~' and other\n"
-      "                           stream bytes in hex, or '@' and a reply packet in hex\n"
-      "  -h, --help               show this help and exit\n"
-      "  --version                show the version and exit\n";
+  return "Usage: kastrel-emulator [OPTION]...\n"
+         "Plays the Kastrel USB GPS module (its firmware and its u-blox Antaris receiver chip)\n"
+         "on the abstract Unix socket @Ezusb-0, one SOCK_SEQPACKET packet per bulk transfer.\n"
+         "\n"
+         "Module:\n"
+         "  --socket NAME            abstract socket name to listen on (default Ezusb-0)\n"
+         "  --eeprom PATH            EEPROM image holding the serial number (default\n"
+         "                           $XDG_STATE_HOME/kastrel-eeprom.bin, or ./kastrel-eeprom.bin\n"
+         "                           when XDG_STATE_HOME is not set)\n"
+         "  --firmware-version VER   the three characters answered to \"*v\" (default 1.4)\n"
+         "  --baud 9600|19200        serial rate at power-on (default 19200)\n"
+         "  --rate BYTES_PER_SEC     pace the stream at this byte rate instead of the baud rate;\n"
+         "                           with --replay the log then streams without cycle pauses\n"
+         "  --period MS              navigation cycle in milliseconds, 50..10000 (default 1000)\n"
+         "  --satellites N           satellites used in the fix, 4..10 (default 8)\n"
+         "  --replay FILE            replay a recorded NMEA/UBX log, looping, instead of the\n"
+         "                           built-in drive\n"
+         "  --seed N                 seed for --garbage (default 1)\n"
+         "\n"
+         "Faults:\n"
+         "  --silent-after SECS      send nothing (stream or replies) from SECS seconds after "
+         "each\n"
+         "                           connect on, but keep the connection\n"
+         "  --unplug-every SECS[:DOWNSECS]\n"
+         "                           SECS seconds after each plug-in, drop the connection and "
+         "stop\n"
+         "                           listening for DOWNSECS seconds (default 2); the module comes\n"
+         "                           back with its power-on settings\n"
+         "  --no-ack                 never reply to command blocks\n"
+         "  --late-ack MS            reply to command blocks MS milliseconds late\n"
+         "  --garbage                mix random binary garbage into the stream\n"
+         "  --flood                  send back-to-back 64-byte packets as fast as they are read\n"
+         "\n"
+         "Logging:\n"
+         "  --log FILE               log every packet received, and every reply, one line each\n"
+         "  -v, --verbose            the same log on stderr\n"
+         "  --trace FILE             one line per message sent to the host, when its last byte\n"
+         "                           is handed to the socket: CLOCK_MONOTONIC ns, a space,\n"
+         "                           then a sentence's text without CR LF, or '~' and other\n"
+         "                           stream bytes in hex, or '@' and a reply packet in hex\n"
+         "  -h, --help               show this help and exit\n"
+         "  --version                show the version and exit\n";
 }
 
 std::string VersionText() { return "kastrel-emulator " OSTREL_VERSION "\n"; }

@@ -10,10 +10,10 @@ struct Options {
   std::string socket_name = "Ezusb-0";
   std::string eeprom_path;  // empty: DefaultEepromPath()
   std::string firmware_version = "1.4";
-  int baud = 19200;         // firmware and chip rate at power-on
-  double rate = 0;          // bytes per second; 0: follow the baud rate
-  int period_ms = 1000;     // navigation cycle
-  int satellites = 8;       // used in the fix
+  int baud = 19200;      // firmware and chip rate at power-on
+  double rate = 0;       // bytes per second; 0: follow the baud rate
+  int period_ms = 1000;  // navigation cycle
+  int satellites = 8;    // used in the fix
   std::string replay_path;
   std::uint32_t seed = 1;
   // Faults.

@@ -66,7 +66,8 @@ bool StreamPacer::Take(double now, Packet& out) {
 
 double StreamPacer::Due(double now) const {
   if (size_ == 0) return -1;
-  if (arrived_ >= kPacketSize || (arrived_ > 0 && (arrived_ == size_ || poll_)) || rate_ <= 0) return 0;
+  if (arrived_ >= kPacketSize || (arrived_ > 0 && (arrived_ == size_ || poll_)) || rate_ <= 0)
+    return 0;
   // Bytes still to cross before the next packet is complete (or the burst is over).
   const double missing = static_cast<double>(std::min(size_, kPacketSize) - arrived_);
   const double credit = credit_ + std::max(0.0, now - last_) * rate_;

@@ -28,8 +28,18 @@ struct SkySlot {
   double azimuth;
 };
 constexpr std::array<SkySlot, kMaxInView> kSky = {{
-    {5, 68, 312}, {12, 54, 58}, {2, 47, 196},  {25, 39, 122}, {29, 31, 268}, {15, 26, 41},
-    {18, 21, 160}, {21, 17, 232}, {9, 14, 86}, {26, 11, 350}, {31, 8, 20},   {14, 4, 140},
+    {5, 68, 312},
+    {12, 54, 58},
+    {2, 47, 196},
+    {25, 39, 122},
+    {29, 31, 268},
+    {15, 26, 41},
+    {18, 21, 160},
+    {21, 17, 232},
+    {9, 14, 86},
+    {26, 11, 350},
+    {31, 8, 20},
+    {14, 4, 140},
 }};
 
 }  // namespace
@@ -64,9 +74,11 @@ Epoch Scenario::At(double seconds, std::int64_t unix_ms) const {
     const SkySlot& slot = kSky[static_cast<std::size_t>(i)];
     SatelliteView& sat = e.satellites[static_cast<std::size_t>(i)];
     sat.prn = slot.prn;
-    const double elevation = slot.elevation + 3.0 * std::sin(2.0 * kPi * seconds / 900.0 + slot.prn);
+    const double elevation =
+        slot.elevation + 3.0 * std::sin(2.0 * kPi * seconds / 900.0 + slot.prn);
     sat.elevation = static_cast<int>(std::lround(std::clamp(elevation, 1.0, 89.0)));
-    sat.azimuth = static_cast<int>(std::lround(std::fmod(slot.azimuth + seconds / 240.0, 360.0))) % 360;
+    sat.azimuth =
+        static_cast<int>(std::lround(std::fmod(slot.azimuth + seconds / 240.0, 360.0))) % 360;
     sat.used = i < used_;
     sat.snr = sat.used ? static_cast<int>(std::lround(std::clamp(
                              30.0 + 0.25 * sat.elevation + 1.5 * std::sin(seconds / 7.0 + slot.prn),

@@ -23,8 +23,8 @@ struct Epoch {
   double longitude = 0;      // degrees, east positive
   double altitude = 0;       // metres above mean sea level
   double geoid_separation = 0;
-  double speed = 0;          // m/s over ground
-  double course = 0;         // degrees true
+  double speed = 0;   // m/s over ground
+  double course = 0;  // degrees true
   double velocity_north = 0, velocity_east = 0, velocity_up = 0;
   std::array<SatelliteView, kMaxInView> satellites{};
   int in_view = 0;

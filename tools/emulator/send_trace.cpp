@@ -1,7 +1,7 @@
 #include "tools/emulator/send_trace.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -76,7 +76,8 @@ void SendTrace::Flush(std::int64_t ns, bool partial_sentences) {
     if (held_[at] == '$') {
       const std::size_t limit = std::min(held_.size(), at + kMaxSentence);
       std::size_t end = at + 1;
-      while (end < limit && held_[end] != '\n' && (Printable(held_[end]) || held_[end] == '\r')) ++end;
+      while (end < limit && held_[end] != '\n' && (Printable(held_[end]) || held_[end] == '\r'))
+        ++end;
       if (end < limit && held_[end] == '\n' && end < stop) {
         std::size_t text_end = end;
         if (held_[text_end - 1] == '\r') --text_end;

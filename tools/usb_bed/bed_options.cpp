@@ -54,7 +54,8 @@ std::string ParseBedOptions(const std::vector<std::string>& args, BedOptions& ou
     } else if (a == "--id") {
       long vendor = 0;
       long product = 0;
-      if (!value(v) || v.size() != 9 || v[4] != ':' || !Number(v.substr(0, 4), 16, 0, 0xFFFF, vendor) ||
+      if (!value(v) || v.size() != 9 || v[4] != ':' ||
+          !Number(v.substr(0, 4), 16, 0, 0xFFFF, vendor) ||
           !Number(v.substr(5), 16, 0, 0xFFFF, product))
         return "--id needs VVVV:PPPP in hexadecimal";
       out.device.vendor = static_cast<std::uint16_t>(vendor);

@@ -100,8 +100,8 @@ pid_t StartProgram(const BedOptions& options, const sigset_t& original_mask, con
   sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   signal(SIGPIPE, SIG_DFL);
   if (null >= 0) dup2(null, STDIN_FILENO);
-  if (user != nullptr && (setgroups(groups.size(), groups.data()) != 0 || setgid(user->pw_gid) != 0 ||
-                          setuid(user->pw_uid) != 0))
+  if (user != nullptr && (setgroups(groups.size(), groups.data()) != 0 ||
+                          setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
     ChildFail("kastrel-usb-bed: cannot switch user\n");
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   execvp(argv[0], argv.data());
@@ -111,8 +111,9 @@ pid_t StartProgram(const BedOptions& options, const sigset_t& original_mask, con
 std::string StatsLine(const UsbfsDevice& device, double started) {
   const auto s = device.Stats();
   char text[160];
-  std::snprintf(text, sizeof text, "stats submitted=%ld reaped=%ld eagain=%ld seconds=%.3f clients=%ld",
-                s.submitted, s.reaped, s.eagain, Seconds() - started, s.clients);
+  std::snprintf(text, sizeof text,
+                "stats submitted=%ld reaped=%ld eagain=%ld seconds=%.3f clients=%ld", s.submitted,
+                s.reaped, s.eagain, Seconds() - started, s.clients);
   return text;
 }
 
@@ -203,7 +204,8 @@ int main(int argc, char** argv) {
         const auto n = read(STDIN_FILENO, chunk, sizeof chunk);
         if (n <= 0) stdin_open = false;
         if (n > 0) line.append(chunk, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = line.find('\n')) != std::string::npos; line.erase(0, end + 1)) {
+        for (std::size_t end; (end = line.find('\n')) != std::string::npos;
+             line.erase(0, end + 1)) {
           const std::string command = line.substr(0, end);
           if (command == "plug") {
             following = false;

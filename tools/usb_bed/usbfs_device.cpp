@@ -1,8 +1,8 @@
 #include "tools/usb_bed/usbfs_device.h"
 
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,7 +32,9 @@ using Answer = std::pair<long, int>;
 constexpr Answer kOk{0, 0};
 Answer Fail(int error) { return {-1, error}; }
 
-usbdevfs_urb& AsUrb(UMockdevIoctlData* data) { return *reinterpret_cast<usbdevfs_urb*>(data->data); }
+usbdevfs_urb& AsUrb(UMockdevIoctlData* data) {
+  return *reinterpret_cast<usbdevfs_urb*>(data->data);
+}
 
 // The client's memory behind the pointer argument of an ioctl; nullptr if unreadable.
 UMockdevIoctlData* Resolve(UMockdevIoctlData* data, std::size_t offset, std::size_t length) {
@@ -58,8 +60,11 @@ struct Resolved {
 
 UsbfsDevice::UsbfsDevice(DeviceIdentity id, std::string emulator_socket, unsigned node_mode,
                          EventSink events)
-    : id_(id), emulator_socket_(std::move(emulator_socket)), node_mode_(node_mode),
-      events_(std::move(events)), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : id_(id),
+      emulator_socket_(std::move(emulator_socket)),
+      node_mode_(node_mode),
+      events_(std::move(events)),
+      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 UsbfsDevice::~UsbfsDevice() {
   std::lock_guard lock(mutex_);
@@ -480,13 +485,15 @@ Answer UsbfsDevice::Submit(Client& c, UMockdevIoctlData* arg) {
   if (urb.urb == nullptr) return Fail(EFAULT);
   auto& u = AsUrb(urb.urb);
   const auto ep = u.endpoint & 0x7F;
-  const bool known = u.endpoint == 0 || ep == 1 || (id_.shape == Shape::kOther && u.endpoint == 0x82);
+  const bool known =
+      u.endpoint == 0 || ep == 1 || (id_.shape == Shape::kOther && u.endpoint == 0x82);
   if (u.type == USBDEVFS_URB_TYPE_ISO || !known || u.buffer_length < 0) {
     Release(urb);
     return Fail(u.type == USBDEVFS_URB_TYPE_ISO ? EINVAL : ENOENT);
   }
   if (u.buffer_length > 0) {
-    urb.buffer = Resolve(urb.urb, offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(u.buffer_length));
+    urb.buffer =
+        Resolve(urb.urb, offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(u.buffer_length));
     if (urb.buffer == nullptr) {
       Release(urb);
       return Fail(EFAULT);
@@ -499,7 +506,8 @@ Answer UsbfsDevice::Submit(Client& c, UMockdevIoctlData* arg) {
       Finish(c, urb, -EPIPE, 0);
       return kOk;
     }
-    const auto reply = ControlReply(urb.buffer->data, static_cast<std::size_t>(u.buffer_length - 8));
+    const auto reply =
+        ControlReply(urb.buffer->data, static_cast<std::size_t>(u.buffer_length - 8));
     if (!reply) {
       Finish(c, urb, -EPIPE, 0);
     } else {
@@ -527,7 +535,8 @@ Answer UsbfsDevice::Submit(Client& c, UMockdevIoctlData* arg) {
 Answer UsbfsDevice::Discard(Client& c, UMockdevIoctlData* arg) {
   // The argument is the client's own address of the URB.
   gulong address = 0;
-  std::memcpy(&address, arg->data, std::min(sizeof address, static_cast<std::size_t>(arg->data_len)));
+  std::memcpy(&address, arg->data,
+              std::min(sizeof address, static_cast<std::size_t>(arg->data_len)));
   for (auto* list : {&c.in_pending, &c.out_pending}) {
     const auto it = std::find_if(list->begin(), list->end(),
                                  [address](const Urb& u) { return u.urb->client_addr == address; });
@@ -544,7 +553,8 @@ Answer UsbfsDevice::Control(UMockdevIoctlData* arg) {
   Resolved<usbdevfs_ctrltransfer> transfer(arg);
   if (transfer.get() == nullptr) return Fail(EFAULT);
   const auto& t = *transfer.get();
-  std::uint8_t setup[8] = {t.bRequestType, t.bRequest,
+  std::uint8_t setup[8] = {t.bRequestType,
+                           t.bRequest,
                            static_cast<std::uint8_t>(t.wValue & 0xFF),
                            static_cast<std::uint8_t>(t.wValue >> 8),
                            static_cast<std::uint8_t>(t.wIndex & 0xFF),
@@ -554,7 +564,8 @@ Answer UsbfsDevice::Control(UMockdevIoctlData* arg) {
   const auto reply = ControlReply(setup, t.wLength);
   if (!reply) return Fail(EPIPE);
   if (!reply->empty()) {
-    UMockdevIoctlData* data = Resolve(transfer.data, offsetof(usbdevfs_ctrltransfer, data), t.wLength);
+    UMockdevIoctlData* data =
+        Resolve(transfer.data, offsetof(usbdevfs_ctrltransfer, data), t.wLength);
     if (data == nullptr) return Fail(EFAULT);
     std::memcpy(data->data, reply->data(), reply->size());
     g_object_unref(data);

@@ -27,7 +27,7 @@ using EventSink = std::function<void(const std::string& line)>;
 struct BedStats {
   long submitted = 0;
   long reaped = 0;
-  long eagain = 0;  // REAPURBNDELAY answered "nothing done"
+  long eagain = 0;   // REAPURBNDELAY answered "nothing done"
   long clients = 0;  // open descriptors on the node that the bed keeps state for
 };
 
@@ -90,9 +90,9 @@ class UsbfsDevice {
   bool Gone(const Client& c) const { return !plugged_ || c.generation != generation_; }
 
   void Finish(Client& c, Urb urb, int status, int actual_length);
-  void Deliver();                      // emulator packets into pending IN URBs
-  bool SendOut(const Urb& urb);        // false: the socket is full, try later
-  void UpdateFlow();                   // XON while a URB of the present device can be reaped
+  void Deliver();                // emulator packets into pending IN URBs
+  bool SendOut(const Urb& urb);  // false: the socket is full, try later
+  void UpdateFlow();             // XON while a URB of the present device can be reaped
   void Wake();
   static void Release(Urb& urb);
   Client& Track(UMockdevIoctlClient* client);

@@ -12,10 +12,9 @@
 #include <memory>
 #include <sstream>
 
+#include "receiver/antaris.h"
 #include "receiver/ubx.h"
 #include "support/emulator_harness.h"
-
-#include "receiver/antaris.h"
 #include "tools/emulator/packet_log.h"
 
 namespace ostrel::emulator_test {
@@ -83,7 +82,8 @@ TEST_F(EmulatorTest, AnswersEveryBlockWithItsFirstTwoBytes) {
   for (const CommandCase& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(client_.Send(c.block));
-    EXPECT_TRUE(client_.WaitForPacket(c.reply, 2s)) << "expected " << emulator::EscapeBytes(c.reply);
+    EXPECT_TRUE(client_.WaitForPacket(c.reply, 2s))
+        << "expected " << emulator::EscapeBytes(c.reply);
   }
 }
 
@@ -133,16 +133,19 @@ TEST_F(EmulatorTest, NavSolAfterCfgMsgCarriesTheScenarioFix) {
   ASSERT_TRUE(client_.Send(Block('!', FrameBytes(ubx::kEnableNavSol))));
   const auto has_nav_sol = [](const Bytes& s) {
     const auto frames = ValidFrames(s);
-    return std::any_of(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x01 && f.id == 0x06; });
+    return std::any_of(frames.begin(), frames.end(),
+                       [](const Frame& f) { return f.cls == 0x01 && f.id == 0x06; });
   };
   ASSERT_TRUE(client_.ReadUntil(has_nav_sol, 3s));
 
   const std::vector<Frame> frames = ValidFrames(client_.stream());
-  const auto ack = std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x05; });
+  const auto ack =
+      std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x05; });
   ASSERT_NE(ack, frames.end());
   EXPECT_EQ(ack->id, 0x01) << "ACK-ACK, not NAK";
   EXPECT_EQ(ack->payload, (Bytes{0x06, 0x01}));
-  const auto sol = std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x01; });
+  const auto sol =
+      std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x01; });
   EXPECT_LT(ack->offset, sol->offset) << "the acknowledgement comes first";
   ASSERT_EQ(sol->payload.size(), 52u);
   EXPECT_EQ(sol->payload[10], 3) << "gpsFix 3D";
@@ -156,7 +159,8 @@ TEST_F(EmulatorTest, NavSolAfterCfgMsgCarriesTheScenarioFix) {
 
   ostrel::TAntaris antaris;
   const Bytes& s = client_.stream();
-  EXPECT_TRUE(antaris.ParseUBX(s.data() + sol->offset, static_cast<int32_t>(sol->payload.size() + 8)));
+  EXPECT_TRUE(
+      antaris.ParseUBX(s.data() + sol->offset, static_cast<int32_t>(sol->payload.size() + 8)));
   EXPECT_EQ(antaris.FixType, 3);
   EXPECT_EQ(antaris.SVCount, 7);
   EXPECT_EQ(antaris.DGPSState, 2);
@@ -187,7 +191,8 @@ TEST_F(EmulatorTest, CfgSbasSetsTheNavSbasMode) {
     };
     ASSERT_TRUE(client_.ReadUntil(answered, 3s));
     const auto frames = ValidFrames(client_.stream());
-    const auto ack = std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x05; });
+    const auto ack =
+        std::find_if(frames.begin(), frames.end(), [](const Frame& f) { return f.cls == 0x05; });
     const auto sbas = std::find_if(ack, frames.end(), [](const Frame& f) { return f.id == 0x32; });
     ASSERT_GE(sbas->payload.size(), 12u);
     EXPECT_EQ(sbas->payload[5], step.mode);
@@ -200,7 +205,9 @@ TEST_F(EmulatorTest, NmeaSentencesAreCompleteWithValidChecksums) {
   const auto three_cycles = [](const Bytes& s) {
     const std::string text(s.begin(), s.end());
     std::size_t count = 0;
-    for (std::size_t at = text.find("$GPGLL"); at != std::string::npos; at = text.find("$GPGLL", at + 1)) ++count;
+    for (std::size_t at = text.find("$GPGLL"); at != std::string::npos;
+         at = text.find("$GPGLL", at + 1))
+      ++count;
     return count >= 3 && text.rfind("\r\n") > text.rfind("$GPGLL");
   };
   ASSERT_TRUE(client_.ReadUntil(three_cycles, 5s));
@@ -214,7 +221,8 @@ TEST_F(EmulatorTest, NmeaSentencesAreCompleteWithValidChecksums) {
     ASSERT_GE(sentence.size(), 10u) << sentence;
     ASSERT_EQ(sentence[sentence.size() - 3], '*') << sentence;
     unsigned sum = 0;
-    for (std::size_t i = 1; i + 3 < sentence.size(); ++i) sum ^= static_cast<unsigned char>(sentence[i]);
+    for (std::size_t i = 1; i + 3 < sentence.size(); ++i)
+      sum ^= static_cast<unsigned char>(sentence[i]);
     EXPECT_EQ(std::stoul(sentence.substr(sentence.size() - 2), nullptr, 16), sum) << sentence;
     ++types[sentence.substr(1, 5)];
     if (sentence.rfind("$GPGGA,", 0) == 0) {
@@ -240,7 +248,8 @@ TEST_F(EmulatorTest, PacketsAreCutAtSixtyFourAndAtTheEndOfABurst) {
   Start({"--period", "100", "--rate", "20000"});
   ASSERT_TRUE(client_.ReadUntil([](const Bytes& s) { return s.size() > 3000; }, 5s));
   const auto& sizes = client_.packet_sizes();
-  EXPECT_TRUE(std::all_of(sizes.begin(), sizes.end(), [](std::size_t n) { return n >= 1 && n <= 64; }));
+  EXPECT_TRUE(
+      std::all_of(sizes.begin(), sizes.end(), [](std::size_t n) { return n >= 1 && n <= 64; }));
   EXPECT_GT(std::count(sizes.begin(), sizes.end(), 64u), 10);
   EXPECT_GT(std::count_if(sizes.begin(), sizes.end(), [](std::size_t n) { return n < 64; }), 0);
 }
@@ -251,7 +260,8 @@ TEST_F(EmulatorTest, GarbageIsMixedBetweenIntactSentences) {
     return std::count_if(s.begin(), s.end(), [](std::uint8_t b) { return b >= 0x80; }) > 8;
   };
   ASSERT_TRUE(client_.ReadUntil(binary, 5s));
-  EXPECT_NE(std::string(client_.stream().begin(), client_.stream().end()).find("$GPGGA"), std::string::npos);
+  EXPECT_NE(std::string(client_.stream().begin(), client_.stream().end()).find("$GPGGA"),
+            std::string::npos);
 }
 
 TEST_F(EmulatorTest, FloodSendsFullPacketsBackToBack) {
@@ -288,8 +298,8 @@ struct ReplayCase {
 
 TEST_F(EmulatorTest, ReplayReproducesTheLogInOrderAndLoops) {
   const std::vector<ReplayCase> cases = {
-      {"ublox8-uniqid-monhw.log", {"--rate", "400000"}},       // NMEA with UBX mixed in
-      {"ublox-aek-4t.log", {"--rate", "400000"}},              // UBX only
+      {"ublox8-uniqid-monhw.log", {"--rate", "400000"}},            // NMEA with UBX mixed in
+      {"ublox-aek-4t.log", {"--rate", "400000"}},                   // UBX only
       {"ublox-lea-4h.log", {"--period", "50", "--baud", "19200"}},  // cycle by cycle
   };
   for (const ReplayCase& c : cases) {
@@ -305,8 +315,8 @@ TEST_F(EmulatorTest, ReplayReproducesTheLogInOrderAndLoops) {
     ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { return s.size() >= want; }, 15s));
     const Bytes& s = client_.stream();
     EXPECT_TRUE(std::equal(log.begin(), log.end(), s.begin())) << "first pass differs";
-    EXPECT_TRUE(std::equal(s.begin() + static_cast<std::ptrdiff_t>(log.size()), s.begin() + static_cast<std::ptrdiff_t>(want),
-                           log.begin()))
+    EXPECT_TRUE(std::equal(s.begin() + static_cast<std::ptrdiff_t>(log.size()),
+                           s.begin() + static_cast<std::ptrdiff_t>(want), log.begin()))
         << "the second pass starts again at the first byte";
     module_.reset();
   }
@@ -354,9 +364,9 @@ TEST_F(EmulatorTest, ServesOneClientAtATime) {
 TEST_F(EmulatorTest, LogRecordsEveryPacketOfTheSettingsSequence) {
   const std::string log_path = TempPath("log");
   Start({"--log", log_path, "--period", "100"});
-  const std::vector<Bytes> sequence = {
-      Block('*', "c"), Block('!', FrameBytes(ubx::kCfgPrt19200)), Block('*', "19200"),
-      Block('!', FrameBytes(ubx::kSbasOn)), Block('*', "*")};
+  const std::vector<Bytes> sequence = {Block('*', "c"), Block('!', FrameBytes(ubx::kCfgPrt19200)),
+                                       Block('*', "19200"), Block('!', FrameBytes(ubx::kSbasOn)),
+                                       Block('*', "*")};
   for (const Bytes& block : sequence) {
     ASSERT_TRUE(client_.Send(block));
     ASSERT_TRUE(client_.WaitForPacket(Bytes{block[0], block[1], '\r', '\n'}, 2s));
@@ -367,8 +377,9 @@ TEST_F(EmulatorTest, LogRecordsEveryPacketOfTheSettingsSequence) {
     const std::size_t rx = line.find(" rx ");
     if (rx != std::string::npos) received.push_back(line.substr(rx + 1, line.find(" | ") - rx - 1));
   }
-  EXPECT_EQ(received, (std::vector<std::string>{"rx 1 j", "rx 64 *c", "rx 64 ! CFG-PRT port=1 baud=19200",
-                                                "rx 64 *19200", "rx 64 ! CFG-SBAS mode=1", "rx 64 **"}));
+  EXPECT_EQ(received,
+            (std::vector<std::string>{"rx 1 j", "rx 64 *c", "rx 64 ! CFG-PRT port=1 baud=19200",
+                                      "rx 64 *19200", "rx 64 ! CFG-SBAS mode=1", "rx 64 **"}));
   std::remove(log_path.c_str());
 }
 
@@ -382,13 +393,29 @@ TEST_F(EmulatorTest, TraceIsTheWireAndStampsEachSentenceBeforeTheHostHasIt) {
   const auto stamp = [&](const Bytes& s) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
-    if (arrivals.empty() || arrivals.back().first != s.size()) arrivals.emplace_back(s.size(), ns.count());
+    if (arrivals.empty() || arrivals.back().first != s.size())
+      arrivals.emplace_back(s.size(), ns.count());
   };
-  ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { stamp(s); return s.size() > 1500; }, 5s));
+  ASSERT_TRUE(client_.ReadUntil(
+      [&](const Bytes& s) {
+        stamp(s);
+        return s.size() > 1500;
+      },
+      5s));
   ASSERT_TRUE(client_.Send(Block('*', "c")));  // a reply among the stream bytes
-  ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { stamp(s); return s.size() > 3000; }, 5s));
+  ASSERT_TRUE(client_.ReadUntil(
+      [&](const Bytes& s) {
+        stamp(s);
+        return s.size() > 3000;
+      },
+      5s));
   EXPECT_EQ(module_->Stop(SIGTERM), 0);
-  client_.ReadUntil([&](const Bytes& s) { stamp(s); return false; }, 2s);  // to the end
+  client_.ReadUntil(
+      [&](const Bytes& s) {
+        stamp(s);
+        return false;
+      },
+      2s);  // to the end
 
   std::ifstream in(trace_path);
   Bytes wire;
@@ -445,10 +472,10 @@ TEST(EmulatorOptions, BadOptionsExitWithStatusTwoAndOneLine) {
 TEST(EmulatorOptions, HelpListsEveryOption) {
   const ExitResult r = RunEmulator({"--help"}, 5s);
   EXPECT_EQ(r.status, 0);
-  for (const char* option : {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
-                             "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every",
-                             "--no-ack", "--late-ack", "--garbage", "--flood", "--log", "--verbose",
-                             "--trace", "--version"}) {
+  for (const char* option :
+       {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
+        "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every", "--no-ack",
+        "--late-ack", "--garbage", "--flood", "--log", "--verbose", "--trace", "--version"}) {
     EXPECT_NE(r.stderr_text.find(option), std::string::npos) << option;
   }
 }

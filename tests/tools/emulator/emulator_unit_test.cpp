@@ -72,7 +72,8 @@ struct PaceCase {
 };
 
 TEST(StreamPacer, CutsABurstIntoFullPacketsAtTheLinePace) {
-  for (const PaceCase c : {PaceCase{1920, 700}, PaceCase{960, 130}, PaceCase{1920, 64}, PaceCase{1920, 5}}) {
+  for (const PaceCase c :
+       {PaceCase{1920, 700}, PaceCase{960, 130}, PaceCase{1920, 64}, PaceCase{1920, 5}}) {
     SCOPED_TRACE(c.burst);
     StreamPacer pacer;
     pacer.SetRate(c.rate, 0);
@@ -139,7 +140,9 @@ class RecordingHost : public FirmwareHost {
   void Poll() override { events += "poll;"; }
   void Reply(std::span<const std::uint8_t> r) override { replies.emplace_back(r.begin(), r.end()); }
   void SetBaud(int b) override { baud = b; }
-  void ToChip(std::span<const std::uint8_t> b) override { chip.insert(chip.end(), b.begin(), b.end()); }
+  void ToChip(std::span<const std::uint8_t> b) override {
+    chip.insert(chip.end(), b.begin(), b.end());
+  }
   void Note(const std::string& text) override { events += "note:" + text + ";"; }
   std::string events;
   std::vector<Bytes> replies;
@@ -158,10 +161,11 @@ struct FirmwareCase {
 class FirmwareTest : public ::testing::Test {
  protected:
   void TearDown() override { std::remove(path_.c_str()); }
-  std::string path_ = (std::filesystem::temp_directory_path() /
-                       ("kastrel-unit-eeprom-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                        ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                          .string();
+  std::string path_ =
+      (std::filesystem::temp_directory_path() /
+       ("kastrel-unit-eeprom-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+        ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+          .string();
 };
 
 TEST_F(FirmwareTest, AnswersAndActsOnEachPacket) {
@@ -246,9 +250,12 @@ TEST_F(FirmwareTest, UnwritableEepromIsReportedAndStillAnswered) {
 
 TEST(ReceiverChip, AcknowledgesEachPanelFrameHoweverItArrives) {
   const std::vector<std::pair<const char*, Bytes>> frames = {
-      {"CFG-PRT 9600", FrameBytes(ubx::kCfgPrt9600)},  {"CFG-PRT 19200", FrameBytes(ubx::kCfgPrt19200)},
-      {"SBAS on", FrameBytes(ubx::kSbasOn)},           {"SBAS off", FrameBytes(ubx::kSbasOff)},
-      {"NAV-SOL on", FrameBytes(ubx::kEnableNavSol)}, {"NAV-SBAS on", FrameBytes(ubx::kEnableNavSbas)},
+      {"CFG-PRT 9600", FrameBytes(ubx::kCfgPrt9600)},
+      {"CFG-PRT 19200", FrameBytes(ubx::kCfgPrt19200)},
+      {"SBAS on", FrameBytes(ubx::kSbasOn)},
+      {"SBAS off", FrameBytes(ubx::kSbasOff)},
+      {"NAV-SOL on", FrameBytes(ubx::kEnableNavSol)},
+      {"NAV-SBAS on", FrameBytes(ubx::kEnableNavSbas)},
   };
   for (const auto& [name, frame] : frames) {
     SCOPED_TRACE(name);
@@ -417,8 +424,8 @@ TEST_F(ChipSolution, SentencesCarryValidChecksumsAndTheAntarisShapes) {
     tags.push_back(s.substr(1, 5));
     at = end + 2;
   }
-  EXPECT_EQ(tags, (std::vector<std::string>{"GPRMC", "GPVTG", "GPGGA", "GPGSA", "GPGSV", "GPGSV", "GPGSV",
-                                            "GPGLL"}));
+  EXPECT_EQ(tags, (std::vector<std::string>{"GPRMC", "GPVTG", "GPGGA", "GPGSA", "GPGSV", "GPGSV",
+                                            "GPGSV", "GPGLL"}));
   // 9 in view plus the SBAS satellite (NMEA number 33 for PRN 120).
   EXPECT_NE(text.find("$GPGSV,3,1,10,"), std::string::npos);
   EXPECT_NE(text.find(",33,"), std::string::npos);
@@ -438,7 +445,8 @@ TEST(Nmea, AnglesTimesAndDates) {
   EXPECT_EQ(NmeaDate(1155179331000), "100806");
   Bytes out;
   AppendSentence(out, "GPGSV,1,1,03,28,28,095,33,04,30,150,46,02,07,178,32");
-  EXPECT_EQ(std::string(out.begin(), out.end()), "$GPGSV,1,1,03,28,28,095,33,04,30,150,46,02,07,178,32*4D\r\n");
+  EXPECT_EQ(std::string(out.begin(), out.end()),
+            "$GPGSV,1,1,03,28,28,095,33,04,30,150,46,02,07,178,32*4D\r\n");
 }
 
 // ---- Replay ----
@@ -457,11 +465,14 @@ TEST(Replay, CyclesFollowTheLogsOwnClock) {
     ASSERT_GE(cycles.size(), 4u);
     for (std::size_t k = 1; k < cycles.size(); ++k) {
       const std::size_t end = k + 1 < cycles.size() ? cycles[k + 1] : log.size();
-      const Bytes cycle(log.begin() + static_cast<std::ptrdiff_t>(cycles[k]), log.begin() + static_cast<std::ptrdiff_t>(end));
+      const Bytes cycle(log.begin() + static_cast<std::ptrdiff_t>(cycles[k]),
+                        log.begin() + static_cast<std::ptrdiff_t>(end));
       if (c.cls == 0) {
         const std::string text(cycle.begin(), cycle.end());
         std::size_t rmc = 0;
-        for (std::size_t at = text.find("RMC,"); at != std::string::npos; at = text.find("RMC,", at + 1)) ++rmc;
+        for (std::size_t at = text.find("RMC,"); at != std::string::npos;
+             at = text.find("RMC,", at + 1))
+          ++rmc;
         EXPECT_EQ(rmc, 1u) << "cycle " << k;
       } else {
         const auto frames = Frames(cycle);
@@ -484,14 +495,16 @@ TEST(Replay, CyclesAndRunsPlayTheLogByteForByteAndLoop) {
   for (std::size_t k = 0; k < replay.Cycles() + 1; ++k) replay.NextCycle(played);
   ASSERT_GT(played.size(), log.size());
   EXPECT_TRUE(std::equal(log.begin(), log.end(), played.begin()));
-  EXPECT_TRUE(std::equal(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(played.size() - log.size()),
+  EXPECT_TRUE(std::equal(log.begin(),
+                         log.begin() + static_cast<std::ptrdiff_t>(played.size() - log.size()),
                          played.begin() + static_cast<std::ptrdiff_t>(log.size())));
 
   replay.Rewind();
   played.clear();
   while (played.size() < 2 * log.size()) replay.NextRun(300, played);
   EXPECT_TRUE(std::equal(log.begin(), log.end(), played.begin()));
-  EXPECT_TRUE(std::equal(log.begin(), log.end(), played.begin() + static_cast<std::ptrdiff_t>(log.size())));
+  EXPECT_TRUE(
+      std::equal(log.begin(), log.end(), played.begin() + static_cast<std::ptrdiff_t>(log.size())));
 }
 
 TEST(Replay, MissingOrEmptyFileIsRefused) {
@@ -507,14 +520,22 @@ TEST(Replay, MissingOrEmptyFileIsRefused) {
 
 TEST(Options, RefusesBadValues) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--nope"},           {"-x"},
-      {"--baud", "38400"},  {"--baud", "19200x"},
-      {"--rate", "0"},      {"--rate", "nan"},
-      {"--period", "10"},   {"--satellites", "11"},
-      {"--silent-after", "-1"}, {"--unplug-every", "0"},
-      {"--unplug-every", "2:"}, {"--late-ack", "-5"},
-      {"--socket", ""},     {"--socket", std::string(101, 'a')},
-      {"--log"},            {"--no-ack=1"},
+      {"--nope"},
+      {"-x"},
+      {"--baud", "38400"},
+      {"--baud", "19200x"},
+      {"--rate", "0"},
+      {"--rate", "nan"},
+      {"--period", "10"},
+      {"--satellites", "11"},
+      {"--silent-after", "-1"},
+      {"--unplug-every", "0"},
+      {"--unplug-every", "2:"},
+      {"--late-ack", "-5"},
+      {"--socket", ""},
+      {"--socket", std::string(101, 'a')},
+      {"--log"},
+      {"--no-ack=1"},
       {"--firmware-version", "14"},
   };
   for (const auto& args : bad) {
@@ -530,8 +551,8 @@ TEST(Options, RefusesBadValues) {
 TEST(Options, ReadsValuesInBothForms) {
   Options o;
   std::string error;
-  ASSERT_EQ(ParseOptions({"--socket=Other-1", "--baud", "9600", "--unplug-every", "3.5:0.5", "--late-ack=250",
-                          "--no-ack", "-v", "--eeprom", "/tmp/e.bin"},
+  ASSERT_EQ(ParseOptions({"--socket=Other-1", "--baud", "9600", "--unplug-every", "3.5:0.5",
+                          "--late-ack=250", "--no-ack", "-v", "--eeprom", "/tmp/e.bin"},
                          o, error),
             ParseResult::kRun)
       << error;
@@ -558,7 +579,8 @@ TEST(PacketLog, SummarisesWhatThePanelSends) {
       {Block('!', FrameBytes(ubx::kSbasOff)), "! CFG-SBAS mode=0"},
       {Block('!', FrameBytes(ubx::kEnableNavSbas)), "! CFG-MSG NAV-SBAS rate=1"},
       {Block('!', ToBytes("$PUBX,00*33\r\n")), "! $PUBX,00*33\\r\\n"},
-      {Block('!', Bytes{'x', 0xB5, 0x62, 0x06, 0x23, 0x64, 0x00, 0x00}), "! x + UBX 06-23 (continues)"},
+      {Block('!', Bytes{'x', 0xB5, 0x62, 0x06, 0x23, 0x64, 0x00, 0x00}),
+       "! x + UBX 06-23 (continues)"},
       {Bytes{'*', 'c', '\r', '\n'}, "*c\\r\\n"},
   };
   for (const auto& [packet, summary] : cases) {

@@ -1,5 +1,7 @@
 // The send trace: a line per message once its last byte has gone, and the lines, taken in
 // order, are exactly the bytes on the wire.
+#include "tools/emulator/send_trace.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "tools/emulator/send_trace.h"
 
 namespace ostrel::emulator {
 namespace {
@@ -64,7 +64,9 @@ const std::string kUbx = std::string("\xB5\x62\x05\x01\x02\x00\x06\x01\x0F\x38",
 TEST(SendTrace, WritesEachMessageWhenItsLastByteHasGone) {
   const std::vector<TraceCase> cases = {
       {"a sentence in two packets is stamped with the second",
-       {{Step::kQueue, kGga, 0, 0}, {Step::kSend, "", 64, 100}, {Step::kSend, "", kGga.size() - 64, 200}},
+       {{Step::kQueue, kGga, 0, 0},
+        {Step::kSend, "", 64, 100},
+        {Step::kSend, "", kGga.size() - 64, 200}},
        {"200 " + kGga.substr(0, kGga.size() - 2)},
        kGga},
       {"two sentences in one packet share its time",
@@ -72,7 +74,9 @@ TEST(SendTrace, WritesEachMessageWhenItsLastByteHasGone) {
        {"300 " + kVtg.substr(0, kVtg.size() - 2), "300 " + kVtg.substr(0, kVtg.size() - 2)},
        kVtg + kVtg},
       {"binary bytes between sentences go as hex when sent",
-       {{Step::kQueue, kUbx + kVtg, 0, 0}, {Step::kSend, "", 4, 10}, {Step::kSend, "", 6 + kVtg.size(), 20}},
+       {{Step::kQueue, kUbx + kVtg, 0, 0},
+        {Step::kSend, "", 4, 10},
+        {Step::kSend, "", 6 + kVtg.size(), 20}},
        {"10 ~B5620501", "20 ~020006010F38", "20 " + kVtg.substr(0, kVtg.size() - 2)},
        kUbx + kVtg},
       {"a sentence still arriving waits for its LF",
@@ -90,12 +94,16 @@ TEST(SendTrace, WritesEachMessageWhenItsLastByteHasGone) {
        {"2 ~2447505654472C303534", "2 @2A630D0A", "3 ~" /* filled below */},
        kVtg.substr(0, 10) + "*c\r\n" + kVtg.substr(10)},
       {"a clear keeps what went and forgets the rest",
-       {{Step::kQueue, kGga, 0, 0}, {Step::kSend, "", 3, 4}, {Step::kClear, "", 0, 5}, {Step::kQueue, kVtg, 0, 0},
+       {{Step::kQueue, kGga, 0, 0},
+        {Step::kSend, "", 3, 4},
+        {Step::kClear, "", 0, 5},
+        {Step::kQueue, kVtg, 0, 0},
         {Step::kSend, "", kVtg.size(), 6}},
        {"5 ~244750", "6 " + kVtg.substr(0, kVtg.size() - 2)},
        "$GP" + kVtg},
       {"a '$' with binary after it is no sentence",
-       {{Step::kQueue, std::string("$\x01\x02\n", 4) + kVtg, 0, 0}, {Step::kSend, "", 4 + kVtg.size(), 8}},
+       {{Step::kQueue, std::string("$\x01\x02\n", 4) + kVtg, 0, 0},
+        {Step::kSend, "", 4 + kVtg.size(), 8}},
        {"8 ~2401020A", "8 " + kVtg.substr(0, kVtg.size() - 2)},
        std::string("$\x01\x02\n", 4) + kVtg},
   };
@@ -108,10 +116,18 @@ TEST(SendTrace, WritesEachMessageWhenItsLastByteHasGone) {
       ASSERT_TRUE(trace.Open(path, error)) << error;
       for (const Step& s : c.steps) {
         switch (s.kind) {
-          case Step::kQueue: trace.Queued(View(s.bytes)); break;
-          case Step::kSend: trace.Sent(s.count, s.ns); break;
-          case Step::kReply: trace.Reply(View(s.bytes), s.ns); break;
-          case Step::kClear: trace.Clear(s.ns); break;
+          case Step::kQueue:
+            trace.Queued(View(s.bytes));
+            break;
+          case Step::kSend:
+            trace.Sent(s.count, s.ns);
+            break;
+          case Step::kReply:
+            trace.Reply(View(s.bytes), s.ns);
+            break;
+          case Step::kClear:
+            trace.Clear(s.ns);
+            break;
         }
       }
     }

@@ -1,10 +1,9 @@
 // A small libusb client run under kastrel-usb-bed by the bed's tests. It does what a
 // driver of the module does, through the real libusb, and prints one line per finding:
 //   usb_bed_client SCENARIO VVVV:PPPP
-// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS, stall MOST. Every wait has a deadline; exit 0
-// when the scenario ran to its end, 1 otherwise.
+// Scenarios: list, version, nmea N [READSIZE], cancel, unplug, idle MS, stall MOST. Every wait has
+// a deadline; exit 0 when the scenario ran to its end, 1 otherwise.
 #include <libusb-1.0/libusb.h>
-
 #include <sys/resource.h>
 
 #include <chrono>
@@ -40,10 +39,14 @@ void Say(const char* format, ...) {
 
 const char* TypeName(std::uint8_t attributes) {
   switch (attributes & 0x03) {
-    case LIBUSB_TRANSFER_TYPE_BULK: return "bulk";
-    case LIBUSB_TRANSFER_TYPE_INTERRUPT: return "interrupt";
-    case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS: return "iso";
-    default: return "control";
+    case LIBUSB_TRANSFER_TYPE_BULK:
+      return "bulk";
+    case LIBUSB_TRANSFER_TYPE_INTERRUPT:
+      return "interrupt";
+    case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS:
+      return "iso";
+    default:
+      return "control";
   }
 }
 
@@ -111,9 +114,12 @@ struct Reader {
     const int r = libusb_submit_transfer(transfer);
     if (r != 0) Fail("submit", r);
   }
-  static void LIBUSB_CALL Completed(libusb_transfer* t) { static_cast<Reader*>(t->user_data)->done = true; }
+  static void LIBUSB_CALL Completed(libusb_transfer* t) {
+    static_cast<Reader*>(t->user_data)->done = true;
+  }
   std::string Bytes() const {
-    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(transfer->actual_length));
+    return std::string(reinterpret_cast<const char*>(buffer),
+                       static_cast<std::size_t>(transfer->actual_length));
   }
 };
 
@@ -130,9 +136,9 @@ bool Until(Done done, Clock::time_point deadline = Clock::now() + kDeadline) {
 
 void Write(libusb_device_handle* handle, unsigned char endpoint, const std::string& bytes) {
   int sent = 0;
-  const int r = libusb_bulk_transfer(handle, endpoint,
-                                     reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())),
-                                     static_cast<int>(bytes.size()), &sent, 1000);
+  const int r = libusb_bulk_transfer(
+      handle, endpoint, reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())),
+      static_cast<int>(bytes.size()), &sent, 1000);
   if (r != 0) Fail("write", r);
   if (sent != static_cast<int>(bytes.size())) Fail("short write", LIBUSB_ERROR_IO);
 }
@@ -140,9 +146,12 @@ void Write(libusb_device_handle* handle, unsigned char endpoint, const std::stri
 std::string Escaped(const std::string& bytes) {
   std::string out;
   for (const char c : bytes) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c >= 0x20 && c < 0x7F) out += c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c >= 0x20 && c < 0x7F)
+      out += c;
     else {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
@@ -192,8 +201,8 @@ int List() {
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor d{};
     libusb_get_device_descriptor(list[i], &d);
-    Say("device %04x:%04x bus %u address %u", d.idVendor, d.idProduct, libusb_get_bus_number(list[i]),
-        libusb_get_device_address(list[i]));
+    Say("device %04x:%04x bus %u address %u", d.idVendor, d.idProduct,
+        libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
     if (d.idVendor == g_vendor && d.idProduct == g_product) ReadPipes(list[i], true);
   }
   libusb_free_device_list(list, 1);
@@ -263,7 +272,8 @@ int Idle(int ms) {
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
   const auto micros = [](const rusage& r) {
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
+           r.ru_stime.tv_usec;
   };
   Say("cpu-us %ld over %d ms", micros(after) - micros(before), ms);
   CancelAndClose(handle, reader);
@@ -282,7 +292,8 @@ int Stall(int most) {
   int sent = 0;
   for (; sent < most; ++sent) {
     int n = 0;
-    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(block.data()), 64, &n, 200);
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(block.data()), 64,
+                             &n, 200);
     if (r != 0) break;
   }
   Say("write %s", libusb_error_name(r));
@@ -291,7 +302,8 @@ int Stall(int most) {
   const auto deadline = Clock::now() + kDeadline;
   do {
     int n = 0;
-    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(request.data()), 64, &n, 200);
+    r = libusb_bulk_transfer(handle, pipes.out, reinterpret_cast<unsigned char*>(request.data()),
+                             64, &n, 200);
   } while (r == LIBUSB_ERROR_TIMEOUT && Clock::now() < deadline);
   if (r != 0) Fail("write after stall", r);
   ReadReply(handle, pipes, reader);
@@ -315,8 +327,9 @@ int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event 
 int Unplug() {
   libusb_hotplug_callback_handle callback = 0;
   int r = libusb_hotplug_register_callback(
-      g_ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
-      g_vendor, g_product, LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug, nullptr, &callback);
+      g_ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+      LIBUSB_HOTPLUG_NO_FLAGS, g_vendor, g_product, LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug, nullptr,
+      &callback);
   if (r != 0) Fail("hotplug", r);
   Pipes pipes;
   Reader reader;
@@ -324,7 +337,8 @@ int Unplug() {
   Say("pending");
   if (!Until([&] { return reader.done && g_left == 1; })) Fail("unplug", LIBUSB_ERROR_TIMEOUT);
   Say("read no-device %s", reader.transfer->status == LIBUSB_TRANSFER_NO_DEVICE ? "yes" : "no");
-  libusb_fill_bulk_transfer(reader.transfer, handle, pipes.in, reader.buffer, 64, Reader::Completed, &reader, 0);
+  libusb_fill_bulk_transfer(reader.transfer, handle, pipes.in, reader.buffer, 64, Reader::Completed,
+                            &reader, 0);
   Say("submit %s", libusb_error_name(libusb_submit_transfer(reader.transfer)));
   libusb_close(handle);
   if (!Until([&] { return g_arrived == 1; })) Fail("plug", LIBUSB_ERROR_TIMEOUT);
@@ -339,7 +353,9 @@ int Unplug() {
 
 int main(int argc, char** argv) {
   if (argc < 3 || std::strchr(argv[argc - 1], ':') == nullptr) {
-    std::fprintf(stderr, "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS|stall MOST VVVV:PPPP\n");
+    std::fprintf(stderr,
+                 "usage: usb_bed_client list|version|nmea N [READSIZE]|cancel|unplug|idle MS|stall "
+                 "MOST VVVV:PPPP\n");
     return 2;
   }
   const std::string scenario = argv[1];

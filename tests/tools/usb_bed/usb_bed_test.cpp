@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "support/emulator_harness.h"
 #include "support/bed_harness.h"
+#include "support/emulator_harness.h"
 #include "support/param_name.h"
 
 namespace {
@@ -41,7 +41,8 @@ class UsbBed : public ::testing::Test {
     extra.insert(extra.begin(), {"--emulator-socket", socket_});
     return extra;
   }
-  static std::vector<std::string> Client(std::vector<std::string> args, const std::string& ids = "1209:4b53") {
+  static std::vector<std::string> Client(std::vector<std::string> args,
+                                         const std::string& ids = "1209:4b53") {
     args.insert(args.begin(), USB_BED_CLIENT_PATH);
     args.push_back(ids);
     return args;
@@ -54,7 +55,8 @@ class UsbBed : public ::testing::Test {
 
 bool ValidSentence(const std::string& sentence) {
   const auto star = sentence.find('*');
-  if (sentence.size() < 4 || sentence[0] != '$' || star == std::string::npos || star + 3 != sentence.size())
+  if (sentence.size() < 4 || sentence[0] != '$' || star == std::string::npos ||
+      star + 3 != sentence.size())
     return false;
   unsigned sum = 0;
   for (std::size_t i = 1; i < star; ++i) sum ^= static_cast<unsigned char>(sentence[i]);
@@ -104,19 +106,22 @@ TEST_P(Enumeration, LibusbSeesTheDescribedDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, Enumeration,
-    ::testing::Values(
-        EnumerationCase{"ModuleWithDefaultIds", {}, "1209:4b53",
-                        {"device 1209:4b53 bus 1 address 2", "endpoint 81 bulk 64", "endpoint 01 bulk 64"}},
-        EnumerationCase{"ModuleWithNamedIdsBusAndAddress",
-                        {"--id", "abcd:0123", "--bus", "3", "--dev", "7"},
-                        "abcd:0123",
-                        {"device abcd:0123 bus 3 address 7", "endpoint 81 bulk 64", "endpoint 01 bulk 64"}},
-        EnumerationCase{"OtherShapeHasAThirdEndpoint",
-                        {"--shape", "other"},
-                        "1209:4b53",
-                        {"device 1209:4b53 bus 1 address 2", "endpoint 81 bulk 64", "endpoint 01 bulk 64",
-                         "endpoint 82 interrupt 8"}},
-        EnumerationCase{"AbsentDeviceIsNotListed", {"--absent"}, "1209:4b53", {}}),
+    ::testing::Values(EnumerationCase{"ModuleWithDefaultIds",
+                                      {},
+                                      "1209:4b53",
+                                      {"device 1209:4b53 bus 1 address 2", "endpoint 81 bulk 64",
+                                       "endpoint 01 bulk 64"}},
+                      EnumerationCase{"ModuleWithNamedIdsBusAndAddress",
+                                      {"--id", "abcd:0123", "--bus", "3", "--dev", "7"},
+                                      "abcd:0123",
+                                      {"device abcd:0123 bus 3 address 7", "endpoint 81 bulk 64",
+                                       "endpoint 01 bulk 64"}},
+                      EnumerationCase{"OtherShapeHasAThirdEndpoint",
+                                      {"--shape", "other"},
+                                      "1209:4b53",
+                                      {"device 1209:4b53 bus 1 address 2", "endpoint 81 bulk 64",
+                                       "endpoint 01 bulk 64", "endpoint 82 interrupt 8"}},
+                      EnumerationCase{"AbsentDeviceIsNotListed", {"--absent"}, "1209:4b53", {}}),
     ostrel::test::ParamName());
 
 TEST_F(UsbBed, VersionRequestOutGetsTheFirmwareReplyIn) {
@@ -172,8 +177,10 @@ TEST_F(UsbBed, UnplugEndsThePendingReadAndHotplugSeesBothWays) {
   BedProcess bed(Bed({"--stats"}), Client({"unplug"}));
   ASSERT_EQ(bed.WaitForPrefix("pending", kDeadline), "pending") << bed.Transcript();
   bed.Send("unplug");
-  EXPECT_EQ(bed.WaitForPrefix("read no-device", kDeadline), "read no-device yes") << bed.Transcript();
-  EXPECT_EQ(bed.WaitForPrefix("submit ", kDeadline), "submit LIBUSB_ERROR_NO_DEVICE") << bed.Transcript();
+  EXPECT_EQ(bed.WaitForPrefix("read no-device", kDeadline), "read no-device yes")
+      << bed.Transcript();
+  EXPECT_EQ(bed.WaitForPrefix("submit ", kDeadline), "submit LIBUSB_ERROR_NO_DEVICE")
+      << bed.Transcript();
   bed.Send("plug");
   EXPECT_EQ(bed.WaitForPrefix("reply ", kDeadline), "reply *v1.4\\r\\n") << bed.Transcript();
   EXPECT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
@@ -191,7 +198,8 @@ TEST_F(UsbBed, StalledOutPipeTimesOutAndRecovers) {
   BedProcess bed(Bed(), Client({"stall", "5000"}));
   ASSERT_EQ(bed.WaitForPrefix("claimed", kDeadline), "claimed") << bed.Transcript();
   ::kill(emulator_->pid(), SIGSTOP);
-  EXPECT_EQ(bed.WaitForPrefix("write ", kDeadline), "write LIBUSB_ERROR_TIMEOUT") << bed.Transcript();
+  EXPECT_EQ(bed.WaitForPrefix("write ", kDeadline), "write LIBUSB_ERROR_TIMEOUT")
+      << bed.Transcript();
   ::kill(emulator_->pid(), SIGCONT);
   EXPECT_EQ(bed.WaitForPrefix("reply ", kDeadline), "reply *v1.4\\r\\n") << bed.Transcript();
   EXPECT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
@@ -204,7 +212,8 @@ TEST_F(UsbBed, PlugCyclesKeepDescriptorsAndThreads) {
   ASSERT_EQ(bed.WaitForPrefix("ready", kDeadline), "ready") << bed.Transcript();
   const auto count = [&](const char* what) {
     const auto dir = "/proc/" + std::to_string(bed.pid()) + "/" + what;
-    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+    return std::distance(std::filesystem::directory_iterator(dir),
+                         std::filesystem::directory_iterator());
   };
   const auto cycle = [&] {
     bed.Send("unplug");
@@ -243,14 +252,18 @@ TEST_P(Access, NodeModeDecidesWhetherAnotherUserMayOpen) {
   // The build tree may sit where that user cannot reach (a CI clone under /root).
   const std::filesystem::path client = TempPath("usb-bed-client");
   std::filesystem::copy_file(USB_BED_CLIENT_PATH, client);
-  std::filesystem::permissions(client, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                           std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                           std::filesystem::perms::others_exec);
+  std::filesystem::permissions(
+      client, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                  std::filesystem::perms::others_exec);
   auto program = Client({"version"});
   program[0] = client.string();
   BedProcess bed(Bed({"--user", "nobody", "--node-mode", GetParam().node_mode}), program);
-  EXPECT_EQ(bed.WaitFor([](const std::string& l) { return l.rfind("reply ", 0) == 0 || l.rfind("fail ", 0) == 0; },
-                        kDeadline),
+  EXPECT_EQ(bed.WaitFor(
+                [](const std::string& l) {
+                  return l.rfind("reply ", 0) == 0 || l.rfind("fail ", 0) == 0;
+                },
+                kDeadline),
             GetParam().expected)
       << bed.Transcript();
   bed.WaitExit(kDeadline);
@@ -259,7 +272,8 @@ TEST_P(Access, NodeModeDecidesWhetherAnotherUserMayOpen) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, Access,
                          ::testing::Values(AccessCase{"Open", "0666", "reply *v1.4\\r\\n"},
-                                           AccessCase{"RootOnly", "0600", "fail open LIBUSB_ERROR_ACCESS"}),
+                                           AccessCase{"RootOnly", "0600",
+                                                      "fail open LIBUSB_ERROR_ACCESS"}),
                          ostrel::test::ParamName());
 
 struct EndingCase {
@@ -284,18 +298,22 @@ TEST_P(Ending, BedEndsWithTheProgramsStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, Ending,
-    ::testing::Values(EndingCase{"OwnStatus", {"sh", "-c", "exit 3"}, [](BedProcess&) {}, 3},
-                      EndingCase{"TermIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGTERM); }, 143},
-                      EndingCase{"IntIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGINT); }, 130},
-                      EndingCase{"QuitCommand", {"sleep", "30"}, [](BedProcess& b) { b.Send("quit"); }, 143}),
+    ::testing::Values(
+        EndingCase{"OwnStatus", {"sh", "-c", "exit 3"}, [](BedProcess&) {}, 3},
+        EndingCase{
+            "TermIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGTERM); }, 143},
+        EndingCase{"IntIsPassedOn", {"sleep", "30"}, [](BedProcess& b) { b.Signal(SIGINT); }, 130},
+        EndingCase{"QuitCommand", {"sleep", "30"}, [](BedProcess& b) { b.Send("quit"); }, 143}),
     ostrel::test::ParamName());
 
 TEST_F(UsbBed, FollowedEmulatorUnplugsAndReplugsTheDevice) {
   StartEmulator({"--unplug-every", "1:1"});
   BedProcess bed(Bed({"--follow-emulator"}), {"sleep", "30"});
-  ASSERT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002") << bed.Transcript();
+  ASSERT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002")
+      << bed.Transcript();
   EXPECT_EQ(bed.WaitForPrefix("unplugged", kDeadline), "unplugged") << bed.Transcript();
-  EXPECT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002") << bed.Transcript();
+  EXPECT_EQ(bed.WaitForPrefix("plugged", kDeadline), "plugged /dev/bus/usb/001/002")
+      << bed.Transcript();
   bed.Send("quit");
   EXPECT_EQ(bed.WaitExit(kDeadline), 143);
 }
