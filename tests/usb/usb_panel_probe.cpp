@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "app/main_form.h"
@@ -36,9 +37,8 @@ std::string Hex(const QString& text) {
   return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The probe's run; main reports what escapes it.
+int Probe(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ostrel::test::TempDir dir;
@@ -93,4 +93,15 @@ int main(int argc, char** argv) {
   Say("erased " + Hex(ui.EEPROMSerial->text()));
   Say("status " + status().toStdString());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Probe(argc, argv);
+  } catch (const std::exception& e) {
+    Say(std::string("failed: ") + e.what());
+    return 2;
+  }
 }
