@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "support/child_wait.h"
+
 extern char** environ;
 
 namespace kastrel::usb_bed_test {
@@ -17,10 +19,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-int RemainingMs(SteadyClock::time_point end) {
-  const auto left = std::chrono::duration_cast<Millis>(end - SteadyClock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
+using ostrel::test::RemainingMs;
 
 }  // namespace
 
@@ -113,17 +112,10 @@ int BedProcess::WaitExit(Millis deadline) {
   const auto end = SteadyClock::now() + deadline;
   while (ReadLine(end)) {
   }
-  while (true) {
-    int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (done < 0 || SteadyClock::now() >= end) return -1;
-    // Output has ended; the exit follows at once, with no event to poll on.
-    std::this_thread::sleep_for(Millis(5));
-  }
+  // Output has ended; the exit follows at once.
+  const int status = ostrel::test::WaitExit(pid_, Millis(RemainingMs(end)));
+  if (status >= 0) pid_ = -1;
+  return status;
 }
 
 std::string BedProcess::Transcript() const {

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "receiver/ubx.h"
+#include "support/child_wait.h"
 
 extern char** environ;
 
@@ -29,10 +30,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-int RemainingMs(SteadyClock::time_point end) {
-  const auto left = std::chrono::duration_cast<Millis>(end - SteadyClock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
+using test::RemainingMs;
+using test::WaitExit;
 
 pid_t Spawn(const std::vector<std::string>& args, int& stderr_fd) {
   int pipe_fds[2];
@@ -54,19 +53,6 @@ pid_t Spawn(const std::vector<std::string>& args, int& stderr_fd) {
   ::close(pipe_fds[1]);
   stderr_fd = pipe_fds[0];
   return pid;
-}
-
-// Waits for the child's end until the deadline; the exit status, 128+signal, or -1.
-int WaitExit(pid_t pid, Millis deadline) {
-  const auto end = SteadyClock::now() + deadline;
-  while (true) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (done < 0 || SteadyClock::now() >= end) return -1;
-    // A child's end raises no event we can poll on without a signal handler; look again soon.
-    std::this_thread::sleep_for(Millis(5));
-  }
 }
 
 std::string ReadAll(int fd, Millis deadline) {
