@@ -80,7 +80,7 @@ Desktop::Desktop(const fs::path& dir, DesktopOptions options) : dir_(dir), optio
               return Run("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
                      std::string::npos;
             },
-            std::chrono::seconds(10))) {
+            std::chrono::seconds(30))) {
       why_ = "openbox did not start";
       return;
     }
