@@ -10,6 +10,7 @@
 #include "receive/chunk.h"
 #include "receive_fakes.h"
 #include "samples.h"
+#include "support/corpus.h"
 
 namespace ostrel::testing {
 namespace {
@@ -267,7 +268,7 @@ void PrintTo(const Capture& capture, std::ostream* out) { *out << capture.file; 
 class DemoSourceCorpus : public ::testing::TestWithParam<Capture> {};
 
 TEST_P(DemoSourceCorpus, OnePassRebuildsTheFile) {
-  const std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + GetParam().file;
+  const std::string path = test::CapturePath(GetParam().file);
   std::string content = ReadFile(path);
   if (GetParam().lf_file) {
     ASSERT_EQ(content.find("\r\n"), std::string::npos);
