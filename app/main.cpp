@@ -11,7 +11,8 @@
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
-#include "app/settings.h"
+#include "engine/panel_engine.h"
+#include "engine/settings.h"
 #include "platform/single_instance.h"
 
 namespace {
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
     if (ostrel::SessionEnded()) return 0;
     if (!form->Exiting()) form->show();
-    const std::string port = form->PortDescription();
+    const std::string port = form->Engine().PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");
     else

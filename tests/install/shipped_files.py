@@ -71,7 +71,7 @@ class ManualPages(unittest.TestCase):
                 self.assertEqual(done.returncode, 0)
 
     def test_panel_page_describes_every_settings_key_with_its_default(self):
-        with open(os.path.join(SOURCE, "app", "settings.h")) as f:
+        with open(os.path.join(SOURCE, "engine", "settings.h")) as f:
             header = f.read()
         keys = SETTING_KEY.findall(header)
         # The module's USB ids stand apart from the table: never written at first start.
