@@ -1,6 +1,6 @@
 #pragma once
-// What the receive tick and the command sender need of the main window. The window
-// implements it; tests use a recording fake.
+// What the receive tick and the command sender report to, and ask of, the panel. The
+// engine implements it; tests use a recording fake.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,7 +19,7 @@ class ReceiveView {
   virtual void SetEEPROMSerial(std::string_view text) = 0;
   virtual void SetFirmwareVersion(std::string_view text) = 0;
 
-  // The ProcessGPS check box.
+  // Whether NMEA is parsed and the stream shown: the displays run, or someone listens.
   virtual bool ProcessGPS() const = 0;
   // Fix labels, SatGrid and the sky plot from the receiver object's state.
   virtual void UpdateFixDisplay() = 0;

@@ -32,16 +32,7 @@ using test::FakeClock;
 // fields (`reply`, `arrive`, `writes`, `present`).
 using test::FakeDriver;
 
-// The read thread's hand-over, step 9, without the thread: one packet lands behind those
-// waiting and LastRxTime moves on.
-inline void Deliver(UsbLink& link, std::string_view bytes) {
-  LinkState& s = link.State();
-  std::lock_guard lock(s.HandOver);
-  std::memcpy(s.RxBuffer + s.RxLength, bytes.data(), bytes.size());
-  s.RxLength += static_cast<int32_t>(bytes.size());
-  s.NotePacket(s.BlocksOut);
-  s.LastRxTime.store(link.GetClock().Now());
-}
+using test::Deliver;
 
 class FakePort final : public DataPortWriter {
  public:

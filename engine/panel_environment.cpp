@@ -1,4 +1,4 @@
-#include "app/panel_environment.h"
+#include "engine/panel_environment.h"
 
 #include <filesystem>
 #include <utility>

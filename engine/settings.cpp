@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "engine/settings.h"
 
 #include <algorithm>
 #include <charconv>
@@ -48,6 +48,22 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
     }
   }
   return ids;
+}
+
+PanelSettings ReadPanelSettings(const TSettings& file) {
+  PanelSettings s;
+  s.dgps_name = file.ReadString(kDGPSName);
+  s.com = file.ReadInteger(kGpsCom);
+  s.waas = file.ReadBool(kGpsWAAS);
+  s.baud = file.ReadString(kGpsBaud);
+  s.process_gps = file.ReadBool(kGpsProcessGPS);
+  s.pass_binary_data = file.ReadBool(kGpsPassBinaryData);
+  s.demo = file.ReadBool(kGpsDemo);
+  s.log_status = file.ReadInteger(kLogStatus);
+  s.debug_panel = file.ReadInteger(kDebugPanel);
+  s.ports_directory = file.ReadString(kPortsDirectory);
+  s.usb_device = file.ReadIfPresent(kUsbSection, kUsbDeviceKey);
+  return s;
 }
 
 TSettings::TSettings(std::string path) : file_(std::move(path)) {}

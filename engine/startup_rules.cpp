@@ -1,4 +1,4 @@
-#include "app/startup_rules.h"
+#include "engine/startup_rules.h"
 
 #include <cctype>
 #include <cstdio>

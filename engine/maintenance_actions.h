@@ -1,11 +1,11 @@
 #pragma once
-// The maintenance buttons' side of the window: the Yes/No box before an erase, the
-// length test of a serial number, the device and queue tests of "Update GPS Status".
+// The maintenance buttons' logic: the Yes/No question before an erase, the length test
+// of a serial number, the device and queue tests of "Update GPS Status".
 // The blocks themselves come from receiver/maintenance.h; the sender delivers them.
 #include <cstdint>
 #include <string>
 
-#include "app/settings_applier.h"
+#include "engine/settings_applier.h"
 #include "link/command_queue.h"
 
 namespace ostrel {
@@ -21,7 +21,6 @@ class MaintenanceView {
   // The Yes/No box, No the default; true for Yes.
   virtual bool ConfirmErase() = 0;
   virtual void ShowError(const std::string& text) = 0;
-  virtual std::string SerialText() const = 0;
   virtual void SetSerialText(const std::string& text) = 0;
   virtual void SetStatus(const std::string& text) = 0;
 };
@@ -39,7 +38,8 @@ class MaintenanceActions {
   void QueryVersionClick(CommandQueue* queue);
   void EraseEEPROMClick(CommandQueue* queue);
   void ReadEEPROMClick(CommandQueue* queue);
-  void WriteEEPROMClick(CommandQueue* queue);
+  // `serial`: the text of the serial number box.
+  void WriteEEPROMClick(CommandQueue* queue, const std::string& serial);
   void GPSButtonReadClick(CommandQueue* queue, bool device_open);
 
  private:

@@ -1,6 +1,6 @@
-#include "app/settings_applier.h"
+#include "engine/settings_applier.h"
 
-#include "app/settings.h"
+#include "engine/settings.h"
 #include "receiver/antaris.h"
 
 namespace ostrel {

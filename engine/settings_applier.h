@@ -1,6 +1,6 @@
 #pragma once
 // Applying the receiver settings (GPSButtonSetClick): brings the module in line with
-// the window's baud list and WAAS box, stores what was sent, and reports the outcome in
+// the chosen baud rate and WAAS mode, stores what was sent, and reports the outcome in
 // the status text and the tray tip. It only queues blocks; the sender delivers them.
 //
 // A full apply at 19200 with WAAS on leaves five blocks:
@@ -27,7 +27,7 @@ std::string TrayTipText(const std::string& status, const std::string& port);
 // At most kTrayTipMax characters of `tip`.
 std::string CutTrayTip(std::string tip);
 
-// What the apply reads from and shows on the window.
+// What the apply reads (the chosen values) and where it shows its outcome.
 class ApplyView {
  public:
   virtual ~ApplyView() = default;

@@ -64,6 +64,28 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
 // the signed 32-bit range included, gives the default. "0x" alone is no number.
 int32_t ParseSettingInteger(std::string_view text, int32_t fallback);
 
+class TSettings;
+
+// The settings as the panel holds them while it runs: every key read once at start-up;
+// a key is written back by its own name when the panel stores that value. The widgets
+// show and edit these values; nothing is read back out of a widget.
+struct PanelSettings {
+  std::string dgps_name;                  // [Ports] DGPSName
+  int32_t com = 0;                        // [GPS] COM: the GPS Data port's number, 0 any
+  bool waas = true;                       // [GPS] WAAS
+  std::string baud;                       // [GPS] Baud, as the file has it
+  bool process_gps = false;               // [GPS] ProcessGPS: the displays run when shown
+  bool pass_binary_data = false;          // [GPS] PassBinaryData
+  bool demo = false;                      // [GPS] Demo: the Demonstration menu item
+  int32_t log_status = 0;                 // [Log] Status
+  int32_t debug_panel = 0;                // [Debug] Panel: the window's layout
+  std::string ports_directory;            // [Ports] Directory
+  std::optional<std::string> usb_device;  // [USB] Device, only when the file has it
+};
+
+// Every key of the file, or its default where the file, the section or the key is missing.
+PanelSettings ReadPanelSettings(const TSettings& file);
+
 class TSettings {
  public:
   explicit TSettings(std::string path = kSettingsFileName);

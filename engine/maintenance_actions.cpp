@@ -1,4 +1,4 @@
-#include "app/maintenance_actions.h"
+#include "engine/maintenance_actions.h"
 
 #include "receiver/maintenance.h"
 
@@ -32,9 +32,8 @@ void MaintenanceActions::ReadEEPROMClick(CommandQueue* queue) {
   QueueReadEEPROM(*queue, framing_.block_size);
 }
 
-void MaintenanceActions::WriteEEPROMClick(CommandQueue* queue) {
+void MaintenanceActions::WriteEEPROMClick(CommandQueue* queue, const std::string& serial) {
   if (queue == nullptr) return;
-  const std::string serial = view_.SerialText();
   if (serial.size() < kSerialLength) {
     view_.ShowError(kSerialTooShort);
     return;

@@ -1,6 +1,6 @@
 // Applying the receiver settings without a window: a recording view, the real receiver
 // commands, the real queue and a settings file in the test's scratch folder.
-#include "app/settings_applier.h"
+#include "engine/settings_applier.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/maintenance_actions.h"
-#include "app/settings.h"
-#include "app_test_support.h"
+#include "engine/maintenance_actions.h"
+#include "engine/settings.h"
+#include "engine_test_support.h"
 #include "receiver/antaris.h"
 #include "receiver/ubx.h"
 
@@ -127,7 +127,6 @@ class ButtonsView final : public MaintenanceView {
  public:
   bool ConfirmErase() override { return true; }
   void ShowError(const std::string&) override {}
-  std::string SerialText() const override { return {}; }
   void SetSerialText(const std::string&) override {}
   void SetStatus(const std::string&) override {}
 };

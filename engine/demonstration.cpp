@@ -1,4 +1,4 @@
-#include "app/demonstration.h"
+#include "engine/demonstration.h"
 
 #include "receive/demo_source.h"
 

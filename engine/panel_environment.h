@@ -1,5 +1,5 @@
 #pragma once
-// What the window takes from the world around it: the clock, the way to the module and
+// What the engine takes from the world around it: the clock, the way to the module and
 // the folder its files live in. The program hands over the real ones; a test hands a
 // fake clock, a socket of its own and a temporary folder, and the process's current
 // directory stays where it is.
@@ -20,8 +20,8 @@ using UsbDriverFactory =
     std::function<std::unique_ptr<UsbDriver>(std::vector<UsbId> ids, UsbNoticeSink notice)>;
 
 struct PanelEnvironment {
-  // The window's own time: the age of the shown data and the pause after Exit. The link
-  // keeps the real clock: its read thread sleeps on it.
+  // The panel's time: the link's silence rule, the sender's reply wait, the age of the
+  // shown data and the pause after Exit. The read thread's own pauses stay in real time.
   Clock& clock = SystemClock();
   UsbDriverFactory make_driver;
   // Where the settings file, error.log, positions.log, a relative [Ports] Directory and a
