@@ -29,7 +29,7 @@ pieces="$root/build/fuzz-seeds"
 if [[ ! -d "$pieces" ]]; then
   mkdir -p "$pieces.tmp"
   for f in "$captures"/*; do
-    [[ -f "$f" && "$f" != *.md ]] || continue
+    [[ -f "$f" && "$f" == *.log ]] || continue
     split -b 2047 -a 3 "$f" "$pieces.tmp/$(basename "$f")."
   done
   mv "$pieces.tmp" "$pieces"
