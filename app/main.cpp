@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string_view>
 
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
 #include "app/settings.h"
+#include "app/udev_rule.h"
 #include "platform/single_instance.h"
 
 namespace {
@@ -25,6 +27,8 @@ void ChoosePlatform() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "--udev-rule")
+    return ostrel::UdevRuleMain(argc, argv);
   ostrel::QuietQtNoise();
   ChoosePlatform();
   // A closed stderr (`ostrel-panel 2>&1 | head`) must not end the panel and leave the
