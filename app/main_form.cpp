@@ -29,6 +29,7 @@
 #include "app/startup_rules.h"
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
+#include "dataport/port_notice.h"
 #include "gps/sky_plot_draw.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
@@ -64,6 +65,16 @@ constexpr auto kJoinDeadline = std::chrono::milliseconds(3000);
 void Tell(const std::string& text, const std::string& folder) {
   std::fputs(text.c_str(), stderr);
   ErrorLog(text, folder);
+}
+
+// The port's tool tip: its link, and the notice (also told) when gpsd could not open it.
+// Empty while no port is held.
+std::string PortTip(const TVSPort& port, const std::string& folder) {
+  if (port.LinkPath().empty()) return {};
+  const std::string notice = PortAccessNotice(port.SharedWithDialout(), port.SlavePath());
+  if (notice.empty()) return port.LinkPath();
+  Tell(notice, folder);
+  return port.LinkPath() + "\n" + notice;
 }
 
 QString Latin1(std::string_view text) {
@@ -503,7 +514,7 @@ void TMainForm::Create_Virtual_Port() {
       *adapters_->ports, *vsport_, *adapters_->messages, [this] { ExitClick(); },
       [this](const std::string& name) {
         ui_.GPS_Virtual_Port->setText(Latin1(name));
-        ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
+        ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(PortTip(*vsport_, env_.folder)));
       }};
   ostrel::Create_Virtual_Port(gps_port_number_, setup);
 }
@@ -785,7 +796,7 @@ bool TMainForm::DeviceOpen() const { return link_ && link_->State().DeviceOpen.l
 
 std::string TMainForm::PortDescription() const {
   if (!vsport_ || vsport_->LinkPath().empty()) return {};
-  return PortName() + " at " + vsport_->LinkPath();
+  return PortName() + " at " + vsport_->LinkPath() + " (" + vsport_->SlavePath() + ")";
 }
 
 // ---------------------------------------------------------------------------------------

@@ -71,6 +71,7 @@ TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
   struct stat st {};
   ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_TRUE(port->SharedWithDialout());
   const group* dialout = ::getgrnam("dialout");
   if (dialout != nullptr && ::geteuid() == 0) {
     EXPECT_EQ(st.st_gid, dialout->gr_gid);
