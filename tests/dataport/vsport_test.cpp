@@ -548,24 +548,6 @@ TEST_F(CommandsOverPortTest, TwentyBytesBecomeOneSequenceAfterTheTimer) {
   EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', cmd) + Block('*', "*"));
 }
 
-TEST_F(CommandsOverPortTest, TwoWritesFiftyMsApartGoOutTogether) {
-  const std::string a(50, 'a'), b(50, 'b');
-  const std::string path = port.LinkPath();
-  Child app([path, a, b](int, int go) {
-    const int fd = OpenPort(path);
-    WriteAll(fd, a);
-    ::usleep(50000);
-    WriteAll(fd, b);
-    AwaitGo(go);
-    ::close(fd);
-    return 0;
-  });
-  ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
-  const std::string all = a + b;
-  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', all.substr(0, 63)) +
-                               Block('!', all.substr(63)) + Block('*', "*"));
-}
-
 TEST_F(CommandsOverPortTest, WriteDuringASequenceWaitsForTheNextWrite) {
   BeginSequence(queue, 64);
   const std::uint8_t rate[] = {'9', '6'};
