@@ -22,6 +22,7 @@ only=("$@")
 jobs="${FUZZ_JOBS:-2}"
 captures="$root/tests/data/captures"
 
+./scripts/deps.sh run clang libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

@@ -9,6 +9,7 @@
 # the module's socket name (Ezusb-0), so no other panel test may run meanwhile.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
+"$src/scripts/deps.sh" run xvfb trayer xdotool imagemagick
 bin="${1:-}"
 if [ -z "$bin" ]; then
   cmake -S "$src" --preset release >/dev/null
