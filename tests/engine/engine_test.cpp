@@ -21,6 +21,7 @@
 #include "gps/tgps.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
+#include "platform/vsport_qt.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
 
@@ -163,7 +164,8 @@ TEST_F(EngineTest, FirstStartWithoutModuleWritesComThenPassBinaryData) {
   // What an application opens is the link's full path.
   EXPECT_EQ(view_.port_path, dir_.File("COM1"));
   EXPECT_TRUE(QFileInfo(QString::fromStdString(dir_.File("COM1"))).isSymLink());
-  EXPECT_EQ(engine_->PortDescription(), "COM1 at " + dir_.File("COM1"));
+  EXPECT_EQ(engine_->PortDescription(),
+            "COM1 at " + dir_.File("COM1") + " (" + engine_->VSPort()->SlavePath() + ")");
   EXPECT_TRUE(view_.messages.empty());
 }
 
