@@ -693,6 +693,14 @@ void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& 
   ShowError("Cannot open the demonstration file " + name + ": " + reason + ".");
 }
 
+void TMainForm::ShowNotice(const std::string& text) {
+  Tell(text + "\n", env_.folder);
+  // The window is mostly hidden in the tray: a box would wait there for nobody.
+  if (tray_icon_ && tray_icon_->isVisible())
+    tray_icon_->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
+                            QSystemTrayIcon::Warning);
+}
+
 void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude,
                             const std::string& longitude, const std::string& elevation,
                             const std::string& speed) {

@@ -175,6 +175,7 @@ class TMainForm final : public QMainWindow,
   void UpdateFixDisplay() override;
   void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override;
+  void ShowNotice(const std::string& text) override;
   // ApplyView
   bool DemoRunning() const override;
   std::string BaudText() const override;

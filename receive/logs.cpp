@@ -78,7 +78,7 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
   // Beyond 2047 the chunk cannot be real and would not play back.
   if (len <= 0 || len > kMaxChunk) return;
   std::FILE* f = OpenRegularStream(path_, "a+b");
-  if (f == nullptr) return Refused();
+  if (f == nullptr) return RecordFailed(errno);
   // One buffer, one write: a record is whole or, should the disk fill, cut off again,
   // so the records after it stay readable.
   std::uint8_t record[4 + kMaxChunk];
@@ -90,13 +90,39 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
   for (int32_t i = 0; i < len; ++i) record[4 + i] = ChunkBuffer[i];
   const size_t total = 4 + static_cast<size_t>(len);
   long start = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  errno = 0;
   bool whole = std::fwrite(record, 1, total, f) == total && std::fflush(f) == 0;
+  const int err = errno != 0 ? errno : EIO;
   if (!whole && start >= 0) {
     if (::ftruncate(fileno(f), static_cast<off_t>(start)) != 0) {
       // Nothing more can be done; the next pass ends at the cut record.
     }
   }
   std::fclose(f);
+  if (whole)
+    RecordWritten();
+  else
+    RecordFailed(err);
+}
+
+void PositionsLog::RecordFailed(int err) {
+  if (stopped_) return;
+  stopped_ = true;
+  notice_ = "Recording to " + path_ + " has stopped: " + OpenFailure(err) +
+            ". It goes on by itself once the file can be written again.";
+}
+
+void PositionsLog::RecordWritten() {
+  if (!stopped_) return;
+  stopped_ = false;
+  notice_ = "Recording to " + path_ + " goes on again.";
+}
+
+bool PositionsLog::TakeNotice(std::string& text) {
+  if (notice_.empty()) return false;
+  text.swap(notice_);
+  notice_.clear();
+  return true;
 }
 
 ErrorLogFile::ErrorLogFile(const std::string& directory, Clock& clock)

@@ -51,16 +51,25 @@ class PositionsLog {
   // the end of the file) ends the pass the same way. Record appends a non-empty chunk.
   void LogPositions(std::uint8_t* ChunkBuffer, int32_t& len);
 
+  // Recording stopped (a full disk, a folder that cannot be written) or went on again
+  // since the last call: the note for the user, once for each change. The log stays
+  // whole meanwhile, and recording goes on by itself once the file can be written.
+  bool TakeNotice(std::string& text);
+
  private:
   void Replay(std::uint8_t* ChunkBuffer, int32_t& len);
   void Record(const std::uint8_t* ChunkBuffer, int32_t len);
   void EndPass(std::uint8_t* ChunkBuffer, int32_t& len);
   void Refused();
+  void RecordFailed(int err);
+  void RecordWritten();
 
   int32_t mode_;
   std::string path_;
   std::FILE* file_ = nullptr;  // open for replay only, across ticks
   int said_ = 0;               // the errno last reported
+  bool stopped_ = false;       // recording failed last time
+  std::string notice_;         // for TakeNotice
 };
 
 // error.log in one directory. A note is appended as it is, up to a NUL in it, with no

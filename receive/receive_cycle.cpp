@@ -103,6 +103,8 @@ void ReceiveCycle::DataSteps() {
     } else {
       int32_t stream_len = len_ - reply_len_;
       log_->LogPositions(ChunkBuffer.data() + reply_len_, stream_len);
+      std::string notice;
+      if (log_->TakeNotice(notice)) view_.ShowNotice(notice);
     }
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
