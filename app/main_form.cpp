@@ -500,11 +500,15 @@ void TMainForm::Create_Virtual_Port() {
           [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
   connect(vsport_, &TVSPort::SecondReader, this, [this] { SecondReader(); });
   VirtualPortSetup setup{
-      *adapters_->ports, *vsport_, *adapters_->messages, [this] { ExitClick(); },
+      *adapters_->ports,
+      *vsport_,
+      *adapters_->messages,
+      [this] { ExitClick(); },
       [this](const std::string& name) {
         ui_.GPS_Virtual_Port->setText(Latin1(name));
         ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
-      }};
+      },
+      [this](const std::string& note) { Tell(note, env_.folder); }};
   ostrel::Create_Virtual_Port(gps_port_number_, setup);
 }
 
