@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <string>
+#include <utility>
 
 #include "app/session_end.h"
 #include "engine/settings.h"
@@ -19,14 +20,13 @@ void HeadlessView::Line(const std::string& text) {
 }
 
 void HeadlessView::ShowPort(const std::string& name, const std::string& link_path,
-                            const std::string& note) {
-  if (name.empty()) return;  // the port's name cleared before a new attempt
-  if (note.empty()) {
-    Line("GPS Data port " + name + " at " + link_path);
-  } else if (note != port_note_) {
-    std::fprintf(err_, "ostrel-panel: %s\n", note.c_str());
-  }
-  port_note_ = note;
+                            const std::string&) {
+  // The note has been told on stderr already; the line is said once per port.
+  if (name.empty() || link_path.empty()) return;
+  std::string line = "GPS Data port " + name + " at " + link_path;
+  if (line == port_line_) return;
+  Line(line);
+  port_line_ = std::move(line);
 }
 
 void HeadlessView::ShowMessage(const std::string& caption, const std::string& text) {

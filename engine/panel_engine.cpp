@@ -219,12 +219,15 @@ void PanelEngine::CreateVirtualPort() {
   connect(vsport_, &TVSPort::OnRxChar, this,
           [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
   connect(vsport_, &TVSPort::SecondReader, this, [this] { SecondReader(); });
-  VirtualPortSetup setup{*ports_, *vsport_, static_cast<MessageSink&>(*this),
+  VirtualPortSetup setup{*ports_,
+                         *vsport_,
+                         static_cast<MessageSink&>(*this),
                          [this] {
                            Stop();
                            view_.EndRequested();
                          },
-                         [this](const std::string& name) { PortNamed(name); }};
+                         [this](const std::string& name) { PortNamed(name); },
+                         [this](const std::string& note) { Tell(note); }};
   ostrel::Create_Virtual_Port(settings_.com, setup);
 }
 
@@ -244,7 +247,7 @@ void PanelEngine::SecondReader() {
                      " at once; each gets only part of the data and broken sentences. "
                      "Let one program read the port, or let gpsd read it and the "
                      "programs read gpsd.\n";
-  ErrorLog(text, env_.folder);
+  Tell(text);
   text.pop_back();
   view_.ShowPort(port_name_, vsport_->LinkPath(), text);
 }
@@ -489,6 +492,11 @@ void PanelEngine::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
 
 void PanelEngine::DemoFileUnavailable(const std::string& name, const std::string& reason) {
   ShowError("Cannot open the demonstration file " + name + ": " + reason + ".");
+}
+
+void PanelEngine::ShowNotice(const std::string& text) {
+  Tell(text + "\n");
+  view_.ShowNotice(text);
 }
 
 void PanelEngine::GPSButtonSetClick() { ApplySettings(); }

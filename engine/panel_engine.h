@@ -184,6 +184,7 @@ class PanelEngine final : public QObject,
   void UpdateFixDisplay() override;
   void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override;
+  void ShowNotice(const std::string& text) override;
   void GPSButtonSetClick() override;
   // ApplyView
   bool DemoRunning() const override;

@@ -42,6 +42,7 @@ class TVSPort final : public QObject, public VirtualPort {
   bool Open(const std::string& name) override;
   int32_t Write(const std::uint8_t* bytes, int32_t count) override;
   int32_t Read(std::uint8_t* bytes, int32_t count) override;
+  std::string Failure() const override { return failure_; }
 
   // Full path of the link, what an application opens ("/home/me/COM3"); empty until a
   // port is held.
@@ -66,6 +67,10 @@ class TVSPort final : public QObject, public VirtualPort {
 
  private:
   bool Take(const std::string& name);
+  // Notes why taking the port failed; returns false for the caller to return.
+  bool Fail(std::string reason);
+  // The same for a file of the port folder that could not be made or opened.
+  bool FailOn(const std::string& path, int err);
   bool LockPort(const std::string& name, bool& lock_existed);
   bool MakePseudoTerminal();
   bool PointLink();
@@ -88,6 +93,7 @@ class TVSPort final : public QObject, public VirtualPort {
   std::string link_path_;
   std::string lock_path_;
   std::string slave_path_;
+  std::string failure_;
   int master_ = -1;
   int lock_fd_ = -1;
   int inotify_ = -1;

@@ -62,6 +62,7 @@ class RecordingView final : public PanelView {
   }
   void ShowProcessGPS(bool on) override { process_gps = on; }
   void ShowDemonstration(bool on) override { demonstration = on; }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void ShowMessage(const std::string& caption, const std::string& text) override {
     messages.push_back(caption + ": " + text);
   }
@@ -75,6 +76,7 @@ class RecordingView final : public PanelView {
   std::string Status() const { return statuses.empty() ? std::string() : statuses.back(); }
 
   std::vector<std::string> statuses;
+  std::vector<std::string> notices;
   std::string tray_tip;
   std::string port;
   std::string port_path;

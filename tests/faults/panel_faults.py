@@ -156,6 +156,18 @@ class PanelFaults(PanelRig):
         self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
         self.assert_exits_in_order("garbage")
 
+    def test_zero_length_packets(self):
+        """A zero-length packet after every full one costs no pause: the settings go
+        through and the stream keeps its pace."""
+        self.start_emulator("--zero-length", *STREAM_WHILE_SENDING)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        self.assert_forwards(client, 5, "zero-length")
+        # An unacknowledged block would have been followed by "**" again.
+        self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
+        self.assert_exits_in_order("zero-length")
+
     def test_command_too_long(self):
         """65,537 bytes written at once: refused whole, nothing reaches the module."""
         if self.have_x():

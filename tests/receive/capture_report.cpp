@@ -30,6 +30,7 @@ class ReportView final : public ReceiveView, public FixView {
   void UpdateFixDisplay() override { ostrel::UpdateFixDisplay(*gps, *this); }
   void ShowDataStream(const std::uint8_t*, int32_t) override {}
   void DemoFileUnavailable(const std::string&, const std::string&) override {}
+  void ShowNotice(const std::string&) override {}
   void GPSButtonSetClick() override {}
 
   void SetFixTexts(const std::string& mode, const std::string& latitude,

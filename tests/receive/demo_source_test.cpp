@@ -107,6 +107,11 @@ TEST(DemoSource, UnopenableFileEndsTheTick) {
   demo.DemoFileName = dir.File("other.txt");
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  // A device is refused for what it is, not with the open's "Invalid argument".
+  demo.DemoFileName = "/dev/zero";
+  EXPECT_FALSE(demo.NextGroup(buf.data(), len));
+  EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  EXPECT_EQ(reason, "not a regular file");
   demo.Stop();
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
