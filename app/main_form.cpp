@@ -508,7 +508,7 @@ void TMainForm::Create_Virtual_Port() {
         ui_.GPS_Virtual_Port->setText(Latin1(name));
         ui_.GPS_Virtual_Port->setToolTip(QString::fromStdString(vsport_->LinkPath()));
       },
-      [this](const std::string& note) { Tell(note, env_.folder); }};
+      [this](const std::string& note) { Tell("ostrel-panel: " + note, env_.folder); }};
   ostrel::Create_Virtual_Port(gps_port_number_, setup);
 }
 
@@ -698,7 +698,7 @@ void TMainForm::DemoFileUnavailable(const std::string& name, const std::string& 
 }
 
 void TMainForm::ShowNotice(const std::string& text) {
-  Tell(text + "\n", env_.folder);
+  Tell("ostrel-panel: " + text + "\n", env_.folder);
   // The window is mostly hidden in the tray: a box would wait there for nobody.
   if (tray_icon_ && tray_icon_->isVisible())
     tray_icon_->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
