@@ -55,6 +55,7 @@ class ExternalCommands;
 class PanelView;
 class PositionsLog;
 class ReceiveCycle;
+class ShareHub;
 class SystemComPorts;
 class TAntaris;
 class TGPS;
@@ -153,6 +154,8 @@ class PanelEngine final : public QObject,
   UsbLink* Link() const { return link_.get(); }
   ReceiveCycle* Cycle() const { return cycle_.get(); }
   TVSPort* VSPort() const { return vsport_; }
+  // The extra ports and TCP clients of [Share]; null when the section serves none.
+  ShareHub* Share() const { return share_.get(); }
 
  private:
   // Start-up's steps, in the order Start gives with its reasons.
@@ -164,7 +167,9 @@ class PanelEngine final : public QObject,
   void CreateReceiveCycle();
   void ReadPassBinaryData();
   void StartReadThread();
+  void StartSharing();
   void SecondReader();
+  std::string SecondPortAdvice() const;
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;
   // Runs a handler of a timer or the port; a settings error becomes an "Error" message.
@@ -242,6 +247,8 @@ class PanelEngine final : public QObject,
   std::unique_ptr<TReadThread> read_thread_;
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
+  // Last: it holds on to the command queue and the port folder.
+  std::unique_ptr<ShareHub> share_;
 
   // When ParseNMEA last applied something, and whether the displays show it as current.
   Millis last_applied_ = 0;
