@@ -21,8 +21,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nmea import valid_sentences  # noqa: E402
-from panel_rig import (Child, PanelRig, PortClient, own_network_namespace, report,  # noqa: E402
-                       wait_for)
+from panel_rig import (Child, PanelRig, PortClient, fd_count, own_network_namespace,  # noqa: E402
+                       proc_status, report, wait_for)
 
 NO_DESKTOP = {"DISPLAY": None, "WAYLAND_DISPLAY": None, "QT_QPA_PLATFORM": None,
               "DBUS_SESSION_BUS_ADDRESS": None}
@@ -307,6 +307,40 @@ class ShareService(PanelRig):
             self.assertTrue(self.panel.running())
         finally:
             blocker.close()
+
+    def usage(self):
+        pid = self.panel.pid
+        return fd_count(pid), proc_status(pid, "Threads"), proc_status(pid, "VmRSS")
+
+    def test_connects_and_opens_leave_nothing_behind(self):
+        """1,000 TCP connects and 1,000 opens of an extra port: descriptors, threads and
+        memory flat."""
+        self.start_shared("ExtraPorts=1\nTcpPort=%d\n" % TCP_PORT)
+        self.assertTrue(wait_for(self.connects, 10))
+        path = self.path("COM2")
+        for _ in range(50):  # what the first ones allocate for good
+            socket.create_connection(("127.0.0.1", TCP_PORT), 2).close()
+            os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        fds, threads, rss = self.usage()
+        for i in range(1000):
+            with socket.create_connection(("127.0.0.1", TCP_PORT), 2) as s:
+                if i % 10 == 0:
+                    s.recv(1)  # now and then one that got data
+            os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        self.assertTrue(wait_for(lambda: self.usage()[0] <= fds, 10), self.usage())
+        after = self.usage()
+        report("share: fds %d -> %d, threads %d -> %d, RSS %d -> %d kB"
+               % (fds, after[0], threads, after[1], rss, after[2]))
+        self.assertEqual(after[1], threads)
+        self.assertLess(after[2], rss + 2048)
+        self.assertTrue(self.panel.running())
+
+    def test_binds_only_the_named_address(self):
+        """TcpAddress=127.0.0.1: 127.0.0.2, on the same loopback, gets no answer."""
+        self.start_shared("TcpPort=%d\nTcpAddress=127.0.0.1\n" % TCP_PORT, emulator=())
+        self.assertTrue(wait_for(self.connects, 10))
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.2", TCP_PORT), 2).close()
 
 
 if __name__ == "__main__":
