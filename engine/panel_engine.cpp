@@ -119,7 +119,6 @@ PanelEngine::~PanelEngine() {
     (void)queue_.release();
   }
   read_thread_.reset();
-  if (share_) RemoveObserver(share_.get());
   share_.reset();
   cycle_.reset();
 }
@@ -333,7 +332,6 @@ void PanelEngine::StartSharing() {
     share_ = std::make_unique<ShareHub>(std::move(setup));
     const std::vector<std::string> more = share_->Start();
     problems.insert(problems.end(), more.begin(), more.end());
-    AddObserver(share_.get());
   }
   if (problems.empty()) return;
   // One message for everything of [Share] that could not be had; the rest serves.
@@ -354,7 +352,6 @@ void PanelEngine::Stop() {
   GPS_Receiver->stop();
   VSPortRead->stop();
   // Nothing written to the other ports reaches the module any more.
-  if (share_) RemoveObserver(share_.get());
   share_.reset();
 }
 
@@ -492,6 +489,7 @@ void PanelEngine::VSPortReadTimer() {
 
 int32_t PanelEngine::Write(const std::uint8_t* bytes, int32_t count) {
   const int32_t written = vsport_->Write(bytes, count);
+  if (share_) share_->OnForwarded(bytes, count);
   for (StreamObserver* o : observers_) o->OnForwarded(bytes, count);
   return written;
 }

@@ -18,6 +18,7 @@
 // A sentence from the module:
 //   module --bulk read--> TReadThread --RxBuffer--> Tick: ChunkBuffer
 //     --> PositionsLog --> TVSPort::Write (the NMEA run, or every byte) --> COMn link
+//                      --> ShareHub: extra ports and TCP clients ([Share])
 //                      --> every StreamObserver
 //     --> ParseUBX --> PanelView::ShowStatus
 //     --> ParseNMEA --> PanelView::ShowFix, every StreamObserver; the Data Stream memo
@@ -26,6 +27,8 @@
 //   application writes COMn --> TVSPort::OnRxChar --> ExternalCommands (ExternalBuffer)
 //     --200 ms--> VSPortRead: "*c", data blocks, "**" into CommandQueue
 //     --> Tick's command sender: one 64-byte block per tick, each acknowledged
+//   extra port or TCP client ([Share] Writable=1) --> ShareHub: one sequence per writer,
+//     queued only when the queue is idle --> the same sender; each one in commands.log
 // The operations (ApplySettings, the maintenance commands) queue blocks the same way;
 // nothing else writes to the module.
 #include <QObject>
@@ -211,7 +214,7 @@ class PanelEngine final : public QObject,
   // MessageSink: inside the receive tick a message waits for the tick's end, as a modal
   // box's nested event loop would let the next tick run inside this one.
   void ShowMessage(const std::string& caption, const std::string& text) override;
-  // DataPortWriter: the GPS Data port, then every observer.
+  // DataPortWriter: the GPS Data port, the [Share] consumers, then every observer.
   int32_t Write(const std::uint8_t* bytes, int32_t count) override;
 
   class Adapters;

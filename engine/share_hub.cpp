@@ -287,6 +287,9 @@ void ShareHub::Remove(Consumer* consumer) {
   if (!consumer->Collected().empty()) {
     consumer->Timer().stop();
     CommandDue(*consumer);
+    if (!consumer->Collected().empty())
+      LogSequence(consumer->Name(), consumer->Collected(),
+                  "abandoned: it left while another sequence was being sent");
   }
   consumers_.erase(it);
   Changed();

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "dataport/share_stream.h"
-#include "engine/panel_engine.h"
 #include "engine/share_settings.h"
 
 class QTcpServer;
@@ -42,7 +41,9 @@ struct ConsumerInfo {
   std::uint64_t commands = 0;  // sequences it wrote
 };
 
-class ShareHub final : public QObject, public StreamObserver {
+// Not a StreamObserver: it needs the forwarded bytes only, and an observer would have the
+// engine parse every sentence even with the displays off.
+class ShareHub final : public QObject {
  public:
   struct Setup {
     ShareSettings settings;
@@ -77,10 +78,8 @@ class ShareHub final : public QObject, public StreamObserver {
   // Bytes written by read-only consumers, dropped.
   std::uint64_t DroppedCommandBytes() const { return dropped_bytes_; }
 
-  // StreamObserver
-  void OnForwarded(const std::uint8_t* bytes, int32_t count) override;
-  void OnFix(const TGPS& /*gps*/) override {}
-  void OnStatus(std::string_view /*status*/) override {}
+  // Bytes of the stream as the GPS Data port got them.
+  void OnForwarded(const std::uint8_t* bytes, int32_t count);
 
   class Consumer;
 
