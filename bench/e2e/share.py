@@ -106,6 +106,7 @@ def latency_run(build, seconds, name, emulator_args):
         for c in clients:
             c.stop()
         gpsd.stop()
+        run.stop()  # the trace whole before it is read
         rows = []
         for kind, path in out.items():
             r = e2e.analyse(run.trace, path, (t0, t1), False)
