@@ -180,6 +180,12 @@ class ShareService(PanelRig):
             c.thread.join(2)
         for c in readers:
             c.close()
+        # The stalled one reads at last: its queue, then the live stream.
+        stalled.start()
+        self.assertTrue(wait_for(lambda: len(stalled.data()) > 20000, 10))
+        stalled.close()
+        late = stalled.data()
+        late = late[:late.rfind(b"\n") + 1]
         # The GPS Data port reads on a little, so that it holds all the others got.
         mark = len(main.data())
         self.assertTrue(wait_for(lambda: len(main.data()) > mark + 1000, 10))
@@ -189,15 +195,11 @@ class ShareService(PanelRig):
             report("share: %s got %d bytes of the GPS Data port's %d" % (name, len(got), len(whole)))
             self.assertGreater(len(got), 1000 * SECONDS, name)
             self.assertIn(got, whole, "%s: not the GPS Data port's bytes" % name)
-        # The stalled one: what it holds is whole sentences, in order, with some lost.
-        stalled.start()
-        self.assertTrue(wait_for(lambda: stalled.data().endswith(b"\n"), 10))
-        late = stalled.data()
-        lines = late.splitlines(keepends=True)
+        # What the stalled one got is whole sentences, in order, with some lost.
         self.assertEqual(b"".join(valid_sentences(late)), late, "a sentence was cut")
-        self.assertLess(len(late), len(whole) - 100000, "nothing was lost")
+        self.assertNotIn(late, whole, "nothing was lost")
         position = 0
-        for line in lines:
+        for line in late.splitlines(keepends=True):
             position = whole.find(line, position)
             self.assertGreaterEqual(position, 0, "out of order or not forwarded: %r" % line)
         self.assertEqual(self.panel.terminate(5), 0)
@@ -332,7 +334,9 @@ class ShareService(PanelRig):
         report("share: fds %d -> %d, threads %d -> %d, RSS %d -> %d kB"
                % (fds, after[0], threads, after[1], rss, after[2]))
         self.assertEqual(after[1], threads)
-        self.assertLess(after[2], rss + 2048)
+        # A sanitizer keeps freed memory in quarantine: RSS says nothing there.
+        if not any(k in os.environ for k in ("LSAN_OPTIONS", "ASAN_OPTIONS", "TSAN_OPTIONS")):
+            self.assertLess(after[2], rss + 2048)
         self.assertTrue(self.panel.running())
 
     def test_binds_only_the_named_address(self):
