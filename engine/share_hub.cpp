@@ -29,7 +29,7 @@ constexpr int kOutcomeInterval = 100;
 // What a TCP client may have on its way through Qt and the kernel before its queue holds
 // the rest: kept small, so that a stalled client starts losing whole messages soon
 // instead of filling megabytes of socket buffers.
-constexpr qint64 kSocketBacklog = 16 * 1024;
+constexpr qint64 kSocketBacklog = qint64{16} * 1024;
 constexpr int kSocketSendBuffer = 16 * 1024;
 // The numbers tried for the extra ports after the GPS Data port's.
 constexpr int kPortNumbersTried = 64;

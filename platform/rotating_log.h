@@ -8,7 +8,7 @@
 
 namespace ostrel {
 
-inline constexpr std::uintmax_t kLogRotateSize = 1024 * 1024;
+inline constexpr std::uintmax_t kLogRotateSize = std::uintmax_t{1024} * 1024;
 
 // The name the previous file goes to.
 std::string RotatedName(const std::string& path);
