@@ -18,6 +18,7 @@
 
 #include "app/help_form.h"
 #include "app/panel_icon.h"
+#include "app/share_dialog.h"
 #include "engine/panel_engine.h"
 #include "engine/startup_rules.h"
 #include "gps/data_stream.h"
@@ -97,6 +98,7 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
   sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
   const bool started = engine_->Start();
+  AddShareButton(*ui_.DataPortGroup, engine_->Share());
   ShowSettings();
   // The layout last, and only after a whole start-up: the compact window turns the
   // displays off.

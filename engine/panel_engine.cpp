@@ -14,6 +14,7 @@
 #include "dataport/external_commands.h"
 #include "dataport/port_notice.h"
 #include "engine/panel_view.h"
+#include "engine/share_hub.h"
 #include "engine/startup_rules.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
@@ -119,6 +120,7 @@ PanelEngine::~PanelEngine() {
     (void)queue_.release();
   }
   read_thread_.reset();
+  share_.reset();
   cycle_.reset();
 }
 
@@ -171,6 +173,9 @@ bool PanelEngine::Start() {
     SetProcessGPS(settings_.process_gps);
     // A setting of the cycle's, so after it.
     ReadPassBinaryData();
+    // The other consumers of the stream get what the GPS Data port gets, so after it
+    // and the pass-through setting; before the first tick.
+    StartSharing();
     // After the apply set the status and the port was named.
     SetTrayTip(TrayTipText(status_, port_name_));
     // Not when the port could not be had: the program is already on its way out.
@@ -246,10 +251,20 @@ void PanelEngine::SecondReader() {
   std::string text = "Two programs are reading the GPS Data port " + port_name_ +
                      " at once; each gets only part of the data and broken sentences. "
                      "Let one program read the port, or let gpsd read it and the "
-                     "programs read gpsd.\n";
+                     "programs read gpsd" +
+                     SecondPortAdvice() + ".\n";
   Tell(text);
   text.pop_back();
   view_.ShowPort(port_name_, vsport_->LinkPath(), text);
+}
+
+std::string PanelEngine::SecondPortAdvice() const {
+  const std::vector<std::string> names =
+      share_ ? share_->ExtraPortNames() : std::vector<std::string>{};
+  if (names.empty())
+    return ", or give the second program a port of its own with [Share] ExtraPorts=1 in " +
+           file_->FileName();
+  return ", or let the second program open " + names.front() + ", a port of its own";
 }
 
 void PanelEngine::Tell(const std::string& text) const {
@@ -313,6 +328,34 @@ void PanelEngine::StartReadThread() {
       std::make_unique<TReadThread>(*link_, TReadThread::TerminateHandler{}, &SystemClock());
 }
 
+void PanelEngine::StartSharing() {
+  std::vector<std::string> problems;
+  ShareSettings share = ReadShareSettings(*file_, problems);
+  WriteShareSettings(*file_, share);
+  if (share.AnyConsumer() && !stopped_) {
+    int number = 1;
+    if (port_name_.size() > 3)
+      number = std::max(1, ParseSettingInteger(port_name_.substr(3), 0)) + 1;
+    ShareHub::Setup setup{
+        std::move(share), InFolder(env_.folder, settings_.ports_directory),
+        number,           env_.folder,
+        *queue_,          link_->State().BlockSize,
+        clock_,           [this] { return cycle_ ? cycle_->Sender().FailedCount : 0; }};
+    share_ = std::make_unique<ShareHub>(std::move(setup));
+    const std::vector<std::string> more = share_->Start();
+    problems.insert(problems.end(), more.begin(), more.end());
+  }
+  if (problems.empty()) return;
+  // One message for everything of [Share] that could not be had; the rest serves.
+  std::string text;
+  for (const std::string& p : problems) {
+    if (!text.empty()) text += '\n';
+    text += p;
+  }
+  ErrorLog(text + "\n", env_.folder);
+  ShowError(text);
+}
+
 void PanelEngine::Stop() {
   if (stopped_) return;
   stopped_ = true;
@@ -320,6 +363,8 @@ void PanelEngine::Stop() {
   if (link_) link_->StopAndAbort();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  // Nothing written to the other ports reaches the module any more.
+  share_.reset();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -441,6 +486,13 @@ void PanelEngine::VSPortRxChar(int count) {
 }
 
 void PanelEngine::VSPortReadTimer() {
+  // Beside other writers the queue may hold another application's sequence: this one
+  // waits for it rather than clear it.
+  if (external_ && share_ && share_->Settings().writable && queue_->Pending() &&
+      external_->ExternalLength() > 0) {
+    VSPortRead->start();
+    return;
+  }
   if (external_)
     external_->VSPortReadTimer();
   else
@@ -449,6 +501,7 @@ void PanelEngine::VSPortReadTimer() {
 
 int32_t PanelEngine::Write(const std::uint8_t* bytes, int32_t count) {
   const int32_t written = vsport_->Write(bytes, count);
+  if (share_) share_->OnForwarded(bytes, count);
   for (StreamObserver* o : observers_) o->OnForwarded(bytes, count);
   return written;
 }

@@ -18,6 +18,7 @@
 // A sentence from the module:
 //   module --bulk read--> TReadThread --RxBuffer--> Tick: ChunkBuffer
 //     --> PositionsLog --> TVSPort::Write (the NMEA run, or every byte) --> COMn link
+//                      --> ShareHub: extra ports and TCP clients ([Share])
 //                      --> every StreamObserver
 //     --> ParseUBX --> PanelView::ShowStatus
 //     --> ParseNMEA --> PanelView::ShowFix, every StreamObserver; the Data Stream memo
@@ -26,6 +27,8 @@
 //   application writes COMn --> TVSPort::OnRxChar --> ExternalCommands (ExternalBuffer)
 //     --200 ms--> VSPortRead: "*c", data blocks, "**" into CommandQueue
 //     --> Tick's command sender: one 64-byte block per tick, each acknowledged
+//   extra port or TCP client ([Share] Writable=1) --> ShareHub: one sequence per writer,
+//     queued only when the queue is idle --> the same sender; each one in commands.log
 // The operations (ApplySettings, the maintenance commands) queue blocks the same way;
 // nothing else writes to the module.
 #include <QObject>
@@ -55,6 +58,7 @@ class ExternalCommands;
 class PanelView;
 class PositionsLog;
 class ReceiveCycle;
+class ShareHub;
 class SystemComPorts;
 class TAntaris;
 class TGPS;
@@ -153,6 +157,8 @@ class PanelEngine final : public QObject,
   UsbLink* Link() const { return link_.get(); }
   ReceiveCycle* Cycle() const { return cycle_.get(); }
   TVSPort* VSPort() const { return vsport_; }
+  // The extra ports and TCP clients of [Share]; null when the section serves none.
+  ShareHub* Share() const { return share_.get(); }
 
  private:
   // Start-up's steps, in the order Start gives with its reasons.
@@ -166,7 +172,9 @@ class PanelEngine final : public QObject,
   void StartReadThread();
   // The GPS Data port has its name (and, once made, its link).
   void PortNamed(const std::string& name);
+  void StartSharing();
   void SecondReader();
+  std::string SecondPortAdvice() const;
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;
   // Runs a handler of a timer or the port; a settings error becomes an "Error" message.
@@ -209,7 +217,7 @@ class PanelEngine final : public QObject,
   // MessageSink: inside the receive tick a message waits for the tick's end, as a modal
   // box's nested event loop would let the next tick run inside this one.
   void ShowMessage(const std::string& caption, const std::string& text) override;
-  // DataPortWriter: the GPS Data port, then every observer.
+  // DataPortWriter: the GPS Data port, the [Share] consumers, then every observer.
   int32_t Write(const std::uint8_t* bytes, int32_t count) override;
 
   class Adapters;
@@ -245,6 +253,8 @@ class PanelEngine final : public QObject,
   std::unique_ptr<TReadThread> read_thread_;
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
+  // Last: it holds on to the command queue and the port folder.
+  std::unique_ptr<ShareHub> share_;
 
   // When ParseNMEA last applied something, and whether the displays show it as current.
   Millis last_applied_ = 0;

@@ -24,6 +24,19 @@ int32_t ParseSettingInteger(std::string_view text, int32_t fallback) {
   return value;
 }
 
+std::vector<std::string_view> SettingWords(std::string_view text) {
+  std::vector<std::string_view> words;
+  constexpr std::string_view kSeparators = ", \t;";
+  while (!text.empty()) {
+    const std::size_t start = text.find_first_not_of(kSeparators);
+    if (start == std::string_view::npos) break;
+    text.remove_prefix(start);
+    words.push_back(text.substr(0, text.find_first_of(kSeparators)));
+    text.remove_prefix(words.back().size());
+  }
+  return words;
+}
+
 std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* rejected) {
   std::vector<UsbId> ids;
   auto hex = [](std::string_view part, std::uint16_t& value) {
@@ -31,13 +44,7 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
     const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value, 16);
     return ec == std::errc() && end == part.data() + part.size();
   };
-  constexpr std::string_view kSeparators = ", \t;";
-  while (!text.empty()) {
-    const std::size_t start = text.find_first_not_of(kSeparators);
-    if (start == std::string_view::npos) break;
-    text.remove_prefix(start);
-    const std::string_view word = text.substr(0, text.find_first_of(kSeparators));
-    text.remove_prefix(word.size());
+  for (const std::string_view word : SettingWords(text)) {
     const std::size_t colon = word.find(':');
     UsbId id;
     if (colon != std::string_view::npos && hex(word.substr(0, colon), id.vendor) &&

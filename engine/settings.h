@@ -56,6 +56,9 @@ inline constexpr std::array<SettingKey, 9> kSettingKeys = {
 inline constexpr std::string_view kUsbSection = "USB";
 inline constexpr std::string_view kUsbDeviceKey = "Device";
 
+// The words of a list value, separated by commas, semicolons or blanks.
+std::vector<std::string_view> SettingWords(std::string_view text);
+
 // The ids in a [USB] Device value, in order, each once. Words that are no id go to
 // `rejected` (when given) and are otherwise ignored.
 std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* rejected = nullptr);

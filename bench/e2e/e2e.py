@@ -117,18 +117,22 @@ def record_reads(read, out_path):
             pass
 
 
-def role_gpsd_client(port, out_path):
-    """gpsd's own client on its TCP port, raw NMEA lines."""
-    stop_on_term()
-    deadline = time.monotonic() + 10
+def connect_local(port, timeout=10):
+    """A TCP connection to 127.0.0.1:port, tried until the server listens."""
+    deadline = time.monotonic() + timeout
     while True:
         try:
-            s = socket.create_connection(("127.0.0.1", int(port)))
-            break
+            return socket.create_connection(("127.0.0.1", int(port)))
         except OSError:
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.05)
+
+
+def role_gpsd_client(port, out_path):
+    """gpsd's own client on its TCP port, raw NMEA lines."""
+    stop_on_term()
+    s = connect_local(port)
     s.sendall(b'?WATCH={"enable":true,"json":false,"raw":1}\n')
     record_reads(lambda: s.recv(65536), out_path)
 
