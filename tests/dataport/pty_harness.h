@@ -129,7 +129,8 @@ inline std::string ReadUpTo(int fd, std::size_t want, int ms) {
 // Blocks until the parent says go (or goes away).
 inline void AwaitGo(int go_fd) {
   char g;
-  (void)::read(go_fd, &g, 1);
+  // A byte or the end: either lets the child go on, so the count does not matter.
+  [[maybe_unused]] const ssize_t n = ::read(go_fd, &g, 1);
 }
 
 // The port directory: the support library's folder, which others may enter.
