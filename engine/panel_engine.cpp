@@ -14,6 +14,7 @@
 #include "dataport/external_commands.h"
 #include "engine/panel_view.h"
 #include "engine/startup_rules.h"
+#include "engine/track_recording.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
 #include "platform/serial_ports.h"
@@ -99,6 +100,8 @@ PanelEngine::PanelEngine(PanelEnvironment env, PanelView& view)
 PanelEngine::~PanelEngine() {
   GPS_Receiver->stop();
   VSPortRead->stop();
+  if (recording_) RemoveObserver(recording_.get());
+  recording_.reset();
   try {
     // What the displays were doing is what the next start shows.
     if (process_gps_ && file_) file_->WriteBool(kGpsProcessGPS, true);
@@ -170,6 +173,10 @@ bool PanelEngine::Start() {
     SetProcessGPS(settings_.process_gps);
     // A setting of the cycle's, so after it.
     ReadPassBinaryData();
+    // The recorder listens to what the cycle forwards.
+    for (const std::string& word : settings_.record_rejected)
+      Tell("[Record] Formats: \"" + word + "\" is none of gpx, csv, nmea; it is left out.\n");
+    if (settings_.record.track) StartRecording();
     // After the apply set the status and the port was named.
     SetTrayTip(TrayTipText(status_, port_name_));
     // Not when the port could not be had: the program is already on its way out.
@@ -308,6 +315,43 @@ void PanelEngine::Stop() {
   if (link_) link_->StopAndAbort();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  // The last fix into the files, which close whole.
+  StopRecording();
+}
+
+void PanelEngine::SetRecordTrack(bool on) {
+  if (stopped_ || on == RecordTrack()) return;
+  settings_.record.track = on;
+  if (file_) file_->WriteBool(kRecordTrack, on);
+  if (on)
+    StartRecording();
+  else
+    StopRecording();
+}
+
+void PanelEngine::StartRecording() {
+  if (recording_) return;
+  TrackRecording::Hooks hooks;
+  hooks.replaying = [this] {
+    return DemoRunning() || (cycle_ && cycle_->PositionsLogMode == PositionsLog::kReplay);
+  };
+  hooks.failed = [this](const std::string& message) {
+    Tell(message + "\n");
+    ShowError(message);
+    // Not from inside the observer's own call: the engine is walking its observers.
+    QTimer::singleShot(0, this, [this] { StopRecording(); });
+  };
+  recording_ = std::make_unique<TrackRecording>(
+      settings_.record, InFolder(env_.folder, settings_.record.folder), clock_, std::move(hooks));
+  AddObserver(recording_.get());
+  view_.ShowRecordTrack(true);
+}
+
+void PanelEngine::StopRecording() {
+  if (!recording_) return;
+  RemoveObserver(recording_.get());
+  recording_.reset();
+  view_.ShowRecordTrack(false);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -59,6 +59,7 @@ class SystemComPorts;
 class TAntaris;
 class TGPS;
 class TReadThread;
+class TrackRecording;
 class TVSPort;
 class UsbLink;
 
@@ -117,6 +118,12 @@ class PanelEngine final : public QObject,
   void ReadEEPROM();
   void WriteEEPROM(const std::string& serial);
   void ToggleDemonstration();
+  // File > Record Track and the tray's: records the track into [Record] Folder and stores
+  // [Record] Track. A recording that stopped by itself (disk full) has said why.
+  void SetRecordTrack(bool on);
+  bool RecordTrack() const { return recording_ != nullptr; }
+  // Null while nothing records.
+  const TrackRecording* Recording() const { return recording_.get(); }
   // The window went out of sight, or came back: the displays stop and start with it.
   void WindowHidden();
   void WindowRestored();
@@ -165,6 +172,8 @@ class PanelEngine final : public QObject,
   void ReadPassBinaryData();
   void StartReadThread();
   void SecondReader();
+  void StartRecording();
+  void StopRecording();
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;
   // Runs a handler of a timer or the port; a settings error becomes an "Error" message.
@@ -242,6 +251,7 @@ class PanelEngine final : public QObject,
   std::unique_ptr<TReadThread> read_thread_;
   std::unique_ptr<SettingsApplier> applier_;
   std::unique_ptr<MaintenanceActions> maintenance_;
+  std::unique_ptr<TrackRecording> recording_;
 
   // When ParseNMEA last applied something, and whether the displays show it as current.
   Millis last_applied_ = 0;

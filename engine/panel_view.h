@@ -42,6 +42,8 @@ class PanelView {
   // State the engine changed by itself: the ProcessGPS box, the Demonstration mark.
   virtual void ShowProcessGPS(bool on) = 0;
   virtual void ShowDemonstration(bool on) = 0;
+  // The "Record Track" marks; a view without them ignores it.
+  virtual void ShowRecordTrack(bool on) { (void)on; }
 
   // A box with OK only ("Error", "Information").
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
