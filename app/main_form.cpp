@@ -18,6 +18,7 @@
 
 #include "app/help_form.h"
 #include "app/panel_icon.h"
+#include "app/record_track_items.h"
 #include "engine/panel_engine.h"
 #include "engine/startup_rules.h"
 #include "gps/data_stream.h"
@@ -86,6 +87,8 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   SetClientSize(kClientWidth, kClientHeight);
   CreateTimers();
   help_form_ = new THelpForm(this);
+  record_items_ = new RecordTrackItems(this);
+  record_items_->AddTo(ui_.FileMenu, ui_.Exit, "RecordTrack");
   adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
   adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
   engine_ = std::make_unique<PanelEngine>(std::move(env), static_cast<PanelView&>(*this));
@@ -155,6 +158,7 @@ void TMainForm::ConnectControls() {
     ui_.Demonstration->setChecked(!checked);
     Guarded([&] { e->ToggleDemonstration(); });
   });
+  record_items_->asked = [this, e](bool on) { Guarded([&] { e->SetRecordTrack(on); }); };
   connect(ui_.Exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
   connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
@@ -215,6 +219,7 @@ void TMainForm::CreateTrayIcon() {
   restore->setObjectName(QStringLiteral("TrayRestore"));
   QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
   exit->setObjectName(QStringLiteral("TrayExit"));
+  record_items_->AddTo(tray_menu, exit, "TrayRecordTrack");
   connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
   connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   tray_icon_->setContextMenu(tray_menu);
@@ -403,6 +408,8 @@ void TMainForm::ShowProcessGPS(bool on) {
 }
 
 void TMainForm::ShowDemonstration(bool on) { ui_.Demonstration->setChecked(on); }
+
+void TMainForm::ShowRecordTrack(bool on) { record_items_->Show(on); }
 
 void TMainForm::SatLocDraw() {
   const TGPS* gps = engine_->Receiver();

@@ -26,6 +26,7 @@ namespace ostrel {
 
 class DeferredMemo;
 class PanelEngine;
+class RecordTrackItems;
 class THelpForm;
 
 class TMainForm final : public QMainWindow, private PanelView, private FixView {
@@ -93,6 +94,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   void AppendMemo(std::string_view text) override;
   void ShowProcessGPS(bool on) override;
   void ShowDemonstration(bool on) override;
+  void ShowRecordTrack(bool on) override;
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool ConfirmErase() override;
   std::optional<std::string> AskDemoFileName() override;
@@ -109,6 +111,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   MainFormUi ui_;
   std::unique_ptr<PanelEngine> engine_;
   THelpForm* help_form_ = nullptr;
+  RecordTrackItems* record_items_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;
   std::string tray_tip_;
   QTimer* Startup = nullptr;

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
@@ -397,6 +399,33 @@ TEST_F(PanelTest, MaskAngleBoxRefusesNinetyOneAndLetters) {
   EXPECT_EQ(type("90"), "90");
   EXPECT_EQ(form_->Engine().MaskAngle(), 90);
   EXPECT_NO_THROW(form_->SatLocDraw());
+}
+
+// ---------------------------------------------------------------------------------------
+// Record Track
+
+TEST_F(PanelTest, RecordTrackItemsInFileAndTrayMenusFollowTheEngine) {
+  Ini("[Record]\nTrack=1\n");
+  Start();
+  auto* file_item = form_->findChild<QAction*>(QStringLiteral("RecordTrack"));
+  auto* tray_item = form_->findChild<QAction*>(QStringLiteral("TrayRecordTrack"));
+  ASSERT_NE(file_item, nullptr);
+  ASSERT_NE(tray_item, nullptr);
+  // In the File menu just above Exit, checked as [Record] Track says.
+  const QList<QAction*> file = Ui().FileMenu->actions();
+  ASSERT_GE(file.size(), 2);
+  EXPECT_EQ(file[file.size() - 2], file_item);
+  EXPECT_EQ(file_item->text(), QStringLiteral("Record Track"));
+  EXPECT_TRUE(file_item->isChecked());
+  EXPECT_TRUE(tray_item->isChecked());
+  tray_item->trigger();
+  EXPECT_FALSE(form_->Engine().RecordTrack());
+  EXPECT_FALSE(file_item->isChecked());
+  EXPECT_FALSE(tray_item->isChecked());
+  EXPECT_NE(IniText().find("[Record]\nTrack=0\n"), std::string::npos) << IniText();
+  file_item->trigger();
+  EXPECT_TRUE(form_->Engine().RecordTrack());
+  EXPECT_TRUE(tray_item->isChecked());
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,0 +1,28 @@
+#include "app/record_track_items.h"
+
+#include <QAction>
+#include <QMenu>
+
+namespace ostrel {
+
+QAction* RecordTrackItems::AddTo(QMenu* menu, QAction* before, const char* name) {
+  auto* item = new QAction(QString::fromLatin1(kRecordTrackText), menu);
+  item->setObjectName(QString::fromLatin1(name));
+  item->setCheckable(true);
+  item->setChecked(on_);
+  menu->insertAction(before, item);
+  connect(item, &QAction::triggered, this, [this](bool checked) {
+    // The mark is the engine's to set: Qt's own toggle is undone first.
+    Show(!checked);
+    if (asked) asked(checked);
+  });
+  items_.push_back(item);
+  return item;
+}
+
+void RecordTrackItems::Show(bool on) {
+  on_ = on;
+  for (QAction* item : items_) item->setChecked(on);
+}
+
+}  // namespace ostrel
