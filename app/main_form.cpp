@@ -457,6 +457,8 @@ std::optional<std::string> TMainForm::AskDemoFileName() {
   return name.toStdString();
 }
 
+int TMainForm::AskDemoSpeed() { return AskReplaySpeed(this); }
+
 void TMainForm::EndRequested() { ExitClick(); }
 
 }  // namespace ostrel

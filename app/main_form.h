@@ -98,6 +98,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool ConfirmErase() override;
   std::optional<std::string> AskDemoFileName() override;
+  int AskDemoSpeed() override;
   void EndRequested() override;
   // FixView
   void SetFixTexts(const std::string& mode, const std::string& latitude,

@@ -7,6 +7,7 @@
 
 class QAction;
 class QMenu;
+class QWidget;
 
 namespace ostrel {
 
@@ -26,5 +27,9 @@ class RecordTrackItems final : public QObject {
   std::vector<QAction*> items_;
   bool on_ = false;
 };
+
+// File > Demonstration of a recording with its times: x1 (as recorded), x2 or x10.
+// Cancel plays it as recorded.
+int AskReplaySpeed(QWidget* parent);
 
 }  // namespace ostrel

@@ -22,6 +22,7 @@
 #include "receive/logs.h"
 #include "receive/receive_cycle.h"
 #include "receiver/antaris.h"
+#include "record/times_file.h"
 
 namespace ostrel {
 
@@ -95,11 +96,16 @@ PanelEngine::PanelEngine(PanelEnvironment env, PanelView& view)
   VSPortRead->setInterval(kVSPortReadInterval);
   connect(VSPortRead, &QTimer::timeout, this, [this] { Guarded([this] { VSPortReadTimer(); }); });
   adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
+  pace_ = new QTimer(this);
+  pace_->setObjectName(QStringLiteral("DemoPace"));
+  pace_->setSingleShot(true);
+  connect(pace_, &QTimer::timeout, this, [this] { Tick(); });
 }
 
 PanelEngine::~PanelEngine() {
   GPS_Receiver->stop();
   VSPortRead->stop();
+  pace_->stop();
   if (recording_) RemoveObserver(recording_.get());
   recording_.reset();
   try {
@@ -315,6 +321,7 @@ void PanelEngine::Stop() {
   if (link_) link_->StopAndAbort();
   GPS_Receiver->stop();
   VSPortRead->stop();
+  pace_->stop();
   // The last fix into the files, which close whole.
   StopRecording();
 }
@@ -451,11 +458,20 @@ void PanelEngine::Tick() {
     // The tick traps its own errors; nothing else may leave into the event loop.
   }
   in_tick_ = false;
+  SchedulePacedLine();
   // The module lost, a demonstration stopped, processing off: what is shown grows old.
   if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) {
     displays_live_ = false;
     view_.ShowFixCurrent(false);
   }
+}
+
+void PanelEngine::SchedulePacedLine() {
+  const DemoSource& demo = cycle_->Demo();
+  if (!demo.Paced() || stopped_) return;
+  const Millis wait = std::max<Millis>(demo.NextDue() - clock_.Now(), 0);
+  // Later than that, the receive tick comes first.
+  if (wait < kReceiveInterval) pace_->start(static_cast<int>(wait));
 }
 
 void PanelEngine::LineArrived() {
@@ -550,6 +566,11 @@ std::optional<std::string> PanelEngine::AskDemoFileName() {
   // A relative name is in the panel's folder; an empty one starts nothing, as typed.
   if (name && !name->empty()) *name = InFolder(env_.folder, *name);
   return name;
+}
+
+int PanelEngine::AskDemoSpeed(const std::string& name) {
+  // Only a recording with its times has a pace to keep.
+  return HasTimes(name) ? std::max(view_.AskDemoSpeed(), 1) : 1;
 }
 
 void PanelEngine::SetChunkSize(std::string_view text) { view_.ShowChunkSize(text); }

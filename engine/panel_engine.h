@@ -207,6 +207,9 @@ class PanelEngine final : public QObject,
   bool DemonstrationChecked() const override { return demo_checked_; }
   void SetDemonstrationChecked(bool checked) override;
   std::optional<std::string> AskDemoFileName() override;
+  int AskDemoSpeed(const std::string& name) override;
+  // A paced demonstration's next line, on time rather than at the next tick.
+  void SchedulePacedLine();
   // StreamView
   void SetChunkSize(std::string_view text) override;
   int32_t MemoLineCount() const override;
@@ -225,6 +228,7 @@ class PanelEngine final : public QObject,
   std::unique_ptr<Adapters> adapters_;
   QTimer* GPS_Receiver = nullptr;
   QTimer* VSPortRead = nullptr;
+  QTimer* pace_ = nullptr;
 
   PanelSettings settings_;
   std::string baud_;

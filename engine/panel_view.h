@@ -50,6 +50,9 @@ class PanelView {
   // Questions to the user; a view without one answers No and nothing.
   virtual bool ConfirmErase() = 0;
   virtual std::optional<std::string> AskDemoFileName() = 0;
+  // A recording with its times plays at its pace, this many times as fast; a view
+  // without the question plays it as recorded.
+  virtual int AskDemoSpeed() { return 1; }
 
   // The engine cannot go on (no GPS Data port could be had): the program ends.
   virtual void EndRequested() = 0;

@@ -43,6 +43,13 @@ std::vector<Millis> ParseTimes(std::string_view text) {
   return times;
 }
 
+bool HasTimes(const std::string& nmea_path) {
+  const int fd = OpenRegularFile(TimesPathFor(nmea_path), O_RDONLY);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 std::vector<Millis> ReadTimesFor(const std::string& nmea_path, bool& found, std::size_t limit) {
   found = false;
   const int fd = OpenRegularFile(TimesPathFor(nmea_path), O_RDONLY);

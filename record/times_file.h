@@ -29,6 +29,9 @@ std::string TimesPathFor(const std::string& nmea_path);
 // the end of the text (a recording stopped in the middle of a write).
 std::vector<Millis> ParseTimes(std::string_view text);
 
+// `nmea_path` has a sidecar to read.
+bool HasTimes(const std::string& nmea_path);
+
 // The sidecar of `nmea_path`, read whole, or nothing when there is none (or it is no
 // regular file, or bigger than `limit` bytes).
 std::vector<Millis> ReadTimesFor(const std::string& nmea_path, bool& found,

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -75,6 +76,7 @@ class RecordingView final : public PanelView {
     return erase_answer;
   }
   std::optional<std::string> AskDemoFileName() override { return demo_answer; }
+  int AskDemoSpeed() override { return demo_speed; }
   void EndRequested() override { ++end_requests; }
 
   std::string Status() const { return statuses.empty() ? std::string() : statuses.back(); }
@@ -98,6 +100,7 @@ class RecordingView final : public PanelView {
   int erase_questions = 0;
   bool erase_answer = false;
   std::optional<std::string> demo_answer;
+  int demo_speed = 1;
   std::vector<std::string> shown;  // "lat N lon E" of each fix shown
   bool record_track = false;
   int end_requests = 0;
@@ -374,6 +377,29 @@ TEST_F(EngineTest, DemonstrationReplaysAFileThroughTheDisplaysAndStops) {
   clock_.now += 1;
   engine_->Tick();
   EXPECT_FALSE(view_.fix_current);
+}
+
+TEST_F(EngineTest, RecordingWithTimesIsPacedBetweenTicksAtTheChosenSpeed) {
+  test::WriteFile(dir_.File("walk.nmea"),
+                  "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n"
+                  "$GPGGA,092751.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*77\r\n");
+  test::WriteFile(dir_.File("walk.times"), "#ostrel-times 1 2026-12-07T10:00:00Z\n0\n2060\n");
+  Start(false);
+  view_.demo_answer = "walk.nmea";
+  view_.demo_speed = 2;
+  engine_->ToggleDemonstration();
+  Tick();
+  EXPECT_EQ(view_.fixes, 1);
+  auto* pace = engine_->findChild<QTimer*>(QStringLiteral("DemoPace"));
+  ASSERT_NE(pace, nullptr);
+  // Due 1030 ms after the start at twice the pace: ten ticks on, 30 ms before it.
+  for (int i = 0; i < 10; ++i) Tick();
+  EXPECT_EQ(view_.fixes, 1);
+  EXPECT_TRUE(pace->isActive());
+  EXPECT_EQ(pace->interval(), 30);
+  clock_.now += 30;
+  engine_->Tick();
+  EXPECT_EQ(view_.fixes, 2);
 }
 
 TEST_F(EngineTest, DemonstrationOfAMissingFileIsToldOnceAfterTheTick) {
