@@ -343,7 +343,8 @@ void PanelEngine::StartRecording() {
     return DemoRunning() || (cycle_ && cycle_->PositionsLogMode == PositionsLog::kReplay);
   };
   hooks.failed = [this](const std::string& message) {
-    Tell(message + "\n");
+    // The view shows it (the service's view on stderr), error.log keeps it.
+    ErrorLog(message + "\n", env_.folder);
     ShowError(message);
     // Not from inside the observer's own call: the engine is walking its observers.
     QTimer::singleShot(0, this, [this] { StopRecording(); });

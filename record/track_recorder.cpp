@@ -124,7 +124,7 @@ bool TrackRecorder::Open() {
     if (err != EEXIST || !made.empty()) {
       // Nothing half made stays behind.
       for (const std::string& path : made) ::unlink(path.c_str());
-      Fail(base, err);
+      Fail(base + (options_.formats.gpx ? ".gpx" : options_.formats.csv ? ".csv" : ".nmea"), err);
       return false;
     }
     base = options_.folder + "/" + FileStem(utc) + "-" + std::to_string(n);

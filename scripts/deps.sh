@@ -7,7 +7,7 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugin
       xvfb xdotool trayer imagemagick x11-utils openbox dbus libglib2.0-bin libxcb1-dev
       man-db groff-base desktop-file-utils
       umockdev libumockdev-dev libusb-1.0-0-dev pkg-config passwd util-linux
-      clang-format-14 clang-tidy-14)
+      clang-format-14 clang-tidy-14 gpsbabel)
 # man-db and desktop-file-utils check the manual pages and the desktop entries.
 # Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
 # the screenshot script show a tray. openbox is the window manager of the desktop tests;
@@ -17,7 +17,8 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugin
 # --no-install-recommends keeps its GUI clients out. umockdev and libusb let the USB
 # tests drive an emulated module through the real libusb on machines without USB.
 # useradd (passwd) and setpriv (util-linux) give the fault runs their second,
-# unprivileged user. CI checks the layout with clang-format 14 and runs clang-tidy 14.
+# unprivileged user. gpsbabel reads the panel's GPX recordings back in the recordings
+# tests. CI checks the layout with clang-format 14 and runs clang-tidy 14.
 missing=()
 for p in "${pkgs[@]}" gpsd "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
