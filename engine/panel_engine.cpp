@@ -99,6 +99,8 @@ PanelEngine::PanelEngine(PanelEnvironment env, PanelView& view)
   pace_ = new QTimer(this);
   pace_->setObjectName(QStringLiteral("DemoPace"));
   pace_->setSingleShot(true);
+  // A coarse timer may fire 5 % late, or whole milliseconds: the pace is what it keeps.
+  pace_->setTimerType(Qt::PreciseTimer);
   connect(pace_, &QTimer::timeout, this, [this] { Tick(); });
 }
 
