@@ -13,9 +13,6 @@
 namespace ostrel {
 namespace {
 
-// Reserved ahead of the end, so the next points find their room already taken.
-constexpr std::int64_t kReserveStep = 64 * 1024;
-
 // Locale-free fixed-point text (a window's locale may use a decimal comma).
 void AppendFixed(std::string& out, double value, int decimals) {
   char text[64];
@@ -187,27 +184,17 @@ std::unique_ptr<TrackFile> TrackFile::Create(const std::string& path, int& err) 
   return std::unique_ptr<TrackFile>(new TrackFile(fd, path));
 }
 
-TrackFile::~TrackFile() {
-  // Reserved room past the end goes back.
-  if (reserved_ > size_) (void)::ftruncate(fd_, size_);
-  ::close(fd_);
-}
+TrackFile::~TrackFile() { ::close(fd_); }
 
 int TrackFile::Reserve(std::int64_t end) {
-  if (!can_reserve_ || end <= reserved_) return 0;
-  const std::int64_t from = std::max(reserved_, size_);
-  for (const std::int64_t want : {end + kReserveStep, end}) {
-    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, from, want - from) == 0) {
-      reserved_ = want;
-      return 0;
-    }
-    if (errno != ENOSPC && errno != EDQUOT) {
-      // The file system cannot reserve; the write finds out itself.
-      can_reserve_ = false;
-      return 0;
-    }
-  }
-  return errno;
+  // Exactly what the write needs: room taken ahead would stay taken past the file's end
+  // (ext4 keeps it after close).
+  if (!can_reserve_ || end <= size_) return 0;
+  if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, size_, end - size_) == 0) return 0;
+  if (errno == ENOSPC || errno == EDQUOT) return errno;
+  // The file system cannot reserve; the write finds out itself.
+  can_reserve_ = false;
+  return 0;
 }
 
 int TrackFile::WriteAt(std::int64_t offset, std::string_view text) {

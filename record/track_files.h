@@ -34,13 +34,13 @@ class TrackFile {
 
  private:
   TrackFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  // Room for `end` bytes taken from the file system before writing, where it can.
+  // Room for `end` bytes taken from the file system before writing, where it can: a
+  // full disk then fails the write before it touches the file.
   int Reserve(std::int64_t end);
 
   int fd_;
   std::string path_;
   std::int64_t size_ = 0;
-  std::int64_t reserved_ = 0;
   bool can_reserve_ = true;
 };
 

@@ -142,6 +142,10 @@ TEST_F(Recording, GpxIsWholeAfterEveryPointAndSegmentsSplitAtGapsAndLostFixes) {
   r.Close();
   const std::string gpx = ReadAll(File(r, ".gpx"));
   EXPECT_EQ(Count(gpx, "<trkpt "), 6);
+  // The room reserved ahead for the next points went back when the file closed.
+  struct stat st {};
+  ASSERT_EQ(::stat(File(r, ".gpx").c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, 16 * 1024);
   EXPECT_EQ(Count(gpx, "<trkseg>"), 3);
   EXPECT_NE(gpx.find("<trkpt lat=\"48.11730000\" lon=\"11.51666667\"><ele>545.40</ele>"
                      "<time>2026-12-07T10:00:00Z</time><fix>3d</fix><sat>8</sat>"
