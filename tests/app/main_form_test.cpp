@@ -36,6 +36,7 @@
 #include "engine/settings_applier.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
+#include "receive/receive_cycle.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
 #include "support/param_name.h"
@@ -456,6 +457,29 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
     for (int x = 0; x < plot.width() && !drawn; ++x)
       drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
+}
+
+// A recording with its times is asked a speed for; a plain NMEA file is not.
+TEST_F(PanelTest, DemonstrationAsksTheSpeedOfARecordingWithItsTimesOnly) {
+  const std::string line =
+      "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n";
+  test::WriteFile(dir_.File("walk.nmea"), line);
+  test::WriteFile(dir_.File("walk.times"), "0\n");
+  test::WriteFile(dir_.File("plain.txt"), line);
+  Ini("[GPS]\nDemo=1\n");
+  Start();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("walk.nmea")));
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("x10")));
+  Ui().Demonstration->trigger();
+  ASSERT_EQ(answers_.Seen().size(), 2u);
+  EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Demonstration Speed"));
+  EXPECT_EQ(form_->Engine().Cycle()->Demo().DemoSpeed, 10);
+  Ui().Demonstration->trigger();  // stops it
+  answers_.Clear();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("plain.txt")));
+  Ui().Demonstration->trigger();
+  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(form_->Engine().Cycle()->Demo().DemoSpeed, 1);
 }
 
 // The age of what is shown: once nothing has been applied for three seconds the fix,
