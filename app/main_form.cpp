@@ -18,6 +18,7 @@
 
 #include "app/help_form.h"
 #include "app/panel_icon.h"
+#include "app/record_track_items.h"
 #include "app/share_dialog.h"
 #include "engine/panel_engine.h"
 #include "engine/startup_rules.h"
@@ -87,6 +88,8 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   SetClientSize(kClientWidth, kClientHeight);
   CreateTimers();
   help_form_ = new THelpForm(this);
+  record_items_ = new RecordTrackItems(this);
+  record_items_->AddTo(ui_.FileMenu, ui_.Exit, "RecordTrack");
   adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
   adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
   engine_ = std::make_unique<PanelEngine>(std::move(env), static_cast<PanelView&>(*this));
@@ -157,6 +160,7 @@ void TMainForm::ConnectControls() {
     ui_.Demonstration->setChecked(!checked);
     Guarded([&] { e->ToggleDemonstration(); });
   });
+  record_items_->asked = [this, e](bool on) { Guarded([&] { e->SetRecordTrack(on); }); };
   connect(ui_.Exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   ui_.SatLoc->OnPaint = [this](QPainter& painter) { SatLocPaint(painter); };
   connect(ui_.PageControl, &QTabWidget::currentChanged, this, [this] {
@@ -217,6 +221,7 @@ void TMainForm::CreateTrayIcon() {
   restore->setObjectName(QStringLiteral("TrayRestore"));
   QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
   exit->setObjectName(QStringLiteral("TrayExit"));
+  record_items_->AddTo(tray_menu, exit, "TrayRecordTrack");
   connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
   connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   tray_icon_->setContextMenu(tray_menu);
@@ -406,6 +411,8 @@ void TMainForm::ShowProcessGPS(bool on) {
 
 void TMainForm::ShowDemonstration(bool on) { ui_.Demonstration->setChecked(on); }
 
+void TMainForm::ShowRecordTrack(bool on) { record_items_->Show(on); }
+
 void TMainForm::SatLocDraw() {
   const TGPS* gps = engine_->Receiver();
   if (!sat_bitmap_ || gps == nullptr) return;
@@ -458,6 +465,8 @@ std::optional<std::string> TMainForm::AskDemoFileName() {
   if (!ok) return std::nullopt;
   return name.toStdString();
 }
+
+int TMainForm::AskDemoSpeed() { return AskReplaySpeed(this); }
 
 void TMainForm::EndRequested() { ExitClick(); }
 

@@ -26,6 +26,7 @@ namespace ostrel {
 
 class DeferredMemo;
 class PanelEngine;
+class RecordTrackItems;
 class THelpForm;
 
 class TMainForm final : public QMainWindow, private PanelView, private FixView {
@@ -94,9 +95,11 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   void ShowProcessGPS(bool on) override;
   void ShowDemonstration(bool on) override;
   void ShowNotice(const std::string& text) override;
+  void ShowRecordTrack(bool on) override;
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool ConfirmErase() override;
   std::optional<std::string> AskDemoFileName() override;
+  int AskDemoSpeed() override;
   void EndRequested() override;
   // FixView
   void SetFixTexts(const std::string& mode, const std::string& latitude,
@@ -110,6 +113,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   MainFormUi ui_;
   std::unique_ptr<PanelEngine> engine_;
   THelpForm* help_form_ = nullptr;
+  RecordTrackItems* record_items_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;
   std::string tray_tip_;
   QTimer* Startup = nullptr;

@@ -11,6 +11,7 @@ void DemonstrationClick(DemonstrationView& view, DemoSource& source) {
     view.SetDemonstrationChecked(true);
     // An empty name starts nothing; the next use of the command only unchecks.
     source.DemoFileName = *name;
+    source.DemoSpeed = name->empty() ? 1 : view.AskDemoSpeed(*name);
     view.SetProcessGPS(true);
   } else {
     view.SetDemonstrationChecked(false);

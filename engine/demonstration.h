@@ -21,6 +21,8 @@ class DemonstrationView {
   // The input box; nothing when the user cancels. A relative name comes back in the
   // panel's folder.
   virtual std::optional<std::string> AskDemoFileName() = 0;
+  // For a recording with its times: how many times as fast as recorded to play it.
+  virtual int AskDemoSpeed(const std::string& name) = 0;
   virtual void SetProcessGPS(bool checked) = 0;
   virtual void GPSButtonSetClick() = 0;
 };

@@ -16,6 +16,7 @@
 #include "engine/panel_view.h"
 #include "engine/share_hub.h"
 #include "engine/startup_rules.h"
+#include "engine/track_recording.h"
 #include "link/read_thread.h"
 #include "link/usb_link.h"
 #include "platform/serial_ports.h"
@@ -23,6 +24,7 @@
 #include "receive/logs.h"
 #include "receive/receive_cycle.h"
 #include "receiver/antaris.h"
+#include "record/times_file.h"
 
 namespace ostrel {
 
@@ -96,11 +98,20 @@ PanelEngine::PanelEngine(PanelEnvironment env, PanelView& view)
   VSPortRead->setInterval(kVSPortReadInterval);
   connect(VSPortRead, &QTimer::timeout, this, [this] { Guarded([this] { VSPortReadTimer(); }); });
   adapters_->vsport_read = std::make_unique<TimerAdapter>(*VSPortRead);
+  pace_ = new QTimer(this);
+  pace_->setObjectName(QStringLiteral("DemoPace"));
+  pace_->setSingleShot(true);
+  // A coarse timer may fire 5 % late, or whole milliseconds: the pace is what it keeps.
+  pace_->setTimerType(Qt::PreciseTimer);
+  connect(pace_, &QTimer::timeout, this, [this] { Tick(); });
 }
 
 PanelEngine::~PanelEngine() {
   GPS_Receiver->stop();
   VSPortRead->stop();
+  pace_->stop();
+  if (recording_) RemoveObserver(recording_.get());
+  recording_.reset();
   try {
     // What the displays were doing is what the next start shows.
     if (process_gps_ && file_) file_->WriteBool(kGpsProcessGPS, true);
@@ -176,6 +187,10 @@ bool PanelEngine::Start() {
     // The other consumers of the stream get what the GPS Data port gets, so after it
     // and the pass-through setting; before the first tick.
     StartSharing();
+    // The recorder listens to what the cycle forwards.
+    for (const std::string& word : settings_.record_rejected)
+      Tell("[Record] Formats: \"" + word + "\" is none of gpx, csv, nmea; it is left out.\n");
+    if (settings_.record.track) StartRecording();
     // After the apply set the status and the port was named.
     SetTrayTip(TrayTipText(status_, port_name_));
     // Not when the port could not be had: the program is already on its way out.
@@ -365,6 +380,45 @@ void PanelEngine::Stop() {
   VSPortRead->stop();
   // Nothing written to the other ports reaches the module any more.
   share_.reset();
+  pace_->stop();
+  // The last fix into the files, which close whole.
+  StopRecording();
+}
+
+void PanelEngine::SetRecordTrack(bool on) {
+  if (stopped_ || on == RecordTrack()) return;
+  settings_.record.track = on;
+  if (file_) file_->WriteBool(kRecordTrack, on);
+  if (on)
+    StartRecording();
+  else
+    StopRecording();
+}
+
+void PanelEngine::StartRecording() {
+  if (recording_) return;
+  TrackRecording::Hooks hooks;
+  hooks.replaying = [this] {
+    return DemoRunning() || (cycle_ && cycle_->PositionsLogMode == PositionsLog::kReplay);
+  };
+  hooks.failed = [this](const std::string& message) {
+    // The view shows it (the service's view on stderr), error.log keeps it.
+    ErrorLog(message + "\n", env_.folder);
+    ShowError(message);
+    // Not from inside the observer's own call: the engine is walking its observers.
+    QTimer::singleShot(0, this, [this] { StopRecording(); });
+  };
+  recording_ = std::make_unique<TrackRecording>(
+      settings_.record, InFolder(env_.folder, settings_.record.folder), clock_, std::move(hooks));
+  AddObserver(recording_.get());
+  view_.ShowRecordTrack(true);
+}
+
+void PanelEngine::StopRecording() {
+  if (!recording_) return;
+  RemoveObserver(recording_.get());
+  recording_.reset();
+  view_.ShowRecordTrack(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -464,11 +518,20 @@ void PanelEngine::Tick() {
     // The tick traps its own errors; nothing else may leave into the event loop.
   }
   in_tick_ = false;
+  SchedulePacedLine();
   // The module lost, a demonstration stopped, processing off: what is shown grows old.
   if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) {
     displays_live_ = false;
     view_.ShowFixCurrent(false);
   }
+}
+
+void PanelEngine::SchedulePacedLine() {
+  const DemoSource& demo = cycle_->Demo();
+  if (!demo.Paced() || stopped_) return;
+  const Millis wait = std::max<Millis>(demo.NextDue() - clock_.Now(), 0);
+  // Later than that, the receive tick comes first.
+  if (wait < kReceiveInterval) pace_->start(static_cast<int>(wait));
 }
 
 void PanelEngine::LineArrived() {
@@ -576,6 +639,11 @@ std::optional<std::string> PanelEngine::AskDemoFileName() {
   // A relative name is in the panel's folder; an empty one starts nothing, as typed.
   if (name && !name->empty()) *name = InFolder(env_.folder, *name);
   return name;
+}
+
+int PanelEngine::AskDemoSpeed(const std::string& name) {
+  // Only a recording with its times has a pace to keep.
+  return HasTimes(name) ? std::max(view_.AskDemoSpeed(), 1) : 1;
 }
 
 void PanelEngine::SetChunkSize(std::string_view text) { view_.ShowChunkSize(text); }

@@ -63,6 +63,7 @@ class SystemComPorts;
 class TAntaris;
 class TGPS;
 class TReadThread;
+class TrackRecording;
 class TVSPort;
 class UsbLink;
 
@@ -121,6 +122,12 @@ class PanelEngine final : public QObject,
   void ReadEEPROM();
   void WriteEEPROM(const std::string& serial);
   void ToggleDemonstration();
+  // File > Record Track and the tray's: records the track into [Record] Folder and stores
+  // [Record] Track. A recording that stopped by itself (disk full) has said why.
+  void SetRecordTrack(bool on);
+  bool RecordTrack() const { return recording_ != nullptr; }
+  // Null while nothing records.
+  const TrackRecording* Recording() const { return recording_.get(); }
   // The window went out of sight, or came back: the displays stop and start with it.
   void WindowHidden();
   void WindowRestored();
@@ -175,6 +182,8 @@ class PanelEngine final : public QObject,
   void StartSharing();
   void SecondReader();
   std::string SecondPortAdvice() const;
+  void StartRecording();
+  void StopRecording();
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;
   // Runs a handler of a timer or the port; a settings error becomes an "Error" message.
@@ -209,6 +218,9 @@ class PanelEngine final : public QObject,
   bool DemonstrationChecked() const override { return demo_checked_; }
   void SetDemonstrationChecked(bool checked) override;
   std::optional<std::string> AskDemoFileName() override;
+  int AskDemoSpeed(const std::string& name) override;
+  // A paced demonstration's next line, on time rather than at the next tick.
+  void SchedulePacedLine();
   // StreamView
   void SetChunkSize(std::string_view text) override;
   int32_t MemoLineCount() const override;
@@ -227,6 +239,7 @@ class PanelEngine final : public QObject,
   std::unique_ptr<Adapters> adapters_;
   QTimer* GPS_Receiver = nullptr;
   QTimer* VSPortRead = nullptr;
+  QTimer* pace_ = nullptr;
 
   PanelSettings settings_;
   std::string baud_;
@@ -255,6 +268,7 @@ class PanelEngine final : public QObject,
   std::unique_ptr<MaintenanceActions> maintenance_;
   // Last: it holds on to the command queue and the port folder.
   std::unique_ptr<ShareHub> share_;
+  std::unique_ptr<TrackRecording> recording_;
 
   // When ParseNMEA last applied something, and whether the displays show it as current.
   Millis last_applied_ = 0;

@@ -43,6 +43,8 @@ class PanelView {
   // State the engine changed by itself: the ProcessGPS box, the Demonstration mark.
   virtual void ShowProcessGPS(bool on) = 0;
   virtual void ShowDemonstration(bool on) = 0;
+  // The "Record Track" marks; a view without them ignores it.
+  virtual void ShowRecordTrack(bool on) { (void)on; }
 
   // A note that asks for no answer (recording stopped on a full disk, and going on
   // again), already told on stderr and in error.log.
@@ -52,6 +54,9 @@ class PanelView {
   // Questions to the user; a view without one answers No and nothing.
   virtual bool ConfirmErase() = 0;
   virtual std::optional<std::string> AskDemoFileName() = 0;
+  // A recording with its times plays at its pace, this many times as fast; a view
+  // without the question plays it as recorded.
+  virtual int AskDemoSpeed() { return 1; }
 
   // The engine cannot go on (no GPS Data port could be had): the program ends.
   virtual void EndRequested() = 0;

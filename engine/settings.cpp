@@ -70,7 +70,21 @@ PanelSettings ReadPanelSettings(const TSettings& file) {
   s.debug_panel = file.ReadInteger(kDebugPanel);
   s.ports_directory = file.ReadString(kPortsDirectory);
   s.usb_device = file.ReadIfPresent(kUsbSection, kUsbDeviceKey);
+  s.record = ReadRecordSettings(file, &s.record_rejected);
   return s;
+}
+
+RecordSettings ReadRecordSettings(const TSettings& file, std::vector<std::string>* rejected) {
+  RecordSettings r;
+  r.track = file.ReadBool(kRecordTrack);
+  r.folder = file.ReadString(kRecordFolder);
+  // An empty folder would be the panel's own, beside its settings.
+  if (r.folder.empty()) r.folder = std::string(kRecordFolder.default_text);
+  r.formats = ParseRecordFormats(file.ReadString(kRecordFormats), rejected);
+  const int32_t mb = file.ReadInteger(kRecordRotateMB);
+  r.rotate_mb =
+      mb < 0 ? ParseSettingInteger(kRecordRotateMB.default_text, 0) : std::min(mb, kMaxRotateMB);
+  return r;
 }
 
 TSettings::TSettings(std::string path) : file_(std::move(path)) {}

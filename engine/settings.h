@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/profile_file.h"
 #include "platform/usb_driver.h"
+#include "record/record_settings.h"
 
 namespace ostrel {
 
@@ -50,6 +51,19 @@ inline constexpr std::array<SettingKey, 9> kSettingKeys = {
     kDGPSName,          kGpsCom,  kGpsWAAS,   kGpsBaud,   kGpsProcessGPS,
     kGpsPassBinaryData, kGpsDemo, kLogStatus, kDebugPanel};
 
+class TSettings;
+
+// [Record]: the track recorder (record/record_settings.h). Read at start-up; only Track
+// is ever written, when the user ticks or unticks "Record Track".
+inline constexpr SettingKey kRecordTrack{"Record", "Track", SettingType::kBoolean, "0"};
+inline constexpr SettingKey kRecordFolder{"Record", "Folder", SettingType::kText, "tracks"};
+inline constexpr SettingKey kRecordFormats{"Record", "Formats", SettingType::kText, "gpx,csv"};
+inline constexpr SettingKey kRecordRotateMB{"Record", "RotateMB", SettingType::kInteger, "50"};
+
+// The [Record] keys as typed values; words of Formats that name no format go to
+// `rejected`. A RotateMB below 0 is the default, one above kMaxRotateMB that limit.
+RecordSettings ReadRecordSettings(const TSettings& file, std::vector<std::string>* rejected);
+
 // The USB ids of the module, "VVVV:PPPP" in hexadecimal as lsusb prints them, several
 // separated by commas or blanks. Present only when the user has the real module; never
 // written at first start.
@@ -67,23 +81,23 @@ std::vector<UsbId> ParseUsbIds(std::string_view text, std::vector<std::string>* 
 // the signed 32-bit range included, gives the default. "0x" alone is no number.
 int32_t ParseSettingInteger(std::string_view text, int32_t fallback);
 
-class TSettings;
-
 // The settings as the panel holds them while it runs: every key read once at start-up;
 // a key is written back by its own name when the panel stores that value. The widgets
 // show and edit these values; nothing is read back out of a widget.
 struct PanelSettings {
-  std::string dgps_name;                  // [Ports] DGPSName
-  int32_t com = 0;                        // [GPS] COM: the GPS Data port's number, 0 any
-  bool waas = true;                       // [GPS] WAAS
-  std::string baud;                       // [GPS] Baud, as the file has it
-  bool process_gps = false;               // [GPS] ProcessGPS: the displays run when shown
-  bool pass_binary_data = false;          // [GPS] PassBinaryData
-  bool demo = false;                      // [GPS] Demo: the Demonstration menu item
-  int32_t log_status = 0;                 // [Log] Status
-  int32_t debug_panel = 0;                // [Debug] Panel: the window's layout
-  std::string ports_directory;            // [Ports] Directory
-  std::optional<std::string> usb_device;  // [USB] Device, only when the file has it
+  std::string dgps_name;                     // [Ports] DGPSName
+  int32_t com = 0;                           // [GPS] COM: the GPS Data port's number, 0 any
+  bool waas = true;                          // [GPS] WAAS
+  std::string baud;                          // [GPS] Baud, as the file has it
+  bool process_gps = false;                  // [GPS] ProcessGPS: the displays run when shown
+  bool pass_binary_data = false;             // [GPS] PassBinaryData
+  bool demo = false;                         // [GPS] Demo: the Demonstration menu item
+  int32_t log_status = 0;                    // [Log] Status
+  int32_t debug_panel = 0;                   // [Debug] Panel: the window's layout
+  std::string ports_directory;               // [Ports] Directory
+  std::optional<std::string> usb_device;     // [USB] Device, only when the file has it
+  RecordSettings record;                     // [Record]
+  std::vector<std::string> record_rejected;  // words of [Record] Formats that are none
 };
 
 // Every key of the file, or its default where the file, the section or the key is missing.

@@ -5,6 +5,7 @@
 
 #include "platform/regular_file.h"
 #include "receive/chunk.h"
+#include "record/times_file.h"
 
 namespace ostrel {
 
@@ -60,7 +61,41 @@ bool DemoSource::FirstLineEndsInLf() {
   return lf;
 }
 
-bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
+DemoSource::Mark DemoSource::Here() const { return {std::ftell(DemoFile), last_byte_}; }
+
+void DemoSource::Back(const Mark& mark, bool& at_end) {
+  std::fseek(DemoFile, mark.offset, SEEK_SET);
+  last_byte_ = mark.last_byte;
+  at_end = false;
+}
+
+Millis DemoSource::NextDue() const {
+  if (!Paced()) return -1;
+  // Lines past the last time (a sidecar cut short) follow the last one at once.
+  const Millis at = times_.empty()               ? 0
+                    : next_line_ < times_.size() ? times_[next_line_]
+                                                 : times_.back();
+  return started_ + at / speed_;
+}
+
+void DemoSource::DueLines(std::uint8_t* chunk, int32_t& len, Millis now, bool& at_end) {
+  std::uint8_t line[kMaxLine + 1];
+  while (!at_end && NextDue() <= now) {
+    const Mark mark = Here();
+    const int32_t n = ReadLine(line, at_end);
+    if (n == 0) break;
+    if (len + n > kMaxChunk) {
+      Back(mark, at_end);
+      break;
+    }
+    std::memcpy(chunk + len, line, static_cast<std::size_t>(n));
+    len += n;
+    // A line cut at kMaxLine goes on in the next read: one time covers the whole line.
+    if (line[n - 1] == '\n') ++next_line_;
+  }
+}
+
+bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len, Millis now) {
   len = 0;
   chunk[0] = 0;
   if (DemoFile == nullptr) {
@@ -76,6 +111,19 @@ bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
     failed_name_.clear();
     last_byte_ = EOF;
     lf_file_ = FirstLineEndsInLf();
+    bool found = false;
+    times_ = ReadTimesFor(DemoFileName, found);
+    paced_ = found;
+    started_ = now;
+    speed_ = DemoSpeed > 0 ? DemoSpeed : 1;
+    next_line_ = 0;
+  }
+  if (paced_) {
+    bool at_end = false;
+    DueLines(chunk, len, now, at_end);
+    chunk[len] = 0;
+    if (at_end) Stop();
+    return true;
   }
 
   // The key is the first six bytes of the group's first line, fewer if that line is
@@ -85,8 +133,7 @@ bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
   std::uint8_t line[kMaxLine + 1];
   bool at_end = false;
   while (!at_end) {
-    const long start = std::ftell(DemoFile);
-    const int byte_before = last_byte_;
+    const Mark mark = Here();
     const int32_t n = ReadLine(line, at_end);
     if (n == 0) break;
     const int32_t head = n < kKeyLength ? n : kKeyLength;
@@ -98,9 +145,7 @@ bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
         head == key_length && std::memcmp(key, line, static_cast<std::size_t>(head)) == 0;
     // A line of another group, or one that would not fit, starts the next tick.
     if (!same_group || len + n > kMaxChunk) {
-      std::fseek(DemoFile, start, SEEK_SET);
-      last_byte_ = byte_before;
-      at_end = false;
+      Back(mark, at_end);
       break;
     }
     std::memcpy(chunk + len, line, static_cast<std::size_t>(n));

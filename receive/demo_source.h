@@ -9,9 +9,17 @@
 // the file over. A file whose first line ends in LF alone, as text files on Linux do,
 // has its lines delivered ending in CR LF, as a receiver sends them; a file whose first
 // line ends in CR LF is passed on byte for byte (a lone LF there is part of a UBX frame).
+//
+// A recording with its times (record/times_file.h: "walk.nmea" beside "walk.times") is
+// played at the pace it was recorded instead: each tick takes the lines whose time has
+// come, DemoSpeed times as fast, and NextDue says when the next one is due, so a timer
+// can deliver it on time rather than at the next tick.
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "platform/clock.h"
 
 namespace ostrel {
 
@@ -31,14 +39,23 @@ class DemoSource {
   // effect at the next tick (an open file is only closed by Stop or at its end).
   std::string DemoFileName;
 
+  // How many times faster than recorded a recording with times plays (1, 2, 10...);
+  // read when the file is opened.
+  int32_t DemoSpeed = 1;
+
   bool Active() const { return !DemoFileName.empty(); }
+  // The open file plays at its recorded pace.
+  bool Paced() const { return DemoFile != nullptr && paced_; }
+  // When the next line of a paced file is due (the `now` of NextGroup's clock), or -1.
+  Millis NextDue() const;
   bool IsOpen() const { return DemoFile != nullptr; }
 
   // Builds the next group in `chunk` (room for kChunkBufferSize bytes) and sets `len`;
   // writes the NUL after it. False when the file cannot be opened: the tick ends.
   // A group that does not fit in kMaxChunk bytes stops before the line that would not
   // fit; that line starts the next tick's chunk, so no line is lost or repeated.
-  bool NextGroup(std::uint8_t* chunk, int32_t& len);
+  // A paced file gives the lines due by `now` instead, as many as fit; none may be due.
+  bool NextGroup(std::uint8_t* chunk, int32_t& len, Millis now = 0);
 
   // Closes the file; the next start replays it from its first line.
   void Stop();
@@ -55,6 +72,15 @@ class DemoSource {
   int32_t ReadLine(std::uint8_t* line, bool& at_end);
   // Whether the just opened file's first line ends in LF alone; the file is rewound.
   bool FirstLineEndsInLf();
+  // Where the next read starts, to go back to when a line read must wait.
+  struct Mark {
+    long offset;
+    int last_byte;
+  };
+  Mark Here() const;
+  void Back(const Mark& mark, bool& at_end);
+  // The paced file's next lines that are due by `now`.
+  void DueLines(std::uint8_t* chunk, int32_t& len, Millis now, bool& at_end);
 
   std::FILE* DemoFile = nullptr;
   bool lf_file_ = false;
@@ -63,6 +89,12 @@ class DemoSource {
   std::string failed_name_;
   std::string failure_reason_;
   bool failure_new_ = false;
+  // The times of a paced file, the clock when it was opened, and the next line's index.
+  bool paced_ = false;
+  std::vector<Millis> times_;
+  Millis started_ = 0;
+  int32_t speed_ = 1;
+  std::size_t next_line_ = 0;
 };
 
 }  // namespace ostrel

@@ -82,7 +82,7 @@ void ReceiveCycle::Steps() {
   ChunkBuffer[0] = 0;
 
   if (demo_.Active()) {
-    if (!demo_.NextGroup(ChunkBuffer.data(), len_)) {
+    if (!demo_.NextGroup(ChunkBuffer.data(), len_, link_.GetClock().Now())) {
       std::string reason;
       if (demo_.TakeOpenFailure(reason)) view_.DemoFileUnavailable(demo_.DemoFileName, reason);
       return;

@@ -22,10 +22,12 @@ run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libxcb1-dev
 # the manual pages and desktop entries. umockdev lets the USB tests drive an emulated
 # module through the real libusb. useradd (passwd) and setpriv (util-linux) give the
 # fault runs their second, unprivileged user. gpsd is the real NMEA client of the interop
-# tests (without recommends: no GUI clients).
+# tests (without recommends: no GUI clients); gpsbabel reads the panel's GPX recordings
+# back in the recordings tests.
 test=(libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool x11-utils trayer openbox dbus libglib2.0-bin
-      man-db groff-base desktop-file-utils umockdev libumockdev-dev passwd util-linux gpsd)
+      man-db groff-base desktop-file-utils umockdev libumockdev-dev passwd util-linux gpsd
+      gpsbabel)
 # The layout check and clang-tidy (both pinned to 14, Debian 12's), and the Debian
 # packaging tools of the package phase.
 ci=(clang-format-14 clang-tidy-14 debhelper dpkg-dev lintian)

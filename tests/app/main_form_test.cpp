@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
@@ -34,6 +36,7 @@
 #include "engine/settings_applier.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
+#include "receive/receive_cycle.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
 #include "support/param_name.h"
@@ -400,6 +403,33 @@ TEST_F(PanelTest, MaskAngleBoxRefusesNinetyOneAndLetters) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Record Track
+
+TEST_F(PanelTest, RecordTrackItemsInFileAndTrayMenusFollowTheEngine) {
+  Ini("[Record]\nTrack=1\n");
+  Start();
+  auto* file_item = form_->findChild<QAction*>(QStringLiteral("RecordTrack"));
+  auto* tray_item = form_->findChild<QAction*>(QStringLiteral("TrayRecordTrack"));
+  ASSERT_NE(file_item, nullptr);
+  ASSERT_NE(tray_item, nullptr);
+  // In the File menu just above Exit, checked as [Record] Track says.
+  const QList<QAction*> file = Ui().FileMenu->actions();
+  ASSERT_GE(file.size(), 2);
+  EXPECT_EQ(file[file.size() - 2], file_item);
+  EXPECT_EQ(file_item->text(), QStringLiteral("Record Track"));
+  EXPECT_TRUE(file_item->isChecked());
+  EXPECT_TRUE(tray_item->isChecked());
+  tray_item->trigger();
+  EXPECT_FALSE(form_->Engine().RecordTrack());
+  EXPECT_FALSE(file_item->isChecked());
+  EXPECT_FALSE(tray_item->isChecked());
+  EXPECT_NE(IniText().find("[Record]\nTrack=0\n"), std::string::npos) << IniText();
+  file_item->trigger();
+  EXPECT_TRUE(form_->Engine().RecordTrack());
+  EXPECT_TRUE(tray_item->isChecked());
+}
+
+// ---------------------------------------------------------------------------------------
 // Demonstration
 
 class DemonstrationLog : public PanelTest, public ::testing::WithParamInterface<const char*> {};
@@ -427,6 +457,29 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
     for (int x = 0; x < plot.width() && !drawn; ++x)
       drawn = plot.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(drawn);
+}
+
+// A recording with its times is asked a speed for; a plain NMEA file is not.
+TEST_F(PanelTest, DemonstrationAsksTheSpeedOfARecordingWithItsTimesOnly) {
+  const std::string line =
+      "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n";
+  test::WriteFile(dir_.File("walk.nmea"), line);
+  test::WriteFile(dir_.File("walk.times"), "0\n");
+  test::WriteFile(dir_.File("plain.txt"), line);
+  Ini("[GPS]\nDemo=1\n");
+  Start();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("walk.nmea")));
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("x10")));
+  Ui().Demonstration->trigger();
+  ASSERT_EQ(answers_.Seen().size(), 2u);
+  EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Demonstration Speed"));
+  EXPECT_EQ(form_->Engine().Cycle()->Demo().DemoSpeed, 10);
+  Ui().Demonstration->trigger();  // stops it
+  answers_.Clear();
+  answers_.Push(ModalAnswerer::Enter(QStringLiteral("plain.txt")));
+  Ui().Demonstration->trigger();
+  EXPECT_EQ(answers_.Seen().size(), 1u);
+  EXPECT_EQ(form_->Engine().Cycle()->Demo().DemoSpeed, 1);
 }
 
 // The age of what is shown: once nothing has been applied for three seconds the fix,

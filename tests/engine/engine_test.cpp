@@ -8,7 +8,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -17,12 +20,14 @@
 
 #include "engine/panel_engine.h"
 #include "engine/panel_view.h"
+#include "engine/track_recording.h"
 #include "engine_test_support.h"
 #include "gps/tgps.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
 #include "platform/vsport_qt.h"
 #include "receiver/ubx.h"
+#include "support/corpus.h"
 #include "support/fake_driver.h"
 
 namespace ostrel {
@@ -52,6 +57,7 @@ class RecordingView final : public PanelView {
   void ShowFix(const TGPS& gps) override {
     ++fixes;
     latitude = gps.LatitudeText;
+    shown.push_back(gps.LatitudeText + " " + gps.LongitudeText);
   }
   void ShowFixCurrent(bool current) override { fix_current = current; }
   void ShowChunkSize(std::string_view text) override { chunk_size = text; }
@@ -63,6 +69,7 @@ class RecordingView final : public PanelView {
   void ShowProcessGPS(bool on) override { process_gps = on; }
   void ShowDemonstration(bool on) override { demonstration = on; }
   void ShowNotice(const std::string& text) override { notices.push_back(text); }
+  void ShowRecordTrack(bool on) override { record_track = on; }
   void ShowMessage(const std::string& caption, const std::string& text) override {
     messages.push_back(caption + ": " + text);
   }
@@ -71,6 +78,7 @@ class RecordingView final : public PanelView {
     return erase_answer;
   }
   std::optional<std::string> AskDemoFileName() override { return demo_answer; }
+  int AskDemoSpeed() override { return demo_speed; }
   void EndRequested() override { ++end_requests; }
 
   std::string Status() const { return statuses.empty() ? std::string() : statuses.back(); }
@@ -95,6 +103,9 @@ class RecordingView final : public PanelView {
   int erase_questions = 0;
   bool erase_answer = false;
   std::optional<std::string> demo_answer;
+  int demo_speed = 1;
+  std::vector<std::string> shown;  // "lat N lon E" of each fix shown
+  bool record_track = false;
   int end_requests = 0;
 };
 
@@ -372,6 +383,29 @@ TEST_F(EngineTest, DemonstrationReplaysAFileThroughTheDisplaysAndStops) {
   EXPECT_FALSE(view_.fix_current);
 }
 
+TEST_F(EngineTest, RecordingWithTimesIsPacedBetweenTicksAtTheChosenSpeed) {
+  test::WriteFile(dir_.File("walk.nmea"),
+                  "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n"
+                  "$GPGGA,092751.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*77\r\n");
+  test::WriteFile(dir_.File("walk.times"), "#ostrel-times 1 2026-12-07T10:00:00Z\n0\n2060\n");
+  Start(false);
+  view_.demo_answer = "walk.nmea";
+  view_.demo_speed = 2;
+  engine_->ToggleDemonstration();
+  Tick();
+  EXPECT_EQ(view_.fixes, 1);
+  auto* pace = engine_->findChild<QTimer*>(QStringLiteral("DemoPace"));
+  ASSERT_NE(pace, nullptr);
+  // Due 1030 ms after the start at twice the pace: ten ticks on, 30 ms before it.
+  for (int i = 0; i < 10; ++i) Tick();
+  EXPECT_EQ(view_.fixes, 1);
+  EXPECT_TRUE(pace->isActive());
+  EXPECT_EQ(pace->interval(), 30);
+  clock_.now += 30;
+  engine_->Tick();
+  EXPECT_EQ(view_.fixes, 2);
+}
+
 TEST_F(EngineTest, DemonstrationOfAMissingFileIsToldOnceAfterTheTick) {
   Start(false);
   view_.demo_answer = "no-such-file.txt";
@@ -445,6 +479,113 @@ TEST_F(EngineTest, StopEndsTicksAndOperations) {
   engine_->QueryVersion();
   Tick();
   EXPECT_EQ(Queued(), before);
+}
+
+// ---------------------------------------------------------------------------------------
+// Record Track
+
+// Latitude and longitude of a GPX point, and of a fix as the displays wrote it
+// ("44.068908 N 121.314276 W").
+std::pair<double, double> GpxPosition(const std::string& point) {
+  return {std::stod(point.substr(point.find("lat=\"") + 5)),
+          std::stod(point.substr(point.find("lon=\"") + 5))};
+}
+std::pair<double, double> ShownPosition(const std::string& shown) {
+  char ns = 0, ew = 0;
+  double lat = 0, lon = 0;
+  std::sscanf(shown.c_str(), "%lf %c %lf %c", &lat, &ns, &lon, &ew);
+  return {ns == 'S' ? -lat : lat, ew == 'W' ? -lon : lon};
+}
+
+std::vector<std::string> GpxPoints(const std::string& gpx) {
+  std::vector<std::string> points;
+  for (std::size_t at = gpx.find("<trkpt "); at != std::string::npos;
+       at = gpx.find("<trkpt ", at + 1))
+    points.push_back(gpx.substr(at, gpx.find("</trkpt>", at) - at));
+  return points;
+}
+
+TEST_F(EngineTest, RecordsTheFixesShownAndGoesOnWhileHidden) {
+  Ini("[Record]\nTrack=1\nFormats=gpx,nmea\n");
+  Start();
+  TickUntilIdle();
+  EXPECT_TRUE(view_.record_track);
+  engine_->SetProcessGPS(true);
+  const std::vector<std::string> epochs =
+      test::CutBefore(test::WithCrLf(test::ReadCapture("ublox-8.log")), "$GNRMC");
+  ASSERT_GT(epochs.size(), 20u);
+  for (std::size_t i = 1; i < 11; ++i) {
+    test::Deliver(*engine_->Link(), epochs[i]);
+    Tick();
+  }
+  // Hidden in the tray: no display, the recording goes on.
+  engine_->WindowHidden();
+  for (std::size_t i = 11; i < 21; ++i) {
+    test::Deliver(*engine_->Link(), epochs[i]);
+    Tick();
+  }
+  EXPECT_EQ(view_.shown.size(), 10u);
+  ASSERT_NE(engine_->Recording(), nullptr);
+  const std::vector<std::string> files = engine_->Recording()->Recorder().Files();
+  ASSERT_EQ(files.size(), 3u);
+  const std::string gpx = test::ReadFile(files[0]);
+  // The epoch under way waits for the next one's first sentence.
+  const std::vector<std::string> points = GpxPoints(gpx);
+  ASSERT_EQ(points.size(), 19u) << gpx;
+  // The displays round through a float (8 us of a degree at 121 degrees); the recording
+  // keeps the receiver's digits.
+  for (std::size_t i = 0; i < view_.shown.size(); ++i) {
+    const auto [lat, lon] = GpxPosition(points[i]);
+    const auto [shown_lat, shown_lon] = ShownPosition(view_.shown[i]);
+    EXPECT_NEAR(lat, shown_lat, 1e-5) << i;
+    EXPECT_NEAR(lon, shown_lon, 1e-5) << i;
+  }
+  EXPECT_EQ(test::ReadFile(files[1]).size(), [&] {
+    std::size_t n = 0;
+    for (std::size_t i = 1; i < 21; ++i) n += epochs[i].size();
+    return n;
+  }());
+
+  // Unticked: the last fix goes in, the files close, the key is stored.
+  engine_->SetRecordTrack(false);
+  EXPECT_EQ(GpxPoints(test::ReadFile(files[0])).size(), 20u);
+  EXPECT_FALSE(view_.record_track);
+  EXPECT_NE(IniText().find("[Record]\nTrack=0\n"), std::string::npos) << IniText();
+}
+
+TEST_F(EngineTest, DemonstrationIsRecordedOnlyWhenRecordingStartsDuringIt) {
+  test::WriteFile(dir_.File("walk.txt"), test::ReadCapture("ublox-8.log").substr(0, 20000));
+  Ini("[Record]\nTrack=1\nFormats=csv\nFolder=walks\n");
+  Start(false);
+  view_.demo_answer = "walk.txt";
+  engine_->ToggleDemonstration();
+  for (int i = 0; i < 30; ++i) Tick();
+  EXPECT_TRUE(engine_->Recording()->Recorder().Files().empty());
+  // Asked for during the demonstration: recorded.
+  engine_->SetRecordTrack(false);
+  engine_->SetRecordTrack(true);
+  for (int i = 0; i < 30; ++i) Tick();
+  ASSERT_EQ(engine_->Recording()->Recorder().Files().size(), 1u);
+  EXPECT_EQ(engine_->Recording()->Recorder().Files()[0].rfind(dir_.File("walks/"), 0), 0u);
+}
+
+TEST_F(EngineTest, RecordingThatCannotWriteStopsWithOneMessage) {
+  test::WriteFile(dir_.File("tracks"), "a file where the folder should be");
+  Ini("[Record]\nTrack=1\n");
+  Start();
+  TickUntilIdle();
+  for (int i = 0; i < 3; ++i) {
+    test::Deliver(*engine_->Link(), "$GPGSA,A,1,,,,,,,,,,,,,,,*1E\r\n");
+    Tick();
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return !view_.record_track; }, 2000));
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_NE(view_.messages[0].find("Error: Track recording stopped: the folder"), std::string::npos)
+      << view_.messages[0];
+  EXPECT_NE(test::ReadFile(dir_.File("error.log")).find("not a folder"), std::string::npos);
+  EXPECT_EQ(engine_->Recording(), nullptr);
+  // The stream goes on to the GPS Data port.
+  EXPECT_EQ(view_.Status(), "Connected...");
 }
 
 }  // namespace

@@ -207,5 +207,29 @@ TEST(TSettings, ReadIfPresentTellsAMissingKeyFromAnEmptyOne) {
   EXPECT_EQ(TSettings(path).ReadIfPresent("USB", "Device"), std::string());
 }
 
+TEST(TSettings, RecordKeysAreTypedWithDefaults) {
+  TempDir dir;
+  const std::string path = dir.File("s.ini");
+  std::vector<std::string> rejected;
+  RecordSettings r = ReadRecordSettings(TSettings(path), &rejected);
+  EXPECT_FALSE(r.track);
+  EXPECT_EQ(r.folder, "tracks");
+  EXPECT_EQ(r.formats, (RecordFormats{true, true, false}));
+  EXPECT_EQ(r.rotate_mb, 50);
+  WriteAll(path, "[Record]\nTrack=1\nFolder=\nFormats=nmea kmz\nRotateMB=-3\n");
+  r = ReadRecordSettings(TSettings(path), &rejected);
+  EXPECT_TRUE(r.track);
+  EXPECT_EQ(r.folder, "tracks");
+  EXPECT_EQ(r.formats, (RecordFormats{false, false, true}));
+  EXPECT_EQ(r.rotate_mb, 50);
+  EXPECT_EQ(rejected, std::vector<std::string>{"kmz"});
+  WriteAll(path, "[Record]\nFolder=/srv/walks\nRotateMB=0x7fffffff\n");
+  r = ReadRecordSettings(TSettings(path), &rejected);
+  EXPECT_EQ(r.folder, "/srv/walks");
+  EXPECT_EQ(r.rotate_mb, kMaxRotateMB);
+  // Reading writes nothing back.
+  EXPECT_EQ(ReadAll(path), "[Record]\nFolder=/srv/walks\nRotateMB=0x7fffffff\n");
+}
+
 }  // namespace
 }  // namespace ostrel

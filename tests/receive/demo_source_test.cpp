@@ -9,8 +9,10 @@
 
 #include "receive/chunk.h"
 #include "receive_fakes.h"
+#include "record/track_recorder.h"
 #include "samples.h"
 #include "support/corpus.h"
+#include "support/fake_clock.h"
 
 namespace ostrel::testing {
 namespace {
@@ -43,6 +45,61 @@ Tick Next(DemoSource& demo, GuardedChunk& buf) {
   }
   EXPECT_TRUE(buf.GuardIntact());
   return {ok, Bytes(buf.data(), len), demo.IsOpen()};
+}
+
+// A recording made on the fake clock plays back on the same schedule, in the same order,
+// DemoSpeed times as fast; a file without times keeps its groups per tick.
+TEST(DemoSource, RecordingWithTimesPlaysAtItsPaceAndFaster) {
+  TempDir dir;
+  test::FakeClock clock;
+  const std::vector<std::pair<Millis, std::string>> recorded = {
+      {0, kRMC}, {0, kGGA}, {1003, kGSA}, {1003, kGSV1}, {1950, kGSV2}, {7000, kGSV3}};
+  std::string nmea;
+  {
+    RecordOptions options;
+    options.folder = dir.File("rec");
+    options.formats.nmea = true;
+    options.clock = &clock;
+    TrackRecorder recorder(options, [](const std::string& m) { FAIL() << m; });
+    for (const auto& [at, line] : recorded) {
+      clock.Set(at);
+      recorder.Feed(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+      nmea += line;
+    }
+    ASSERT_EQ(recorder.Files().size(), 2u);
+    nmea = recorder.Files()[0];
+  }
+  for (const int speed : {1, 2, 10}) {
+    DemoSource demo;
+    demo.DemoFileName = nmea;
+    demo.DemoSpeed = speed;
+    GuardedChunk buf;
+    // Opened at 500: every time counts from there. Each line comes when it is due and
+    // not a millisecond before.
+    std::vector<std::pair<Millis, std::string>> played;
+    Millis now = 500;
+    int32_t len = 0;
+    ASSERT_TRUE(demo.NextGroup(buf.data(), len, now));
+    EXPECT_TRUE(demo.Paced());
+    for (int guard = 0; guard < 20 && (len > 0 || demo.IsOpen()); ++guard) {
+      std::string chunk(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(len));
+      for (std::size_t at = 0; at < chunk.size();) {
+        const std::size_t end = chunk.find('\n', at) + 1;
+        played.emplace_back(now - 500, chunk.substr(at, end - at));
+        at = end;
+      }
+      if (!demo.IsOpen()) break;
+      const Millis due = demo.NextDue();
+      ASSERT_TRUE(demo.NextGroup(buf.data(), len, due - 1));
+      EXPECT_EQ(len, 0) << "early at " << due - 1;
+      now = due;
+      ASSERT_TRUE(demo.NextGroup(buf.data(), len, now));
+    }
+    std::vector<std::pair<Millis, std::string>> expected;
+    for (const auto& [at, line] : recorded) expected.emplace_back(at / speed, line);
+    EXPECT_EQ(played, expected) << "x" << speed;
+    EXPECT_TRUE(buf.GuardIntact());
+  }
 }
 
 TEST(DemoSource, SixLinesInFourTicksThenStartsOver) {

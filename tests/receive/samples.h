@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "support/nmea_sentence.h"
 #include "support/temp_dir.h"
 
 namespace ostrel::testing {
@@ -22,13 +23,7 @@ inline const std::string kGSV3 =
 inline const std::string kRMC =
     "$GPRMC,030721.000,A,3747.0876,S,17518.8934,E,0.89,181.39,311214,,,A*71\r\n";
 
-// "*hh" for the text between '$' and '*'.
-inline std::string WithChecksum(const std::string& body) {
-  unsigned x = 0;
-  for (char c : body) x ^= static_cast<unsigned char>(c);
-  static const char* hex = "0123456789ABCDEF";
-  return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
-}
+using test::WithChecksum;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

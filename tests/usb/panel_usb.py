@@ -250,6 +250,7 @@ class PanelUsb(PanelRig):
         self.xdotool("mousemove", "--window", window, "150", "150")
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", "--delay", "100", "alt+f")
+        self.xdotool("key", "--delay", "100", "Up")  # Exit, the menu's last item
         self.xdotool("key", "--delay", "100", "Return")
         chosen = time.monotonic()
         self.assertTrue(wait_for(lambda: not self.node_open(), 5),
