@@ -96,6 +96,7 @@ TEST(DemoSource, RecordingWithTimesPlaysAtItsPaceAndFaster) {
       ASSERT_TRUE(demo.NextGroup(buf.data(), len, now));
     }
     std::vector<std::pair<Millis, std::string>> expected;
+    expected.reserve(recorded.size());
     for (const auto& [at, line] : recorded) expected.emplace_back(at / speed, line);
     EXPECT_EQ(played, expected) << "x" << speed;
     EXPECT_TRUE(buf.GuardIntact());
