@@ -246,7 +246,7 @@ TEST(ParseGSV, EmptyFieldsKeepTheOldValues) {
   EXPECT_EQ(gps.Sat[5].SNR, 30);
   EXPECT_EQ(gps.Sat[6].Elevation, 0);
   EXPECT_EQ(gps.Sat[6].SNR, 41);
-  for (int prn = 0; prn <= kMaxPrn; ++prn)
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn)
     if (prn != 5 && prn != 6) {
       EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn;
     }
@@ -256,7 +256,7 @@ TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
   TGPS gps;
   ASSERT_TRUE(Parse(gps, Sentence("GPGSV,4,2,13,51,32,160,46,0,11,246,12,33,1,2,3,02,09,178,33")));
   EXPECT_EQ(gps.Sat[2].SNR, 33);
-  for (int prn = 0; prn <= kMaxPrn; ++prn)
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn)
     if (prn != 2) {
       EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn;
     }
@@ -419,7 +419,7 @@ TEST(ParseNMEA, OrderInTheChunkDoesNotMatter) {
   TGPS b;
   ASSERT_TRUE(Parse(a, gsv + gga));
   ASSERT_TRUE(Parse(b, gga + gsv));
-  for (int prn = 0; prn <= kMaxPrn; ++prn) {
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn) {
     EXPECT_EQ(a.Sat[prn].SNR, b.Sat[prn].SNR);
     EXPECT_EQ(a.Sat[prn].Azimuth, b.Sat[prn].Azimuth);
   }
@@ -687,7 +687,7 @@ TEST(ParseMultiGnss, CapturesOfCurrentReceiversFillTheState) {
         Parse(gps, cycle);
       } catch (const ParseError&) {
       }
-      for (int id : UsedPrns(gps)) beyond_gps += id > kMaxPrn && gps.Sat[id].Elevation > 0;
+      for (int id : UsedPrns(gps)) beyond_gps += id > kMaxGpsPrn && gps.Sat[id].Elevation > 0;
     }
     EXPECT_FALSE(gps.FixModeText.empty());
     EXPECT_FALSE(gps.LatitudeText.empty());
