@@ -52,9 +52,9 @@ PlanePoint ToLocalPlane(const GeoPoint& origin, const GeoPoint& point) {
   const double dz = p.z - o.z;
   const double lat = origin.latitude * kDegree;
   const double lon = origin.longitude * kDegree;
-  return {-std::sin(lon) * dx + std::cos(lon) * dy,
-          -std::sin(lat) * std::cos(lon) * dx - std::sin(lat) * std::sin(lon) * dy +
-              std::cos(lat) * dz};
+  return {-std::sin(lon) * dx + std::cos(lon) * dy, -std::sin(lat) * std::cos(lon) * dx -
+                                                        std::sin(lat) * std::sin(lon) * dy +
+                                                        std::cos(lat) * dz};
 }
 
 std::optional<GeoPoint> SurfaceMean(const std::vector<GeoPoint>& points) {

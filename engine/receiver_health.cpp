@@ -240,7 +240,8 @@ void ReceiverHealth::ApplyGSV(std::string_view talker, const std::vector<std::st
   const int total = Int(f[1]);
   const int number = Int(f[2]);
   if (total < 1 || number < 1 || number > total) return;
-  auto group = std::find_if(gsv_.begin(), gsv_.end(), [&](const GsvGroup& g) { return g.key == key; });
+  auto group =
+      std::find_if(gsv_.begin(), gsv_.end(), [&](const GsvGroup& g) { return g.key == key; });
   if (group == gsv_.end()) {
     gsv_.emplace_back().key = key;
     group = gsv_.end() - 1;

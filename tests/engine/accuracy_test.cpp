@@ -114,9 +114,15 @@ TEST(Accuracy, LocalPlaneNearThePolesAndAcrossTheDateLine) {
     double north;
   };
   const Case cases[] = {
-      {"over the north pole", {90 - delta, 0}, {90 - delta, 180}, 0,
+      {"over the north pole",
+       {90 - delta, 0},
+       {90 - delta, 180},
+       0,
        2 * delta * kRad * polar_radius},
-      {"over the south pole", {-90 + delta, 90}, {-90 + delta, -90}, 0,
+      {"over the south pole",
+       {-90 + delta, 90},
+       {-90 + delta, -90},
+       0,
        -2 * delta * kRad * polar_radius},
       {"east across 180", {0, 180 - delta}, {0, -180 + delta}, 2 * delta * kRad * kA, 0},
       {"west across 180", {0, -180 + delta}, {0, 180 - delta}, -2 * delta * kRad * kA, 0},
@@ -137,7 +143,8 @@ TEST(Accuracy, RunningMeanWhereLongitudesWrapOrMeet) {
   };
   const Case cases[] = {
       {"straddling 180", {{10, 179.9999}, {10, -179.9999}}, {10, 180}},
-      {"round the north pole", {{89.9999, 0}, {89.9999, 90}, {89.9999, 180}, {89.9999, -90}},
+      {"round the north pole",
+       {{89.9999, 0}, {89.9999, 90}, {89.9999, 180}, {89.9999, -90}},
        {90, 0}},
   };
   for (const Case& c : cases) {

@@ -17,12 +17,14 @@
 
 #include "engine/panel_engine.h"
 #include "engine/panel_view.h"
+#include "engine/receiver_health.h"
 #include "engine_test_support.h"
 #include "gps/tgps.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
+#include "support/nmea_sentence.h"
 
 namespace ostrel {
 namespace {
@@ -441,6 +443,35 @@ TEST_F(EngineTest, StopEndsTicksAndOperations) {
   engine_->QueryVersion();
   Tick();
   EXPECT_EQ(Queued(), before);
+}
+
+// ---------------------------------------------------------------------------------------
+// The receiver's health
+
+// The health model hears the receiver with the window hidden and its displays off: the
+// engine parses for it, and the displays stay as the switch says.
+TEST_F(EngineTest, HealthModelIsFedWithTheWindowHidden) {
+  ReceiverHealth health(clock_, [] { return std::int64_t{0}; });
+  Start();
+  engine_->AddObserver(&health);
+  engine_->SetProcessGPS(false);
+  engine_->WindowHidden();
+  TickUntilIdle();
+  clock_.now += 4000;
+  test::Deliver(*engine_->Link(), test::NmeaSentence("GPGSV,1,1,02,07,40,100,30,70,20,200,25") +
+                                      test::NmeaSentence("GPGSA,A,3,07,,,,,,,,,,,,2.0,1.0,1.7") +
+                                      test::NmeaSentence("GPGGA,120001.00,4807.038,N,01131.000,"
+                                                         "E,1,05,1.5,545.4,M,46.9,M,,"));
+  engine_->Tick();
+  const HealthState s = health.State();
+  EXPECT_EQ(s.satellites.size(), 2u);
+  EXPECT_EQ(s.used_count, 1);
+  ASSERT_TRUE(s.ttff);
+  EXPECT_GE(*s.ttff, 4000);
+  EXPECT_EQ(health.Accuracy().Count(), 1u);
+  EXPECT_EQ(view_.fixes, 0);
+  EXPECT_FALSE(engine_->DisplaysOn());
+  engine_->RemoveObserver(&health);
 }
 
 }  // namespace

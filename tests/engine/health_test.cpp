@@ -62,27 +62,65 @@ struct CaptureRow {
 const CaptureRow kCaptures[] = {
     {"bu353s4", "bu353s4.log", {12, 0, 0, 0, 0, 0}, {7, 0, 0, 0, 0, 0}, "3", "1.9 1.1 1.6", 25},
     {"firefly_II", "firefly-II.log", {}, {}, "", "- - -", 0},
-    {"gp320fw_coldboot", "gp-320fw-2019-04-07-coldboot.log", {12, 0, 0, 0, 0, 0}, {}, "31",
-     "- - -", 2},
-    {"mtk3301", "mtk-3301.log", {11, 0, 0, 0, 0, 0}, {3, 0, 0, 0, 0, 0}, "12", "3.05 2.88 1",
-     4},
-    {"quectel_l76k", "quectel-l76k-nmea.log", {12, 0, 10, 0, 3, 0}, {9, 0, 2, 0, 3, 0}, "3",
-     "1.5 0.9 1.2", 150},
-    {"sirfstarv", "sirfstarv-nmea.log", {11, 0, 11, 0, 0, 0}, {10, 0, 6, 0, 0, 0}, "3",
-     "1.1 0.6 0.9", 118},
-    {"ublox8", "ublox-8.log", {13, 3, 9, 0, 0, 0}, {8, 0, 5, 0, 0, 0}, "3", "1.71 0.98 1.4",
-     72},
+    {"gp320fw_coldboot",
+     "gp-320fw-2019-04-07-coldboot.log",
+     {12, 0, 0, 0, 0, 0},
+     {},
+     "31",
+     "- - -",
+     2},
+    {"mtk3301", "mtk-3301.log", {11, 0, 0, 0, 0, 0}, {3, 0, 0, 0, 0, 0}, "12", "3.05 2.88 1", 4},
+    {"quectel_l76k",
+     "quectel-l76k-nmea.log",
+     {12, 0, 10, 0, 3, 0},
+     {9, 0, 2, 0, 3, 0},
+     "3",
+     "1.5 0.9 1.2",
+     150},
+    {"sirfstarv",
+     "sirfstarv-nmea.log",
+     {11, 0, 11, 0, 0, 0},
+     {10, 0, 6, 0, 0, 0},
+     "3",
+     "1.1 0.6 0.9",
+     118},
+    {"ublox8", "ublox-8.log", {13, 3, 9, 0, 0, 0}, {8, 0, 5, 0, 0, 0}, "3", "1.71 0.98 1.4", 72},
     {"ublox_aek4t", "ublox-aek-4t.log", {}, {}, "", "- - -", 0},
-    {"ublox_lea4h", "ublox-lea-4h.log", {9, 4, 0, 0, 0, 0}, {8, 1, 0, 0, 0, 0}, "1213",
-     "2.2 1.13 1.89", 9},
-    {"ublox_lea5h", "ublox-lea-5h.log", {12, 1, 0, 0, 0, 0}, {8, 0, 0, 0, 0, 0}, "3",
-     "1.69 1 1.37", 18},
-    {"ublox_neo_m9n", "ublox-neo-m9n-nmea.log", {13, 3, 10, 10, 7, 0}, {6, 2, 7, 5, 5, 0}, "3",
-     "1.05 0.56 0.88", 61},
-    {"ublox_zed_f9t", "ublox-zed-f9t-ubx_nmea_l5.log", {9, 3, 0, 11, 12, 0},
-     {8, 0, 0, 7, 8, 0}, "3", "1.12 0.62 0.94", 9},
-    {"ublox8_monhw", "ublox8-uniqid-monhw.log", {7, 1, 2, 0, 0, 0}, {5, 0, 1, 0, 0, 0}, "3",
-     "2.23 1.36 1.76", 4},
+    {"ublox_lea4h",
+     "ublox-lea-4h.log",
+     {9, 4, 0, 0, 0, 0},
+     {8, 1, 0, 0, 0, 0},
+     "1213",
+     "2.2 1.13 1.89",
+     9},
+    {"ublox_lea5h",
+     "ublox-lea-5h.log",
+     {12, 1, 0, 0, 0, 0},
+     {8, 0, 0, 0, 0, 0},
+     "3",
+     "1.69 1 1.37",
+     18},
+    {"ublox_neo_m9n",
+     "ublox-neo-m9n-nmea.log",
+     {13, 3, 10, 10, 7, 0},
+     {6, 2, 7, 5, 5, 0},
+     "3",
+     "1.05 0.56 0.88",
+     61},
+    {"ublox_zed_f9t",
+     "ublox-zed-f9t-ubx_nmea_l5.log",
+     {9, 3, 0, 11, 12, 0},
+     {8, 0, 0, 7, 8, 0},
+     "3",
+     "1.12 0.62 0.94",
+     9},
+    {"ublox8_monhw",
+     "ublox8-uniqid-monhw.log",
+     {7, 1, 2, 0, 0, 0},
+     {5, 0, 1, 0, 0, 0},
+     "3",
+     "2.23 1.36 1.76",
+     4},
 };
 
 std::string Dop(const std::optional<double>& v) {
@@ -163,8 +201,8 @@ TEST(HealthSatellites, SbasNumbers) {
     int listed;
     int id;
   };
-  const Case cases[] = {{"NMEA 33", 33, 33},   {"NMEA 64", 64, 64}, {"PRN 120", 120, 33},
-                        {"PRN 131", 131, 44},  {"PRN 151", 151, 64}, {"PRN 152", 152, 152},
+  const Case cases[] = {{"NMEA 33", 33, 33},  {"NMEA 64", 64, 64},  {"PRN 120", 120, 33},
+                        {"PRN 131", 131, 44}, {"PRN 151", 151, 64}, {"PRN 152", 152, 152},
                         {"PRN 158", 158, 158}};
   for (const Case& c : cases) {
     Rig rig;
@@ -179,8 +217,7 @@ TEST(HealthSatellites, SbasNumbers) {
     EXPECT_EQ(s.satellites[0].id, c.id) << c.name;
     EXPECT_EQ(s.satellites[0].system, Constellation::kSbas) << c.name;
     EXPECT_TRUE(s.satellites[0].used) << c.name;
-    EXPECT_EQ(s.counts[static_cast<std::size_t>(Constellation::kSbas)],
-              (ConstellationCount{1, 1}))
+    EXPECT_EQ(s.counts[static_cast<std::size_t>(Constellation::kSbas)], (ConstellationCount{1, 1}))
         << c.name;
   }
 }
@@ -193,11 +230,11 @@ TEST(HealthSatellites, NumberedAsTheMainWindow) {
     int number;
     int id;
   };
-  const Case cases[] = {{"GP", 0, 17, 17},  {"GL", 0, 5, 69},    {"GL", 0, 70, 70},
-                        {"GA", 0, 12, 312}, {"GB", 0, 30, 430},  {"BD", 0, 213, 413},
-                        {"GQ", 0, 2, 194},  {"GN", 2, 73, 73},   {"GN", 3, 5, 305},
-                        {"GN", 4, 22, 422}, {"GN", 5, 3, 195},   {"GN", 0, 82, 82},
-                        {"GP", 0, 0, 0},    {"GA", 0, 99, 0},    {"GN", 6, 3, 0}};
+  const Case cases[] = {{"GP", 0, 17, 17},  {"GL", 0, 5, 69},   {"GL", 0, 70, 70},
+                        {"GA", 0, 12, 312}, {"GB", 0, 30, 430}, {"BD", 0, 213, 413},
+                        {"GQ", 0, 2, 194},  {"GN", 2, 73, 73},  {"GN", 3, 5, 305},
+                        {"GN", 4, 22, 422}, {"GN", 5, 3, 195},  {"GN", 0, 82, 82},
+                        {"GP", 0, 0, 0},    {"GA", 0, 99, 0},   {"GN", 6, 3, 0}};
   for (const Case& c : cases)
     EXPECT_EQ(HealthSatId(c.talker, c.system_id, c.number), c.id)
         << c.talker << " " << c.system_id << " " << c.number;

@@ -12,6 +12,7 @@
 
 #include "gps/tgps.h"
 #include "support/corpus.h"
+#include "support/nmea_sentence.h"
 
 // Counts allocations so that the warmed-up parse can be shown to make none.
 namespace {
@@ -37,14 +38,7 @@ using test::CutLines;
 using test::ReadCapture;
 using test::WithCrLf;
 
-// "$" body "*hh" CR LF with the checksum the body needs.
-std::string Sentence(std::string_view body) {
-  unsigned sum = 0;
-  for (char c : body) sum ^= static_cast<unsigned char>(c);
-  char tail[8];
-  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return "$" + std::string(body) + tail;
-}
+std::string Sentence(std::string_view body) { return test::NmeaSentence(body); }
 
 // Runs ParseNMEA over an exact-size heap copy (so ASan sees any read past the NUL) and
 // checks that the text is left as it was.
