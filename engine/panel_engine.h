@@ -116,6 +116,8 @@ class PanelEngine final : public QObject,
   void EraseEEPROM();
   void ReadEEPROM();
   void WriteEEPROM(const std::string& serial);
+  // Cold, warm or hot restart of the receiver; true when it was queued.
+  bool RestartReceiver(ubx::RestartKind kind);
   void ToggleDemonstration();
   // The window went out of sight, or came back: the displays stop and start with it.
   void WindowHidden();

@@ -93,4 +93,9 @@ bool TAntaris::EnableStatusMessages(CommandQueue& queue, int32_t block_size) {
          AppendFrame(queue, block_size, ubx::kEnableNavSbas);
 }
 
+bool TAntaris::Restart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind) {
+  const std::vector<std::uint8_t> frame = ubx::CfgRst(kind);
+  return AppendBlocks(queue, frame.data(), frame.size(), false, block_size);
+}
+
 }  // namespace ostrel

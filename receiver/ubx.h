@@ -18,11 +18,25 @@ inline constexpr std::uint8_t kIdNavSbas = 0x32;
 inline constexpr std::uint8_t kIdAckAck = 0x01;
 inline constexpr std::uint8_t kIdCfgPrt = 0x00;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
+inline constexpr std::uint8_t kIdCfgRst = 0x04;
 inline constexpr std::uint8_t kIdCfgSbas = 0x16;
 
 // A whole frame for the given class, id and payload, checksum included.
 std::vector<std::uint8_t> MakeFrame(std::uint8_t cls, std::uint8_t id,
                                     std::span<const std::uint8_t> payload);
+
+// What a restart makes the receiver forget: a cold start loses every navigation datum
+// (ephemeris, almanac, position, time, ...), a warm start the ephemeris alone, a hot start
+// nothing.
+enum class RestartKind { kCold, kWarm, kHot };
+
+// CFG-RST for a restart of `kind`, built field by field:
+//   navBbrMask (U2): the battery-backed data to clear, by the kind
+//   resetMode  (U1): 0x02, a controlled software reset of the GPS part only, which keeps
+//                    the port, its baud rate and the module's link as they are
+//   reserved1  (U1): 0
+// Cold: B5 62 06 04 04 00 FF FF 02 00 0E 61.
+std::vector<std::uint8_t> CfgRst(RestartKind kind);
 
 // The six command frames, stored complete with their checksums.
 inline constexpr std::array<std::uint8_t, 28> kCfgPrt9600 = {

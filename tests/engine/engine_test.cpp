@@ -474,5 +474,22 @@ TEST_F(EngineTest, HealthModelIsFedWithTheWindowHidden) {
   engine_->RemoveObserver(&health);
 }
 
+// A restart goes to the module through the queue like every command; without a module
+// the user is told so and nothing is queued.
+TEST_F(EngineTest, RestartGoesOutThroughTheQueue) {
+  Start();
+  TickUntilIdle();
+  driver_->writes.clear();
+  ASSERT_TRUE(engine_->RestartReceiver(ubx::RestartKind::kWarm));
+  TickUntilIdle();
+  const std::vector<std::uint8_t> frame = ubx::CfgRst(ubx::RestartKind::kWarm);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{Data(frame.data(), frame.size()), Control("*")}));
+
+  Start(false);
+  EXPECT_FALSE(engine_->RestartReceiver(ubx::RestartKind::kCold));
+  EXPECT_EQ(view_.messages, std::vector<std::string>{"Error: There is no device detected."});
+  EXPECT_FALSE(engine_->Queue()->Pending());
+}
+
 }  // namespace
 }  // namespace ostrel
