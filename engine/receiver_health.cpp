@@ -162,7 +162,10 @@ void ReceiverHealth::OnStatus(std::string_view status) {
   const bool open = status != kNoDevice;
   // A UBX status reads "Connected, 3D Fix, WAAS, ..."; the bare device states do not.
   ubx_status_ = status.starts_with("Connected, ");
-  if (open && !device_open_) RestartTimeToFix();
+  if (open && !device_open_) {
+    RestartTimeToFix();
+    awaiting_loss_ = false;  // a module just opened has no fix of before to send
+  }
   if (!open && device_open_) {
     gsv_.clear();
     used_.clear();
@@ -176,6 +179,9 @@ void ReceiverHealth::OnStatus(std::string_view status) {
 void ReceiverHealth::RestartTimeToFix() {
   ttff_start_ = clock_.Now();
   ttff_.reset();
+  // The command waits in the queue behind others; until the receiver says it lost the
+  // fix, the fixes it still sends are from before the restart.
+  awaiting_loss_ = true;
 }
 
 void ReceiverHealth::Feed(std::string_view bytes) {
@@ -283,6 +289,7 @@ void ReceiverHealth::ApplyGSA(std::string_view talker, const std::vector<std::st
     vdop_ = Real(f[17]);
     in_gsa_run_ = true;
     if (fix_type_ >= 2) ValidFix();
+    if (fix_type_ == 1) awaiting_loss_ = false;
   }
   for (std::size_t i = 3; i <= 14; ++i) {
     const int id = HealthSatId(talker, system_id, Int(f[i]));
@@ -294,7 +301,10 @@ void ReceiverHealth::ApplyGSA(std::string_view talker, const std::vector<std::st
 void ReceiverHealth::ApplyGGA(const std::vector<std::string_view>& f) {
   if (f.size() < 7) return;
   gga_quality_ = std::max(Int(f[6]), 0);
-  if (gga_quality_ == 0) return;
+  if (gga_quality_ == 0) {
+    awaiting_loss_ = false;
+    return;
+  }
   ValidFix();
   const std::optional<double> lat = Degrees(f[2], f[3], 2);
   const std::optional<double> lon = Degrees(f[4], f[5], 3);
@@ -305,6 +315,7 @@ void ReceiverHealth::ApplyGGA(const std::vector<std::string_view>& f) {
 void ReceiverHealth::ApplyRMC(const std::vector<std::string_view>& f) {
   if (f.size() < 10) return;
   if (f[2] == "A") ValidFix();
+  if (f[2] == "V") awaiting_loss_ = false;
   const std::string_view date = f[9];
   if (date.size() != 6) return;
   const std::optional<std::int64_t> utc =
@@ -322,7 +333,7 @@ void ReceiverHealth::ApplyZDA(const std::vector<std::string_view>& f) {
 void ReceiverHealth::ValidFix() {
   const Millis now = clock_.Now();
   last_fix_ = now;
-  if (!ttff_) ttff_ = now - ttff_start_;
+  if (!ttff_ && !awaiting_loss_) ttff_ = now - ttff_start_;
 }
 
 void ReceiverHealth::TakeTime(std::int64_t utc_ms) {

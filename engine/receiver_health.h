@@ -88,7 +88,8 @@ class ReceiverHealth final : public StreamObserver {
 
   // Bytes of the stream, sentences possibly cut across calls.
   void Feed(std::string_view bytes);
-  // A restart was sent to the receiver: the time to first fix counts again from now.
+  // A restart was sent to the receiver: the time to first fix counts again from now, to
+  // the first valid fix after the receiver has reported none.
   void RestartTimeToFix();
 
   HealthState State() const;
@@ -134,6 +135,7 @@ class ReceiverHealth final : public StreamObserver {
   bool dgps_applied_ = false;
   bool device_open_ = false;
   Millis ttff_start_ = 0;
+  bool awaiting_loss_ = false;
   std::optional<Millis> ttff_;
   std::optional<Millis> last_fix_;
   std::optional<std::int64_t> utc_ms_;

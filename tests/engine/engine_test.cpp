@@ -491,5 +491,34 @@ TEST_F(EngineTest, RestartGoesOutThroughTheQueue) {
   EXPECT_FALSE(engine_->Queue()->Pending());
 }
 
+// The real emulator at ten cycles a second: a cold restart takes the fix away, and the
+// time to first fix counts from the restart to its return.
+TEST_F(EngineTest, ColdRestartOnTheEmulatorLosesTheFixAndTimesItsReturn) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path(), {"--period", "100"});
+  ASSERT_TRUE(module.Started());
+  ReceiverHealth health(SystemClock(), [] { return std::int64_t{0}; });
+  engine_ =
+      std::make_unique<PanelEngine>(test::Environment(SystemClock(), socket, dir_.Path()), view_);
+  engine_->AddObserver(&health);
+  ASSERT_TRUE(engine_->Start());
+  ASSERT_TRUE(
+      test::WaitFor([&] { return health.State().fix_type == 3 && !engine_->Queue()->Pending(); }));
+  ASSERT_TRUE(health.State().ttff);
+
+  ASSERT_TRUE(engine_->RestartReceiver(ubx::RestartKind::kCold));
+  health.RestartTimeToFix();
+  const Millis restarted = SystemClock().Now();
+  EXPECT_TRUE(test::WaitFor([&] { return health.State().fix_type == 1; }));
+  EXPECT_FALSE(health.State().ttff);
+  EXPECT_TRUE(test::WaitFor([&] { return health.State().fix_type == 3; }));
+  const HealthState s = health.State();
+  ASSERT_TRUE(s.ttff);
+  EXPECT_GT(*s.ttff, 0);
+  EXPECT_LE(*s.ttff, SystemClock().Now() - restarted);
+  engine_->RemoveObserver(&health);
+  engine_->Stop();
+}
+
 }  // namespace
 }  // namespace ostrel

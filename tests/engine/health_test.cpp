@@ -280,9 +280,16 @@ TEST(HealthFix, TimeToFirstFixFromOpenAndFromRestart) {
   EXPECT_EQ(s.ttff_elapsed, 32000);
   EXPECT_EQ(s.fix_age, 2500);
 
+  // The restart reaches the receiver after a fix or two of before.
   rig.health.RestartTimeToFix();
-  rig.clock.now += 700;
+  rig.clock.now += 200;
+  rig.Feed(NmeaSentence("GPGSA,A,3,01,02,03,,,,,,,,,,2.0,1.0,1.7"));
   EXPECT_FALSE(rig.health.State().ttff);
+  rig.clock.now += 100;
+  rig.Feed(NmeaSentence("GPGGA,120009.00,,,,,0,00,99.99,,M,,M,,"));
+  rig.clock.now += 400;
+  EXPECT_FALSE(rig.health.State().ttff);
+  EXPECT_EQ(rig.health.State().ttff_elapsed, 700);
   rig.Feed(NmeaSentence("GPGSA,A,3,01,02,03,,,,,,,,,,2.0,1.0,1.7"));
   EXPECT_EQ(rig.health.State().ttff, 700);
 }
