@@ -11,6 +11,8 @@ namespace ostrel {
 struct CommandLine {
   // --no-window: the engine without a window, as a service.
   bool no_window = false;
+  // --status: the Receiver Status window opens at start.
+  bool status = false;
   // The program ends at once with `exit_code`, having printed `out` on stdout and `err`
   // on stderr; -1 while it goes on.
   int exit_code = -1;

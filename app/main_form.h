@@ -26,7 +26,9 @@ namespace ostrel {
 
 class DeferredMemo;
 class PanelEngine;
+class ReceiverHealth;
 class THelpForm;
+class TStatusForm;
 
 class TMainForm final : public QMainWindow, private PanelView, private FixView {
   Q_OBJECT
@@ -46,6 +48,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
   bool Exiting() const { return exiting_; }
   const QImage& SatBitmap() const;
+  // The Receiver Status window (File menu, tray menu, --status), made when first asked.
+  void ShowStatusWindow();
+  TStatusForm* StatusForm() const { return status_form_.get(); }
+  ReceiverHealth& Health() { return *health_; }
 
   // --- handlers of the window's own ---
   void StartupTimer();
@@ -64,6 +70,8 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
  private:
   void CreateTimers();
   void CreateTrayIcon();
+  // The menu items that open the Receiver Status window.
+  void CreateStatusActions();
   // Every control to its engine operation, in one place.
   void ConnectControls();
   // The lists, boxes and layout as the settings the engine read say.
@@ -107,7 +115,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
+  // Heard from the start, so the time to first fix counts from the module's open.
+  std::unique_ptr<ReceiverHealth> health_;
   std::unique_ptr<PanelEngine> engine_;
+  std::unique_ptr<TStatusForm> status_form_;
   THelpForm* help_form_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;
   std::string tray_tip_;
