@@ -297,7 +297,10 @@ void TStatusForm::ShowState() {
   SetFigure(QStringLiteral("PDOP"), Dop(s.pdop));
   SetFigure(QStringLiteral("HDOP"), Dop(s.hdop));
   SetFigure(QStringLiteral("VDOP"), Dop(s.vdop));
-  SetFigure(QStringLiteral("SBAS"), s.sbas_on ? QStringLiteral("on") : QStringLiteral("off"));
+  // Only the UBX status says whether SBAS is on; NMEA alone does not tell.
+  SetFigure(QStringLiteral("SBAS"), !s.ubx_status ? QStringLiteral("not reported")
+                                    : s.sbas_on   ? QStringLiteral("on")
+                                                  : QStringLiteral("off"));
   SetFigure(QStringLiteral("DGPS"),
             s.dgps_applied ? QStringLiteral("corrections applied") : QStringLiteral("none"));
   SetFigure(QStringLiteral("Age of fix"), s.fix_age ? Seconds(*s.fix_age) : QStringLiteral("-"));

@@ -370,6 +370,7 @@ HealthState ReceiverHealth::State() const {
   s.pdop = pdop_;
   s.hdop = hdop_;
   s.vdop = vdop_;
+  s.ubx_status = ubx_status_;
   s.sbas_on = sbas_on_;
   s.dgps_applied = ubx_status_ ? dgps_applied_ : gga_quality_ == 2;
   if (last_fix_) s.fix_age = now - *last_fix_;

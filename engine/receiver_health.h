@@ -63,6 +63,7 @@ struct HealthState {
   std::optional<double> vdop;
   // From the UBX status (NAV-SBAS, NAV-SOL) when the receiver sends it, else from GGA's
   // quality 2.
+  bool ubx_status = false;  // whether the receiver sends NAV-SOL/NAV-SBAS at all
   bool sbas_on = false;
   bool dgps_applied = false;
   std::optional<Millis> fix_age;  // since the last valid fix

@@ -299,12 +299,14 @@ TEST(HealthFix, CorrectionsFromTheUbxStatusOrGga) {
   Rig rig;
   rig.Feed(NmeaSentence("GPGGA,120001.00,4807.038,N,01131.000,E,2,05,1.5,545.4,M,46.9,M,,"));
   EXPECT_TRUE(rig.health.State().dgps_applied);
+  EXPECT_FALSE(rig.health.State().ubx_status);
   TGPS gps;
   gps.WAASActive = true;
   gps.DGPSState = 1;
   rig.health.OnStatus("Connected, 3D Fix, WAAS, No DGPS, 7 SVs");
   rig.health.OnFix(gps);
   HealthState s = rig.health.State();
+  EXPECT_TRUE(s.ubx_status);
   EXPECT_TRUE(s.sbas_on);
   EXPECT_FALSE(s.dgps_applied);
   gps.DGPSState = 2;
