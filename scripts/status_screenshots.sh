@@ -14,29 +14,15 @@ for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "status_screenshots: $tool is missing" >&2; exit 1; }
 done
 
-work="$(mktemp -d)"
-pids=()
-stop_last() { kill "${pids[-1]}" 2>/dev/null || true; wait "${pids[-1]}" 2>/dev/null || true; unset 'pids[-1]'; }
-cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
+shot_name=status_screenshots
+# shellcheck source=scripts/xvfb_session.sh
+. "$src/scripts/xvfb_session.sh"
+# Ends the process started last (the panel, then its emulator).
+stop_last() {
+  kill "${pids[-1]}" 2>/dev/null || true
+  wait "${pids[-1]}" 2>/dev/null || true
+  unset 'pids[-1]'
 }
-trap cleanup EXIT
-
-wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    ((SECONDS < end)) || { echo "status_screenshots: timed out waiting for: $*" >&2; return 1; }
-    sleep 0.2
-  done
-}
-
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-wait_for 10 grep -q . "$work/display"
-export DISPLAY=":$(head -n1 "$work/display")"
 mkdir -m 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run"
 
