@@ -42,10 +42,11 @@ double Percentile(std::vector<double> v, double q) {
 TEST(Accuracy, RingAroundTheReference) {
   const GeoPoint centre{52.5, 13.4};
   for (const bool typed : {true, false}) {
-    PositionAccuracy acc(15 * 60000);
+    PositionAccuracy acc(Millis{15} * 60000);
     if (typed) acc.SetReference(centre);
     for (int deg = 0; deg < 360; ++deg)
-      acc.Add(deg * 1000, Offset(centre, 10 * std::cos(deg * kRad), 10 * std::sin(deg * kRad)));
+      acc.Add(Millis{deg} * 1000,
+              Offset(centre, 10 * std::cos(deg * kRad), 10 * std::sin(deg * kRad)));
     const AccuracyFigures f = acc.Figures(359000);
     EXPECT_EQ(f.count, 360u);
     EXPECT_EQ(f.duration, 359000);
@@ -164,7 +165,7 @@ TEST(Accuracy, WindowLetsOldSamplesGo) {
   acc.Add(61000, {1, 1});
   EXPECT_EQ(acc.Count(), 2u);
   EXPECT_EQ(acc.Figures(95000).count, 1u);
-  acc.SetWindow(5 * 60000);
+  acc.SetWindow(Millis{5} * 60000);
   acc.Add(200000, {1, 1});
   EXPECT_EQ(acc.Figures(200000).duration, 139000);
   acc.Add(201000, {91, 0});
