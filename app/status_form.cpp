@@ -24,8 +24,10 @@ namespace ostrel {
 
 namespace {
 
-// Tenths of a second for the time to first fix; the rest changes no faster than the fix.
-constexpr int kRefreshMs = 100;
+// Tenths of a second while the time to first fix counts; otherwise nothing shown changes
+// faster than a receiver's fix, and each refresh repaints what changed.
+constexpr int kSearchingRefreshMs = 100;
+constexpr int kRefreshMs = 1000;
 // The accuracy figures sort every sample: once a second is enough.
 constexpr Millis kFiguresEvery = 1000;
 constexpr const char* kSection = "StatusWindow";
@@ -105,6 +107,8 @@ std::optional<GeoPoint> ReadReference(const QString& text) {
 
 StatusPicture::StatusPicture(Draw draw, QSize minimum, QWidget* parent)
     : QWidget(parent), draw_(std::move(draw)) {
+  // Every pixel is drawn: nothing behind needs painting first.
+  setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(minimum);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
@@ -141,7 +145,7 @@ TStatusForm::TStatusForm(ReceiverHealth& health, PanelEngine& engine, std::strin
   });
   refresh_ = new QTimer(this);
   refresh_->setObjectName(QStringLiteral("StatusRefresh"));
-  refresh_->setInterval(kRefreshMs);
+  refresh_->setInterval(kSearchingRefreshMs);
   connect(refresh_, &QTimer::timeout, this, [this] { Refresh(); });
   resize(640, 640);
   RestoreGeometry();
@@ -153,7 +157,12 @@ TStatusForm::~TStatusForm() = default;
 QLabel* TStatusForm::AddFigure(QWidget* box, const QString& name) {
   auto* value = new QLabel(QStringLiteral("-"), box);
   value->setAccessibleName(name);
-  value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  // A figure changes each second: it must not lay the window out again, nor repaint the
+  // group box behind it, so it keeps its width whatever its text and paints its own
+  // background. (Selectable text would put a text document behind each label.)
+  value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 24);
+  value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  value->setAutoFillBackground(true);
   static_cast<QFormLayout*>(box->layout())->addRow(name + QLatin1Char(':'), value);
   figures_by_name_[name] = value;
   return value;
@@ -287,6 +296,8 @@ void TStatusForm::Refresh() {
     chart_->update();
   }
   if (figures_at_ < 0 || health_.Now() - figures_at_ >= kFiguresEvery) ShowFigures();
+  const int interval = state_.ttff ? kRefreshMs : kSearchingRefreshMs;
+  if (refresh_->interval() != interval) refresh_->setInterval(interval);
 }
 
 void TStatusForm::ShowState() {
@@ -303,7 +314,8 @@ void TStatusForm::ShowState() {
                                                   : QStringLiteral("off"));
   SetFigure(QStringLiteral("DGPS"),
             s.dgps_applied ? QStringLiteral("corrections applied") : QStringLiteral("none"));
-  SetFigure(QStringLiteral("Age of fix"), s.fix_age ? Seconds(*s.fix_age) : QStringLiteral("-"));
+  SetFigure(QStringLiteral("Age of fix"),
+            s.fix_age ? QStringLiteral("%1 s").arg(*s.fix_age / 1000) : QStringLiteral("-"));
   SetFigure(QStringLiteral("Time to first fix"),
             s.ttff ? Seconds(*s.ttff) : Seconds(s.ttff_elapsed) + QStringLiteral(", searching"));
   SetFigure(QStringLiteral("Receiver UTC"),
