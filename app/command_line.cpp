@@ -38,6 +38,8 @@ const std::vector<PanelOption>& PanelOptions() {
        [](CommandLine& line) { line.no_window = true; }},
       {"--status", "", "open the Receiver Status window at start",
        [](CommandLine& line) { line.status = true; }},
+      {"--udev-rule", "", "VVVV:PPPP... print the udev rule that lets you open the module",
+       [](CommandLine&) {}},
       {"--help", "-h", "show this help and exit",
        [](CommandLine& line) { line.Finish(0, HelpText()); }},
       {"--version", "", "show the version and exit",
@@ -76,6 +78,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
           return word == o.name || (!o.alias.empty() && word == o.alias);
         });
     if (option != PanelOptions().end()) {
+      if (option->name == "--udev-rule") {
+        line.udev_rule_ids = i + 1;
+        break;
+      }
       option->apply(line);
       continue;
     }

@@ -19,6 +19,7 @@
 #include "app/session_end.h"
 #include "engine/panel_engine.h"
 #include "engine/settings.h"
+#include "engine/udev_rule.h"
 #include "platform/single_instance.h"
 #include "platform/x_display.h"
 
@@ -102,6 +103,7 @@ int RunWindow(int argc, char** argv, bool status) {
 
 int main(int argc, char** argv) {
   const ostrel::CommandLine line = ostrel::ParseCommandLine(argc, argv);
+  if (line.udev_rule_ids > 0) return ostrel::UdevRuleMain(argc, argv, line.udev_rule_ids);
   if (line.exit_code >= 0) {
     std::fputs(line.out.c_str(), stdout);
     std::fputs(line.err.c_str(), stderr);

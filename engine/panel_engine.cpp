@@ -12,6 +12,7 @@
 
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
+#include "dataport/port_notice.h"
 #include "engine/panel_view.h"
 #include "engine/startup_rules.h"
 #include "link/read_thread.h"
@@ -223,11 +224,19 @@ void PanelEngine::CreateVirtualPort() {
                            Stop();
                            view_.EndRequested();
                          },
-                         [this](const std::string& name) {
-                           port_name_ = name;
-                           view_.ShowPort(name, vsport_->LinkPath(), "");
-                         }};
+                         [this](const std::string& name) { PortNamed(name); }};
   ostrel::Create_Virtual_Port(settings_.com, setup);
+}
+
+void PanelEngine::PortNamed(const std::string& name) {
+  port_name_ = name;
+  // Said once, when the port is made: gpsd, run as a system service, could not open it.
+  const std::string notice =
+      vsport_->LinkPath().empty()
+          ? std::string()
+          : PortAccessNotice(vsport_->SharedWithDialout(), vsport_->SlavePath());
+  if (!notice.empty()) Tell(notice);
+  view_.ShowPort(name, vsport_->LinkPath(), notice);
 }
 
 void PanelEngine::SecondReader() {
@@ -390,7 +399,7 @@ void PanelEngine::WindowRestored() {
 
 std::string PanelEngine::PortDescription() const {
   if (!vsport_ || vsport_->LinkPath().empty()) return {};
-  return port_name_ + " at " + vsport_->LinkPath();
+  return port_name_ + " at " + vsport_->LinkPath() + " (" + vsport_->SlavePath() + ")";
 }
 
 const TGPS* PanelEngine::Receiver() const { return receiver_.get(); }

@@ -166,6 +166,8 @@ class PanelEngine final : public QObject,
   void CreateReceiveCycle();
   void ReadPassBinaryData();
   void StartReadThread();
+  // The GPS Data port has its name (and, once made, its link).
+  void PortNamed(const std::string& name);
   void SecondReader();
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;

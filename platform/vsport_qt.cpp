@@ -170,10 +170,10 @@ bool TVSPort::MakePseudoTerminal() {
   ApplyRawMode();
 
   gid_t dialout = 0;
-  if (DialoutGroup(dialout) && ::chown(slave, static_cast<uid_t>(-1), dialout) == 0)
-    ::chmod(slave, 0660);
-  else
-    ::chmod(slave, 0600);
+  shared_with_dialout_ = DialoutGroup(dialout) &&
+                         ::chown(slave, static_cast<uid_t>(-1), dialout) == 0 &&
+                         ::chmod(slave, 0660) == 0;
+  if (!shared_with_dialout_) ::chmod(slave, 0600);
 
   // Opened and closed once, the slave reports "nobody attached" as POLLHUP from now on;
   // before that first open the master would look attached.

@@ -49,6 +49,9 @@ class TVSPort final : public QObject, public VirtualPort {
   // The slave device the link points at ("/dev/pts/4"); empty until a port is held.
   std::string SlavePath() const { return slave_path_; }
   bool ClientAttached() const { return attached_; }
+  // Whether the slave went to the group dialout with mode 0660, as a real serial port; if
+  // not (a user outside dialout), it is 0600 and only this user's programs may open it.
+  bool SharedWithDialout() const { return shared_with_dialout_; }
   // How many times the last client has left and the port was made clean again.
   int Departures() const { return departures_; }
   // How many opens of the port are held now, as the slave's open and close events tell.
@@ -91,6 +94,7 @@ class TVSPort final : public QObject, public VirtualPort {
   QSocketNotifier* master_notifier_ = nullptr;
   QSocketNotifier* inotify_notifier_ = nullptr;
   bool attached_ = false;
+  bool shared_with_dialout_ = false;
   int departures_ = 0;
   int holders_ = 0;
   bool second_said_ = false;

@@ -94,8 +94,7 @@ bool TAntaris::EnableStatusMessages(CommandQueue& queue, int32_t block_size) {
 }
 
 bool TAntaris::Restart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind) {
-  const std::vector<std::uint8_t> frame = ubx::CfgRst(kind);
-  return AppendBlocks(queue, frame.data(), frame.size(), false, block_size);
+  return AppendFrame(queue, block_size, ubx::RestartFrame(kind));
 }
 
 }  // namespace ostrel

@@ -19,18 +19,4 @@ std::vector<std::uint8_t> MakeFrame(std::uint8_t cls, std::uint8_t id,
   return frame;
 }
 
-std::vector<std::uint8_t> CfgRst(RestartKind kind) {
-  constexpr std::uint16_t kClearAll = 0xFFFF;
-  constexpr std::uint16_t kClearEphemeris = 0x0001;
-  constexpr std::uint16_t kClearNothing = 0x0000;
-  constexpr std::uint8_t kGpsSoftwareReset = 0x02;
-  std::uint16_t nav_bbr_mask = kClearNothing;
-  if (kind == RestartKind::kCold) nav_bbr_mask = kClearAll;
-  if (kind == RestartKind::kWarm) nav_bbr_mask = kClearEphemeris;
-  const std::array<std::uint8_t, 4> payload = {static_cast<std::uint8_t>(nav_bbr_mask & 0xFF),
-                                               static_cast<std::uint8_t>(nav_bbr_mask >> 8),
-                                               kGpsSoftwareReset, 0};
-  return MakeFrame(kClassCfg, kIdCfgRst, payload);
-}
-
 }  // namespace ostrel::ubx

@@ -22,6 +22,7 @@ only=("$@")
 jobs="${FUZZ_JOBS:-2}"
 captures="$root/tests/data/captures"
 
+./scripts/deps.sh run clang libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
@@ -29,7 +30,7 @@ pieces="$root/build/fuzz-seeds"
 if [[ ! -d "$pieces" ]]; then
   mkdir -p "$pieces.tmp"
   for f in "$captures"/*; do
-    [[ -f "$f" && "$f" != *.md ]] || continue
+    [[ -f "$f" && "$f" == *.log ]] || continue
     split -b 2047 -a 3 "$f" "$pieces.tmp/$(basename "$f")."
   done
   mv "$pieces.tmp" "$pieces"

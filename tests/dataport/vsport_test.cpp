@@ -71,6 +71,7 @@ TEST_F(VSPortTest, LinkPointsAtTheSlaveWithSerialPortPermissions) {
   struct stat st {};
   ASSERT_EQ(::stat(port->SlavePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_TRUE(port->SharedWithDialout());
   const group* dialout = ::getgrnam("dialout");
   if (dialout != nullptr && ::geteuid() == 0) {
     EXPECT_EQ(st.st_gid, dialout->gr_gid);
@@ -545,24 +546,6 @@ TEST_F(CommandsOverPortTest, TwentyBytesBecomeOneSequenceAfterTheTimer) {
   });
   ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
   EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', cmd) + Block('*', "*"));
-}
-
-TEST_F(CommandsOverPortTest, TwoWritesFiftyMsApartGoOutTogether) {
-  const std::string a(50, 'a'), b(50, 'b');
-  const std::string path = port.LinkPath();
-  Child app([path, a, b](int, int go) {
-    const int fd = OpenPort(path);
-    WriteAll(fd, a);
-    ::usleep(50000);
-    WriteAll(fd, b);
-    AwaitGo(go);
-    ::close(fd);
-    return 0;
-  });
-  ASSERT_TRUE(WaitFor([&] { return queue.Pending(); }, 3000));
-  const std::string all = a + b;
-  EXPECT_EQ(Queued(queue), Block('*', "c") + Block('!', all.substr(0, 63)) +
-                               Block('!', all.substr(63)) + Block('*', "*"));
 }
 
 TEST_F(CommandsOverPortTest, WriteDuringASequenceWaitsForTheNextWrite) {

@@ -22,6 +22,7 @@
 #include "gps/tgps.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
+#include "platform/vsport_qt.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
 #include "support/nmea_sentence.h"
@@ -165,7 +166,8 @@ TEST_F(EngineTest, FirstStartWithoutModuleWritesComThenPassBinaryData) {
   // What an application opens is the link's full path.
   EXPECT_EQ(view_.port_path, dir_.File("COM1"));
   EXPECT_TRUE(QFileInfo(QString::fromStdString(dir_.File("COM1"))).isSymLink());
-  EXPECT_EQ(engine_->PortDescription(), "COM1 at " + dir_.File("COM1"));
+  EXPECT_EQ(engine_->PortDescription(),
+            "COM1 at " + dir_.File("COM1") + " (" + engine_->VSPort()->SlavePath() + ")");
   EXPECT_TRUE(view_.messages.empty());
 }
 
@@ -482,7 +484,7 @@ TEST_F(EngineTest, RestartGoesOutThroughTheQueue) {
   driver_->writes.clear();
   ASSERT_TRUE(engine_->RestartReceiver(ubx::RestartKind::kWarm));
   TickUntilIdle();
-  const std::vector<std::uint8_t> frame = ubx::CfgRst(ubx::RestartKind::kWarm);
+  const auto& frame = ubx::RestartFrame(ubx::RestartKind::kWarm);
   EXPECT_EQ(Sent(), (std::vector<std::string>{Data(frame.data(), frame.size()), Control("*")}));
 
   Start(false);

@@ -367,6 +367,24 @@ class PanelFaults(PanelRig):
         self.children.append(client)
         return client
 
+    def test_port_outside_dialout(self):
+        """A user outside dialout: the port stays 0600 and the cure is told once."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the panel as a user outside dialout")
+        os.chown(self.dir, 65534, 65534)
+        try:
+            self.start_panel(as_nobody=True)
+            self.assertEqual(os.stat(self.link).st_mode & 0o777, 0o600)
+            cure = "sudo usermod -aG dialout $USER, then log out and in again"
+            self.assertIn(os.readlink(self.link) + " could not be given to the group dialout",
+                          self.panel.output())
+            with open(self.path("error.log"), encoding="latin-1") as f:
+                self.assertEqual(f.read().count(cure), 1)
+            self.assertEqual(self.panel.output().count(cure), 1)
+            self.assert_exits_in_order("outside dialout")
+        finally:
+            os.chown(self.dir, os.geteuid(), os.getegid())
+
     def test_settings_link_of_another_user(self):
         """Another user's link in /tmp to a file of ours: the file stays as it is."""
         other = self.other_user()

@@ -242,7 +242,7 @@ TEST(Maintenance, RestartAppendsItsFrameAndTheEnd) {
     CommandQueue queue;
     QueueQueryVersion(queue, kBlock);
     ASSERT_TRUE(QueueRestart(queue, kBlock, kind));
-    const std::vector<std::uint8_t> frame = ubx::CfgRst(kind);
+    const auto& frame = ubx::RestartFrame(kind);
     EXPECT_EQ(Queued(queue), (std::vector<std::string>{
                                  Block('*', "v"), kEnd,
                                  Block('!', std::string(frame.begin(), frame.end())), kEnd}));

@@ -404,7 +404,7 @@ TEST_F(ChipSolution, RestartLosesTheFixForItsKindsCycles) {
     Send(FrameBytes(ubx::kEnableNavSol));
     Bytes answer;
     std::vector<std::string> notes;
-    chip_.Receive(ubx::CfgRst(c.kind), answer, notes);
+    chip_.Receive(FrameBytes(ubx::RestartFrame(c.kind)), answer, notes);
     EXPECT_TRUE(answer.empty()) << "no ACK-ACK from a receiver that restarts";
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find(std::string(c.name) + " start"), std::string::npos) << notes[0];
@@ -619,7 +619,7 @@ TEST(PacketLog, SummarisesWhatThePanelSends) {
       {Block('*', ToBytes("wAB_DE\\GHIJ")), "*wAB_DE\\\\GHIJ"},
       {Block('!', FrameBytes(ubx::kCfgPrt9600)), "! CFG-PRT port=1 baud=9600"},
       {Block('!', FrameBytes(ubx::kSbasOff)), "! CFG-SBAS mode=0"},
-      {Block('!', ubx::CfgRst(ubx::RestartKind::kCold)), "! CFG-RST nav=FFFF mode=2"},
+      {Block('!', FrameBytes(ubx::kColdStart)), "! CFG-RST nav=FFFF mode=2"},
       {Block('!', FrameBytes(ubx::kEnableNavSbas)), "! CFG-MSG NAV-SBAS rate=1"},
       {Block('!', ToBytes("$PUBX,00*33\r\n")), "! $PUBX,00*33\\r\\n"},
       {Block('!', Bytes{'x', 0xB5, 0x62, 0x06, 0x23, 0x64, 0x00, 0x00}),
