@@ -243,6 +243,8 @@ class PanelUsb(PanelRig):
         self.xdotool("mousemove", "--window", window, "150", "150")
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", "--delay", "100", "alt+f")
+        # Exit is the menu's last item: Up wraps round to it from the first.
+        self.xdotool("key", "--delay", "100", "Up")
         self.xdotool("key", "--delay", "100", "Return")
         chosen = time.monotonic()
         self.assertTrue(wait_for(lambda: not self.node_open(), 5),
