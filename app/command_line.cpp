@@ -36,6 +36,8 @@ const std::vector<PanelOption>& PanelOptions() {
   static const std::vector<PanelOption> kOptions = {
       {"--no-window", "", "run as a service, without a window or a display",
        [](CommandLine& line) { line.no_window = true; }},
+      {"--status", "", "open the Receiver Status window at start",
+       [](CommandLine& line) { line.status = true; }},
       {"--udev-rule", "", "VVVV:PPPP... print the udev rule that lets you open the module",
        [](CommandLine&) {}},
       {"--help", "-h", "show this help and exit",

@@ -11,6 +11,8 @@ namespace ostrel {
 struct CommandLine {
   // --no-window: the engine without a window, as a service.
   bool no_window = false;
+  // --status: the Receiver Status window opens at start.
+  bool status = false;
   // --udev-rule: the words after it are USB ids whose udev rule is printed; their index.
   int udev_rule_ids = 0;
   // The program ends at once with `exit_code`, having printed `out` on stdout and `err`

@@ -62,7 +62,7 @@ void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
                            QString::fromStdString(text));
 }
 
-int RunWindow(int argc, char** argv) {
+int RunWindow(int argc, char** argv, bool status) {
   std::string running;
   if (ostrel::AlreadyRunning("with a window (process " + std::to_string(::getpid()) + ")",
                              running)) {
@@ -85,6 +85,7 @@ int RunWindow(int argc, char** argv) {
     auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
     if (ostrel::SessionEnded()) return 0;
     if (!form->Exiting()) form->show();
+    if (status && !form->Exiting()) form->ShowStatusWindow();
     const std::string port = form->Engine().PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");
@@ -115,5 +116,5 @@ int main(int argc, char** argv) {
   if (line.no_window) return ostrel::RunHeadless(argc, argv);
   ChoosePlatform();
   if (StaleDisplay(argc, argv)) return 1;
-  return RunWindow(argc, argv);
+  return RunWindow(argc, argv, line.status);
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QImage>
 #include <QInputDialog>
 #include <QMenu>
@@ -20,7 +21,10 @@
 #include "app/panel_icon.h"
 #include "app/record_track_items.h"
 #include "app/share_dialog.h"
+#include "app/status_form.h"
 #include "engine/panel_engine.h"
+#include "engine/receiver_health.h"
+#include "engine/settings.h"
 #include "engine/startup_rules.h"
 #include "gps/data_stream.h"
 
@@ -92,10 +96,14 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   record_items_->AddTo(ui_.FileMenu, ui_.Exit, "RecordTrack");
   adapters_->memo_widget = std::make_unique<MemoAdapter>(*this, ui_);
   adapters_->memo = std::make_unique<DeferredMemo>(*adapters_->memo_widget);
+  health_ = std::make_unique<ReceiverHealth>(
+      clock_, [] { return std::int64_t{QDateTime::currentMSecsSinceEpoch()}; });
   engine_ = std::make_unique<PanelEngine>(std::move(env), static_cast<PanelView&>(*this));
+  engine_->AddObserver(health_.get());
 
   // First: an error box of the start-up still leaves the panel in the tray.
   CreateTrayIcon();
+  CreateStatusActions();
   // The grid's title row and the sky plot's bitmap, before any fix is drawn.
   constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
@@ -116,6 +124,7 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
 TMainForm::~TMainForm() {
   Startup->stop();
   exit_pause_->stop();
+  status_form_.reset();
   engine_.reset();
   if (tray_icon_) tray_icon_->hide();
 }
@@ -226,6 +235,27 @@ void TMainForm::CreateTrayIcon() {
   connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   tray_icon_->setContextMenu(tray_menu);
   tray_icon_->show();
+}
+
+void TMainForm::CreateStatusActions() {
+  auto* from_file = new QAction(QStringLiteral("Receiver &Status"), this);
+  from_file->setObjectName(QStringLiteral("ReceiverStatus"));
+  ui_.FileMenu->insertAction(ui_.Exit, from_file);
+  QMenu* tray_menu = tray_icon_->contextMenu();
+  auto* from_tray = new QAction(QStringLiteral("Receiver Status"), tray_menu);
+  from_tray->setObjectName(QStringLiteral("TrayReceiverStatus"));
+  tray_menu->insertAction(tray_menu->actions().value(1), from_tray);
+  for (QAction* action : {from_file, from_tray})
+    connect(action, &QAction::triggered, this, [this] { ShowStatusWindow(); });
+}
+
+void TMainForm::ShowStatusWindow() {
+  if (!status_form_)
+    status_form_ = std::make_unique<TStatusForm>(*health_, *engine_,
+                                                 InFolder(engine_->Folder(), kSettingsFileName));
+  status_form_->show();
+  status_form_->raise();
+  status_form_->activateWindow();
 }
 
 // ---------------------------------------------------------------------------------------

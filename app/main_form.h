@@ -27,7 +27,9 @@ namespace ostrel {
 class DeferredMemo;
 class PanelEngine;
 class RecordTrackItems;
+class ReceiverHealth;
 class THelpForm;
+class TStatusForm;
 
 class TMainForm final : public QMainWindow, private PanelView, private FixView {
   Q_OBJECT
@@ -47,6 +49,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
   bool Exiting() const { return exiting_; }
   const QImage& SatBitmap() const;
+  // The Receiver Status window (File menu, tray menu, --status), made when first asked.
+  void ShowStatusWindow();
+  TStatusForm* StatusForm() const { return status_form_.get(); }
+  ReceiverHealth& Health() { return *health_; }
 
   // --- handlers of the window's own ---
   void StartupTimer();
@@ -65,6 +71,8 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
  private:
   void CreateTimers();
   void CreateTrayIcon();
+  // The menu items that open the Receiver Status window.
+  void CreateStatusActions();
   // Every control to its engine operation, in one place.
   void ConnectControls();
   // The lists, boxes and layout as the settings the engine read say.
@@ -111,7 +119,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
+  // Heard from the start, so the time to first fix counts from the module's open.
+  std::unique_ptr<ReceiverHealth> health_;
   std::unique_ptr<PanelEngine> engine_;
+  std::unique_ptr<TStatusForm> status_form_;
   THelpForm* help_form_ = nullptr;
   RecordTrackItems* record_items_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;

@@ -51,4 +51,14 @@ void MaintenanceActions::GPSButtonReadClick(CommandQueue* queue, bool device_ope
   if (framing_.receiver_ready) QueueStatusRequest(*queue, framing_.block_size);
 }
 
+bool MaintenanceActions::RestartClick(CommandQueue* queue, bool device_open,
+                                      ubx::RestartKind kind) {
+  if (!device_open) {
+    view_.ShowError(kNoDeviceDetected);
+    return false;
+  }
+  return queue != nullptr && framing_.receiver_ready &&
+         QueueRestart(*queue, framing_.block_size, kind);
+}
+
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 
 #include "engine/settings_applier.h"
 #include "link/command_queue.h"
+#include "receiver/ubx.h"
 
 namespace ostrel {
 
@@ -41,6 +42,8 @@ class MaintenanceActions {
   // `serial`: the text of the serial number box.
   void WriteEEPROMClick(CommandQueue* queue, const std::string& serial);
   void GPSButtonReadClick(CommandQueue* queue, bool device_open);
+  // Cold / Warm / Hot restart: true when the restart was queued.
+  bool RestartClick(CommandQueue* queue, bool device_open, ubx::RestartKind kind);
 
  private:
   MaintenanceView& view_;

@@ -454,6 +454,10 @@ void PanelEngine::ResetGPS() {
   if (!stopped_ && maintenance_) maintenance_->ResetGPSClick(queue_.get());
 }
 
+bool PanelEngine::RestartReceiver(ubx::RestartKind kind) {
+  return !stopped_ && maintenance_ && maintenance_->RestartClick(queue_.get(), DeviceOpen(), kind);
+}
+
 void PanelEngine::Baud9600() {
   if (!stopped_ && maintenance_) maintenance_->B9600Click(queue_.get());
 }

@@ -121,6 +121,8 @@ class PanelEngine final : public QObject,
   void EraseEEPROM();
   void ReadEEPROM();
   void WriteEEPROM(const std::string& serial);
+  // Cold, warm or hot restart of the receiver; true when it was queued.
+  bool RestartReceiver(ubx::RestartKind kind);
   void ToggleDemonstration();
   // File > Record Track and the tray's: records the track into [Record] Folder and stores
   // [Record] Track. A recording that stopped by itself (disk full) has said why.

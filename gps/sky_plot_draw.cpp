@@ -227,7 +227,7 @@ bool RedrawSkyPlotIfChanged(QImage& bitmap, const std::string& maskText, const T
   if (bitmap.isNull()) return false;
   key.width = bitmap.width();
   key.height = bitmap.height();
-  for (int prn = 1; prn <= kMaxPrn; ++prn) {
+  for (int prn = 1; prn <= kMaxSatId; ++prn) {
     const TSatellite& sat = gps.Sat[static_cast<std::size_t>(prn)];
     if (sat.Used) key.sats[static_cast<std::size_t>(prn)] = {1, sat.Azimuth, sat.Elevation};
   }

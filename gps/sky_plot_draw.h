@@ -57,8 +57,9 @@ struct SkyPlotKey {
   int width = 0;
   int height = 0;
   int mask_radius = 0;
-  // Per PRN: used, azimuth, elevation. The SNR is not drawn.
-  std::array<std::array<int32_t, 3>, kMaxPrn + 1> sats{};
+  // Per table number, every constellation the chart draws: used, azimuth, elevation.
+  // The SNR is not drawn.
+  std::array<std::array<int32_t, 3>, kMaxSatId + 1> sats{};
   bool operator==(const SkyPlotKey&) const = default;
 };
 

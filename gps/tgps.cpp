@@ -125,7 +125,7 @@ TGPS::~TGPS() = default;
 int SatId(GnssSystem system, int32_t n) {
   switch (system) {
     case GnssSystem::kGps:
-      return InRange(n, 1, kMaxPrn) ? n : 0;
+      return InRange(n, 1, kMaxGpsPrn) ? n : 0;
     case GnssSystem::kGlonass:
       if (InRange(n, 65, 96)) return n;
       return InRange(n, 1, 32) ? 64 + n : 0;  // slot numbers
@@ -142,7 +142,7 @@ int SatId(GnssSystem system, int32_t n) {
     case GnssSystem::kAny:
       break;
   }
-  const bool unique = InRange(n, 1, kMaxPrn) || InRange(n, 65, 96) || InRange(n, 193, 202) ||
+  const bool unique = InRange(n, 1, kMaxGpsPrn) || InRange(n, 65, 96) || InRange(n, 193, 202) ||
                       InRange(n, 301, 336) || InRange(n, 401, 463);
   return unique ? n : 0;
 }

@@ -38,7 +38,8 @@ struct TSatellite {
 // sentence numbers them per system (NMEA 4.10 system IDs, GA/GB/BD/GQ talkers):
 //   GPS 1-32, GLONASS 65-96, QZSS 193-202, Galileo 301-336, BeiDou 401-463
 // SBAS satellites (33-64) are not kept, whichever talker lists them.
-inline constexpr int kMaxPrn = 32;
+// kMaxGpsPrn bounds GPS alone; anything over every constellation bounds by kMaxSatId.
+inline constexpr int kMaxGpsPrn = 32;
 inline constexpr int kMaxSatId = 463;
 
 // The constellation that a sentence's satellite numbers belong to.

@@ -93,4 +93,8 @@ bool TAntaris::EnableStatusMessages(CommandQueue& queue, int32_t block_size) {
          AppendFrame(queue, block_size, ubx::kEnableNavSbas);
 }
 
+bool TAntaris::Restart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind) {
+  return AppendFrame(queue, block_size, ubx::RestartFrame(kind));
+}
+
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 
 #include "gps/tgps.h"
 #include "link/command_queue.h"
+#include "receiver/ubx.h"
 
 namespace ostrel {
 
@@ -28,6 +29,8 @@ class TAntaris : public TGPS {
   static bool SetWAAS(CommandQueue& queue, int32_t block_size, bool on);
   // CFG-MSG data blocks: NAV-SOL, then NAV-SBAS, once per solution.
   static bool EnableStatusMessages(CommandQueue& queue, int32_t block_size);
+  // CFG-RST data block: a cold, warm or hot restart.
+  static bool Restart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind);
 };
 
 }  // namespace ostrel

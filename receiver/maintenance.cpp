@@ -66,4 +66,9 @@ bool QueueStatusRequest(CommandQueue& queue, int32_t block_size) {
          EndSequence(queue, block_size);
 }
 
+bool QueueRestart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind) {
+  if (!HasRoomFor(queue, 2, block_size)) return false;
+  return TAntaris::Restart(queue, block_size, kind) && EndSequence(queue, block_size);
+}
+
 }  // namespace ostrel

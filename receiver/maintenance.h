@@ -44,4 +44,8 @@ bool QueueWriteEEPROM(CommandQueue& queue, int32_t block_size, std::string_view 
 // checks the device is open and the queue idle.
 bool QueueStatusRequest(CommandQueue& queue, int32_t block_size);
 
+// Cold / Warm / Hot restart: TAntaris::Restart, then the end block, behind whatever is
+// queued.
+bool QueueRestart(CommandQueue& queue, int32_t block_size, ubx::RestartKind kind);
+
 }  // namespace ostrel

@@ -18,6 +18,7 @@ inline constexpr std::uint8_t kIdNavSbas = 0x32;
 inline constexpr std::uint8_t kIdAckAck = 0x01;
 inline constexpr std::uint8_t kIdCfgPrt = 0x00;
 inline constexpr std::uint8_t kIdCfgMsg = 0x01;
+inline constexpr std::uint8_t kIdCfgRst = 0x04;
 inline constexpr std::uint8_t kIdCfgSbas = 0x16;
 
 // A whole frame for the given class, id and payload, checksum included.
@@ -103,6 +104,25 @@ constexpr std::array<std::uint8_t, 6> Payload(const CfgMsg& f) {
   return {f.msg_class, f.msg_id, f.rates[0], f.rates[1], f.rates[2], f.rates[3]};
 }
 
+// CFG-RST: which battery-backed navigation data the receiver forgets, and how it restarts.
+struct CfgRst {
+  std::uint16_t nav_bbr_mask;  // bits of the data to clear: ephemeris, almanac, ...
+  std::uint8_t reset_mode;
+};
+inline constexpr std::uint16_t kClearAll = 0xFFFF;        // cold start
+inline constexpr std::uint16_t kClearEphemeris = 0x0001;  // warm start
+inline constexpr std::uint16_t kClearNothing = 0x0000;    // hot start
+// A controlled software reset of the GPS part only: the port, its baud rate and the
+// module's link stay as they are.
+inline constexpr std::uint8_t kResetGpsOnly = 0x02;
+
+constexpr std::array<std::uint8_t, 4> Payload(const CfgRst& f) {
+  std::array<std::uint8_t, 4> p{};
+  PutLE(p, 0, f.nav_bbr_mask, 2);
+  PutLE(p, 2, f.reset_mode, 1);  // then a reserved byte
+  return p;
+}
+
 template <typename Fields>
 constexpr auto CfgFrame(std::uint8_t id, const Fields& fields) {
   return Frame(kClassCfg, id, Payload(fields));
@@ -126,5 +146,17 @@ inline constexpr auto kSbasOn = CfgFrame(kIdCfgSbas, kSbasFieldsOn);
 inline constexpr auto kSbasOff = CfgFrame(kIdCfgSbas, kSbasFieldsOff);
 inline constexpr auto kEnableNavSol = CfgFrame(kIdCfgMsg, kMsgFieldsNavSol);
 inline constexpr auto kEnableNavSbas = CfgFrame(kIdCfgMsg, kMsgFieldsNavSbas);
+
+// The restarts: what each forgets (a cold start every navigation datum, a warm one the
+// ephemeris, a hot one nothing). Cold: B5 62 06 04 04 00 FF FF 02 00 0E 61.
+enum class RestartKind { kCold, kWarm, kHot };
+inline constexpr auto kColdStart = CfgFrame(kIdCfgRst, CfgRst{kClearAll, kResetGpsOnly});
+inline constexpr auto kWarmStart = CfgFrame(kIdCfgRst, CfgRst{kClearEphemeris, kResetGpsOnly});
+inline constexpr auto kHotStart = CfgFrame(kIdCfgRst, CfgRst{kClearNothing, kResetGpsOnly});
+
+constexpr const std::array<std::uint8_t, 12>& RestartFrame(RestartKind kind) {
+  if (kind == RestartKind::kCold) return kColdStart;
+  return kind == RestartKind::kWarm ? kWarmStart : kHotStart;
+}
 
 }  // namespace ostrel::ubx

@@ -158,6 +158,7 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
       std::chrono::seconds(10)));
   XdoTool("mousemove --window " + window + " 150 150");
   XdoTool("windowfocus --sync " + window);
+  // Exit is the menu's last item: Up wraps round to it from the first.
   XdoTool("key --delay 100 alt+f");
   // Exit is the menu's last item: Up wraps to it.
   XdoTool("key --delay 100 Up");

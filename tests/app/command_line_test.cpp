@@ -65,6 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"argument", {"settings.ini"}, 2, false, "", "unexpected argument"}),
     test::ParamName());
 
+TEST(CommandLine, StatusOpensTheReceiverStatusWindow) {
+  EXPECT_TRUE(Parse({"--status"}).status);
+  EXPECT_EQ(Parse({"--status"}).exit_code, -1);
+  EXPECT_FALSE(Parse({}).status);
+}
+
 TEST(CommandLine, HelpListsEveryOption) {
   const std::string help = HelpText();
   for (const PanelOption& option : PanelOptions()) {

@@ -20,6 +20,7 @@
 
 #include "engine/panel_engine.h"
 #include "engine/panel_view.h"
+#include "engine/receiver_health.h"
 #include "engine/track_recording.h"
 #include "engine_test_support.h"
 #include "gps/tgps.h"
@@ -29,6 +30,7 @@
 #include "receiver/ubx.h"
 #include "support/corpus.h"
 #include "support/fake_driver.h"
+#include "support/nmea_sentence.h"
 
 namespace ostrel {
 namespace {
@@ -586,6 +588,80 @@ TEST_F(EngineTest, RecordingThatCannotWriteStopsWithOneMessage) {
   EXPECT_EQ(engine_->Recording(), nullptr);
   // The stream goes on to the GPS Data port.
   EXPECT_EQ(view_.Status(), "Connected...");
+}
+
+// The receiver's health
+
+// The health model hears the receiver with the window hidden and its displays off: the
+// engine parses for it, and the displays stay as the switch says.
+TEST_F(EngineTest, HealthModelIsFedWithTheWindowHidden) {
+  ReceiverHealth health(clock_, [] { return std::int64_t{0}; });
+  Start();
+  engine_->AddObserver(&health);
+  engine_->SetProcessGPS(false);
+  engine_->WindowHidden();
+  TickUntilIdle();
+  clock_.now += 4000;
+  test::Deliver(*engine_->Link(), test::NmeaSentence("GPGSV,1,1,02,07,40,100,30,70,20,200,25") +
+                                      test::NmeaSentence("GPGSA,A,3,07,,,,,,,,,,,,2.0,1.0,1.7") +
+                                      test::NmeaSentence("GPGGA,120001.00,4807.038,N,01131.000,"
+                                                         "E,1,05,1.5,545.4,M,46.9,M,,"));
+  engine_->Tick();
+  const HealthState s = health.State();
+  EXPECT_EQ(s.satellites.size(), 2u);
+  EXPECT_EQ(s.used_count, 1);
+  ASSERT_TRUE(s.ttff);
+  EXPECT_GE(*s.ttff, 4000);
+  EXPECT_EQ(health.Accuracy().Count(), 1u);
+  EXPECT_EQ(view_.fixes, 0);
+  EXPECT_FALSE(engine_->DisplaysOn());
+  engine_->RemoveObserver(&health);
+}
+
+// A restart goes to the module through the queue like every command; without a module
+// the user is told so and nothing is queued.
+TEST_F(EngineTest, RestartGoesOutThroughTheQueue) {
+  Start();
+  TickUntilIdle();
+  driver_->writes.clear();
+  ASSERT_TRUE(engine_->RestartReceiver(ubx::RestartKind::kWarm));
+  TickUntilIdle();
+  const auto& frame = ubx::RestartFrame(ubx::RestartKind::kWarm);
+  EXPECT_EQ(Sent(), (std::vector<std::string>{Data(frame.data(), frame.size()), Control("*")}));
+
+  Start(false);
+  EXPECT_FALSE(engine_->RestartReceiver(ubx::RestartKind::kCold));
+  EXPECT_EQ(view_.messages, std::vector<std::string>{"Error: There is no device detected."});
+  EXPECT_FALSE(engine_->Queue()->Pending());
+}
+
+// The real emulator at ten cycles a second: a cold restart takes the fix away, and the
+// time to first fix counts from the restart to its return.
+TEST_F(EngineTest, ColdRestartOnTheEmulatorLosesTheFixAndTimesItsReturn) {
+  const std::string socket = test::UniqueSocket();
+  test::Emulator module(socket, dir_.Path(), {"--period", "100"});
+  ASSERT_TRUE(module.Started());
+  ReceiverHealth health(SystemClock(), [] { return std::int64_t{0}; });
+  engine_ =
+      std::make_unique<PanelEngine>(test::Environment(SystemClock(), socket, dir_.Path()), view_);
+  engine_->AddObserver(&health);
+  ASSERT_TRUE(engine_->Start());
+  ASSERT_TRUE(
+      test::WaitFor([&] { return health.State().fix_type == 3 && !engine_->Queue()->Pending(); }));
+  ASSERT_TRUE(health.State().ttff);
+
+  ASSERT_TRUE(engine_->RestartReceiver(ubx::RestartKind::kCold));
+  health.RestartTimeToFix();
+  const Millis restarted = SystemClock().Now();
+  EXPECT_TRUE(test::WaitFor([&] { return health.State().fix_type == 1; }));
+  EXPECT_FALSE(health.State().ttff);
+  EXPECT_TRUE(test::WaitFor([&] { return health.State().fix_type == 3; }));
+  const HealthState s = health.State();
+  ASSERT_TRUE(s.ttff);
+  EXPECT_GT(*s.ttff, 0);
+  EXPECT_LE(*s.ttff, SystemClock().Now() - restarted);
+  engine_->RemoveObserver(&health);
+  engine_->Stop();
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST(FixDisplay, RowsOfAnEarlierTickAreBlankedWhenFewerSatellitesAreUsed) {
 
 TEST(FixDisplay, MoreThanTwelveUsedFlagsStopAtRowTwelve) {
   TGPS gps;
-  for (int prn = 1; prn <= kMaxPrn; ++prn) Use(gps, prn, prn, 2 * prn, 3 * prn);
+  for (int prn = 1; prn <= kMaxGpsPrn; ++prn) Use(gps, prn, prn, 2 * prn, 3 * prn);
   GridView view;
   UpdateFixDisplay(gps, view);  // GridView fails the test on a write outside rows 1..12
   EXPECT_EQ(view.Row(12), (std::vector<std::string>{"12", "12", "24", "36"}));

@@ -12,6 +12,7 @@
 
 #include "gps/tgps.h"
 #include "support/corpus.h"
+#include "support/nmea_sentence.h"
 
 // Counts allocations so that the warmed-up parse can be shown to make none.
 namespace {
@@ -37,14 +38,7 @@ using test::CutLines;
 using test::ReadCapture;
 using test::WithCrLf;
 
-// "$" body "*hh" CR LF with the checksum the body needs.
-std::string Sentence(std::string_view body) {
-  unsigned sum = 0;
-  for (char c : body) sum ^= static_cast<unsigned char>(c);
-  char tail[8];
-  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return "$" + std::string(body) + tail;
-}
+std::string Sentence(std::string_view body) { return test::NmeaSentence(body); }
 
 // Runs ParseNMEA over an exact-size heap copy (so ASan sees any read past the NUL) and
 // checks that the text is left as it was.
@@ -246,7 +240,7 @@ TEST(ParseGSV, EmptyFieldsKeepTheOldValues) {
   EXPECT_EQ(gps.Sat[5].SNR, 30);
   EXPECT_EQ(gps.Sat[6].Elevation, 0);
   EXPECT_EQ(gps.Sat[6].SNR, 41);
-  for (int prn = 0; prn <= kMaxPrn; ++prn)
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn)
     if (prn != 5 && prn != 6) {
       EXPECT_EQ(gps.Sat[prn].SNR, 0) << prn;
     }
@@ -256,7 +250,7 @@ TEST(ParseGSV, PrnsOutsideOneToThirtyTwoAreSkippedWithTheirBlock) {
   TGPS gps;
   ASSERT_TRUE(Parse(gps, Sentence("GPGSV,4,2,13,51,32,160,46,0,11,246,12,33,1,2,3,02,09,178,33")));
   EXPECT_EQ(gps.Sat[2].SNR, 33);
-  for (int prn = 0; prn <= kMaxPrn; ++prn)
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn)
     if (prn != 2) {
       EXPECT_EQ(gps.Sat[prn].Elevation, 0) << prn;
     }
@@ -419,7 +413,7 @@ TEST(ParseNMEA, OrderInTheChunkDoesNotMatter) {
   TGPS b;
   ASSERT_TRUE(Parse(a, gsv + gga));
   ASSERT_TRUE(Parse(b, gga + gsv));
-  for (int prn = 0; prn <= kMaxPrn; ++prn) {
+  for (int prn = 0; prn <= kMaxGpsPrn; ++prn) {
     EXPECT_EQ(a.Sat[prn].SNR, b.Sat[prn].SNR);
     EXPECT_EQ(a.Sat[prn].Azimuth, b.Sat[prn].Azimuth);
   }
@@ -687,7 +681,7 @@ TEST(ParseMultiGnss, CapturesOfCurrentReceiversFillTheState) {
         Parse(gps, cycle);
       } catch (const ParseError&) {
       }
-      for (int id : UsedPrns(gps)) beyond_gps += id > kMaxPrn && gps.Sat[id].Elevation > 0;
+      for (int id : UsedPrns(gps)) beyond_gps += id > kMaxGpsPrn && gps.Sat[id].Elevation > 0;
     }
     EXPECT_FALSE(gps.FixModeText.empty());
     EXPECT_FALSE(gps.LatitudeText.empty());

@@ -388,6 +388,28 @@ TEST(SkyPlot, RedrawnOnlyWhenWhatItShowsChanged) {
   }
 }
 
+// A used satellite of each constellation that moves, alone: the chart draws it, so the
+// key must see it whatever its table number.
+TEST(SkyPlot, RedrawnWhenASatelliteOfAnyConstellationMoves) {
+  struct Case {
+    const char* name;
+    int id;
+  };
+  const Case cases[] = {
+      {"GPS", 17}, {"GLONASS", 70}, {"QZSS", 195}, {"Galileo", 305}, {"BeiDou", 463},
+  };
+  for (const Case& c : cases) {
+    TGPS gps;
+    gps.Sat[static_cast<std::size_t>(c.id)] = {true, 40, 120, 30};
+    QImage bitmap = NewSatBitmap();
+    SkyPlotKey shown;
+    ASSERT_TRUE(RedrawSkyPlotIfChanged(bitmap, "10", gps, shown)) << c.name;
+    gps.Sat[static_cast<std::size_t>(c.id)].Azimuth = 250;
+    EXPECT_TRUE(RedrawSkyPlotIfChanged(bitmap, "10", gps, shown)) << c.name;
+    EXPECT_EQ(bitmap, Plot(gps, "10")) << c.name << ": stale picture";
+  }
+}
+
 TEST(SkyPlot, SkippedRedrawStillRaisesForABadMask) {
   TGPS gps;
   QImage bitmap = NewSatBitmap();

@@ -286,7 +286,7 @@ std::string SentenceWithChecksumStarting(char digit) {
   // Empty fields and the status letter move the first hex digit about.
   for (int commas = 0; commas < 16; ++commas) {
     for (char status = 'A'; status <= 'Z'; ++status) {
-      std::string s = WithChecksum("GPGLL,4916.45,N,12311.12,W,225444," + std::string(1, status) +
+      std::string s = NmeaSentence("GPGLL,4916.45,N,12311.12,W,225444," + std::string(1, status) +
                                    std::string(commas, ','));
       if (s[s.size() - 4] == digit) return s;
     }

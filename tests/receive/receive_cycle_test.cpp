@@ -215,7 +215,7 @@ TEST(ReceiveCycleDevice, ErrorEndsTheTickAndTheBufferIsStillReleased) {
       {"stream view raises", Throw::kShowDataStreamStd, kGGA, 1},
       {"status label raises", Throw::kConnectionLabel, NavSol(3, 1, 5) + kGGA, 0},
       // Too few fields: the parser raises after the satellite flags.
-      {"ParseNMEA raises", Throw::kNothing, WithChecksum("GPGSA,A,3,05"), 0},
+      {"ParseNMEA raises", Throw::kNothing, NmeaSentence("GPGSA,A,3,05"), 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

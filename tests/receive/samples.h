@@ -23,7 +23,7 @@ inline const std::string kGSV3 =
 inline const std::string kRMC =
     "$GPRMC,030721.000,A,3747.0876,S,17518.8934,E,0.89,181.39,311214,,,A*71\r\n";
 
-using test::WithChecksum;
+using test::NmeaSentence;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

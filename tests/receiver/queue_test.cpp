@@ -235,6 +235,25 @@ TEST(Maintenance, StatusRequestIsASequenceOfItsOwn) {
                                       Block('!', Frame(ubx::kEnableNavSbas)), kEnd}));
 }
 
+// A restart goes behind what is queued, as one data block and the end block.
+TEST(Maintenance, RestartAppendsItsFrameAndTheEnd) {
+  for (const auto kind :
+       {ubx::RestartKind::kCold, ubx::RestartKind::kWarm, ubx::RestartKind::kHot}) {
+    CommandQueue queue;
+    QueueQueryVersion(queue, kBlock);
+    ASSERT_TRUE(QueueRestart(queue, kBlock, kind));
+    const auto& frame = ubx::RestartFrame(kind);
+    EXPECT_EQ(Queued(queue), (std::vector<std::string>{
+                                 Block('*', "v"), kEnd,
+                                 Block('!', std::string(frame.begin(), frame.end())), kEnd}));
+  }
+  CommandQueue full;
+  for (int i = 0; i < 1022; ++i) ASSERT_TRUE(Append(full, "z", false));
+  const int32_t end = full.EndPos();
+  EXPECT_FALSE(QueueRestart(full, kBlock, ubx::RestartKind::kCold));
+  EXPECT_EQ(full.EndPos(), end);
+}
+
 TEST(Maintenance, ActionsAreWholeOrNothing) {
   CommandQueue queue;
   for (int i = 0; i < 1021; ++i) ASSERT_TRUE(Append(queue, "z", false));

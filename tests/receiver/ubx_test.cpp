@@ -128,6 +128,30 @@ TEST(UbxFrames, TheSixCommandFramesCarryTheirFields) {
   }
 }
 
+// The restart frames as the Antaris protocol lays them out, written out byte by byte.
+TEST(UbxFrames, RestartFramesByteForByte) {
+  struct Case {
+    const char* name;
+    ubx::RestartKind kind;
+    Bytes frame;
+  };
+  const Case cases[] = {
+      {"cold",
+       ubx::RestartKind::kCold,
+       {0xB5, 0x62, 0x06, 0x04, 0x04, 0x00, 0xFF, 0xFF, 0x02, 0x00, 0x0E, 0x61}},
+      {"warm",
+       ubx::RestartKind::kWarm,
+       {0xB5, 0x62, 0x06, 0x04, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x11, 0x6C}},
+      {"hot",
+       ubx::RestartKind::kHot,
+       {0xB5, 0x62, 0x06, 0x04, 0x04, 0x00, 0x00, 0x00, 0x02, 0x00, 0x10, 0x68}},
+  };
+  for (const Case& c : cases) {
+    const auto& frame = ubx::RestartFrame(c.kind);
+    EXPECT_EQ(Bytes(frame.begin(), frame.end()), c.frame) << c.name;
+  }
+}
+
 TEST(ParseUBX, NavSolFlagsGiveTheDgpsState) {
   const struct {
     std::uint8_t flags;

@@ -25,9 +25,9 @@ namespace ostrel {
 namespace {
 
 using test::FakeClock;
+using test::NmeaSentence;
 using test::ReadAll;
 using test::TempDir;
-using test::WithChecksum;
 
 // 2026-12-07T23:59:50Z
 constexpr std::int64_t kLateEvening = 1796687990000;
@@ -48,11 +48,11 @@ std::vector<TrackPoint> PointsOf(std::string_view text) {
 // One second of a receiver: RMC, GGA (quality `q`), GSA, at hhmmss `time`.
 std::string Second(const std::string& time, int q = 1, const std::string& date = "071226",
                    const std::string& lat = "4807.038") {
-  return WithChecksum("GPRMC," + time + ".00," + (q > 0 ? "A" : "V") + "," + lat +
+  return NmeaSentence("GPRMC," + time + ".00," + (q > 0 ? "A" : "V") + "," + lat +
                       ",N,01131.000,E,10.0,84.4," + date + ",,,A") +
-         WithChecksum("GPGGA," + time + ".00," + lat + ",N,01131.000,E," + std::to_string(q) +
+         NmeaSentence("GPGGA," + time + ".00," + lat + ",N,01131.000,E," + std::to_string(q) +
                       ",08,0.9,545.4,M,46.9,M,,") +
-         WithChecksum("GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1");
+         NmeaSentence("GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1");
 }
 
 int Count(const std::string& text, const std::string& what) {
@@ -83,7 +83,7 @@ TEST(FixAssembler, OneCompletePointPerEpochOfARealReceiver) {
 
 TEST(FixAssembler, DateCarriesOverMidnightAndFixKinds) {
   // The date comes with the first epoch only; the epoch after midnight is the next day.
-  std::string text = Second("235959", 1) + WithChecksum(
+  std::string text = Second("235959", 1) + NmeaSentence(
                                                "GPGGA,000000.00,4807.038,N,01131.000,E,"
                                                "2,08,0.9,545.4,M,46.9,M,,");
   const std::vector<TrackPoint> points = PointsOf(text);
@@ -96,7 +96,7 @@ TEST(FixAssembler, DateCarriesOverMidnightAndFixKinds) {
   std::string broken = Second("100001");
   broken[broken.find('*') + 1] ^= 1;
   const std::string reckoned =
-      WithChecksum("GPGGA,100002.00,4807.038,N,01131.000,E,6,08,0.9,545.4,M,46.9,M,,");
+      NmeaSentence("GPGGA,100002.00,4807.038,N,01131.000,E,6,08,0.9,545.4,M,46.9,M,,");
   EXPECT_TRUE(PointsOf(bad + broken.substr(0, broken.find('\n') + 1) + reckoned).empty());
 }
 

@@ -1,14 +1,20 @@
 #pragma once
-// A NMEA sentence made from its body: "$" body "*hh" CR LF with the checksum it needs.
+// An NMEA sentence from its body, for tests that build their own input.
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace ostrel::test {
 
-inline std::string WithChecksum(const std::string& body) {
-  unsigned x = 0;
-  for (char c : body) x ^= static_cast<unsigned char>(c);
-  static const char* hex = "0123456789ABCDEF";
-  return "$" + body + "*" + hex[x >> 4] + hex[x & 15] + "\r\n";
+// "$" body "*hh" CR LF with the checksum the body needs.
+inline std::string NmeaSentence(std::string_view body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  std::string out = "$";
+  out.append(body).append(tail);
+  return out;
 }
 
 }  // namespace ostrel::test

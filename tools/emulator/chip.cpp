@@ -1,5 +1,6 @@
 #include "tools/emulator/chip.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -170,6 +171,8 @@ void ReceiverChip::PowerOn() {
   rates_[static_cast<std::size_t>(Output::kNavSol)] = 0;
   rates_[static_cast<std::size_t>(Output::kNavSbas)] = 0;
   solutions_ = 0;
+  searching_ = 0;
+  cold_ = false;
   frame_.clear();
 }
 
@@ -235,6 +238,11 @@ void ReceiverChip::HandleFrame(std::uint8_t cls, std::uint8_t id,
     } else {
       note += " for port " + std::to_string(payload[0]);
     }
+  } else if (id == ubx::kIdCfgRst) {
+    // The receiver restarts rather than answering.
+    HandleCfgRst(payload, note);
+    notes.push_back(note);
+    return;
   } else if (id == ubx::kIdCfgMsg) {
     HandleCfgMsg(payload, out, note);
   } else if (id == ubx::kIdCfgSbas) {
@@ -284,6 +292,27 @@ void ReceiverChip::HandleCfgMsg(std::span<const std::uint8_t> payload,
   note += " rate=" + std::to_string(new_rate);
 }
 
+void ReceiverChip::HandleCfgRst(std::span<const std::uint8_t> payload, std::string& note) {
+  note = "chip: CFG-RST";
+  if (payload.size() < 4) {
+    note += " too short, ignored";
+    return;
+  }
+  const unsigned nav_bbr_mask = payload[0] | static_cast<unsigned>(payload[1]) << 8;
+  cold_ = nav_bbr_mask == 0xFFFF;
+  if (cold_) {
+    searching_ = kColdStartCycles;
+    note += " cold start";
+  } else if (nav_bbr_mask != 0) {
+    searching_ = kWarmStartCycles;
+    note += " warm start";
+  } else {
+    searching_ = kHotStartCycles;
+    note += " hot start";
+  }
+  note += ", no fix for " + std::to_string(searching_) + " cycles";
+}
+
 bool ReceiverChip::Due(Output o) const {
   const std::uint8_t r = rate(o);
   return r != 0 && solutions_ % r == 0;
@@ -292,6 +321,12 @@ bool ReceiverChip::Due(Output o) const {
 // NOLINTNEXTLINE(readability-function-size): one message, field by field
 void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
                             std::vector<std::size_t>* starts) {
+  if (searching_ > 0) {
+    SearchingSolution(e, out, starts);
+    --searching_;
+    ++solutions_;
+    return;
+  }
   const bool dgps = sbas_.Enabled();
   const auto mark = [&] {
     if (starts != nullptr) starts->push_back(out.size());
@@ -362,6 +397,51 @@ void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
   }
   sentence(Output::kGll, "GPGLL," + lat + "," + lon + "," + time + ",A," + mode);
   ++solutions_;
+}
+
+void ReceiverChip::SearchingSolution(const Epoch& e, std::vector<std::uint8_t>& out,
+                                     std::vector<std::size_t>* starts) {
+  const auto mark = [&] {
+    if (starts != nullptr) starts->push_back(out.size());
+  };
+  if (Due(Output::kNavSol)) {
+    std::array<std::uint8_t, kNavSolLength> sol = NavSolPayload(e, false);
+    sol[10] = 0;     // gpsFix: none
+    sol[11] = 0x0C;  // week and time of week valid, no fix
+    std::fill(sol.begin() + 12, sol.begin() + 44, std::uint8_t{0});
+    sol[47] = 0;
+    mark();
+    AppendFrame(out, ubx::kClassNav, ubx::kIdNavSol, sol);
+  }
+  const std::string time = NmeaTime(e.unix_ms);
+  const auto sentence = [&](Output o, const std::string& body) {
+    if (!Due(o)) return;
+    mark();
+    AppendSentence(out, body);
+  };
+  sentence(Output::kRmc, "GPRMC," + time + ",V,,,,,,," + NmeaDate(e.unix_ms) + ",,,N");
+  sentence(Output::kVtg, "GPVTG,,T,,M,,N,,K,N");
+  sentence(Output::kGga, "GPGGA," + time + ",,,,,0,00,99.99,,M,,M,,");
+  sentence(Output::kGsa, "GPGSA,A,1,,,,,,,,,,,,,99.99,99.99,99.99");
+  // After a cold start no almanac says where to look: the sky fills in halfway through.
+  const int in_view = cold_ && searching_ > kColdStartCycles / 2 ? 0 : e.in_view;
+  const int messages = std::max((in_view + 3) / 4, 1);
+  for (int m = 0; m < messages; ++m) {
+    char head[48];
+    std::snprintf(head, sizeof head, "GPGSV,%d,%d,%02d", messages, m + 1, in_view);
+    std::string gsv = head;
+    for (int i = 4 * m; i < in_view && i < 4 * m + 4; ++i) {
+      const SatelliteView& sv = e.satellites[static_cast<std::size_t>(i)];
+      // Weaker while the tracking loops settle; not yet tracked where that leaves nothing.
+      const int snr = sv.snr - 6;
+      char sat[64];
+      std::snprintf(sat, sizeof sat, ",%02d,%02d,%03d,", sv.prn, sv.elevation, sv.azimuth);
+      gsv += sat;
+      if (snr > 0) gsv += std::to_string(snr);
+    }
+    sentence(Output::kGsv, gsv);
+  }
+  sentence(Output::kGll, "GPGLL,,,,," + time + ",V,N");
 }
 
 }  // namespace ostrel::emulator

@@ -1,7 +1,8 @@
 #pragma once
 // The receiver chip behind the firmware: a u-blox Antaris that prints its NMEA set once
 // per navigation solution, adds NAV-SOL and NAV-SBAS when CFG-MSG asks for them, and
-// answers every CFG frame it receives with ACK-ACK.
+// answers every CFG frame it receives with ACK-ACK, except CFG-RST, after which it
+// searches for a while with no fix, as a restarted receiver does.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,13 @@ struct SbasConfig {
 };
 
 inline constexpr std::size_t kNavSolLength = 52;
+
+// Navigation cycles without a fix after CFG-RST, by what the restart cleared: all (cold),
+// part (warm: the ephemeris), nothing (hot). At the default 1 s cycle these are about the
+// Antaris 4's published start-up times; a shorter --period shortens them alike.
+inline constexpr int kColdStartCycles = 34;
+inline constexpr int kWarmStartCycles = 29;
+inline constexpr int kHotStartCycles = 3;
 
 // Payloads of the two status messages, field offsets as the maker publishes them.
 std::array<std::uint8_t, kNavSolLength> NavSolPayload(const Epoch& e, bool dgps);
@@ -58,6 +66,8 @@ class ReceiverChip {
 
   int Baud() const { return baud_; }
   const SbasConfig& Sbas() const { return sbas_; }
+  // Cycles left before the fix after a restart; 0 with a fix.
+  int Searching() const { return searching_; }
   std::uint8_t rate(Output o) const { return rates_[static_cast<std::size_t>(o)]; }
 
  private:
@@ -65,13 +75,19 @@ class ReceiverChip {
                    std::vector<std::uint8_t>& out, std::vector<std::string>& notes);
   void HandleCfgMsg(std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out,
                     std::string& note);
+  void HandleCfgRst(std::span<const std::uint8_t> payload, std::string& note);
   bool Due(Output o) const;
+  // A solution while searching after a restart: the sky as far as it is known, no fix.
+  void SearchingSolution(const Epoch& e, std::vector<std::uint8_t>& out,
+                         std::vector<std::size_t>* starts);
 
   int power_on_baud_;
   int baud_;
   SbasConfig sbas_;
   std::array<std::uint8_t, static_cast<std::size_t>(Output::kCount)> rates_{};
   std::uint32_t solutions_ = 0;
+  int searching_ = 0;
+  bool cold_ = false;                // the search began with no almanac: the sky appears halfway
   std::vector<std::uint8_t> frame_;  // UBX frame being received
 };
 

@@ -41,6 +41,10 @@ std::string DescribeFrame(std::span<const std::uint8_t> f) {
   } else if (cls == ubx::kClassCfg && id == ubx::kIdCfgSbas) {
     text = "CFG-SBAS";
     text += p.size() >= 1 ? " mode=" + std::to_string(p[0]) : " poll";
+  } else if (cls == ubx::kClassCfg && id == ubx::kIdCfgRst && p.size() >= 4) {
+    char fields[40];
+    std::snprintf(fields, sizeof fields, "CFG-RST nav=%04X mode=%u", p[0] | p[1] << 8, p[2]);
+    text = fields;
   } else {
     text = "UBX " + Hex2(cls, id) + " len=" + std::to_string(p.size());
   }

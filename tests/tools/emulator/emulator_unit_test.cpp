@@ -386,6 +386,47 @@ TEST_F(ChipSolution, NavSolFieldsMatchTheScenario) {
   EXPECT_EQ(p[44] | p[45] << 8, std::lround(e.pdop * 100));
 }
 
+// After CFG-RST the fix is gone for as many cycles as the kind's start-up takes, cold
+// the longest, and then comes back; the restart itself is not acknowledged.
+TEST_F(ChipSolution, RestartLosesTheFixForItsKindsCycles) {
+  struct Case {
+    const char* name;
+    ubx::RestartKind kind;
+    int cycles;
+  };
+  const Case cases[] = {{"cold", ubx::RestartKind::kCold, kColdStartCycles},
+                        {"warm", ubx::RestartKind::kWarm, kWarmStartCycles},
+                        {"hot", ubx::RestartKind::kHot, kHotStartCycles}};
+  static_assert(kColdStartCycles > kWarmStartCycles && kWarmStartCycles > kHotStartCycles);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    chip_.PowerOn();
+    Send(FrameBytes(ubx::kEnableNavSol));
+    Bytes answer;
+    std::vector<std::string> notes;
+    chip_.Receive(FrameBytes(ubx::RestartFrame(c.kind)), answer, notes);
+    EXPECT_TRUE(answer.empty()) << "no ACK-ACK from a receiver that restarts";
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find(std::string(c.name) + " start"), std::string::npos) << notes[0];
+    int without_fix = 0;
+    int empty_skies = 0;
+    for (int cycle = 0; cycle < 40; ++cycle) {
+      const Bytes out = Solve();
+      const std::string text(out.begin(), out.end());
+      const auto frames = Frames(out);
+      ASSERT_EQ(frames.size(), 1u);
+      const bool fix = text.find("$GPGSA,A,3,") != std::string::npos;
+      EXPECT_EQ(frames[0].payload[10], fix ? 3 : 0) << "NAV-SOL gpsFix, cycle " << cycle;
+      EXPECT_EQ(text.find(",A,4807") != std::string::npos, fix) << "RMC position, cycle " << cycle;
+      if (fix) break;
+      ++without_fix;
+      empty_skies += text.find("$GPGSV,1,1,00*") != std::string::npos;
+    }
+    EXPECT_EQ(without_fix, c.cycles);
+    EXPECT_EQ(empty_skies, c.kind == ubx::RestartKind::kCold ? kColdStartCycles / 2 : 0);
+  }
+}
+
 TEST_F(ChipSolution, CfgMsgRateZeroSilencesAnNmeaSentence) {
   Bytes gsv_off;
   AppendFrame(gsv_off, 0x06, 0x01, Bytes{0xF0, 0x03, 0, 0, 0, 0});
@@ -578,6 +619,7 @@ TEST(PacketLog, SummarisesWhatThePanelSends) {
       {Block('*', ToBytes("wAB_DE\\GHIJ")), "*wAB_DE\\\\GHIJ"},
       {Block('!', FrameBytes(ubx::kCfgPrt9600)), "! CFG-PRT port=1 baud=9600"},
       {Block('!', FrameBytes(ubx::kSbasOff)), "! CFG-SBAS mode=0"},
+      {Block('!', FrameBytes(ubx::kColdStart)), "! CFG-RST nav=FFFF mode=2"},
       {Block('!', FrameBytes(ubx::kEnableNavSbas)), "! CFG-MSG NAV-SBAS rate=1"},
       {Block('!', ToBytes("$PUBX,00*33\r\n")), "! $PUBX,00*33\\r\\n"},
       {Block('!', Bytes{'x', 0xB5, 0x62, 0x06, 0x23, 0x64, 0x00, 0x00}),
