@@ -159,12 +159,13 @@ void TrackRecorder::Close() {
   last_fix_ms_.reset();
 }
 
-void TrackRecorder::Fail(std::string path, int err) {
+void TrackRecorder::Fail(const std::string& path, int err) {
   // `path` may be a closing writer's own: copied before they go.
+  const std::string failed_path = path;
   writers_.clear();
   if (failed_) return;
   failed_ = true;
-  failed_sink_("Track recording stopped: cannot write " + path + ": " + std::strerror(err) +
+  failed_sink_("Track recording stopped: cannot write " + failed_path + ": " + std::strerror(err) +
                ". The recordings so far stay readable in " + options_.folder + ".");
 }
 

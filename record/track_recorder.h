@@ -62,7 +62,7 @@ class TrackRecorder {
   void Epoch(const FixAssembler::Epoch& epoch);
   bool Open();
   void RotateIfDue();
-  void Fail(std::string path, int err);
+  void Fail(const std::string& path, int err);
   std::int64_t UtcNow() const;
 
   RecordOptions options_;

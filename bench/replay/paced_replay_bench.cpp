@@ -75,6 +75,76 @@ std::string Sentence(int n) {
   return "$" + body + tail;
 }
 
+// A recording of `count` sentences with uneven gaps, as a receiver's epochs and their
+// sentences come: bursts and pauses. Its arrival times.
+std::vector<ostrel::Millis> WriteRecording(const std::string& dir, int count) {
+  std::mt19937 rng(24);
+  const int gaps[] = {0, 0, 3, 17, 45, 130, 250, 480, 970};
+  std::vector<ostrel::Millis> times;
+  std::ofstream nmea(dir + "/walk.nmea", std::ios::binary);
+  std::ofstream sidecar(dir + "/walk.times", std::ios::binary);
+  sidecar << "#ostrel-times 1 2026-12-07T10:00:00Z\n";
+  ostrel::Millis at = 0;
+  for (int i = 0; i < count; ++i) {
+    at += gaps[rng() % std::size(gaps)];
+    times.push_back(at);
+    nmea << Sentence(i);
+    sidecar << at << "\n";
+  }
+  return times;
+}
+
+// The arrival time of each line a client of the GPS Data port reads while the panel
+// replays the recording at `speed`.
+std::vector<double> Arrivals(QCoreApplication& app, const std::string& dir, int speed,
+                             const std::vector<ostrel::Millis>& times) {
+  ostrel::PanelEnvironment env;
+  env.folder = dir;
+  env.make_driver = [](const std::vector<ostrel::UsbId>&, const ostrel::UsbNoticeSink&) {
+    return ostrel::MakeUsbDriver({}, "ostrel-paced-bench-nobody", {});
+  };
+  std::filesystem::remove(dir + "/ostrel_gps_monitor.ini");
+  std::ofstream(dir + "/ostrel_gps_monitor.ini") << "[GPS]\nCOM=7\nDemo=1\n";
+  QuietView view(dir + "/walk.nmea", speed);
+  ostrel::PanelEngine engine(env, view);
+  std::vector<double> arrivals;
+  if (!engine.Start() || view.link_path.empty()) return arrivals;
+  const int fd = ::open(view.link_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return arrivals;
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(fd, TCSANOW, &tio);
+  std::string pending;
+  QTimer reader;
+  // The client polls often; 1 ms of polling is well inside what is measured.
+  reader.setInterval(1);
+  reader.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&reader, &QTimer::timeout, [&] {
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return;
+    const double now =
+        std::chrono::duration<double, std::milli>(Steady::now().time_since_epoch()).count();
+    pending.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+      arrivals.push_back(now);
+      pending.erase(0, lf + 1);
+    }
+    if (arrivals.size() >= times.size()) app.quit();
+  });
+  reader.start();
+  engine.ToggleDemonstration();
+  QTimer limit;
+  limit.setSingleShot(true);
+  QObject::connect(&limit, &QTimer::timeout, [&] { app.quit(); });
+  limit.start(static_cast<int>(times.back() / speed + 5000));
+  QCoreApplication::exec();
+  engine.Stop();
+  ::close(fd);
+  return arrivals;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,74 +152,17 @@ int main(int argc, char** argv) {
   char dir_name[] = "/tmp/ostrel-paced-XXXXXX";
   if (::mkdtemp(dir_name) == nullptr) return 1;
   const std::string dir = dir_name;
-  // Uneven gaps, as a receiver's epochs and their sentences come: bursts and pauses.
-  std::mt19937 rng(24);
-  const int gaps[] = {0, 0, 3, 17, 45, 130, 250, 480, 970};
-  std::vector<ostrel::Millis> times;
-  {
-    std::ofstream nmea(dir + "/walk.nmea", std::ios::binary);
-    std::ofstream sidecar(dir + "/walk.times", std::ios::binary);
-    sidecar << "#ostrel-times 1 2026-12-07T10:00:00Z\n";
-    ostrel::Millis at = 0;
-    for (int i = 0; i < count; ++i) {
-      at += gaps[rng() % std::size(gaps)];
-      times.push_back(at);
-      nmea << Sentence(i);
-      sidecar << at << "\n";
-    }
-  }
+  const std::vector<ostrel::Millis> times = WriteRecording(dir, count);
   int argc_qt = 1;
   QCoreApplication app(argc_qt, argv);
   std::printf("%-6s %-10s %-10s %-10s %-10s\n", "speed", "sentences", "mean ms", "p95 ms",
               "max ms");
   for (const int speed : {1, 2, 10}) {
-    ostrel::PanelEnvironment env;
-    env.folder = dir;
-    env.make_driver = [](std::vector<ostrel::UsbId>, ostrel::UsbNoticeSink) {
-      return ostrel::MakeUsbDriver({}, "ostrel-paced-bench-nobody", {});
-    };
-    std::filesystem::remove(dir + "/ostrel_gps_monitor.ini");
-    std::ofstream(dir + "/ostrel_gps_monitor.ini") << "[GPS]\nCOM=7\nDemo=1\n";
-    QuietView view(dir + "/walk.nmea", speed);
-    ostrel::PanelEngine engine(env, view);
-    if (!engine.Start() || view.link_path.empty()) return 1;
-    const int fd = ::open(view.link_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return 1;
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(fd, TCSANOW, &tio);
-    std::vector<double> arrivals;
-    std::string pending;
-    QTimer reader;
-    // The client polls often; 1 ms of polling is well inside what is measured.
-    reader.setInterval(1);
-    reader.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&reader, &QTimer::timeout, [&] {
-      char buf[4096];
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n <= 0) return;
-      const double now =
-          std::chrono::duration<double, std::milli>(Steady::now().time_since_epoch()).count();
-      pending.append(buf, static_cast<std::size_t>(n));
-      for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
-        arrivals.push_back(now);
-        pending.erase(0, lf + 1);
-      }
-      if (static_cast<int>(arrivals.size()) >= count) app.quit();
-    });
-    reader.start();
-    engine.ToggleDemonstration();
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [&] { app.quit(); });
-    limit.start(static_cast<int>(times.back() / speed + 5000));
-    app.exec();
-    engine.Stop();
-    ::close(fd);
+    const std::vector<double> arrivals = Arrivals(app, dir, speed, times);
+    if (arrivals.empty()) return 1;
     std::vector<double> off;
     for (std::size_t i = 1; i < arrivals.size() && i < times.size(); ++i) {
-      const double want = static_cast<double>(times[i] / speed - times[i - 1] / speed);
+      const double want = static_cast<double>(times[i] - times[i - 1]) / static_cast<double>(speed);
       off.push_back(std::fabs((arrivals[i] - arrivals[i - 1]) - want));
     }
     std::sort(off.begin(), off.end());

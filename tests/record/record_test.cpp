@@ -174,7 +174,7 @@ TEST_F(Recording, GpxIsWholeAfterEveryPointAndSegmentsSplitAtGapsAndLostFixes) {
 
 TEST_F(Recording, NewFilesPastTheSizeLimitAndAtUtcMidnight) {
   RecordOptions o = Options({true, true, false});
-  o.utc_at_zero = kLateEvening - 12 * 3600 * 1000;
+  o.utc_at_zero = kLateEvening - Millis{12} * 3600 * 1000;
   o.rotate_bytes = 3000;
   TrackRecorder r(o, sink);
   int second = 0;
