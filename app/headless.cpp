@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <csignal>
 #include <string>
 
+#include "app/quiet_qt.h"
 #include "app/session_end.h"
 #include "engine/settings.h"
 #include "gps/tgps.h"
@@ -85,6 +87,14 @@ int RunHeadless(int argc, char** argv) {
   const int code = QCoreApplication::exec();
   engine.RemoveObserver(&view);
   return view.Failed() ? 1 : code;
+}
+
+int ServiceMain(int argc, char** argv) {
+  QuietQtNoise();
+  // A closed stdout (`ostrel-panel --no-window | head`) must not end the service and leave
+  // the port's link behind: a write that fails is only that write's failure.
+  std::signal(SIGPIPE, SIG_IGN);
+  return RunHeadless(argc, argv);
 }
 
 }  // namespace ostrel

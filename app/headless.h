@@ -67,4 +67,8 @@ class HeadlessView final : public PanelView, public StreamObserver {
 // The service's run: the one-per-user mark, the engine, the loop. Its exit code.
 int RunHeadless(int argc, char** argv);
 
+// Program entry of the service, with its options read: Qt's noise and SIGPIPE quietened,
+// then RunHeadless.
+int ServiceMain(int argc, char** argv);
+
 }  // namespace ostrel

@@ -42,6 +42,9 @@ class PanelService(PanelRig):
                                 self.panel.output())
                 client = self.attach_client()
                 self.assertTrue(wait_for(lambda: len(valid_sentences(client.data())) >= 3, 10))
+                with open("/proc/%d/maps" % self.panel.pid) as f:
+                    maps = f.read()
+                self.assertNotIn("libQt6Gui", maps, "the service loaded the window toolkit")
                 self.assertTrue(wait_for(
                     lambda: any(line.startswith("fix gained") for line in self.lines()), 10),
                     self.panel.output())
