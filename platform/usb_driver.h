@@ -42,7 +42,7 @@ class UsbDriver {
   virtual int OpenRetryInterval() const { return 100; }
   // `hook` is called, on any thread, when a module the driver would open has appeared:
   // the next attempt to open should not wait. Empty: nobody is told.
-  virtual void SetArrivalHook(std::function<void()> hook) { (void)hook; }
+  virtual void SetArrivalHook(const std::function<void()>& hook) { (void)hook; }
 };
 
 // The socket-backed driver. `name` is the abstract socket name (no leading NUL).

@@ -328,9 +328,9 @@ class LibusbDriver final : public UsbDriver {
   // emulator) is tried once a second, so an idle panel wakes no more often.
   int OpenRetryInterval() const override { return ids_.empty() || !ctx_ ? 100 : 1000; }
 
-  void SetArrivalHook(std::function<void()> hook) override {
+  void SetArrivalHook(const std::function<void()>& hook) override {
     std::lock_guard lock(present_mu_);
-    arrival_hook_ = std::move(hook);
+    arrival_hook_ = hook;
   }
 
  private:

@@ -8,4 +8,4 @@ cd "$(dirname "$0")/.."
 src="$(pwd)"
 [ -f build/release/compile_commands.json ] || cmake --preset release >/dev/null
 "${RUN_CLANG_TIDY:-run-clang-tidy-14}" -quiet -p build/release -j "$(nproc)" \
-  "^$src/(app|bench|dataport|gps|link|platform|receive|receiver|tests|tools)/"
+  "^$src/(app|bench|dataport|engine|gps|link|platform|receive|receiver|tests|tools)/"

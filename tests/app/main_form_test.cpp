@@ -329,7 +329,7 @@ class ControlTest : public PanelTest, public ::testing::WithParamInterface<Contr
 
 TEST_P(ControlTest, QueuesItsCommand) {
   PanelEnvironment env{clock_, {}, dir_.Path()};
-  env.make_driver = [](std::vector<UsbId>, UsbNoticeSink) {
+  env.make_driver = [](const std::vector<UsbId>&, const UsbNoticeSink&) {
     return std::make_unique<test::FakeDriver>();
   };
   Ini("[Debug]\nPanel=2\n");

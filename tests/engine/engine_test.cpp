@@ -105,7 +105,7 @@ class EngineTest : public ::testing::Test {
   // with `answers` for the blocks that carry content.
   PanelEngine& Start(bool module = true) {
     PanelEnvironment env{clock_, {}, dir_.Path()};
-    env.make_driver = [this, module](std::vector<UsbId>, UsbNoticeSink) {
+    env.make_driver = [this, module](const std::vector<UsbId>&, const UsbNoticeSink&) {
       auto driver = std::make_unique<FakeDriver>();
       driver->present = module;
       driver->reply = [this](std::string_view block) { return Answer(block); };
