@@ -74,6 +74,7 @@ void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
   std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running%s%s\n",
                running.empty() ? "" : " ", running.c_str());
   QApplication app(argc, argv);
+  ostrel::ReleaseXDisplayProbe();
   QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                            QString::fromStdString(text));
 }
@@ -88,6 +89,7 @@ int RunWindow(int argc, char** argv) {
   // What writers killed in the middle of a settings write left behind.
   ostrel::ProfileFile(ostrel::kSettingsFileName).RemoveStaleTemporaries();
   QApplication app(argc, argv);
+  ostrel::ReleaseXDisplayProbe();
   // No display name: Qt would append it to every caption on X11.
   QApplication::setApplicationName(QStringLiteral("ostrel-panel"));
   // The window lives in the tray; hiding it must not end the program.
