@@ -37,6 +37,8 @@ const std::vector<PanelOption>& PanelOptions() {
   static const std::vector<PanelOption> kOptions = {
       {"--no-window", "", "run as a service, without a window or a display",
        [](CommandLine& line) { line.no_window = true; }},
+      {"--udev-rule", "", "VVVV:PPPP... print the udev rule that lets you open the module",
+       [](CommandLine&) {}},
       {"--help", "-h", "show this help and exit",
        [](CommandLine& line) { line.Finish(0, HelpText()); }},
       {"--version", "", "show the version and exit",
@@ -75,6 +77,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
           return word == o.name || (!o.alias.empty() && word == o.alias);
         });
     if (option != PanelOptions().end()) {
+      if (option->name == "--udev-rule") {
+        line.udev_rule_ids = i + 1;
+        break;
+      }
       option->apply(line);
       continue;
     }

@@ -11,6 +11,8 @@ namespace ostrel {
 struct CommandLine {
   // --no-window: the engine without a window, as a service.
   bool no_window = false;
+  // --udev-rule: the words after it are USB ids whose udev rule is printed; their index.
+  int udev_rule_ids = 0;
   // The program ends at once with `exit_code`, having printed `out` on stdout and `err`
   // on stderr; -1 while it goes on.
   int exit_code = -1;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <csignal>
 #include <string>
+#include <utility>
 
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
@@ -21,14 +22,14 @@ void HeadlessView::Line(const std::string& text) {
 }
 
 void HeadlessView::ShowPort(const std::string& name, const std::string& link_path,
-                            const std::string& note) {
-  if (name.empty()) return;  // the port's name cleared before a new attempt
-  if (note.empty()) {
-    Line("GPS Data port " + name + " at " + link_path);
-  } else if (note != port_note_) {
-    std::fprintf(err_, "ostrel-panel: %s\n", note.c_str());
-  }
-  port_note_ = note;
+                            const std::string&) {
+  // The note has been told on stderr already; the line is said once per port.
+  if (name.empty() || link_path.empty() || engine_ == nullptr) return;
+  // As the window's start line has it: the link, and the device it points at.
+  std::string line = "GPS Data port " + engine_->PortDescription();
+  if (line == port_line_) return;
+  Line(line);
+  port_line_ = std::move(line);
 }
 
 void HeadlessView::ShowMessage(const std::string& caption, const std::string& text) {

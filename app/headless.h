@@ -1,7 +1,7 @@
 #pragma once
 // ostrel-panel --no-window: the engine as a service, with Qt Core alone (no display,
 // no session bus). Status changes are one line each on standard output:
-//   GPS Data port COM1 at /home/me/.config/ostrel-panel/COM1
+//   GPS Data port COM1 at /home/me/.config/ostrel-panel/COM1 (/dev/pts/3)
 //   module found
 //   fix gained (SPS)
 //   fix lost
@@ -42,6 +42,7 @@ class HeadlessView final : public PanelView, public StreamObserver {
   void AppendMemo(std::string_view) override {}
   void ShowProcessGPS(bool) override {}
   void ShowDemonstration(bool) override {}
+  void ShowNotice(const std::string&) override {}
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool ConfirmErase() override { return false; }
   std::optional<std::string> AskDemoFileName() override { return std::nullopt; }
@@ -59,8 +60,8 @@ class HeadlessView final : public PanelView, public StreamObserver {
   std::FILE* err_;
   PanelEngine* engine_ = nullptr;
   bool module_ = false;
-  std::string fix_;  // the fix mode while there is a fix
-  std::string port_note_;
+  std::string fix_;        // the fix mode while there is a fix
+  std::string port_line_;  // the port as said last
   bool failed_ = false;
 };
 

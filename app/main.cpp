@@ -20,6 +20,7 @@
 #include "app/session_end.h"
 #include "engine/panel_engine.h"
 #include "engine/settings.h"
+#include "engine/udev_rule.h"
 #include "platform/single_instance.h"
 #include "platform/x_display.h"
 
@@ -120,6 +121,7 @@ int RunWindow(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const ostrel::CommandLine line = ostrel::ParseCommandLine(argc, argv);
+  if (line.udev_rule_ids > 0) return ostrel::UdevRuleMain(argc, argv, line.udev_rule_ids);
   if (line.exit_code >= 0) return ostrel::FinishNow(line);
   if (line.no_window) return RunService(argc, argv);
   ostrel::QuietQtNoise();

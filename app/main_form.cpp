@@ -426,6 +426,13 @@ const QImage& TMainForm::SatBitmap() const {
   return sat_bitmap_ ? *sat_bitmap_ : kNone;
 }
 
+void TMainForm::ShowNotice(const std::string& text) {
+  // The window is mostly hidden in the tray: a box would wait there for nobody.
+  if (tray_icon_ && tray_icon_->isVisible())
+    tray_icon_->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
+                            QSystemTrayIcon::Warning);
+}
+
 void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok, this);

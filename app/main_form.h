@@ -93,6 +93,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   void AppendMemo(std::string_view text) override;
   void ShowProcessGPS(bool on) override;
   void ShowDemonstration(bool on) override;
+  void ShowNotice(const std::string& text) override;
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool ConfirmErase() override;
   std::optional<std::string> AskDemoFileName() override;

@@ -12,6 +12,7 @@
 
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
+#include "dataport/port_notice.h"
 #include "engine/panel_view.h"
 #include "engine/startup_rules.h"
 #include "link/read_thread.h"
@@ -221,16 +222,27 @@ void PanelEngine::CreateVirtualPort() {
   connect(vsport_, &TVSPort::OnRxChar, this,
           [this](int count) { Guarded([this, count] { VSPortRxChar(count); }); });
   connect(vsport_, &TVSPort::SecondReader, this, [this] { SecondReader(); });
-  VirtualPortSetup setup{*ports_, *vsport_, static_cast<MessageSink&>(*this),
+  VirtualPortSetup setup{*ports_,
+                         *vsport_,
+                         static_cast<MessageSink&>(*this),
                          [this] {
                            Stop();
                            view_.EndRequested();
                          },
-                         [this](const std::string& name) {
-                           port_name_ = name;
-                           view_.ShowPort(name, vsport_->LinkPath(), "");
-                         }};
+                         [this](const std::string& name) { PortNamed(name); },
+                         [this](const std::string& note) { Tell("ostrel-panel: " + note); }};
   ostrel::Create_Virtual_Port(settings_.com, setup);
+}
+
+void PanelEngine::PortNamed(const std::string& name) {
+  port_name_ = name;
+  // Said once, when the port is made: gpsd, run as a system service, could not open it.
+  const std::string notice =
+      vsport_->LinkPath().empty()
+          ? std::string()
+          : PortAccessNotice(vsport_->SharedWithDialout(), vsport_->SlavePath());
+  if (!notice.empty()) Tell(notice);
+  view_.ShowPort(name, vsport_->LinkPath(), notice);
 }
 
 void PanelEngine::SecondReader() {
@@ -238,7 +250,7 @@ void PanelEngine::SecondReader() {
                      " at once; each gets only part of the data and broken sentences. "
                      "Let one program read the port, or let gpsd read it and the "
                      "programs read gpsd.\n";
-  ErrorLog(text, env_.folder);
+  Tell(text);
   text.pop_back();
   view_.ShowPort(port_name_, vsport_->LinkPath(), text);
 }
@@ -412,7 +424,7 @@ void PanelEngine::WindowRestored() {
 
 std::string PanelEngine::PortDescription() const {
   if (!vsport_ || vsport_->LinkPath().empty()) return {};
-  return port_name_ + " at " + vsport_->LinkPath();
+  return port_name_ + " at " + vsport_->LinkPath() + " (" + vsport_->SlavePath() + ")";
 }
 
 const TGPS* PanelEngine::Receiver() const { return receiver_.get(); }
@@ -539,6 +551,11 @@ void PanelEngine::ShowDataStream(const std::uint8_t* chunk, int32_t len) {
 
 void PanelEngine::DemoFileUnavailable(const std::string& name, const std::string& reason) {
   ShowError("Cannot open the demonstration file " + name + ": " + reason + ".");
+}
+
+void PanelEngine::ShowNotice(const std::string& text) {
+  Tell("ostrel-panel: " + text + "\n");
+  view_.ShowNotice(text);
 }
 
 void PanelEngine::GPSButtonSetClick() { ApplySettings(); }

@@ -169,6 +169,8 @@ class PanelEngine final : public QObject,
   void CreateReceiveCycle();
   void ReadPassBinaryData();
   void StartReadThread();
+  // The GPS Data port has its name (and, once made, its link).
+  void PortNamed(const std::string& name);
   void SecondReader();
   // `text` on stderr and in error.log: help the user must see once.
   void Tell(const std::string& text) const;
@@ -187,6 +189,7 @@ class PanelEngine final : public QObject,
   void UpdateFixDisplay() override;
   void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override;
+  void ShowNotice(const std::string& text) override;
   void GPSButtonSetClick() override;
   // ApplyView
   bool DemoRunning() const override;

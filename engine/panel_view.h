@@ -21,7 +21,8 @@ class PanelView {
   // The tray icon's tip: status and port, already cut to what a tray shows.
   virtual void ShowTrayTip(const std::string& tip) = 0;
   // The GPS Data port: its name ("COM3"), the link an application opens, and a note
-  // about it (two programs reading it at once), or "" for none.
+  // about it (two programs reading it at once, or gpsd kept out), already told on stderr
+  // and in error.log, or "" for none.
   virtual void ShowPort(const std::string& name, const std::string& link_path,
                         const std::string& note) = 0;
   // The command sender's progress, and the module's answers to "*r" and "*v".
@@ -43,6 +44,9 @@ class PanelView {
   virtual void ShowProcessGPS(bool on) = 0;
   virtual void ShowDemonstration(bool on) = 0;
 
+  // A note that asks for no answer (recording stopped on a full disk, and going on
+  // again), already told on stderr and in error.log.
+  virtual void ShowNotice(const std::string& text) = 0;
   // A box with OK only ("Error", "Information").
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   // Questions to the user; a view without one answers No and nothing.

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "engine/udev_rule.h"
+
 namespace ostrel {
 
 std::string DgpsItem(std::string_view friendly_name) {
@@ -42,15 +44,10 @@ std::string UsbNoticeText(const UsbNotice& notice, std::string_view settings_fil
            " (or the id to the Device line there) and start the panel again:\n[USB]\nDevice=" + id +
            "\n";
   }
-  char rule[128];
-  std::snprintf(rule, sizeof rule,
-                "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", "
-                "TAG+=\"uaccess\"",
-                notice.id.vendor, notice.id.product);
   return device + " is named in the settings, but this user may not open it (permission " +
-         "denied). The panel's udev rule cures it: have this line in " +
-         "/etc/udev/rules.d/60-ostrel-kastrel.rules, run \"sudo udevadm control --reload\" " +
-         "and plug the module in again:\n" + rule + "\n";
+         "denied). A udev rule lets the user at the seat open it: these commands write it to " +
+         kUdevRulePath + " and have udev read it; then plug the module in again.\n" +
+         UdevInstallCommands({notice.id});
 }
 
 std::string UsbRejectedText(std::string_view word) {

@@ -30,6 +30,10 @@ class ReceiveView {
   // tick keeps trying.
   virtual void DemoFileUnavailable(const std::string& name, const std::string& reason) = 0;
 
+  // A note for the user that asks for no answer (recording has stopped on a full disk,
+  // and goes on again), given once: stderr, error.log and the window say it.
+  virtual void ShowNotice(const std::string& text) = 0;
+
   // Shows the device state and, when the device is open, queues the receiver settings.
   virtual void GPSButtonSetClick() = 0;
 };

@@ -22,6 +22,7 @@
 #include "gps/tgps.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
+#include "platform/vsport_qt.h"
 #include "receiver/ubx.h"
 #include "support/fake_driver.h"
 
@@ -62,6 +63,7 @@ class RecordingView final : public PanelView {
   }
   void ShowProcessGPS(bool on) override { process_gps = on; }
   void ShowDemonstration(bool on) override { demonstration = on; }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void ShowMessage(const std::string& caption, const std::string& text) override {
     messages.push_back(caption + ": " + text);
   }
@@ -75,6 +77,7 @@ class RecordingView final : public PanelView {
   std::string Status() const { return statuses.empty() ? std::string() : statuses.back(); }
 
   std::vector<std::string> statuses;
+  std::vector<std::string> notices;
   std::string tray_tip;
   std::string port;
   std::string port_path;
@@ -164,7 +167,8 @@ TEST_F(EngineTest, FirstStartWithoutModuleWritesComThenPassBinaryData) {
   // What an application opens is the link's full path.
   EXPECT_EQ(view_.port_path, dir_.File("COM1"));
   EXPECT_TRUE(QFileInfo(QString::fromStdString(dir_.File("COM1"))).isSymLink());
-  EXPECT_EQ(engine_->PortDescription(), "COM1 at " + dir_.File("COM1"));
+  EXPECT_EQ(engine_->PortDescription(),
+            "COM1 at " + dir_.File("COM1") + " (" + engine_->VSPort()->SlavePath() + ")");
   EXPECT_TRUE(view_.messages.empty());
 }
 
@@ -294,7 +298,7 @@ TEST_F(EngineTest, ReceiveTimerIsSetForTheNextDutyOnly) {
   Tick();
   EXPECT_EQ(driver_->WritesAfterOpen().back(), "^");
   EXPECT_EQ(timer->interval(), 100);
-  test::Deliver(*engine_->Link(), "*00\r\n");
+  test::Deliver(*engine_->Link(), "*55\r\n");  // the checksum that completes the sentence
   engine_->LineArrived();
   EXPECT_TRUE(timer->isSingleShot());
   EXPECT_EQ(timer->interval(), 5001);

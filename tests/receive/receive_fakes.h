@@ -77,6 +77,7 @@ class FakeView final : public ReceiveView {
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override {
     demo_failures.push_back(name + ": " + reason);
   }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void GPSButtonSetClick() override {
     ++button_set_clicks;
     connection_label = "No Device";
@@ -96,6 +97,7 @@ class FakeView final : public ReceiveView {
   std::vector<std::string> stream;
   std::vector<bool> stream_terminated;
   std::vector<std::string> demo_failures;
+  std::vector<std::string> notices;
   std::function<void()> on_button_set;
 
  private:
