@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 #ifndef OSTREL_VERSION
 #error "OSTREL_VERSION is set by the build"
@@ -100,6 +101,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
   }
   return line;
+}
+
+int FinishNow(const CommandLine& line) {
+  std::fputs(line.out.c_str(), stdout);
+  std::fputs(line.err.c_str(), stderr);
+  return line.exit_code;
 }
 
 }  // namespace ostrel

@@ -44,4 +44,7 @@ std::string HelpText();
 // Reads argv[1..argc); Qt's options and their values are skipped.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
+// What a line that ends the program prints, printed: its exit code.
+int FinishNow(const CommandLine& line);
+
 }  // namespace ostrel

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <csignal>
 #include <string>
 #include <utility>
 
+#include "app/quiet_qt.h"
 #include "app/session_end.h"
 #include "engine/settings.h"
 #include "gps/tgps.h"
@@ -22,8 +24,9 @@ void HeadlessView::Line(const std::string& text) {
 void HeadlessView::ShowPort(const std::string& name, const std::string& link_path,
                             const std::string&) {
   // The note has been told on stderr already; the line is said once per port.
-  if (name.empty() || link_path.empty()) return;
-  std::string line = "GPS Data port " + name + " at " + link_path;
+  if (name.empty() || link_path.empty() || engine_ == nullptr) return;
+  // As the window's start line has it: the link, and the device it points at.
+  std::string line = "GPS Data port " + engine_->PortDescription();
   if (line == port_line_) return;
   Line(line);
   port_line_ = std::move(line);
@@ -85,6 +88,14 @@ int RunHeadless(int argc, char** argv) {
   const int code = QCoreApplication::exec();
   engine.RemoveObserver(&view);
   return view.Failed() ? 1 : code;
+}
+
+int ServiceMain(int argc, char** argv) {
+  QuietQtNoise();
+  // A closed stdout (`ostrel-panel --no-window | head`) must not end the service and leave
+  // the port's link behind: a write that fails is only that write's failure.
+  std::signal(SIGPIPE, SIG_IGN);
+  return RunHeadless(argc, argv);
 }
 
 }  // namespace ostrel

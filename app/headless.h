@@ -1,7 +1,7 @@
 #pragma once
 // ostrel-panel --no-window: the engine as a service, with Qt Core alone (no display,
 // no session bus). Status changes are one line each on standard output:
-//   GPS Data port COM1 at /home/me/.config/ostrel-panel/COM1
+//   GPS Data port COM1 at /home/me/.config/ostrel-panel/COM1 (/dev/pts/3)
 //   module found
 //   fix gained (SPS)
 //   fix lost
@@ -67,5 +67,9 @@ class HeadlessView final : public PanelView, public StreamObserver {
 
 // The service's run: the one-per-user mark, the engine, the loop. Its exit code.
 int RunHeadless(int argc, char** argv);
+
+// Program entry of the service, with its options read: Qt's noise and SIGPIPE quietened,
+// then RunHeadless.
+int ServiceMain(int argc, char** argv);
 
 }  // namespace ostrel

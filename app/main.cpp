@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,22 @@ bool StaleDisplay(int argc, char** argv) {
   return true;
 }
 
+// --no-window: the service program in this process's place, so that no window toolkit is
+// loaded; beside this program in the build tree, in the libexec folder when installed.
+// Where neither can be run, the service runs here.
+int RunService(int argc, char** argv) {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    for (const std::filesystem::path& dir :
+         {self.parent_path(), self.parent_path() / OSTREL_LIBEXEC_FROM_BIN}) {
+      const std::string service = (dir / "ostrel-panel-service").lexically_normal().string();
+      ::execv(service.c_str(), argv);
+    }
+  }
+  return ostrel::ServiceMain(argc, argv);
+}
+
 // A second start: says which panel runs, and how to reach it.
 void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
   const bool service = running.starts_with("as a service");
@@ -58,6 +75,7 @@ void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
   std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running%s%s\n",
                running.empty() ? "" : " ", running.c_str());
   QApplication app(argc, argv);
+  ostrel::ReleaseXDisplayProbe();
   QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                            QString::fromStdString(text));
 }
@@ -72,6 +90,7 @@ int RunWindow(int argc, char** argv, bool status) {
   // What writers killed in the middle of a settings write left behind.
   ostrel::ProfileFile(ostrel::kSettingsFileName).RemoveStaleTemporaries();
   QApplication app(argc, argv);
+  ostrel::ReleaseXDisplayProbe();
   // No display name: Qt would append it to every caption on X11.
   QApplication::setApplicationName(QStringLiteral("ostrel-panel"));
   // The window lives in the tray; hiding it must not end the program.
@@ -104,16 +123,12 @@ int RunWindow(int argc, char** argv, bool status) {
 int main(int argc, char** argv) {
   const ostrel::CommandLine line = ostrel::ParseCommandLine(argc, argv);
   if (line.udev_rule_ids > 0) return ostrel::UdevRuleMain(argc, argv, line.udev_rule_ids);
-  if (line.exit_code >= 0) {
-    std::fputs(line.out.c_str(), stdout);
-    std::fputs(line.err.c_str(), stderr);
-    return line.exit_code;
-  }
+  if (line.exit_code >= 0) return ostrel::FinishNow(line);
+  if (line.no_window) return RunService(argc, argv);
   ostrel::QuietQtNoise();
   // A closed stderr (`ostrel-panel 2>&1 | head`) must not end the panel and leave the
   // port's link behind: a write that fails is only that write's failure.
   std::signal(SIGPIPE, SIG_IGN);
-  if (line.no_window) return ostrel::RunHeadless(argc, argv);
   ChoosePlatform();
   if (StaleDisplay(argc, argv)) return 1;
   return RunWindow(argc, argv, line.status);

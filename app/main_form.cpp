@@ -190,7 +190,7 @@ void TMainForm::Guarded(F&& handler) {
 
 void TMainForm::SetClientSize(int width, int height) {
   ui_.Client->setFixedSize(width, height);
-  // The client area excludes the menu bar, as the design's sizes do.
+  // The client area excludes the menu bar: the sizes have always been the client's.
   QSize size(width, height + menuBar()->sizeHint().height());
   const QScreen* on = screen();
   if (on == nullptr) {

@@ -39,7 +39,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   explicit TMainForm(PanelEnvironment env, QWidget* parent = nullptr);
   ~TMainForm() override;
 
-  // The controls by their design names, for the program's own tests.
+  // The controls by their names, for the program's own tests.
   MainFormUi& Ui() { return ui_; }
   PanelEngine& Engine() { return *engine_; }
   THelpForm* HelpForm() const { return help_form_; }

@@ -1,7 +1,7 @@
 #pragma once
 // The main window's controls, placed as the panel has always been laid out: fixed
 // pixel positions inside each group, no layouts, so the window looks the same on every
-// desktop. Every control carries its design name as objectName, which the tests, the
+// desktop. Every control carries its long-standing name as objectName, which the tests, the
 // acceptance rig and people find it by; where that name says nothing (GroupBox1, Memo1,
 // C1) the member is named for what it holds.
 #include <QAction>

@@ -32,6 +32,8 @@ namespace {
 
 constexpr const char* kMemoryError = "Memory Allocation error.";
 constexpr int kReceiveInterval = 100;
+// The longest the receive timer is set for; it is set again when it runs out.
+constexpr Millis kLongestWait = 60000;
 constexpr int kVSPortReadInterval = 200;
 // Data shown longer ago than this is no longer current: the displays grey out.
 constexpr Millis kStaleAfter = 3000;
@@ -107,6 +109,7 @@ PanelEngine::PanelEngine(PanelEnvironment env, PanelView& view)
 }
 
 PanelEngine::~PanelEngine() {
+  if (driver_) driver_->SetArrivalHook({});
   GPS_Receiver->stop();
   VSPortRead->stop();
   pace_->stop();
@@ -193,10 +196,10 @@ bool PanelEngine::Start() {
     if (settings_.record.track) StartRecording();
     // After the apply set the status and the port was named.
     SetTrayTip(TrayTipText(status_, port_name_));
-    // Not when the port could not be had: the program is already on its way out.
-    if (!stopped_) GPS_Receiver->start();
-    // Last: the read thread hands over to everything made above.
+    // The read thread hands over to everything made above; the timer is not set when the
+    // port could not be had: the program is already on its way out.
     StartReadThread();
+    ArmTick();
     return true;
   } catch (const std::exception& e) {
     ShowError(e.what());
@@ -305,6 +308,11 @@ bool PanelEngine::CreateLink() {
         [this, file = std::filesystem::absolute(file_->FileName()).lexically_normal()](
             const UsbNotice& notice) { Tell(UsbNoticeText(notice, file.string())); });
     link_ = std::make_unique<UsbLink>(*driver_, clock_, *queue_);
+    // A module plugged in is opened at once, not at the next attempt.
+    driver_->SetArrivalHook([this] {
+      QMetaObject::invokeMethod(
+          this, [this] { Tick(); }, Qt::QueuedConnection);
+    });
     try {
       external_ = std::make_unique<ExternalCommands>(*vsport_, *adapters_->vsport_read,
                                                      static_cast<MessageSink&>(*this), *queue_,
@@ -427,6 +435,7 @@ void PanelEngine::StopRecording() {
 void PanelEngine::ApplySettings() {
   if (!applier_ || !receiver_) return;
   applier_->GPSButtonSetClick(queue_.get(), DeviceOpen(), LinkBlockSize());
+  ArmTick();
 }
 
 void PanelEngine::SetWAAS(bool on) {
@@ -438,6 +447,7 @@ void PanelEngine::SetProcessGPS(bool on) {
   if (on == process_gps_) return;
   process_gps_ = on;
   view_.ShowProcessGPS(on);
+  ArmTick();
 }
 
 bool PanelEngine::SetMaskAngle(int degrees) {
@@ -447,11 +457,15 @@ bool PanelEngine::SetMaskAngle(int degrees) {
 }
 
 void PanelEngine::UpdateStatus() {
-  if (!stopped_ && maintenance_) maintenance_->GPSButtonReadClick(queue_.get(), DeviceOpen());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->GPSButtonReadClick(queue_.get(), DeviceOpen());
+  ArmTick();
 }
 
 void PanelEngine::ResetGPS() {
-  if (!stopped_ && maintenance_) maintenance_->ResetGPSClick(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->ResetGPSClick(queue_.get());
+  ArmTick();
 }
 
 bool PanelEngine::RestartReceiver(ubx::RestartKind kind) {
@@ -459,27 +473,39 @@ bool PanelEngine::RestartReceiver(ubx::RestartKind kind) {
 }
 
 void PanelEngine::Baud9600() {
-  if (!stopped_ && maintenance_) maintenance_->B9600Click(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->B9600Click(queue_.get());
+  ArmTick();
 }
 
 void PanelEngine::Baud19200() {
-  if (!stopped_ && maintenance_) maintenance_->B19200Click(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->B19200Click(queue_.get());
+  ArmTick();
 }
 
 void PanelEngine::QueryVersion() {
-  if (!stopped_ && maintenance_) maintenance_->QueryVersionClick(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->QueryVersionClick(queue_.get());
+  ArmTick();
 }
 
 void PanelEngine::EraseEEPROM() {
-  if (!stopped_ && maintenance_) maintenance_->EraseEEPROMClick(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->EraseEEPROMClick(queue_.get());
+  ArmTick();
 }
 
 void PanelEngine::ReadEEPROM() {
-  if (!stopped_ && maintenance_) maintenance_->ReadEEPROMClick(queue_.get());
+  if (stopped_ || !maintenance_) return;
+  maintenance_->ReadEEPROMClick(queue_.get());
+  ArmTick();
 }
 
 void PanelEngine::WriteEEPROM(const std::string& serial) {
-  if (!stopped_ && maintenance_) maintenance_->WriteEEPROMClick(queue_.get(), serial);
+  if (stopped_ || !maintenance_) return;
+  maintenance_->WriteEEPROMClick(queue_.get(), serial);
+  ArmTick();
 }
 
 void PanelEngine::ToggleDemonstration() {
@@ -515,6 +541,7 @@ bool PanelEngine::DeviceOpen() const { return link_ && link_->State().DeviceOpen
 
 void PanelEngine::Tick() {
   if (!cycle_ || stopped_) return;
+  last_tick_ = clock_.Now();
   in_tick_ = true;
   try {
     cycle_->Tick();
@@ -528,6 +555,35 @@ void PanelEngine::Tick() {
     displays_live_ = false;
     view_.ShowFixCurrent(false);
   }
+  ArmTick();
+}
+
+void PanelEngine::ArmTick() {
+  if (stopped_ || !cycle_) return;
+  if (cycle_->NeedsTicks()) {
+    // Every 100 ms, on the phase the work began with.
+    if (!on_grid_ || !GPS_Receiver->isActive()) {
+      GPS_Receiver->setSingleShot(false);
+      GPS_Receiver->start(kReceiveInterval);
+      on_grid_ = true;
+    }
+    return;
+  }
+  on_grid_ = false;
+  const Millis now = clock_.Now();
+  Millis due = kLongestWait;
+  if (DeviceOpen()) {
+    const Millis last_rx = link_->State().LastRxTime.load();
+    due = last_rx + kSilenceLimit + 1 - now;
+    // While bytes keep coming the line is not waiting: a burst needs no poll.
+    if (cycle_->LineWaiting())
+      due = std::min(due, std::max(last_rx, last_tick_) + kReceiveInterval - now);
+  } else {
+    due = driver_->OpenRetryInterval();
+  }
+  if (displays_live_) due = std::min(due, last_applied_ + kStaleAfter + 1 - now);
+  GPS_Receiver->setSingleShot(true);
+  GPS_Receiver->start(static_cast<int>(std::clamp<Millis>(due, 0, kLongestWait)));
 }
 
 void PanelEngine::SchedulePacedLine() {
@@ -546,6 +602,8 @@ void PanelEngine::LineArrived() {
   } catch (const std::exception&) {
   }
   in_tick_ = false;
+  // The silence limit moved on; an unfinished line is polled for.
+  ArmTick();
 }
 
 void PanelEngine::VSPortRxChar(int count) {
@@ -564,6 +622,7 @@ void PanelEngine::VSPortReadTimer() {
     external_->VSPortReadTimer();
   else
     VSPortRead->stop();
+  ArmTick();
 }
 
 int32_t PanelEngine::Write(const std::uint8_t* bytes, int32_t count) {
@@ -623,9 +682,7 @@ void PanelEngine::GPSButtonSetClick() { ApplySettings(); }
 
 bool PanelEngine::DemoRunning() const { return cycle_ && cycle_->Demo().Active(); }
 
-void PanelEngine::EnableReceiveTimer() {
-  if (!stopped_ && !GPS_Receiver->isActive()) GPS_Receiver->start();
-}
+void PanelEngine::EnableReceiveTimer() { ArmTick(); }
 
 void PanelEngine::ShowError(const std::string& text) { ShowMessage("Error", text); }
 

@@ -170,6 +170,11 @@ class PanelEngine final : public QObject,
   ShareHub* Share() const { return share_.get(); }
 
  private:
+  // The receive timer for the next duty: every 100 ms while the cycle has work, else
+  // once, at the module's silence limit, the next attempt to open it, the poll for a line
+  // that has waited 100 ms since its last bytes (or the last poll) or the moment the
+  // displays grow old; arrivals and operations call it again.
+  void ArmTick();
   // Start-up's steps, in the order Start gives with its reasons.
   void OpenSettings();
   void ListSerialPorts();
@@ -274,8 +279,10 @@ class PanelEngine final : public QObject,
 
   // When ParseNMEA last applied something, and whether the displays show it as current.
   Millis last_applied_ = 0;
+  Millis last_tick_ = 0;
   bool displays_live_ = true;
   bool in_tick_ = false;
+  bool on_grid_ = false;
   bool message_waiting_ = false;
   bool stopped_ = false;
 };

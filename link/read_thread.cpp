@@ -36,6 +36,7 @@ TReadThread::~TReadThread() {
 
 bool TReadThread::QuitAndJoin(std::chrono::milliseconds deadline) {
   quit_.store(true);
+  link_.WakeReader();
   {
     std::unique_lock lock(done_mu_);
     if (!done_cv_.wait_for(lock, deadline, [this] { return finished_.load(); })) return false;
@@ -54,9 +55,13 @@ void TReadThread::Execute() {
   LinkState& s = link_.State();
   std::uint8_t* const buf = s.RxBuffer;
 
-  while (!quit_.load()) {
+  for (;;) {
+    const std::uint64_t wakes = link_.ReaderWakes();
+    if (quit_.load()) break;
     if (!s.DeviceOpen.load()) {
-      Pause();
+      // Nothing to read until the next open: wait for it rather than look every 100 ms,
+      // which would wake an idle panel ten times a second.
+      link_.WaitOpen(wakes);
       continue;
     }
 
@@ -96,6 +101,7 @@ void TReadThread::Execute() {
     // Stretch 2: hand the new bytes over once the receive cycle has let go of its copy.
     bool handed = false;
     bool line = false;
+    bool first = false;
     for (;;) {
       {
         std::lock_guard lock(s.HandOver);
@@ -106,6 +112,7 @@ void TReadThread::Execute() {
             for (int32_t i = 0; i < n; ++i) buf[s.RxLength + i] = buf[start + i];
           }
           line = std::memchr(buf + s.RxLength, '\n', static_cast<std::size_t>(n)) != nullptr;
+          first = s.RxLength == 0;
           s.RxLength += n;
           s.NotePacket(blocks);
           handed = true;
@@ -114,7 +121,7 @@ void TReadThread::Execute() {
       if (handed || !Pause()) break;
     }
     if (!handed) break;
-    if (line) link_.LineArrived();
+    if (line || first) link_.LineArrived();
   }
 
   if (on_terminate_) on_terminate_();

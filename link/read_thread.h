@@ -1,8 +1,9 @@
 #pragma once
 // TReadThread: the one background thread. It moves the module's bytes from the driver into
 // RxBuffer, keeps RxLength and LastRxTime, and respects the receive cycle's RxHold. It
-// never parses, displays or writes; when the bytes it hands over complete a line it tells
-// the link's ArrivalNotifier.
+// never parses, displays or writes; when the bytes it hands over complete a line, or
+// begin one in an empty buffer, it tells the link's ArrivalNotifier. While no device is
+// open it waits for the next open (UsbLink::WaitOpen) and does not wake.
 //
 // The program creates it once, running. It ends by itself after a read that returns once
 // StopReading is set (File > Exit), or with the process. The window waits for it at the
@@ -26,9 +27,9 @@ class TReadThread {
   using TerminateHandler = std::function<void()>;
 
   // Sets RxLength 0, LastRxTime now, RxHold false, then starts the loop at once. The
-  // loop's pauses (no device open, RxHold set) sleep on `pauses`, the link's clock when
-  // null: a program whose link runs on a test's clock passes the real one, as a sleep
-  // that never waits would turn the pauses into a busy loop.
+  // loop's pauses (RxHold set, a read that failed) sleep on `pauses`, the link's clock
+  // when null: a program whose link runs on a test's clock passes the real one, as a
+  // sleep that never waits would turn the pauses into a busy loop.
   explicit TReadThread(UsbLink& link, TerminateHandler on_terminate = {}, Clock* pauses = nullptr);
   ~TReadThread();
   TReadThread(const TReadThread&) = delete;

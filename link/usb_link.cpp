@@ -63,6 +63,11 @@ bool UsbLink::OpenDevice() {
   state_.WriteSize.store(kTransferSize);
   state_.BlockSize.store(kTransferSize);
   state_.DeviceOpen.store(true);
+  {
+    // Under the lock, so a reader between its look at DeviceOpen and its wait sees it.
+    std::lock_guard lock(open_mu_);
+    open_cv_.notify_all();
+  }
   WriteDevice(&kOpenByte, 1);
   {
     std::lock_guard lock(state_.HandOver);
@@ -83,6 +88,29 @@ int32_t UsbLink::ReadDevice(std::uint8_t* destination, int32_t room) {
 
 void UsbLink::WriteDevice(const std::uint8_t* bytes, int32_t length) {
   driver_.BulkWrite(bytes, length);
+}
+
+std::uint64_t UsbLink::ReaderWakes() const {
+  std::lock_guard lock(open_mu_);
+  return reader_wakes_;
+}
+
+void UsbLink::WaitOpen(std::uint64_t wakes) {
+  std::unique_lock lock(open_mu_);
+  reader_waiting_ = true;
+  open_cv_.wait(lock, [&] { return state_.DeviceOpen.load() || reader_wakes_ != wakes; });
+  reader_waiting_ = false;
+}
+
+bool UsbLink::ReaderWaiting() const {
+  std::lock_guard lock(open_mu_);
+  return reader_waiting_;
+}
+
+void UsbLink::WakeReader() {
+  std::lock_guard lock(open_mu_);
+  ++reader_wakes_;
+  open_cv_.notify_all();
 }
 
 void UsbLink::CloseDevice() {

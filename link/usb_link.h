@@ -19,6 +19,7 @@
 //   take      reply "*c\r\n", chunk "$GPGGA,...,4807.038,N,...*59\r\n", rest "$GPRMC"
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -148,7 +149,20 @@ class UsbLink {
   // (a command exchange, a demonstration), no news is sent and the tick takes them.
   void WantArrivals(bool wanted) { arrivals_wanted_.store(wanted); }
   bool ArrivalsWanted() const { return arrivals_wanted_.load(); }
-  // Read thread: bytes holding an LF have been handed over.
+  // --- read thread, while no device is open ---
+  // A count that moves with each WakeReader; taken before the reader's last look at its
+  // own flags, so a wake between that look and the wait is not lost.
+  std::uint64_t ReaderWakes() const;
+  // Waits, without polling, until the device is open or WakeReader has been called since
+  // `wakes` was read.
+  void WaitOpen(std::uint64_t wakes);
+  // Ends a WaitOpen: the reader is to look at its flags again.
+  void WakeReader();
+  // The reader sits in WaitOpen now.
+  bool ReaderWaiting() const;
+
+  // Read thread: bytes holding an LF have been handed over, or the first bytes of a line
+  // came into an empty buffer (the consumer polls for the rest).
   void LineArrived() {
     if (!arrivals_wanted_.load()) return;
     if (ArrivalNotifier* n = notifier_.load()) n->LineArrived();
@@ -167,6 +181,10 @@ class UsbLink {
   LinkState state_;
   std::atomic<ArrivalNotifier*> notifier_{nullptr};
   std::atomic<bool> arrivals_wanted_{true};
+  mutable std::mutex open_mu_;
+  std::condition_variable open_cv_;
+  std::uint64_t reader_wakes_ = 0;  // guarded by open_mu_
+  bool reader_waiting_ = false;     // guarded by open_mu_
 };
 
 }  // namespace ostrel

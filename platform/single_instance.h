@@ -41,8 +41,8 @@ class SingleInstance {
   std::string holder_;
 };
 
-// Program entry: takes the mark and keeps it until the process ends, as the design keeps
-// its mutex handle. True when another panel of this user already runs. When the mark
+// Program entry: takes the mark and keeps it until the process ends, as a named mutex's
+// handle is kept. True when another panel of this user already runs. When the mark
 // cannot be made at all the answer is false: better a second panel than none.
 bool AlreadyRunning(std::string_view name = kInstanceName);
 // The same, writing `holder` into the mark; `running` gets what the other holder wrote.

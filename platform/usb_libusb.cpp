@@ -324,6 +324,15 @@ class LibusbDriver final : public UsbDriver {
 
   bool IsOpen() const override { return Usb() != nullptr || socket_->IsOpen(); }
 
+  // With ids named, a module is announced by hot-plug; the socket beside it (its
+  // emulator) is tried once a second, so an idle panel wakes no more often.
+  int OpenRetryInterval() const override { return ids_.empty() || !ctx_ ? 100 : 1000; }
+
+  void SetArrivalHook(const std::function<void()>& hook) override {
+    std::lock_guard lock(present_mu_);
+    arrival_hook_ = hook;
+  }
+
  private:
   struct Present {
     libusb_device* dev = nullptr;
@@ -383,6 +392,8 @@ class LibusbDriver final : public UsbDriver {
       std::lock_guard lock(present_mu_);
       present_.push_back(p);
       libusb_ref_device(dev);
+      // Under the lock: once SetArrivalHook({}) has returned, nobody is called any more.
+      if (p.module && Named(p.id) && arrival_hook_) arrival_hook_();
     }
     if (p.module && !Named(p.id)) Tell(UsbNotice::Kind::kUnnamedModule, p.id, NodeOf(dev));
   }
@@ -424,6 +435,7 @@ class LibusbDriver final : public UsbDriver {
 
   std::mutex present_mu_;
   std::vector<Present> present_;
+  std::function<void()> arrival_hook_;  // guarded by present_mu_
   std::mutex told_mu_;
   std::vector<std::pair<UsbNotice::Kind, UsbId>> told_;
 

@@ -5,7 +5,12 @@
 
 namespace ostrel {
 
-// True when a connection to `display` (as DISPLAY names it) can be made.
+// True when a connection to `display` (as DISPLAY names it) can be made. The connection
+// is kept until ReleaseXDisplayProbe: an X server whose last client leaves resets itself,
+// and the connection Qt makes next would meet the reset.
 bool XDisplayAnswers(const std::string& display);
+
+// Closes the connection XDisplayAnswers kept, once Qt has its own.
+void ReleaseXDisplayProbe();
 
 }  // namespace ostrel

@@ -47,7 +47,7 @@ void PositionsLog::EndPass(std::uint8_t* ChunkBuffer, int32_t& len) {
 
 void PositionsLog::Replay(std::uint8_t* ChunkBuffer, int32_t& len) {
   if (file_ == nullptr) {
-    // Opened for update as the design has it; a write-protected log still plays back.
+    // Opened for update, as the log always was; a write-protected log still plays back.
     file_ = OpenRegularStream(path_, "r+b");
     if (file_ == nullptr && (errno == EACCES || errno == EROFS)) {
       file_ = OpenRegularStream(path_, "rb");

@@ -51,6 +51,17 @@ bool ReceiveCycle::TickMustTake() const {
          sender_.Owed() != nullptr || PositionsLogMode == PositionsLog::kReplay;
 }
 
+bool ReceiveCycle::NeedsTicks() const {
+  return demo_.Active() || PositionsLogMode == PositionsLog::kReplay || queue_.Pending() ||
+         sender_.Owed() != nullptr;
+}
+
+bool ReceiveCycle::LineWaiting() const {
+  if (!link_.State().DeviceOpen.load()) return false;
+  std::lock_guard lock(link_.State().HandOver);
+  return link_.State().RxLength > 0;
+}
+
 void ReceiveCycle::Tick() {
   Trapped([this] { Steps(); });
   // A flood during a command exchange would otherwise wake the window for every packet.

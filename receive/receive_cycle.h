@@ -55,6 +55,15 @@ class ReceiveCycle {
   // tick that sends it lifts its reply out), or a late reply still owed.
   void OnLineArrived();
 
+  // Whether the next tick has work 100 ms from now whatever arrives: a block to send or a
+  // late reply owed, a demonstration or a replayed log running. Otherwise only a line
+  // left waiting (LineWaiting), the module's silence limit, the next attempt to open it
+  // and arrivals need a tick.
+  bool NeedsTicks() const;
+  // The module is open and the bytes of an unfinished line wait: a tick polls for the
+  // rest once they have waited as long as a tick's interval.
+  bool LineWaiting() const;
+
   DemoSource& Demo() { return demo_; }
   CommandSender& Sender() { return sender_; }
   const CommandSender& Sender() const { return sender_; }
@@ -77,7 +86,7 @@ class ReceiveCycle {
   // Runs `steps` as a tick's steps 1 to 6 run: errors dropped, RxHold cleared at the end.
   template <typename F>
   void Trapped(F&& steps);
-  // Step 1b: the module is open.
+  // Step 1 with the module open: send, take, poll, check.
   void FromDevice();
 
   UsbLink& link_;

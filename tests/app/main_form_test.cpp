@@ -213,7 +213,6 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
     EXPECT_NE(form_->findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
   for (const char* name : {"GPS_Receiver", "VSPortRead", "VSPort"})
     EXPECT_NE(form_->Engine().findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
-  EXPECT_EQ(form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->interval(), 100);
   EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("Startup"))->interval(), 1000);
   EXPECT_EQ(form_->Engine().findChild<QTimer*>(QStringLiteral("VSPortRead"))->interval(), 200);
   EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
@@ -583,42 +582,6 @@ TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
   ASSERT_LT(at + 1, lines.size());
   EXPECT_EQ(lines[at + 1], QString());  // the empty line that closes the chunk
   EXPECT_EQ(Ui().ChunkSize->text(), QString::number(gga.size() + 2));
-}
-
-// ---------------------------------------------------------------------------------------
-// A sentence goes on when it arrives
-
-// With the receive timer stopped, what the module sends still reaches the displays while
-// no block is pending; once one is, the bytes wait for the tick that sends it, whose
-// reply then comes back as before.
-TEST_F(PanelTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
-  const std::string socket = test::UniqueSocket();
-  test::Emulator module(socket, dir_.Path());
-  ASSERT_TRUE(module.Started());
-  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
-  StartWithModule(socket);
-  form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
-  ASSERT_TRUE(test::WaitFor(
-      [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
-  auto* timer = form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
-  timer->stop();
-
-  Ui().ChunkSize->setText(QStringLiteral("-"));
-  EXPECT_TRUE(test::WaitFor([&] { return Ui().ChunkSize->text() != QStringLiteral("-"); }));
-
-  Ui().QueryVersion->click();
-  ASSERT_TRUE(form_->Engine().Queue()->Pending());
-  Ui().ChunkSize->setText(QStringLiteral("-"));
-  // Several packets with their line ends have been handed over and announced.
-  ASSERT_TRUE(test::WaitFor([&] {
-    std::lock_guard lock(form_->Engine().Link()->State().HandOver);
-    return form_->Engine().Link()->State().RxLength >= 300;
-  }));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("-"));
-
-  timer->start();
-  EXPECT_TRUE(test::WaitFor([&] { return !Ui().FirmwareVersion->text().isEmpty(); }));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -279,6 +279,75 @@ TEST_F(EngineTest, FiveSecondsOfSilenceKeepTheModuleAndOneMoreClosesIt) {
   EXPECT_EQ(Sent().size(), 5u);
 }
 
+// The receive timer wakes the engine only for a duty that is due: every 100 ms while
+// blocks wait or a line is unfinished, else once, at the module's silence limit.
+TEST_F(EngineTest, ReceiveTimerIsSetForTheNextDutyOnly) {
+  Start();
+  auto* timer = engine_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+  ASSERT_NE(timer, nullptr);
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_FALSE(timer->isSingleShot());
+  EXPECT_EQ(timer->interval(), 100);
+  TickUntilIdle();
+  clock_.now += 3000;
+  engine_->Tick();  // what the displays show grew old: greyed, once
+  EXPECT_FALSE(view_.fix_current);
+  EXPECT_TRUE(timer->isSingleShot());
+  const Millis last = engine_->Link()->State().LastRxTime.load();
+  EXPECT_EQ(timer->interval(), last + 5001 - clock_.now);
+
+  // The first bytes of a line: polled for once they have waited 100 ms, and every 100 ms
+  // after, until the line is whole.
+  test::Deliver(*engine_->Link(), "$GPGGA,1");
+  engine_->LineArrived();
+  EXPECT_TRUE(timer->isSingleShot());
+  EXPECT_EQ(timer->interval(), 100);
+  clock_.now += 60;
+  test::Deliver(*engine_->Link(), ",2");  // more of it: not waiting yet
+  engine_->LineArrived();
+  EXPECT_EQ(timer->interval(), 100);
+  EXPECT_EQ(Sent().back(), Control("*"));
+  Tick();
+  EXPECT_EQ(driver_->WritesAfterOpen().back(), "^");
+  EXPECT_EQ(timer->interval(), 100);
+  test::Deliver(*engine_->Link(), "*55\r\n");  // the checksum that completes the sentence
+  engine_->LineArrived();
+  EXPECT_TRUE(timer->isSingleShot());
+  EXPECT_EQ(timer->interval(), 5001);
+
+  // Lost: the next attempt to open, as the driver wants it.
+  clock_.now += 5001;
+  driver_->SetOpenResult(false);
+  engine_->Tick();
+  EXPECT_EQ(view_.Status(), "No Device");
+  EXPECT_TRUE(timer->isSingleShot());
+  EXPECT_EQ(timer->interval(), 100);
+}
+
+// What the module sends goes on as it arrives while no block is pending; once one is, the
+// bytes wait for the tick that sends it, whose reply then comes back as before.
+TEST_F(EngineTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
+  Start();
+  TickUntilIdle();
+  engine_->SetProcessGPS(true);
+  const std::string gga =
+      "$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n";
+  test::Deliver(*engine_->Link(), gga);
+  engine_->LineArrived();
+  EXPECT_EQ(view_.fixes, 1);
+  EXPECT_EQ(view_.chunk_size, "72");
+
+  engine_->QueryVersion();
+  test::Deliver(*engine_->Link(), gga + gga);
+  engine_->LineArrived();
+  EXPECT_EQ(view_.fixes, 1);
+  EXPECT_EQ(view_.chunk_size, "72");
+  Tick();
+  EXPECT_EQ(view_.version, "123");
+  EXPECT_EQ(view_.fixes, 2);
+  EXPECT_EQ(view_.chunk_size, "149");  // the reply in front of the two sentences
+}
+
 // ---------------------------------------------------------------------------------------
 // Maintenance commands and the module's replies
 

@@ -30,6 +30,7 @@ PREFIX = os.environ.get("OSTREL_PREFIX", "/usr")
 ROOT = os.environ.get("OSTREL_INSTALL_ROOT", "")
 
 MENU_ENTRY = "share/applications/ostrel-panel.desktop"
+SERVICE_UNIT = "lib/systemd/user/ostrel-panel.service"
 LOGIN_ENTRY = "share/ostrel-panel/autostart/ostrel-panel.desktop"
 WINDOW_NAME = "^Ostrel GPS Control Panel$"
 PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (.+) \((/dev/pts/\d+)\)$", re.M)
@@ -241,6 +242,27 @@ class DesktopStart(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(work, "ostrel_gps_monitor.ini")))
         self.assertFalse(os.path.exists(os.path.join(self.home, ".config")))
         self.assert_serves_nmea(link)
+        self.assert_ends_in_order(link)
+
+    def test_service_unit_runs_the_service_in_the_desktop_folder(self):
+        """The user unit's ExecStart, as systemd would run it: no display, no session bus,
+        the desktop start's folder, and no window toolkit loaded."""
+        self.start_emulator()
+        with open(staged(PREFIX + "/" + SERVICE_UNIT)) as f:
+            unit = f.read()
+        self.assertIn("\n[Install]\nWantedBy=default.target\n", unit)
+        argv = re.search(r"^ExecStart=(.+)$", unit, re.M).group(1).split()
+        self.assertEqual(argv[1:], ["--no-window"])
+        argv[0] = staged(argv[0])
+        env = self.session_env()
+        del env["QT_QPA_PLATFORM"]
+        port, link = self.start(argv, self.home, env)
+        self.assertEqual(link, os.path.join(self.home, ".config/ostrel-panel", port))
+        self.assert_serves_nmea(link)
+        self.assertTrue(os.readlink("/proc/%d/exe" % self.panel.pid).endswith(
+            "/ostrel-panel/ostrel-panel-service"))
+        with open("/proc/%d/maps" % self.panel.pid) as f:
+            self.assertNotIn("libQt6Widgets", f.read())
         self.assert_ends_in_order(link)
 
     @unittest.skipUnless(shutil.which("desktop-file-validate"), "desktop-file-utils missing")

@@ -258,15 +258,16 @@ class CountingNotifier final : public ArrivalNotifier {
 Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // The receive cycle hears of a line as soon as the packet that ends it is handed over:
-// once per such packet, never for a packet without LF, and also when the LF lands
-// behind an unfinished rest that a take left at the front.
-TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesALine) {
+// once per such packet, and also when the LF lands behind an unfinished rest that a take
+// left at the front. Of a packet without LF it hears only when the packet begins a line
+// in an empty buffer: the tick then polls for the rest.
+TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesOrBeginsALine) {
   CountingNotifier notifier;
   link_.SetArrivalNotifier(&notifier);
   const struct {
     const char* packet;
     int lines;
-  } steps[] = {{"$GPGGA,1", 0}, {",2*00\r", 0}, {"\n$GPRMC,", 1}, {"3*00\r\n\n", 2}, {"$GPVTG", 2}};
+  } steps[] = {{"$GPGGA,1", 1}, {",2*00\r", 1}, {"\n$GPRMC,", 2}, {"3*00\r\n\n", 3}, {"$GPVTG", 3}};
   for (const auto& step : steps) {
     Deliver(Text(step.packet));
     EXPECT_EQ(notifier.lines.load(), step.lines) << step.packet;
@@ -274,15 +275,15 @@ TEST_F(ReadThreadTest, TellsOfEachHandOverThatCompletesALine) {
   std::uint8_t chunk[kRxBufferSize];
   ASSERT_EQ(link_.TakeChunk(chunk, kRxBufferSize, UsbLink::TakeWhen::kWholeSentences).length, 29);
   Deliver(Text(",4*00\r\n"));
-  EXPECT_EQ(notifier.lines.load(), 3);
+  EXPECT_EQ(notifier.lines.load(), 4);
   EXPECT_EQ(Front(Length()), Text("$GPVTG,4*00\r\n"));
   // While the receive cycle leaves the lines to its tick, it hears nothing of them.
   link_.WantArrivals(false);
   Deliver(Text("$GPGLL,5*00\r\n"));
-  EXPECT_EQ(notifier.lines.load(), 3);
+  EXPECT_EQ(notifier.lines.load(), 4);
   link_.WantArrivals(true);
   Deliver(Text("$GPGLL,6*00\r\n"));
-  EXPECT_EQ(notifier.lines.load(), 4);
+  EXPECT_EQ(notifier.lines.load(), 5);
   link_.SetArrivalNotifier(nullptr);
 }
 
@@ -321,12 +322,13 @@ INSTANTIATE_TEST_SUITE_P(Exit, StopDuringReadTest,
                                            StopCase{"DataArrivedAnyway", true}),
                          ostrel::test::ParamName());
 
-TEST_F(ReadThreadTest, ClosedBySupervisionIdlesThenResumesAfterTheNextOpen) {
+// Closed, the thread waits for the next open without a sleep: an idle panel does not wake.
+TEST_F(ReadThreadTest, ClosedBySupervisionWaitsThenResumesAfterTheNextOpen) {
   Deliver(Count(10, 0));
   const long reads = driver_.ReadsStarted();
   link_.CloseDevice();  // wakes the pending read with 0
+  ASSERT_TRUE(WaitUntil([&] { return link_.ReaderWaiting(); }));
   const long sleeps = clock_.Sleeps();
-  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
   EXPECT_EQ(driver_.ReadsStarted(), reads);
   EXPECT_FALSE(thread_->Finished());
 
@@ -334,28 +336,27 @@ TEST_F(ReadThreadTest, ClosedBySupervisionIdlesThenResumesAfterTheNextOpen) {
   ASSERT_TRUE(link_.OpenDevice());
   EXPECT_EQ(Length(), 0);
   ASSERT_TRUE(driver_.WaitReadPending(reads + 1));
+  EXPECT_EQ(clock_.Sleeps(), sleeps);  // woken by the open, not by a look at the clock
   Deliver(Count(5, 70));
   EXPECT_EQ(Length(), 5);
   EXPECT_EQ(Front(5), Count(5, 70));
   EXPECT_GE(link_.State().LastRxTime.load(), 90000);
 }
 
-TEST_F(ReadThreadTest, StopReadingWhileClosedKeepsIdlingWithoutReads) {
+TEST_F(ReadThreadTest, StopReadingWhileClosedKeepsWaitingWithoutReads) {
   link_.CloseDevice();
-  // Idling: the read that the close ended has come back.
-  const long idle = clock_.Sleeps();
-  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= idle + 3; }));
+  // Waiting: the read that the close ended has come back.
+  ASSERT_TRUE(WaitUntil([&] { return link_.ReaderWaiting(); }));
   link_.StopAndAbort();  // no handle: nothing to abort
   EXPECT_EQ(driver_.Aborts(), 0);
   const long reads = driver_.ReadsStarted();
-  const long sleeps = clock_.Sleeps();
-  ASSERT_TRUE(WaitUntil([&] { return clock_.Sleeps() >= sleeps + 20; }));
+  EXPECT_TRUE(link_.ReaderWaiting());
   EXPECT_EQ(driver_.ReadsStarted(), reads);
   EXPECT_FALSE(thread_->Finished());
   EXPECT_EQ(done_.load(), 0);
 }
 
-TEST(ReadThreadCreation, ResetsTheHandOverStateAndIdlesWithoutADevice) {
+TEST(ReadThreadCreation, ResetsTheHandOverStateAndWaitsForADevice) {
   FakeClock clock;
   FakeDriver driver;
   CommandQueue queue;
@@ -371,9 +372,10 @@ TEST(ReadThreadCreation, ResetsTheHandOverStateAndIdlesWithoutADevice) {
   EXPECT_EQ(RxWaiting(link), 0);
   EXPECT_FALSE(link.State().RxHold.load());
   EXPECT_EQ(link.State().LastRxTime.load(), 777);
-  const long sleeps = clock.Sleeps();
-  ASSERT_TRUE(WaitUntil([&] { return clock.Sleeps() >= sleeps + 5; }));
+  ASSERT_TRUE(WaitUntil([&] { return link.ReaderWaiting(); }));
+  EXPECT_EQ(clock.Sleeps(), 0);
   EXPECT_EQ(driver.ReadsStarted(), 0);
+  // The end does not wait for an open that never comes.
   ASSERT_TRUE(thread.QuitAndJoin(5000ms));
 }
 
