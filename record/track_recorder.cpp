@@ -161,12 +161,13 @@ void TrackRecorder::Close() {
 
 void TrackRecorder::Fail(const std::string& path, int err) {
   // `path` may be a closing writer's own: copied before they go.
-  const std::string failed_path = path;
+  std::string failed_path = path;
   writers_.clear();
   if (failed_) return;
   failed_ = true;
-  failed_sink_("Track recording stopped: cannot write " + failed_path + ": " + std::strerror(err) +
-               ". The recordings so far stay readable in " + options_.folder + ".");
+  failed_sink_("Track recording stopped: cannot write " + std::move(failed_path) + ": " +
+               std::strerror(err) + ". The recordings so far stay readable in " + options_.folder +
+               ".");
 }
 
 }  // namespace ostrel
