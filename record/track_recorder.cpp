@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <utility>
 
 #include "platform/regular_file.h"
 #include "record/times_file.h"
