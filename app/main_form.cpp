@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -531,13 +532,28 @@ void TMainForm::HideToTray() {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{hiding_};
-  if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool(kGpsProcessGPS, true);
-  ui_.ProcessGPS->setChecked(false);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     hide();
   } else {
     // Without a tray a hidden window could not be reached again.
     showMinimized();
+  }
+  FollowPresence();
+}
+
+void TMainForm::FollowPresence() {
+  const QWindow* window = windowHandle();
+  const WindowSight sight{isVisible(), isMinimized(), window && window->isExposed()};
+  switch (presence_.Update(sight)) {
+    case ProcessingChange::kSwitchOff:
+      if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool(kGpsProcessGPS, true);
+      ui_.ProcessGPS->setChecked(false);
+      break;
+    case ProcessingChange::kSwitchOn:
+      if (settings_) ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
+      break;
+    case ProcessingChange::kNone:
+      break;
   }
 }
 
@@ -549,10 +565,10 @@ void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 
 void TMainForm::RestoreFromTray() {
   if (!isVisible()) show();
-  if (settings_) ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS));
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
   activateWindow();
+  FollowPresence();
 }
 
 void TMainForm::SetTrayTip(const std::string& text) {
@@ -585,9 +601,9 @@ void TMainForm::ExitPauseTimer() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (!exiting_ && !session_ending_ && event->spontaneous()) {
-    // A window manager's close button: other programs may be using the GPS Data port,
-    // so the window goes to the tray like Hide; File > Exit ends the panel.
+  if (DecideClose(exiting_, session_ending_) == CloseOutcome::kHide) {
+    // Other programs may be using the GPS Data port, so the window goes to the tray
+    // like Hide; File > Exit ends the panel.
     event->ignore();
     Guarded([this] { HideToTray(); });
     return;
@@ -601,11 +617,11 @@ void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() != QEvent::WindowStateChange || hiding_) return;
   const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
-  if (isMinimized()) {
+  if (isMinimized() && (old & Qt::WindowMinimized) == 0) {
     Guarded([this] { HideToTray(); });
-  } else if ((old & Qt::WindowMinimized) != 0 && isVisible() && settings_) {
+  } else {
     // Restored from the task bar where there is no tray: the displays come back too.
-    Guarded([this] { ui_.ProcessGPS->setChecked(settings_->ReadBool(kGpsProcessGPS)); });
+    Guarded([this] { FollowPresence(); });
   }
 }
 
@@ -634,6 +650,8 @@ void TMainForm::GPS_ReceiverTimer() {
     // The tick traps its own errors; nothing else may leave into the event loop.
   }
   in_tick_ = false;
+  // A window manager takes its time to minimise a window, or never does.
+  Guarded([this] { FollowPresence(); });
   // The module lost, a demonstration stopped, processing off: what is shown grows old.
   if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) SetDisplaysLive(false);
 }

@@ -39,6 +39,7 @@
 #include "app/maintenance_actions.h"
 #include "app/panel_environment.h"
 #include "app/settings_applier.h"
+#include "app/window_presence.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
 #include "gps/sky_plot_draw.h"
@@ -100,6 +101,8 @@ class TMainForm final : public QMainWindow,
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
   // Shows the window from the tray (or the task bar) and reads ProcessGPS back.
   void RestoreFromTray();
+  // Processing off once the window has really left the screen, back on once it is seen.
+  void FollowPresence();
   void SetTrayTip(const std::string& text) override;
   void ExitClick();
   void FormDestroy();
@@ -247,6 +250,7 @@ class TMainForm final : public QMainWindow,
   bool destroyed_ = false;
   // The desktop session is ending: a close then ends the panel instead of hiding it.
   bool session_ending_ = false;
+  PresenceTracker presence_;
 };
 
 }  // namespace ostrel

@@ -1,0 +1,130 @@
+"""The panel on native Wayland, as a new user meets it on sway: the window's close, a
+tray that starts after the panel, no tray at all, a second copy, File > Exit. One sway
+session serves every case; each case starts its own panel against one emulator.
+"""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from panel_rig import EMULATOR, PANEL, Child, own_network_namespace, wait_for  # noqa: E402
+from sway_rig import SwayDesktop, as_user, missing_tools, wait_gone, wait_shown  # noqa: E402
+
+MAIN = r"^Ostrel GPS Control Panel$"
+SETTINGS = "[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n"
+
+
+class WaylandDesktop(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_tools() + [n for n, p in (("panel", PANEL), ("emulator", EMULATOR))
+                                     if not p]
+        if missing:
+            raise unittest.SkipTest("not installed: " + ", ".join(missing))
+        cls.root = tempfile.mkdtemp(prefix="ostrel-wayland-")
+        cls.emulator = Child([EMULATOR, "--eeprom", os.path.join(cls.root, "eeprom.bin")],
+                             cls.root, os.path.join(cls.root, "emulator.err"))
+        try:
+            cls.desktop = SwayDesktop(cls.root)
+        except RuntimeError as e:
+            cls.emulator.kill()
+            raise unittest.SkipTest(str(e))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
+        cls.emulator.kill()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.panels = []
+
+    def tearDown(self):
+        for panel in self.panels:
+            panel.kill()
+
+    def start_panel(self, name):
+        """A panel in a folder of its own, started as the desktop's user."""
+        folder = os.path.join(self.root, name)
+        os.makedirs(folder, exist_ok=True)
+        os.chown(folder, *self.uid())
+        settings = os.path.join(folder, "ostrel_gps_monitor.ini")
+        with open(settings, "w") as f:
+            f.write(SETTINGS)
+        os.chown(settings, *self.uid())
+        panel = Child(as_user([PANEL]), folder, os.path.join(folder, "panel.err"),
+                      env=self.desktop.program_env())
+        self.panels.append(panel)
+        return panel, folder
+
+    def uid(self):
+        return (65534, 65534)
+
+    def wait_port(self, panel):
+        self.assertTrue(wait_for(lambda: "GPS Data port" in panel.output(), 15), panel.output())
+
+    def keep(self, name):
+        shots = os.environ.get("OSTREL_SCREENSHOTS")
+        if shots:
+            self.assertTrue(self.desktop.screenshot(os.path.join(shots, name)))
+
+    def test_a_no_tray_then_a_late_tray_then_close_hides(self):
+        desktop = self.desktop
+        self.assertEqual(desktop.tray_items(), [], "a tray before its time")
+        panel, folder = self.start_panel("late")
+        self.wait_port(panel)
+        # No tray and no minimise: the window stays where the user can reach it.
+        self.assertTrue(wait_shown(desktop, MAIN, 10))
+        self.assertFalse(wait_gone(desktop, MAIN, 2.5), "the window went where nobody finds it")
+        self.keep("wayland-no-tray.png")
+
+        # The tray comes up after the panel, as at login: the icon appears in it, and the
+        # window that could not hide goes there as it would have at start.
+        desktop.start_tray()
+        item = desktop.tray_item(15)
+        self.assertIsNotNone(item, "the late tray got no icon")
+        self.assertTrue(wait_gone(desktop, MAIN, 10))
+
+        # The tray's click restores; the window's close (xdg_toplevel.close) hides again,
+        # and the panel and its GPS Data port stay.
+        desktop.activate(item)
+        self.assertTrue(wait_shown(desktop, MAIN, 10), "the tray's click did not restore")
+        self.keep("wayland-restored-from-tray.png")
+        desktop.kill("ostrel-panel", "Ostrel GPS Control Panel")
+        self.assertTrue(wait_gone(desktop, MAIN, 10))
+        self.assertFalse(wait_for(lambda: not panel.running(), 2.5), "the close ended the panel")
+        self.assertTrue(os.path.islink(os.path.join(folder, "COM1")))
+        desktop.activate(item)
+        self.assertTrue(wait_shown(desktop, MAIN, 10))
+
+    def test_b_second_copy_shows_the_window_and_file_exit_ends(self):
+        desktop = self.desktop
+        if not os.path.exists(desktop.bar_flag):
+            desktop.start_tray()
+        panel, folder = self.start_panel("exit")
+        self.wait_port(panel)
+        self.assertIsNotNone(desktop.tray_item(15))
+        self.assertTrue(wait_for(lambda: len(desktop.tray_items()) == 1 and
+                                 not desktop.shown(MAIN), 10))
+
+        # A second copy: its box says how to reach the running one, which shows itself.
+        second, _ = self.start_panel("exit")
+        self.assertTrue(wait_shown(desktop, r"^GPS Control Panel$", 15), second.output())
+        self.assertTrue(wait_shown(desktop, MAIN, 10), "the running panel stayed hidden")
+        self.keep("wayland-second-copy.png")
+        desktop.kill("ostrel-panel", "GPS Control Panel")
+        self.assertTrue(wait_for(lambda: not second.running(), 10))
+        self.assertTrue(panel.running())
+
+        # File > Exit by its shortcut, on the window that has the keyboard.
+        self.assertTrue(desktop.keys("-M", "ctrl", "q", "-m", "ctrl"))
+        self.assertTrue(wait_for(lambda: not panel.running(), 10), "Ctrl+Q did not end it")
+        self.assertEqual(panel.proc.returncode, 0)
+        self.assertFalse(os.path.lexists(os.path.join(folder, "COM1")))
+
+
+if __name__ == "__main__":
+    own_network_namespace()
+    unittest.main(verbosity=2)
