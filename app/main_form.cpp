@@ -28,6 +28,7 @@
 #include "app/panel_icon.h"
 #include "app/settings.h"
 #include "app/startup_rules.h"
+#include "app/status_notifier.h"
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
 #include "gps/sky_plot_draw.h"
@@ -377,6 +378,32 @@ void TMainForm::CreateTrayIcon() {
   connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
   tray_icon_->setContextMenu(tray_menu);
   tray_icon_->show();
+  CreateLateTray(tray_menu);
+}
+
+void TMainForm::CreateLateTray(QMenu* tray_menu) {
+  // Qt's icon serves a tray that was there at start; one that comes later gets this.
+  if (QSystemTrayIcon::isSystemTrayAvailable()) return;
+  late_tray_ = new LateStatusNotifier(this);
+  late_tray_->SetIcon(tray_icon_->icon());
+  late_tray_->SetToolTip(windowTitle(), Latin1(tray_tip_));
+  connect(late_tray_, &LateStatusNotifier::trayAppeared, this,
+          [this] { Guarded([this] { LateTrayAppeared(); }); });
+  connect(late_tray_, &LateStatusNotifier::activated, this,
+          [this] { Guarded([this] { RestoreFromTray(); }); });
+  connect(late_tray_, &LateStatusNotifier::contextMenuRequested, tray_menu,
+          [tray_menu](QPoint at) { tray_menu->popup(at); });
+  if (LateStatusNotifier::TrayOnBus()) LateTrayAppeared();
+}
+
+void TMainForm::LateTrayAppeared() {
+  // A window the start could not hide (it was only minimised, and may still be on
+  // screen) goes to the tray as it would have at start.
+  if (late_tray_->Register() && hide_pending_ && isVisible()) HideToTray();
+}
+
+bool TMainForm::TrayAvailable() const {
+  return QSystemTrayIcon::isSystemTrayAvailable() || (late_tray_ && late_tray_->Registered());
 }
 
 void TMainForm::OpenSettings() {
@@ -532,12 +559,13 @@ void TMainForm::HideToTray() {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{hiding_};
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    hide();
-  } else {
-    // Without a tray a hidden window could not be reached again.
+  // Without a tray a hidden window could not be reached again; a tray that comes
+  // later takes the window then.
+  hide_pending_ = !TrayAvailable();
+  if (hide_pending_)
     showMinimized();
-  }
+  else
+    hide();
   FollowPresence();
 }
 
@@ -564,6 +592,7 @@ void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void TMainForm::RestoreFromTray() {
+  hide_pending_ = false;
   if (!isVisible()) show();
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
@@ -574,6 +603,7 @@ void TMainForm::RestoreFromTray() {
 void TMainForm::SetTrayTip(const std::string& text) {
   tray_tip_ = CutTrayTip(text);
   if (tray_icon_) tray_icon_->setToolTip(Latin1(tray_tip_));
+  if (late_tray_) late_tray_->SetToolTip(windowTitle(), Latin1(tray_tip_));
 }
 
 void TMainForm::ExitClick() {

@@ -48,12 +48,14 @@
 #include "receive/receive_view.h"
 
 class QImage;
+class QMenu;
 class QTimer;
 
 namespace ostrel {
 
 class CommandQueue;
 class ExternalCommands;
+class LateStatusNotifier;
 class PositionsLog;
 class ReceiveCycle;
 class TAntaris;
@@ -140,6 +142,11 @@ class TMainForm final : public QMainWindow,
   // so does a command queue that cannot be had.
   void StartupSteps();
   void CreateTrayIcon();
+  // The icon for a StatusNotifier tray that starts after the panel.
+  void CreateLateTray(QMenu* tray_menu);
+  void LateTrayAppeared();
+  // A tray shows the panel's icon, so a hidden window can be found again.
+  bool TrayAvailable() const;
   void OpenSettings();
   void FillDgpsList();
   void ReadGpsPort();
@@ -213,6 +220,7 @@ class TMainForm final : public QMainWindow,
   MainFormUi ui_;
   THelpForm* help_form_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;
+  LateStatusNotifier* late_tray_ = nullptr;
   std::string tray_tip_;
   QTimer* Startup = nullptr;
   QTimer* GPS_Receiver = nullptr;
@@ -245,6 +253,8 @@ class TMainForm final : public QMainWindow,
 
   bool in_tick_ = false;
   bool hiding_ = false;
+  // The window was to go to the tray but there was none: it was only minimised.
+  bool hide_pending_ = false;
   bool message_waiting_ = false;
   bool exiting_ = false;
   bool destroyed_ = false;
