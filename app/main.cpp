@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/instance_channel.h"
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
@@ -33,10 +34,10 @@ int main(int argc, char** argv) {
   if (ostrel::AlreadyRunning()) {
     std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
     QApplication app(argc, argv);
+    // The running panel shows its window, so the box's advice holds without a tray too.
+    ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory());
     QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
-                             QStringLiteral("An instance of the GPS Control Panel is already "
-                                            "running. Please double-click its icon from the "
-                                            "system tray to view it."));
+                             QString::fromLatin1(ostrel::kAlreadyRunningText));
     return 0;
   }
   // What writers killed in the middle of a settings write left behind.
@@ -55,6 +56,9 @@ int main(int argc, char** argv) {
     auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
     if (ostrel::SessionEnded()) return 0;
     if (!form->Exiting()) form->show();
+    // A second copy's request to show the window (its box then says where it is).
+    const ostrel::ShowRequests show_requests(ostrel::InstanceDirectory(),
+                                             [&form] { form->ShowWindow(); });
     const std::string port = form->PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");

@@ -29,6 +29,7 @@
 #include "app/settings.h"
 #include "app/startup_rules.h"
 #include "app/status_notifier.h"
+#include "app/window_access.h"
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
 #include "gps/sky_plot_draw.h"
@@ -170,6 +171,7 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
       last_applied_(clock_.Now()) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
+  SetUpAccess(ui_);
   setWindowIcon(PanelIcon());
   SetClientSize(kClientWidth, kClientHeight);
 
@@ -597,7 +599,12 @@ void TMainForm::RestoreFromTray() {
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
   activateWindow();
+  FocusFirstControl(ui_);
   FollowPresence();
+}
+
+void TMainForm::ShowWindow() {
+  Guarded([this] { RestoreFromTray(); });
 }
 
 void TMainForm::SetTrayTip(const std::string& text) {
@@ -730,6 +737,9 @@ void TMainForm::UpdateFixDisplay() {
   last_applied_ = clock_.Now();
   if (!displays_live_) SetDisplaysLive(true);
   ::ostrel::UpdateFixDisplay(*receiver_, static_cast<FixView&>(*this));
+  if (const QString said = QString::fromStdString(SatelliteTableDescription(*receiver_));
+      said != ui_.SatGrid->accessibleDescription())
+    ui_.SatGrid->setAccessibleDescription(said);
   SatLocDraw();
 }
 
@@ -749,6 +759,8 @@ void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude
   SetLabel(ui_.Longitude, longitude);
   SetLabel(ui_.Elevation, elevation);
   SetLabel(ui_.Speed, speed);
+  ui_.Elevation->setAccessibleDescription(QString::fromStdString(SpokenAltitude(elevation)));
+  ui_.Speed->setAccessibleDescription(QString::fromStdString(SpokenSpeed(speed)));
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
@@ -770,8 +782,10 @@ void TMainForm::SatLocDraw() {
   const qreal ratio = ui_.SatLoc->devicePixelRatioF();
   if (sat_bitmap_->devicePixelRatio() != ratio) *sat_bitmap_ = NewSatBitmap(ratio);
   if (RedrawSkyPlotIfChanged(*sat_bitmap_, ui_.Mask_Angle->text().toStdString(), *receiver_,
-                             sky_shown_))
+                             sky_shown_)) {
     ui_.SatLoc->update();
+    ui_.SatLoc->setAccessibleDescription(QString::fromStdString(SkyPlotDescription(*receiver_)));
+  }
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {

@@ -103,6 +103,8 @@ class TMainForm final : public QMainWindow,
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
   // Shows the window from the tray (or the task bar) and reads ProcessGPS back.
   void RestoreFromTray();
+  // A second copy asked for the window: shown as from the tray.
+  void ShowWindow();
   // Processing off once the window has really left the screen, back on once it is seen.
   void FollowPresence();
   void SetTrayTip(const std::string& text) override;

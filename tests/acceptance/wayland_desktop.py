@@ -2,8 +2,11 @@
 tray that starts after the panel, no tray at all, a second copy, File > Exit. One sway
 session serves every case; each case starts its own panel against one emulator.
 """
+import json
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -13,6 +16,10 @@ from panel_rig import EMULATOR, PANEL, Child, own_network_namespace, wait_for  #
 from sway_rig import SwayDesktop, as_user, missing_tools, wait_gone, wait_shown  # noqa: E402
 
 MAIN = r"^Ostrel GPS Control Panel$"
+# The accessibility bindings belong to the system's Python, whichever runs the tests.
+SYSTEM_PYTHON = "/usr/bin/python3"
+ATSPI_DUMP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                          "atspi_dump.py")
 SETTINGS = "[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n"
 
 
@@ -45,7 +52,7 @@ class WaylandDesktop(unittest.TestCase):
         for panel in self.panels:
             panel.kill()
 
-    def start_panel(self, name):
+    def start_panel(self, name, env=None):
         """A panel in a folder of its own, started as the desktop's user."""
         folder = os.path.join(self.root, name)
         os.makedirs(folder, exist_ok=True)
@@ -55,7 +62,7 @@ class WaylandDesktop(unittest.TestCase):
             f.write(SETTINGS)
         os.chown(settings, *self.uid())
         panel = Child(as_user([PANEL]), folder, os.path.join(folder, "panel.err"),
-                      env=self.desktop.program_env())
+                      env=dict(self.desktop.program_env(), **(env or {})))
         self.panels.append(panel)
         return panel, folder
 
@@ -119,10 +126,60 @@ class WaylandDesktop(unittest.TestCase):
         self.assertTrue(panel.running())
 
         # File > Exit by its shortcut, on the window that has the keyboard.
-        self.assertTrue(desktop.keys("-M", "ctrl", "q", "-m", "ctrl"))
-        self.assertTrue(wait_for(lambda: not panel.running(), 10), "Ctrl+Q did not end it")
+        self.assertTrue(desktop.keys("-M", "ctrl", "-s", "300", "q", "-m", "ctrl"))
+        self.assertTrue(wait_for(lambda: not panel.running(), 10),
+                        "Ctrl+Q did not end it: %s" % [(n, w.get("focused")) for n, w in desktop.windows()])
         self.assertEqual(panel.proc.returncode, 0)
         self.assertFalse(os.path.lexists(os.path.join(folder, "COM1")))
+
+    def accessible_tree(self):
+        """What a screen reader sees of the panel, or None while it is not there."""
+        out = subprocess.run(as_user([SYSTEM_PYTHON, ATSPI_DUMP, "ostrel-panel"]),
+                             env=self.desktop.env, capture_output=True, timeout=60)
+        return json.loads(out.stdout) if out.returncode == 0 and out.stdout else None
+
+    def test_c_screen_reader_hears_names_headers_and_units(self):
+        if subprocess.run([SYSTEM_PYTHON, "-c", "import pyatspi"],
+                          capture_output=True).returncode != 0:
+            self.skipTest("no python3-pyatspi")
+        desktop = self.desktop
+        if not os.path.exists(desktop.bar_flag):
+            desktop.start_tray()
+        panel, _ = self.start_panel("access", {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
+        self.wait_port(panel)
+        item = desktop.tray_item(15)
+        self.assertTrue(wait_gone(desktop, MAIN, 10))
+        desktop.activate(item)
+        self.assertTrue(wait_shown(desktop, MAIN, 10))
+
+        found = {}
+
+        def read():
+            tree = self.accessible_tree()
+            found.clear()
+            if tree:
+                collect(tree, found)
+            speed = found.get(("label", "Speed"), {})
+            return speed.get("description", "").endswith("kilometres per hour")
+        self.assertTrue(wait_for(read, 30, 0.5), sorted(found))
+
+        table = found[("table", "Active satellites")]
+        self.assertEqual(table["headers"], ["ID", "Elevation", "Azimuth", "SNR"])
+        self.assertRegex(table["description"], r"^\d+ satellites in rows 2 to \d+")
+        self.assertIn(("text", "Mask Angle"), found)
+        self.assertRegex(found[("filler", "Sky plot")]["description"],
+                         r"^\d+ satellites drawn: satellite \d+ at elevation \d+ degrees, "
+                         r"azimuth \d+ degrees")
+        self.assertRegex(found[("label", "Elevation")]["description"], r"^-?[\d.]+ metres$")
+        self.assertIn(("dialog", "GPS Control Panel Help"), found)
+        self.assertTrue(any(n["focused"] for n in found.values()), "no focus after the restore")
+
+
+def collect(node, found):
+    """Every named object by (role, name); the first of each wins."""
+    found.setdefault((node["role"], node["name"]), node)
+    for child in node["children"]:
+        collect(child, found)
 
 
 if __name__ == "__main__":

@@ -121,16 +121,18 @@ class SwayDesktop:
         return any(re.search(name, n) for n, _ in self.windows())
 
     def kill(self, app_id, name):
-        """The close of a title bar, Alt+F4 or a task bar: xdg_toplevel.close."""
-        return self.user_run(SWAYMSG, '[app_id="%s" title="%s"] kill' % (app_id, name))
+        """The close of a title bar, Alt+F4 or a task bar (xdg_toplevel.close) on the
+        window whose title is exactly `name`."""
+        return self.user_run(SWAYMSG, '[app_id="%s" title="^%s$"] kill' % (app_id, re.escape(name)))
 
     def screenshot(self, png):
         return subprocess.run(as_user([GRIM, png]), env=self.env,
                               capture_output=True).returncode == 0
 
     def keys(self, *argv):
-        """Typed on the focused window through the virtual keyboard (wtype)."""
-        return subprocess.run(as_user(["wtype", *argv]), env=self.env,
+        """Typed on the focused window through the virtual keyboard (wtype). The client
+        takes a moment to read the keyboard's new keymap, so the keys wait for it."""
+        return subprocess.run(as_user(["wtype", "-s", "300", *argv]), env=self.env,
                               capture_output=True).returncode == 0
 
     # --- the tray -----------------------------------------------------------------------
