@@ -790,8 +790,13 @@ void TMainForm::SatLocDraw() {
 
 void TMainForm::SatLocPaint(QPainter& painter) {
   if (!sat_bitmap_) return;
-  // An old picture shows faded into the window's colour, like the greyed labels.
-  if (!ui_.SatLoc->isEnabled()) painter.setOpacity(0.35);
+  // An old picture shows faded into the window's colour, like the greyed labels: into
+  // that colour itself, not into whatever the screen's buffer held there (the last
+  // picture on X11, nothing on Wayland), as the box paints all of itself.
+  if (!ui_.SatLoc->isEnabled()) {
+    painter.fillRect(ui_.SatLoc->rect(), ui_.SatLoc->palette().window());
+    painter.setOpacity(0.35);
+  }
   painter.drawImage(0, 0, *sat_bitmap_);
 }
 
