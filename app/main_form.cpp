@@ -29,6 +29,7 @@
 #include "app/settings.h"
 #include "app/startup_rules.h"
 #include "app/status_notifier.h"
+#include "app/tray_status.h"
 #include "app/window_access.h"
 #include "dataport/create_virtual_port.h"
 #include "dataport/external_commands.h"
@@ -609,8 +610,31 @@ void TMainForm::ShowWindow() {
 
 void TMainForm::SetTrayTip(const std::string& text) {
   tray_tip_ = CutTrayTip(text);
-  if (tray_icon_) tray_icon_->setToolTip(Latin1(tray_tip_));
-  if (late_tray_) late_tray_->SetToolTip(windowTitle(), Latin1(tray_tip_));
+  ShowTrayTip();
+}
+
+void TMainForm::StreamTaken(const std::uint8_t* stream, int32_t len) {
+  // With processing off the displays' parser rests; the tray's state still follows.
+  if (!ProcessGPS()) tray_gps_.ParseNMEA(reinterpret_cast<const char*>(stream), len);
+}
+
+void TMainForm::ShowTrayState() {
+  const TGPS* gps = ProcessGPS() ? receiver_.get() : &tray_gps_;
+  const TrayState state = gps ? TrayStateOf(DeviceOpen(), *gps) : TrayState::kNoModule;
+  if (tray_state_ == state) return;
+  tray_state_ = state;
+  const QIcon icon = TrayStateIcon(state);
+  if (tray_icon_) tray_icon_->setIcon(icon);
+  if (late_tray_) late_tray_->SetIcon(icon);
+  ShowTrayTip();
+}
+
+void TMainForm::ShowTrayTip() {
+  // The state in words first, then the status and port as they always were.
+  QString tip = Latin1(tray_tip_);
+  if (tray_state_) tip.prepend(QString::fromStdString(TrayStateWords(*tray_state_)) + u'\n');
+  if (tray_icon_) tray_icon_->setToolTip(tip);
+  if (late_tray_) late_tray_->SetToolTip(windowTitle(), tip);
 }
 
 void TMainForm::ExitClick() {
@@ -689,6 +713,7 @@ void TMainForm::GPS_ReceiverTimer() {
   in_tick_ = false;
   // A window manager takes its time to minimise a window, or never does.
   Guarded([this] { FollowPresence(); });
+  ShowTrayState();
   // The module lost, a demonstration stopped, processing off: what is shown grows old.
   if (displays_live_ && clock_.Now() - last_applied_ > kStaleAfter) SetDisplaysLive(false);
 }

@@ -39,10 +39,12 @@
 #include "app/maintenance_actions.h"
 #include "app/panel_environment.h"
 #include "app/settings_applier.h"
+#include "app/tray_status.h"
 #include "app/window_presence.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
 #include "gps/sky_plot_draw.h"
+#include "gps/tgps.h"
 #include "platform/clock.h"
 #include "platform/usb_driver.h"
 #include "receive/receive_view.h"
@@ -149,6 +151,9 @@ class TMainForm final : public QMainWindow,
   void LateTrayAppeared();
   // A tray shows the panel's icon, so a hidden window can be found again.
   bool TrayAvailable() const;
+  // The tray icon and tooltip follow the module's state, within a tick.
+  void ShowTrayState();
+  void ShowTrayTip();
   void OpenSettings();
   void FillDgpsList();
   void ReadGpsPort();
@@ -186,6 +191,7 @@ class TMainForm final : public QMainWindow,
   bool ProcessGPS() const override;
   void UpdateFixDisplay() override;
   void ShowDataStream(const std::uint8_t* chunk, int32_t len) override;
+  void StreamTaken(const std::uint8_t* stream, int32_t len) override;
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override;
   // ApplyView
   bool DemoRunning() const override;
@@ -223,6 +229,9 @@ class TMainForm final : public QMainWindow,
   THelpForm* help_form_ = nullptr;
   QSystemTrayIcon* tray_icon_ = nullptr;
   LateStatusNotifier* late_tray_ = nullptr;
+  std::optional<TrayState> tray_state_;
+  // The stream's fix while processing is off, for the tray alone.
+  TGPS tray_gps_;
   std::string tray_tip_;
   QTimer* Startup = nullptr;
   QTimer* GPS_Receiver = nullptr;

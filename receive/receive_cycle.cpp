@@ -116,6 +116,7 @@ void ReceiveCycle::DataSteps() {
     receiver_.StatusUpdated = false;
     view_.SetConnectionLabel(FormatStatusText(status_, receiver_));
   }
+  view_.StreamTaken(stream, stream_len);
 
   if (view_.ProcessGPS()) {
     if (receiver_.ParseNMEA(reinterpret_cast<const char*>(stream), stream_len))

@@ -25,6 +25,12 @@ class ReceiveView {
   virtual void UpdateFixDisplay() = 0;
   // The Data Stream page; `chunk` has a NUL at chunk[len].
   virtual void ShowDataStream(const std::uint8_t* chunk, int32_t len) = 0;
+  // The receiver's part of every chunk, processed or not: what the tray's state is read
+  // from while the window is away.
+  virtual void StreamTaken(const std::uint8_t* stream, int32_t len) {
+    (void)stream;
+    (void)len;
+  }
 
   // The demonstration file `name` could not be opened; said once per name while the
   // tick keeps trying.

@@ -29,6 +29,7 @@
 
 #include "app/help_form.h"
 #include "app/settings_applier.h"
+#include "app/tray_status.h"
 #include "app_test_support.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
@@ -295,7 +296,30 @@ TEST_F(PanelTest, TrayTipIsCutAt127Characters) {
   form_->SetTrayTip(TrayTipText(long_status, "COM1"));
   EXPECT_EQ(form_->TrayTip().size(), 127u);
   EXPECT_EQ(form_->TrayTip(), ("Status: " + long_status).substr(0, 127));
-  EXPECT_EQ(form_->TrayIcon()->toolTip().toStdString(), form_->TrayTip());
+  EXPECT_TRUE(form_->TrayIcon()->toolTip().endsWith(QString::fromStdString(form_->TrayTip())));
+}
+
+// The tray says the module's state at a glance, in its icon and in words, within a tick:
+// no module, then the emulator's 3D fix (with the SBAS correction it applies once the
+// settings turned SBAS on).
+TEST_F(PanelTest, TrayIconAndTipFollowTheModulesState) {
+  const std::string socket = test::UniqueSocket();
+  Start(socket);
+  auto shows = [&](TrayState state) {
+    const QImage want = TrayStateIcon(state).pixmap(32, 32).toImage();
+    return form_->TrayIcon()->icon().pixmap(32, 32).toImage() == want &&
+           form_->TrayIcon()->toolTip().startsWith(
+               QString::fromStdString(TrayStateWords(state) + "\n"));
+  };
+  ASSERT_TRUE(Ticks(1));
+  EXPECT_TRUE(shows(TrayState::kNoModule)) << form_->TrayIcon()->toolTip().toStdString();
+
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return shows(TrayState::kFix3D) || shows(TrayState::kFix3DCorrected); }, 15000))
+      << form_->TrayIcon()->toolTip().toStdString();
+  EXPECT_TRUE(form_->TrayIcon()->toolTip().endsWith(QStringLiteral("\nGPS Port: COM1")));
 }
 
 TEST_F(PanelTest, StartupHidesAfterASecond) {
