@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
       libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool trayer imagemagick x11-utils openbox dbus libglib2.0-bin libxcb1-dev
-      sway qt6-wayland grim wtype
+      sway qt6-wayland grim wtype at-spi2-core python3-pyatspi
       man-db groff-base desktop-file-utils
       umockdev libumockdev-dev libusb-1.0-0-dev pkg-config passwd util-linux
       clang-format-14 clang-tidy-14)
@@ -14,7 +14,8 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugin
 # the screenshot script show a tray. openbox is the window manager of the desktop tests;
 # dbus (a private session bus) and gdbus (libglib2.0-bin) play a StatusNotifier tray
 # host there. sway (headless, with swaybar as its tray), qt6-wayland, grim and wtype
-# are the Wayland desktop of the same tests. The window caption seam writes X11
+# are the Wayland desktop of the same tests; at-spi2-core and python3-pyatspi let them
+# read the window as a screen reader does. The window caption seam writes X11
 # properties through libxcb.
 # gpsd is the real NMEA client of the interop tests;
 # --no-install-recommends keeps its GUI clients out. umockdev and libusb let the USB

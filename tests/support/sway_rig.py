@@ -126,8 +126,13 @@ class SwayDesktop:
         return self.user_run(SWAYMSG, '[app_id="%s" title="^%s$"] kill' % (app_id, re.escape(name)))
 
     def screenshot(self, png):
-        return subprocess.run(as_user([GRIM, png]), env=self.env,
-                              capture_output=True).returncode == 0
+        """The whole output, bar included, to `png` (written by the test, not the user)."""
+        out = subprocess.run(as_user([GRIM, "-"]), env=self.env, capture_output=True)
+        if out.returncode != 0 or not out.stdout:
+            return False
+        with open(png, "wb") as f:
+            f.write(out.stdout)
+        return True
 
     def keys(self, *argv):
         """Typed on the focused window through the virtual keyboard (wtype). The client
