@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
     QApplication app(argc, argv);
     // The running panel shows its window, so the box's advice holds without a tray too.
-    ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory());
+    const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+    ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory(), token ? token : "");
     QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                              QString::fromLatin1(ostrel::kAlreadyRunningText));
     return 0;
@@ -57,8 +58,12 @@ int main(int argc, char** argv) {
     if (ostrel::SessionEnded()) return 0;
     if (!form->Exiting()) form->show();
     // A second copy's request to show the window (its box then says where it is).
-    const ostrel::ShowRequests show_requests(ostrel::InstanceDirectory(),
-                                             [&form] { form->ShowWindow(); });
+    const ostrel::ShowRequests show_requests(
+        ostrel::InstanceDirectory(), [&form](const std::string& token) {
+          // Qt's Wayland plug-in activates with the token it finds here.
+          if (!token.empty()) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
+          form->ShowWindow();
+        });
     const std::string port = form->PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");
