@@ -595,6 +595,8 @@ void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void TMainForm::RestoreFromTray() {
+  // Asked for before the start's hide came: the window stays.
+  Startup->stop();
   hide_pending_ = false;
   if (!isVisible()) show();
   setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -630,10 +632,11 @@ void TMainForm::ShowTrayState() {
 }
 
 void TMainForm::ShowTrayTip() {
-  // The state in words first, then the status and port as they always were.
+  // Headed by the window's title (Qt's icon has no heading of its own), the state in
+  // words, then the status and port as they always were.
   QString tip = Latin1(tray_tip_);
   if (tray_state_) tip.prepend(QString::fromStdString(TrayStateWords(*tray_state_)) + u'\n');
-  if (tray_icon_) tray_icon_->setToolTip(tip);
+  if (tray_icon_) tray_icon_->setToolTip(windowTitle() + u'\n' + tip);
   if (late_tray_) late_tray_->SetToolTip(windowTitle(), tip);
 }
 

@@ -92,6 +92,10 @@ class WaylandDesktop(unittest.TestCase):
         desktop.start_tray()
         item = desktop.tray_item(15)
         self.assertIsNotNone(item, "the late tray got no icon")
+        # Named as the window is, the state and status in its tooltip.
+        self.assertIn("'Ostrel GPS Control Panel'", desktop.item_property(item, "Title"))
+        self.assertRegex(desktop.item_property(item, "ToolTip"),
+                         r"'Ostrel GPS Control Panel', '[^']*fix[^']*\\nStatus: ")
         self.assertTrue(wait_gone(desktop, MAIN, 10))
 
         # The tray's click restores; the window's close (xdg_toplevel.close) hides again,
@@ -113,8 +117,10 @@ class WaylandDesktop(unittest.TestCase):
         panel, folder = self.start_panel("exit")
         self.wait_port(panel)
         self.assertIsNotNone(desktop.tray_item(15))
-        self.assertTrue(wait_for(lambda: len(desktop.tray_items()) == 1 and
-                                 not desktop.shown(MAIN), 10))
+        self.assertEqual(len(desktop.tray_items()), 1)
+        # Shown, and into the tray a second later.
+        self.assertTrue(wait_shown(desktop, MAIN, 10))
+        self.assertTrue(wait_gone(desktop, MAIN, 10))
 
         # A second copy: its box says how to reach the running one, which shows itself.
         second, _ = self.start_panel("exit")
@@ -159,8 +165,10 @@ class WaylandDesktop(unittest.TestCase):
             found.clear()
             if tree:
                 collect(tree, found)
-            speed = found.get(("label", "Speed"), {})
-            return speed.get("description", "").endswith("kilometres per hour")
+            said = [found.get(key, {}).get("description", "") for key in
+                    (("label", "Speed"), ("table", "Active satellites"), ("filler", "Sky plot"))]
+            return said[0].endswith("kilometres per hour") and all(
+                re.match(r"\d", text) for text in said[1:])
         self.assertTrue(wait_for(read, 30, 0.5), sorted(found))
 
         table = found[("table", "Active satellites")]

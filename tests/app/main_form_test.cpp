@@ -308,8 +308,8 @@ TEST_F(PanelTest, TrayIconAndTipFollowTheModulesState) {
   auto shows = [&](TrayState state) {
     const QImage want = TrayStateIcon(state).pixmap(32, 32).toImage();
     return form_->TrayIcon()->icon().pixmap(32, 32).toImage() == want &&
-           form_->TrayIcon()->toolTip().startsWith(
-               QString::fromStdString(TrayStateWords(state) + "\n"));
+           form_->TrayIcon()->toolTip().startsWith(QString::fromStdString(
+               std::string(kPanelTitle) + "\n" + TrayStateWords(state) + "\n"));
   };
   ASSERT_TRUE(Ticks(1));
   EXPECT_TRUE(shows(TrayState::kNoModule)) << form_->TrayIcon()->toolTip().toStdString();
