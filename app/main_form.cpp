@@ -26,9 +26,9 @@
 #include "app/help_form.h"
 #include "app/panel_environment.h"
 #include "app/panel_icon.h"
+#include "app/panel_tray.h"
 #include "app/settings.h"
 #include "app/startup_rules.h"
-#include "app/status_notifier.h"
 #include "app/tray_status.h"
 #include "app/window_access.h"
 #include "dataport/create_virtual_port.h"
@@ -361,52 +361,20 @@ void TMainForm::StartupSteps() {
 
 void TMainForm::CreateTrayIcon() {
   // The title as its tip; minimising goes to HideToTray (changeEvent).
-  tray_icon_ = new QSystemTrayIcon(PanelIcon(), this);
-  tray_icon_->setObjectName(QStringLiteral("TrayIcon"));
+  tray_ = new PanelTray(*this);
   tray_tip_ = kPanelTitle;
-  tray_icon_->setToolTip(QString::fromLatin1(kPanelTitle));
-  connect(tray_icon_, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) {
-            Guarded([this, reason] { TrayIconMessage(reason); });
-          });
-  // What tray programs on Linux offer on the icon; a StatusNotifier tray shows it on
-  // a right click.
-  auto* tray_menu = new QMenu(this);
-  tray_menu->setObjectName(QStringLiteral("TrayMenu"));
-  QAction* restore = tray_menu->addAction(QStringLiteral("Restore"));
-  restore->setObjectName(QStringLiteral("TrayRestore"));
-  QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
-  exit->setObjectName(QStringLiteral("TrayExit"));
-  connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
-  connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
-  tray_icon_->setContextMenu(tray_menu);
-  tray_icon_->show();
-  CreateLateTray(tray_menu);
-}
-
-void TMainForm::CreateLateTray(QMenu* tray_menu) {
-  // Qt's icon serves a tray that was there at start; one that comes later gets this.
-  if (QSystemTrayIcon::isSystemTrayAvailable()) return;
-  late_tray_ = new LateStatusNotifier(this);
-  late_tray_->SetIcon(tray_icon_->icon());
-  late_tray_->SetToolTip(windowTitle(), Latin1(tray_tip_));
-  connect(late_tray_, &LateStatusNotifier::trayAppeared, this,
-          [this] { Guarded([this] { LateTrayAppeared(); }); });
-  connect(late_tray_, &LateStatusNotifier::activated, this,
+  connect(tray_, &PanelTray::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    Guarded([this, reason] { TrayIconMessage(reason); });
+  });
+  connect(tray_, &PanelTray::restoreRequested, this,
           [this] { Guarded([this] { RestoreFromTray(); }); });
-  connect(late_tray_, &LateStatusNotifier::contextMenuRequested, tray_menu,
-          [tray_menu](QPoint at) { tray_menu->popup(at); });
-  if (LateStatusNotifier::TrayOnBus()) LateTrayAppeared();
-}
-
-void TMainForm::LateTrayAppeared() {
+  connect(tray_, &PanelTray::exitRequested, this, [this] { Guarded([this] { ExitClick(); }); });
   // A window the start could not hide (it was only minimised, and may still be on
-  // screen) goes to the tray as it would have at start.
-  if (late_tray_->Register() && hide_pending_ && isVisible()) HideToTray();
-}
-
-bool TMainForm::TrayAvailable() const {
-  return QSystemTrayIcon::isSystemTrayAvailable() || (late_tray_ && late_tray_->Registered());
+  // screen) goes to a tray that came later as it would have at start.
+  connect(tray_, &PanelTray::lateTrayTookIcon, this, [this] {
+    if (hide_pending_ && isVisible()) Guarded([this] { HideToTray(); });
+  });
+  tray_->WatchForLateTray();
 }
 
 void TMainForm::OpenSettings() {
@@ -564,7 +532,7 @@ void TMainForm::HideToTray() {
   } reset{hiding_};
   // Without a tray a hidden window could not be reached again; a tray that comes
   // later takes the window then.
-  hide_pending_ = !TrayAvailable();
+  hide_pending_ = !(tray_ && tray_->Available());
   if (hide_pending_)
     showMinimized();
   else
@@ -612,7 +580,7 @@ void TMainForm::ShowWindow() {
 
 void TMainForm::SetTrayTip(const std::string& text) {
   tray_tip_ = CutTrayTip(text);
-  ShowTrayTip();
+  if (tray_) tray_->SetTip(Latin1(tray_tip_));
 }
 
 void TMainForm::StreamTaken(const std::uint8_t* stream, int32_t len) {
@@ -622,22 +590,7 @@ void TMainForm::StreamTaken(const std::uint8_t* stream, int32_t len) {
 
 void TMainForm::ShowTrayState() {
   const TGPS* gps = ProcessGPS() ? receiver_.get() : &tray_gps_;
-  const TrayState state = gps ? TrayStateOf(DeviceOpen(), *gps) : TrayState::kNoModule;
-  if (tray_state_ == state) return;
-  tray_state_ = state;
-  const QIcon icon = TrayStateIcon(state);
-  if (tray_icon_) tray_icon_->setIcon(icon);
-  if (late_tray_) late_tray_->SetIcon(icon);
-  ShowTrayTip();
-}
-
-void TMainForm::ShowTrayTip() {
-  // Headed by the window's title (Qt's icon has no heading of its own), the state in
-  // words, then the status and port as they always were.
-  QString tip = Latin1(tray_tip_);
-  if (tray_state_) tip.prepend(QString::fromStdString(TrayStateWords(*tray_state_)) + u'\n');
-  if (tray_icon_) tray_icon_->setToolTip(windowTitle() + u'\n' + tip);
-  if (late_tray_) late_tray_->SetToolTip(windowTitle(), tip);
+  if (tray_) tray_->SetState(gps ? TrayStateOf(DeviceOpen(), *gps) : TrayState::kNoModule);
 }
 
 void TMainForm::ExitClick() {
@@ -653,7 +606,7 @@ void TMainForm::ExitClick() {
   VSPortRead->stop();
   help_form_->hide();
   hide();
-  if (tray_icon_) tray_icon_->hide();
+  if (tray_) tray_->Hide();
   exit_started_ = clock_.Now();
   exit_pause_->start();
 }
@@ -696,7 +649,7 @@ void TMainForm::FormDestroy() {
     if (ui_.ProcessGPS->isChecked() && settings_) settings_->WriteBool(kGpsProcessGPS, true);
     settings_.reset();
     sat_bitmap_.reset();
-    if (tray_icon_) tray_icon_->hide();
+    if (tray_) tray_->Hide();
   } catch (...) {
     // The end goes quietly.
   }
@@ -827,6 +780,8 @@ void TMainForm::SatLocPaint(QPainter& painter) {
   }
   painter.drawImage(0, 0, *sat_bitmap_);
 }
+
+QSystemTrayIcon* TMainForm::TrayIcon() const { return tray_ ? tray_->Icon() : nullptr; }
 
 const QImage& TMainForm::SatBitmap() const {
   static const QImage kNone;

@@ -39,7 +39,6 @@
 #include "app/maintenance_actions.h"
 #include "app/panel_environment.h"
 #include "app/settings_applier.h"
-#include "app/tray_status.h"
 #include "app/window_presence.h"
 #include "gps/data_stream.h"
 #include "gps/fix_display.h"
@@ -50,14 +49,13 @@
 #include "receive/receive_view.h"
 
 class QImage;
-class QMenu;
 class QTimer;
 
 namespace ostrel {
 
 class CommandQueue;
 class ExternalCommands;
-class LateStatusNotifier;
+class PanelTray;
 class PositionsLog;
 class ReceiveCycle;
 class TAntaris;
@@ -84,7 +82,7 @@ class TMainForm final : public QMainWindow,
   // The controls by their design names, for the program's own tests.
   MainFormUi& Ui() { return ui_; }
   THelpForm* HelpForm() const { return help_form_; }
-  QSystemTrayIcon* TrayIcon() const { return tray_icon_; }
+  QSystemTrayIcon* TrayIcon() const;
   // The tray tip as set last (what the tray shows).
   const std::string& TrayTip() const { return tray_tip_; }
   // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
@@ -146,14 +144,8 @@ class TMainForm final : public QMainWindow,
   // so does a command queue that cannot be had.
   void StartupSteps();
   void CreateTrayIcon();
-  // The icon for a StatusNotifier tray that starts after the panel.
-  void CreateLateTray(QMenu* tray_menu);
-  void LateTrayAppeared();
-  // A tray shows the panel's icon, so a hidden window can be found again.
-  bool TrayAvailable() const;
   // The tray icon and tooltip follow the module's state, within a tick.
   void ShowTrayState();
-  void ShowTrayTip();
   void OpenSettings();
   void FillDgpsList();
   void ReadGpsPort();
@@ -227,9 +219,7 @@ class TMainForm final : public QMainWindow,
   std::unique_ptr<Adapters> adapters_;
   MainFormUi ui_;
   THelpForm* help_form_ = nullptr;
-  QSystemTrayIcon* tray_icon_ = nullptr;
-  LateStatusNotifier* late_tray_ = nullptr;
-  std::optional<TrayState> tray_state_;
+  PanelTray* tray_ = nullptr;
   // The stream's fix while processing is off, for the tray alone.
   TGPS tray_gps_;
   std::string tray_tip_;
