@@ -52,7 +52,7 @@ class WaylandDesktop(unittest.TestCase):
         for panel in self.panels:
             panel.kill()
 
-    def start_panel(self, name, env=None):
+    def start_panel(self, name, env=None, log="panel.err"):
         """A panel in a folder of its own, started as the desktop's user."""
         folder = os.path.join(self.root, name)
         os.makedirs(folder, exist_ok=True)
@@ -61,8 +61,12 @@ class WaylandDesktop(unittest.TestCase):
         with open(settings, "w") as f:
             f.write(SETTINGS)
         os.chown(settings, *self.uid())
-        panel = Child(as_user([PANEL]), folder, os.path.join(folder, "panel.err"),
-                      env=dict(self.desktop.program_env(), **(env or {})))
+        full_env = dict(self.desktop.program_env(), **(env or {}))
+        if os.environ.get("OSTREL_SANITIZED") == "1":
+            # libwayland-client and Qt's Wayland and D-Bus plug-ins keep memory to the
+            # end; the panel's own leaks are checked on X11 and offscreen.
+            full_env["ASAN_OPTIONS"] = "detect_leaks=0"
+        panel = Child(as_user([PANEL]), folder, os.path.join(folder, log), env=full_env)
         self.panels.append(panel)
         return panel, folder
 
@@ -123,7 +127,7 @@ class WaylandDesktop(unittest.TestCase):
         self.assertTrue(wait_gone(desktop, MAIN, 10))
 
         # A second copy: its box says how to reach the running one, which shows itself.
-        second, _ = self.start_panel("exit")
+        second, _ = self.start_panel("exit", log="second.err")
         self.assertTrue(wait_shown(desktop, r"^GPS Control Panel$", 15), second.output())
         self.assertTrue(wait_shown(desktop, MAIN, 10), "the running panel stayed hidden")
         self.keep("wayland-second-copy.png")
@@ -135,7 +139,7 @@ class WaylandDesktop(unittest.TestCase):
         self.assertTrue(desktop.keys("-M", "ctrl", "-s", "300", "q", "-m", "ctrl"))
         self.assertTrue(wait_for(lambda: not panel.running(), 10),
                         "Ctrl+Q did not end it: %s" % [(n, w.get("focused")) for n, w in desktop.windows()])
-        self.assertEqual(panel.proc.returncode, 0)
+        self.assertEqual(panel.proc.returncode, 0, panel.output())
         self.assertFalse(os.path.lexists(os.path.join(folder, "COM1")))
 
     def accessible_tree(self):
