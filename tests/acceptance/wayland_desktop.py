@@ -65,7 +65,8 @@ class WaylandDesktop(unittest.TestCase):
         if os.environ.get("OSTREL_SANITIZED") == "1":
             # libwayland-client and Qt's Wayland and D-Bus plug-ins keep memory to the
             # end; the panel's own leaks are checked on X11 and offscreen.
-            full_env["ASAN_OPTIONS"] = "detect_leaks=0"
+            full_env["ASAN_OPTIONS"] = ":".join(
+                filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
         panel = Child(as_user([PANEL]), folder, os.path.join(folder, log), env=full_env)
         self.panels.append(panel)
         return panel, folder

@@ -93,8 +93,13 @@ class SwayDesktop:
             child.kill()
 
     def program_env(self):
-        """What a program on this desktop gets: Wayland, the bus, the runtime folder."""
-        return dict(self.env, QT_QPA_PLATFORM="wayland")
+        """What a program on this desktop gets: Wayland, the bus, the runtime folder, and
+        the sanitizers' options of the run."""
+        env = dict(self.env, QT_QPA_PLATFORM="wayland")
+        for name in ("ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
+            if name in os.environ:
+                env[name] = os.environ[name]
+        return env
 
     def user_run(self, *argv, timeout=15):
         """A command as the desktop's user on its bus; its standard output."""
