@@ -52,9 +52,8 @@ class SwayDesktop:
         bar = os.path.join(root, "bar.sh")
         with open(bar, "w") as f:
             # sway starts the bar at its start and at each reload; until the flag is
-            # there the bar is a placeholder that shows nothing.
-            f.write("#!/bin/sh\n[ -e '%s' ] && exec swaybar \"$@\"\nexec sleep 100000\n"
-                    % self.bar_flag)
+            # there no bar runs (nothing is left behind when sway ends).
+            f.write("#!/bin/sh\n[ -e '%s' ] && exec swaybar \"$@\"\nexit 0\n" % self.bar_flag)
         os.chmod(bar, 0o755)
         self.config = os.path.join(root, "sway.conf")
         with open(self.config, "w") as f:
