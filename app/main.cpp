@@ -1,5 +1,7 @@
 // ostrel-panel: the Kastrel GPS module's control panel. Its configuration is the
-// settings file in the current directory; it takes no options of its own.
+// settings file in the current directory; its own options are few (--help).
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <csignal>
@@ -7,13 +9,20 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string>
+#include <string_view>
 
+#include "app/command_line.h"
+#include "app/headless.h"
 #include "app/instance_channel.h"
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
-#include "app/settings.h"
+#include "engine/panel_engine.h"
+#include "engine/settings.h"
+#include "engine/udev_rule.h"
 #include "platform/single_instance.h"
+#include "platform/x_display.h"
 
 namespace {
 
@@ -23,22 +32,46 @@ void ChoosePlatform() {
   if (!display && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
-}  // namespace
+// A DISPLAY whose server has gone: said in our words, before Qt aborts with its own.
+bool StaleDisplay(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]).starts_with("-platform")) return false;
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  const char* display = std::getenv("DISPLAY");
+  const bool x11 = platform != nullptr ? std::string_view(platform).starts_with("xcb")
+                                       : std::getenv("WAYLAND_DISPLAY") == nullptr;
+  if (!x11 || display == nullptr || ostrel::XDisplayAnswers(display)) return false;
+  std::fprintf(stderr,
+               "ostrel-panel: no X server answers on the display \"%s\" (DISPLAY). Start the "
+               "panel in your desktop session, or without a window: ostrel-panel --no-window\n",
+               display);
+  return true;
+}
 
-int main(int argc, char** argv) {
-  ostrel::QuietQtNoise();
-  ChoosePlatform();
-  // A closed stderr (`ostrel-panel 2>&1 | head`) must not end the panel and leave the
-  // port's link behind: a write that fails is only that write's failure.
-  std::signal(SIGPIPE, SIG_IGN);
-  if (ostrel::AlreadyRunning()) {
-    std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running\n");
-    QApplication app(argc, argv);
+// A second start: says which panel runs, and how to reach it.
+void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
+  const bool service = running.starts_with("as a service");
+  const std::string text =
+      service ? "The GPS Control Panel already runs " + running +
+                    ". Stop it first (systemctl --user stop ostrel-panel) to use its window."
+              : std::string(ostrel::kAlreadyRunningText);
+  std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running%s%s\n",
+               running.empty() ? "" : " ", running.c_str());
+  QApplication app(argc, argv);
+  if (!service) {
     // The running panel shows its window, so the box's advice holds without a tray too.
     const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
     ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory(), token ? token : "");
-    QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
-                             QString::fromLatin1(ostrel::kAlreadyRunningText));
+  }
+  QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
+                           QString::fromStdString(text));
+}
+
+int RunWindow(int argc, char** argv) {
+  std::string running;
+  if (ostrel::AlreadyRunning("with a window (process " + std::to_string(::getpid()) + ")",
+                             running)) {
+    SayAlreadyRunning(argc, argv, running);
     return 0;
   }
   // What writers killed in the middle of a settings write left behind.
@@ -49,7 +82,7 @@ int main(int argc, char** argv) {
   // The window lives in the tray; hiding it must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
   // A session that ends (SIGTERM, SIGHUP, Ctrl-C) closes the window like any other
-  // close: straight to FormDestroy, and the GPS Data port link goes with it. Installed
+  // close: straight to the end, and the GPS Data port link goes with it. Installed
   // first, as start-up may stop in an error box.
   ostrel::QuitOnSessionEnd();
   try {
@@ -64,7 +97,7 @@ int main(int argc, char** argv) {
           if (!token.empty()) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
           form->ShowWindow();
         });
-    const std::string port = form->PortDescription();
+    const std::string port = form->Engine().PortDescription();
     if (port.empty())
       std::fprintf(stderr, "ostrel-panel: no GPS Data port\n");
     else
@@ -75,4 +108,24 @@ int main(int argc, char** argv) {
                           QString::fromLocal8Bit(e.what()));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ostrel::CommandLine line = ostrel::ParseCommandLine(argc, argv);
+  if (line.udev_rule_ids > 0) return ostrel::UdevRuleMain(argc, argv, line.udev_rule_ids);
+  if (line.exit_code >= 0) {
+    std::fputs(line.out.c_str(), stdout);
+    std::fputs(line.err.c_str(), stderr);
+    return line.exit_code;
+  }
+  ostrel::QuietQtNoise();
+  // A closed stderr (`ostrel-panel 2>&1 | head`) must not end the panel and leave the
+  // port's link behind: a write that fails is only that write's failure.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (line.no_window) return ostrel::RunHeadless(argc, argv);
+  ChoosePlatform();
+  if (StaleDisplay(argc, argv)) return 1;
+  return RunWindow(argc, argv);
 }

@@ -249,8 +249,11 @@ void MainFormUi::Setup(QMainWindow* window) {
   }
   MaskAngleLabel =
       MakeLabel(SatelliteGroup, "Label10", QStringLiteral("Mask Angle:"), 232, 44, 60, 13);
-  Mask_Angle = Make<QLineEdit>(SatelliteGroup, "Mask_Angle", 296, 40, 49, 21);
-  Mask_Angle->setText(QStringLiteral("0"));
+  // Degrees above the horizon: a letter or 91 cannot be typed.
+  Mask_Angle = Make<QSpinBox>(SatelliteGroup, "Mask_Angle", 296, 40, 49, 21);
+  Mask_Angle->setRange(0, 90);
+  Mask_Angle->setValue(0);
+  Mask_Angle->setButtonSymbols(QAbstractSpinBox::NoButtons);
   SatLoc = Make<PaintBox>(SatelliteGroup, "SatLoc", 224, 80, kSkyPlotSize, kSkyPlotSize);
   // The bitmap covers the whole box: the group box need not paint beneath it.
   SatLoc->setAttribute(Qt::WA_OpaquePaintEvent);

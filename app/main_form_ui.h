@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QWidget>
@@ -101,7 +102,7 @@ struct MainFormUi {
   QGroupBox* SatelliteGroup = nullptr;
   QTableWidget* SatGrid = nullptr;
   QLabel* MaskAngleLabel = nullptr;
-  QLineEdit* Mask_Angle = nullptr;
+  QSpinBox* Mask_Angle = nullptr;
   PaintBox* SatLoc = nullptr;
   QPushButton* HideIt = nullptr;
   QPushButton* Help = nullptr;

@@ -1,6 +1,7 @@
 #include "dataport/create_virtual_port.h"
 
 #include <cstdio>
+#include <string>
 
 namespace ostrel {
 
@@ -13,6 +14,7 @@ std::string Create_Virtual_Port(int configured, VirtualPortSetup& setup) {
   const int count = listed < 0 ? 0 : (listed > kMaxComPorts ? kMaxComPorts : listed);
 
   char name[16] = "";
+  std::string reason;
   for (int attempt = 1; attempt <= kPortAttempts; ++attempt) {
     std::snprintf(name, sizeof name, "COM%d", configured != 0 ? configured : attempt);
 
@@ -24,6 +26,7 @@ std::string Create_Virtual_Port(int configured, VirtualPortSetup& setup) {
     bool held = false;
     if (taken == nullptr) {
       held = setup.Port.CreatePort(name);
+      reason = setup.Port.Failure();
     } else if (taken->FriendlyName.find(kVirtualPortMarker) != std::string::npos) {
       if (!setup.Port.Open(name)) {
         setup.Messages.ShowMessage(
@@ -32,6 +35,9 @@ std::string Create_Virtual_Port(int configured, VirtualPortSetup& setup) {
         return "";
       }
       held = true;
+    } else {
+      reason = std::string(name) + " is the name of a serial port of this machine (" +
+               taken->FriendlyName + ").";
     }
     if (held) {
       if (setup.SetPortLabel) setup.SetPortLabel(name);
@@ -41,6 +47,7 @@ std::string Create_Virtual_Port(int configured, VirtualPortSetup& setup) {
 
   char text[64];
   std::snprintf(text, sizeof text, "%s could not be used as the GPS Data COM port!", name);
+  if (setup.Note) setup.Note(std::string(text) + (reason.empty() ? "" : " ") + reason + "\n");
   setup.Messages.ShowMessage("Error", text);
   if (setup.ExitClick) setup.ExitClick();
   return "";

@@ -24,6 +24,9 @@ struct VirtualPortSetup {
   std::function<void()> ExitClick;
   // The caption of GPS_Virtual_Port.
   std::function<void(const std::string&)> SetPortLabel;
+  // The box's text with the reason after it, for stderr and error.log, when no port
+  // could be had: the box names only the last number tried.
+  std::function<void(const std::string&)> Note;
 };
 
 // `configured`: [GPS] COM, 0 for automatic; a number that does not fit "COM" and four

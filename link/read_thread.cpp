@@ -10,8 +10,10 @@ constexpr Millis kPause = 100;
 
 }  // namespace
 
-TReadThread::TReadThread(UsbLink& link, TerminateHandler on_terminate)
-    : link_(link), on_terminate_(std::move(on_terminate)) {
+TReadThread::TReadThread(UsbLink& link, TerminateHandler on_terminate, Clock* pauses)
+    : link_(link),
+      pauses_(pauses != nullptr ? *pauses : link.GetClock()),
+      on_terminate_(std::move(on_terminate)) {
   LinkState& s = link_.State();
   {
     std::lock_guard lock(s.HandOver);
@@ -43,7 +45,7 @@ bool TReadThread::QuitAndJoin(std::chrono::milliseconds deadline) {
 }
 
 bool TReadThread::Pause() {
-  link_.GetClock().Sleep(kPause);
+  pauses_.Sleep(kPause);
   return !quit_.load();
 }
 

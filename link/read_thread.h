@@ -25,8 +25,11 @@ class TReadThread {
   // Called on the read thread just before it ends (the window's ThreadDone does nothing).
   using TerminateHandler = std::function<void()>;
 
-  // Sets RxLength 0, LastRxTime now, RxHold false, then starts the loop at once.
-  explicit TReadThread(UsbLink& link, TerminateHandler on_terminate = {});
+  // Sets RxLength 0, LastRxTime now, RxHold false, then starts the loop at once. The
+  // loop's pauses (no device open, RxHold set) sleep on `pauses`, the link's clock when
+  // null: a program whose link runs on a test's clock passes the real one, as a sleep
+  // that never waits would turn the pauses into a busy loop.
+  explicit TReadThread(UsbLink& link, TerminateHandler on_terminate = {}, Clock* pauses = nullptr);
   ~TReadThread();
   TReadThread(const TReadThread&) = delete;
   TReadThread& operator=(const TReadThread&) = delete;
@@ -45,6 +48,7 @@ class TReadThread {
   bool Pause();
 
   UsbLink& link_;
+  Clock& pauses_;
   TerminateHandler on_terminate_;
   std::atomic<bool> quit_{false};
   std::atomic<bool> finished_{false};

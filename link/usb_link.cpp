@@ -43,6 +43,15 @@ void LinkState::CutOut(int32_t from, int32_t to) {
   PacketCount = kept;
 }
 
+bool ReplyShaped(const std::uint8_t* packet, int32_t size) {
+  constexpr int32_t kLongest = 2 + 10 + 2;
+  if (size < 4 || size > kLongest) return false;
+  if (packet[0] != kControlMarker && packet[0] != kDataMarker) return false;
+  for (int32_t i = 2; i < size - 2; ++i)
+    if (packet[i] == '\r' || packet[i] == '\n') return false;
+  return packet[size - 2] == '\r' && packet[size - 1] == '\n';
+}
+
 UsbLink::UsbLink(UsbDriver& driver, Clock& clock, CommandQueue& queue)
     : driver_(driver), clock_(clock), queue_(queue) {}
 
@@ -110,6 +119,24 @@ int32_t UsbLink::LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* 
   return 0;
 }
 
+int32_t UsbLink::LiftStrays(std::uint8_t* to, int32_t room) {
+  LinkState& s = state_;
+  int32_t lifted = 0;
+  for (int32_t k = 0; k < s.PacketCount;) {
+    const int32_t start = k == 0 ? 0 : s.PacketAt(k - 1).end;
+    const int32_t size = s.PacketAt(k).end - start;
+    if (size > room - lifted || !ReplyShaped(s.RxBuffer + start, size) ||
+        ContinuesMessage(s.RxBuffer, start, s.RxLength)) {
+      ++k;
+      continue;
+    }
+    std::memcpy(to + lifted, s.RxBuffer + start, static_cast<std::size_t>(size));
+    lifted += size;
+    s.CutOut(start, start + size);  // the packets behind move down to k
+  }
+  return lifted;
+}
+
 UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
                                   const ReplyWanted* reply, const ReplyWanted* late) {
   Taken taken;
@@ -129,6 +156,8 @@ UsbLink::Taken UsbLink::TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen whe
   if (reply != nullptr) taken.reply = LiftReply(*reply, true, chunk, max);
   if (late != nullptr) taken.late = LiftReply(*late, false, chunk + taken.reply, max - taken.reply);
   taken.length = taken.reply + taken.late;
+  taken.stray = LiftStrays(chunk + taken.length, max - taken.length);
+  taken.length += taken.stray;
   int32_t end = WholeSentencesEnd(s.RxBuffer, s.RxLength);
   if (end > max - taken.length) end = WholeSentencesEnd(s.RxBuffer, max - taken.length);
   taken.unfinished = end < s.RxLength;

@@ -76,6 +76,11 @@ class ArrivalNotifier {
   virtual void LineArrived() = 0;
 };
 
+// A packet shaped as the firmware's answer to a block: the block's marker and second
+// byte, at most the ten bytes of content "*r" has, then CR LF, and nothing else:
+//   "*c\r\n"  "**\r\n"  "*1\r\n"  "!\xB5\r\n"  "*v1.4\r\n"  "*rKS00000001\r\n"
+bool ReplyShaped(const std::uint8_t* packet, int32_t size);
+
 class UsbLink {
  public:
   UsbLink(UsbDriver& driver, Clock& clock, CommandQueue& queue);
@@ -110,6 +115,7 @@ class UsbLink {
     int32_t length = 0;       // bytes copied into the chunk; 0 when none were taken
     int32_t reply = 0;        // of them, the reply packet at the chunk's front
     int32_t late = 0;         // then a late reply to an earlier block
+    int32_t stray = 0;        // then replies nobody waits for (a module that answers twice)
     bool unfinished = false;  // bytes wait without their final LF and stay in RxBuffer
   };
   // A command block awaits its reply: the first packet read after the block went out
@@ -123,7 +129,9 @@ class UsbLink {
   // The receive cycle's take: tests the waiting bytes and copies at most `max` of them into
   // `chunk` in one step under the lock, so no packet lands between the test and the take.
   // kAnyBytes empties RxLength and sets RxHold; kWholeSentences lifts out the wanted reply
-  // (if any, to the chunk's front) and then the `late` one, takes through the last whole
+  // (if any, to the chunk's front), then the `late` one, then every other packet of a
+  // reply's shape that does not carry on the stream (ReplyShaped: no reply is owed, yet the
+  // firmware's bytes must never join the stream); then it takes through the last whole
   // message (WholeSentencesEnd) and leaves the unfinished rest at the front of RxBuffer.
   // It sets no hold: the chunk is already copied.
   Taken TakeChunk(std::uint8_t* chunk, int32_t max, TakeWhen when,
@@ -150,6 +158,8 @@ class UsbLink {
   // Lifts the packet `wanted` describes (`exact`: read right after its block; else any
   // time since) out of RxBuffer into `to`; its size, 0 when none waits. HandOver held.
   int32_t LiftReply(const ReplyWanted& wanted, bool exact, std::uint8_t* to, int32_t room);
+  // Lifts out every packet of a reply's shape left in RxBuffer; their size. HandOver held.
+  int32_t LiftStrays(std::uint8_t* to, int32_t room);
 
   UsbDriver& driver_;
   Clock& clock_;

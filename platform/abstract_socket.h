@@ -3,6 +3,7 @@
 // name without a terminator. No file appears on disk and the name goes with the last
 // socket bound to it, so a crashed module leaves nothing behind. The panel, the emulator
 // and the USB test bed build it here, so the two sides of the socket always agree.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -29,6 +30,16 @@ inline AbstractAddress MakeAbstractAddress(std::string_view name) {
   std::memcpy(a.address.sun_path + 1, name.data(), name.size());
   a.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return a;
+}
+
+// After recv() gave 0 bytes on a connected SOCK_SEQPACKET socket: whether the connection
+// has ended (the peer closed it, or reading was shut down here). Otherwise it was a packet
+// of no bytes, which on USB ends a transfer whose length is a multiple of 64: neither data
+// nor the end of the link.
+inline bool SocketEnded(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) < 0) return true;
+  return (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace ostrel

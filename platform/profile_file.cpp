@@ -82,6 +82,14 @@ Line ParseLine(std::string_view text, std::size_t begin) {
   return line;
 }
 
+// A UTF-8 byte order mark, which Windows editors put at the start of a file: it belongs
+// to no line, so the first section is still found, and it stays where it is on a write.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::size_t TextStart(std::string_view text) {
+  return text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+}
+
 // Where [section] and its key lie in the text.
 struct Place {
   bool section_found = false;
@@ -95,7 +103,7 @@ struct Place {
 Place Locate(std::string_view text, std::string_view section, std::string_view key) {
   Place place;
   bool inside = false;
-  for (std::size_t pos = 0; pos < text.size();) {
+  for (std::size_t pos = TextStart(text); pos < text.size();) {
     Line line = ParseLine(text, pos);
     pos = line.next;
     if (line.kind == LineKind::kSection) {
@@ -275,7 +283,7 @@ std::string ProfileUpdate(std::string_view text, std::string_view section, std::
   }
 
   out.append(text);
-  if (!text.empty() && text.back() != '\n') out.append(eol);
+  if (text.size() > TextStart(text) && text.back() != '\n') out.append(eol);
   out.append("[").append(section).append("]").append(eol);
   key_line(out);
   return out;

@@ -7,6 +7,8 @@
 //   COM = 3            <- section and key names match without regard to case
 //   Baud="19200"       <- blanks around names and values go, one pair of quotes too
 //
+// A UTF-8 byte order mark at the start is no part of the first line, and is kept.
+//
 // Reading: only the first section of a name counts, and in it the first line of the key.
 // Lines before any section, lines without '=' and lines with an empty name are no keys.
 // Values are cut at 2047 characters, the size of the reader's buffer on Windows.

@@ -31,7 +31,8 @@ std::string InstanceDirectory() {
   return PrivateDirectory(dir) ? dir : std::string();
 }
 
-SingleInstance::SingleInstance(std::string_view name, const std::string& dir) {
+SingleInstance::SingleInstance(std::string_view name, const std::string& dir,
+                               std::string_view holder) {
   if (dir.empty()) return;
   std::string file(name);
   for (char& c : file)
@@ -42,10 +43,20 @@ SingleInstance::SingleInstance(std::string_view name, const std::string& dir) {
   // An open file description of its own: a second mark in this process conflicts too.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     already_running_ = errno == EWOULDBLOCK;
+    // The holder writes its line while it holds the lock, in one call.
+    char text[256];
+    const ssize_t n = already_running_ ? ::pread(fd, text, sizeof text, 0) : 0;
+    if (n > 0) holder_.assign(text, static_cast<std::size_t>(n));
+    while (!holder_.empty() && (holder_.back() == '\n' || holder_.back() == '\0'))
+      holder_.pop_back();
     ::close(fd);
     return;
   }
   fd_ = fd;
+  // Who holds it, for a second start to say; an earlier holder's words go first.
+  if (::ftruncate(fd, 0) == 0 && !holder.empty()) {
+    [[maybe_unused]] const ssize_t n = ::pwrite(fd, holder.data(), holder.size(), 0);
+  }
 }
 
 SingleInstance::~SingleInstance() {
@@ -53,9 +64,15 @@ SingleInstance::~SingleInstance() {
 }
 
 bool AlreadyRunning(std::string_view name) {
+  std::string running;
+  return AlreadyRunning({}, running, name);
+}
+
+bool AlreadyRunning(std::string_view holder, std::string& running, std::string_view name) {
   // Kept until the process ends, as the mutex handle is. Called from program entry only.
   static std::vector<std::unique_ptr<SingleInstance>> marks;
-  marks.push_back(std::make_unique<SingleInstance>(name));
+  marks.push_back(std::make_unique<SingleInstance>(name, InstanceDirectory(), holder));
+  running = marks.back()->Holder();
   return marks.back()->AlreadyRunning();
 }
 

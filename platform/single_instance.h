@@ -18,10 +18,12 @@ std::string InstanceDirectory();
 
 class SingleInstance {
  public:
-  // Takes the mark for `name` in `dir` if nobody holds it. No mark at all (neither
-  // holding nor running) when `dir` is empty or the lock file cannot be made.
+  // Takes the mark for `name` in `dir` if nobody holds it, and writes `holder` (who we
+  // are, one line) into it. No mark at all (neither holding nor running) when `dir` is
+  // empty or the lock file cannot be made.
   explicit SingleInstance(std::string_view name = kInstanceName,
-                          const std::string& dir = InstanceDirectory());
+                          const std::string& dir = InstanceDirectory(),
+                          std::string_view holder = {});
   ~SingleInstance();  // gives the mark back
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -30,15 +32,21 @@ class SingleInstance {
   bool AlreadyRunning() const { return already_running_; }
   // We hold the mark.
   bool Holding() const { return fd_ >= 0; }
+  // What the other holder wrote into the mark; empty when it wrote nothing.
+  const std::string& Holder() const { return holder_; }
 
  private:
   int fd_ = -1;
   bool already_running_ = false;
+  std::string holder_;
 };
 
 // Program entry: takes the mark and keeps it until the process ends, as the design keeps
 // its mutex handle. True when another panel of this user already runs. When the mark
 // cannot be made at all the answer is false: better a second panel than none.
 bool AlreadyRunning(std::string_view name = kInstanceName);
+// The same, writing `holder` into the mark; `running` gets what the other holder wrote.
+bool AlreadyRunning(std::string_view holder, std::string& running,
+                    std::string_view name = kInstanceName);
 
 }  // namespace ostrel

@@ -90,6 +90,8 @@ class SocketUsbDriver final : public UsbDriver {
     for (;;) {
       const ssize_t n = ::recv(sock->fd, dst, want, 0);
       if (n < 0 && errno == EINTR) continue;
+      // A zero-length packet: the read goes on at once for the next one, no pause.
+      if (n == 0 && !SocketEnded(sock->fd)) continue;
       return n > 0 ? static_cast<int>(n) : 0;
     }
   }

@@ -17,6 +17,10 @@ class VirtualPort : public DataPortWriter {
   virtual bool Open(const std::string& name) = 0;
   // Moves up to `count` bytes that the application wrote into `bytes`; the number moved.
   virtual int32_t Read(std::uint8_t* bytes, int32_t count) = 0;
+  // Why the last CreatePort or Open failed, as a sentence naming the folder or file
+  // ("The folder /home/me/gps cannot be written: Read-only file system."); empty when
+  // nothing failed or the reason is unknown.
+  virtual std::string Failure() const { return {}; }
 };
 
 }  // namespace ostrel

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/port_directory.h"
 
@@ -92,8 +93,23 @@ bool TVSPort::CreatePort(const std::string& name) { return Take(name); }
 // another program got since. Taking over always means a fresh pseudo-terminal.
 bool TVSPort::Open(const std::string& name) { return Take(name); }
 
+bool TVSPort::Fail(std::string reason) {
+  failure_ = std::move(reason);
+  return false;
+}
+
+bool TVSPort::FailOn(const std::string& path, int err) {
+  // `path` lies in the port folder: a folder that cannot be written is what a user must
+  // mend, not the file in it.
+  if (err == EACCES || err == EROFS || err == EPERM || err == ENOSPC || err == EDQUOT)
+    return Fail("The folder " + dir_ + " cannot be written: " + std::strerror(err) + ".");
+  return Fail(path + ": " + std::strerror(err) + ".");
+}
+
 bool TVSPort::Take(const std::string& name) {
-  if (master_ >= 0 || !ValidPortName(name)) return false;
+  failure_.clear();
+  if (master_ >= 0) return Fail("This panel holds its GPS Data port already.");
+  if (!ValidPortName(name)) return Fail(name + " is no port name.");
   bool lock_existed = false;
   if (!LockPort(name, lock_existed)) return false;
 
@@ -112,7 +128,7 @@ bool TVSPort::Take(const std::string& name) {
       ::close(lock_fd_);
       lock_fd_ = -1;
       lock_path_.clear();
-      return false;
+      return Fail(link + " is there and is no port of this panel.");
     }
   }
   name_ = name;
@@ -135,19 +151,23 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     lock_existed = fd < 0;
     if (fd < 0) {
-      if (errno != EEXIST) return false;
+      if (errno != EEXIST) return FailOn(path, errno);
       fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
       if (fd < 0) {
         if (errno == ENOENT) continue;
-        return false;
+        return FailOn(path, errno);
       }
     }
     struct stat held {
     }, now{};
     // Another user's lock file, or not a file at all: not a port of ours.
-    if (::fstat(fd, &held) != 0 || !IsOwnLockFile(held) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::fstat(fd, &held) != 0 || !IsOwnLockFile(held)) {
       ::close(fd);
-      return false;  // or the owner still runs
+      return Fail(path + " is no lock file of this user.");
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return Fail("Another program holds " + path + ".");
     }
     if (::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
       lock_fd_ = fd;
@@ -156,29 +176,29 @@ bool TVSPort::LockPort(const std::string& name, bool& lock_existed) {
     }
     ::close(fd);
   }
-  return false;
+  return Fail(path + " keeps changing.");
 }
 
 bool TVSPort::MakePseudoTerminal() {
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (master_ < 0) return false;
+  if (master_ < 0) return Fail(std::string("No pseudo-terminal: ") + std::strerror(errno) + ".");
   char slave[PATH_MAX];
   if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
       ::ptsname_r(master_, slave, sizeof slave) != 0)
-    return false;
+    return Fail(std::string("No pseudo-terminal: ") + std::strerror(errno) + ".");
   slave_path_ = slave;
   ApplyRawMode();
 
   gid_t dialout = 0;
-  if (DialoutGroup(dialout) && ::chown(slave, static_cast<uid_t>(-1), dialout) == 0)
-    ::chmod(slave, 0660);
-  else
-    ::chmod(slave, 0600);
+  shared_with_dialout_ = DialoutGroup(dialout) &&
+                         ::chown(slave, static_cast<uid_t>(-1), dialout) == 0 &&
+                         ::chmod(slave, 0660) == 0;
+  if (!shared_with_dialout_) ::chmod(slave, 0600);
 
   // Opened and closed once, the slave reports "nobody attached" as POLLHUP from now on;
   // before that first open the master would look attached.
   const int fd = ::open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Fail(std::string(slave) + ": " + std::strerror(errno) + ".");
   ::close(fd);
   return true;
 }
@@ -189,10 +209,11 @@ bool TVSPort::PointLink() {
   const std::string temp =
       PortLinkPath(dir_, "." + name_ + "." + std::to_string(::getpid()) + ".tmp");
   ::unlink(temp.c_str());
-  if (::symlink(slave_path_.c_str(), temp.c_str()) != 0) return false;
+  if (::symlink(slave_path_.c_str(), temp.c_str()) != 0) return FailOn(temp, errno);
   if (::rename(temp.c_str(), link_path_.c_str()) != 0) {
+    const int err = errno;
     ::unlink(temp.c_str());
-    return false;
+    return FailOn(link_path_, err);
   }
   return true;
 }

@@ -42,6 +42,7 @@ class TVSPort final : public QObject, public VirtualPort {
   bool Open(const std::string& name) override;
   int32_t Write(const std::uint8_t* bytes, int32_t count) override;
   int32_t Read(std::uint8_t* bytes, int32_t count) override;
+  std::string Failure() const override { return failure_; }
 
   // Full path of the link, what an application opens ("/home/me/COM3"); empty until a
   // port is held.
@@ -49,6 +50,9 @@ class TVSPort final : public QObject, public VirtualPort {
   // The slave device the link points at ("/dev/pts/4"); empty until a port is held.
   std::string SlavePath() const { return slave_path_; }
   bool ClientAttached() const { return attached_; }
+  // Whether the slave went to the group dialout with mode 0660, as a real serial port; if
+  // not (a user outside dialout), it is 0600 and only this user's programs may open it.
+  bool SharedWithDialout() const { return shared_with_dialout_; }
   // How many times the last client has left and the port was made clean again.
   int Departures() const { return departures_; }
   // How many opens of the port are held now, as the slave's open and close events tell.
@@ -63,6 +67,10 @@ class TVSPort final : public QObject, public VirtualPort {
 
  private:
   bool Take(const std::string& name);
+  // Notes why taking the port failed; returns false for the caller to return.
+  bool Fail(std::string reason);
+  // The same for a file of the port folder that could not be made or opened.
+  bool FailOn(const std::string& path, int err);
   bool LockPort(const std::string& name, bool& lock_existed);
   bool MakePseudoTerminal();
   bool PointLink();
@@ -85,12 +93,14 @@ class TVSPort final : public QObject, public VirtualPort {
   std::string link_path_;
   std::string lock_path_;
   std::string slave_path_;
+  std::string failure_;
   int master_ = -1;
   int lock_fd_ = -1;
   int inotify_ = -1;
   QSocketNotifier* master_notifier_ = nullptr;
   QSocketNotifier* inotify_notifier_ = nullptr;
   bool attached_ = false;
+  bool shared_with_dialout_ = false;
   int departures_ = 0;
   int holders_ = 0;
   bool second_said_ = false;

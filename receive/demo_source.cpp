@@ -68,7 +68,7 @@ bool DemoSource::NextGroup(std::uint8_t* chunk, int32_t& len) {
     if (DemoFile == nullptr) {
       if (failed_name_ != DemoFileName) {
         failed_name_ = DemoFileName;
-        failure_reason_ = std::strerror(errno);
+        failure_reason_ = OpenFailure(errno);
         failure_new_ = true;
       }
       return false;

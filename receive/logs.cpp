@@ -1,11 +1,14 @@
 #include "receive/logs.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <utility>
 
 #include "platform/regular_file.h"
@@ -75,7 +78,7 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
   // Beyond 2047 the chunk cannot be real and would not play back.
   if (len <= 0 || len > kMaxChunk) return;
   std::FILE* f = OpenRegularStream(path_, "a+b");
-  if (f == nullptr) return Refused();
+  if (f == nullptr) return RecordFailed(errno);
   // One buffer, one write: a record is whole or, should the disk fill, cut off again,
   // so the records after it stay readable.
   std::uint8_t record[4 + kMaxChunk];
@@ -87,29 +90,104 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
   for (int32_t i = 0; i < len; ++i) record[4 + i] = ChunkBuffer[i];
   const size_t total = 4 + static_cast<size_t>(len);
   long start = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  errno = 0;
   bool whole = std::fwrite(record, 1, total, f) == total && std::fflush(f) == 0;
+  const int err = errno != 0 ? errno : EIO;
   if (!whole && start >= 0) {
     if (::ftruncate(fileno(f), static_cast<off_t>(start)) != 0) {
       // Nothing more can be done; the next pass ends at the cut record.
     }
   }
   std::fclose(f);
+  if (whole)
+    RecordWritten();
+  else
+    RecordFailed(err);
 }
 
-void ErrorLog(std::string_view text, const std::string& directory) {
+void PositionsLog::RecordFailed(int err) {
+  if (stopped_) return;
+  stopped_ = true;
+  notice_ = "Recording to " + path_ + " has stopped: " + OpenFailure(err) +
+            ". It goes on by itself once the file can be written again.";
+}
+
+void PositionsLog::RecordWritten() {
+  if (!stopped_) return;
+  stopped_ = false;
+  notice_ = "Recording to " + path_ + " goes on again.";
+}
+
+bool PositionsLog::TakeNotice(std::string& text) {
+  if (notice_.empty()) return false;
+  text.swap(notice_);
+  notice_.clear();
+  return true;
+}
+
+ErrorLogFile::ErrorLogFile(const std::string& directory, Clock& clock)
+    : path_(InDirectory(directory, "error.log")), clock_(clock) {}
+
+ErrorLogFile::~ErrorLogFile() { WriteCount(); }
+
+void ErrorLogFile::Note(std::string_view text) {
   text = text.substr(0, text.find('\0'));
-  const std::string path = InDirectory(directory, "error.log");
-  std::FILE* f = OpenRegularStream(path, "a");
+  std::lock_guard lock(mu_);
+  const Millis now = clock_.Now();
+  if (text == last_ && now - last_at_ < kRepeatWindow) {
+    ++repeats_;
+    return;
+  }
+  WriteCount();
+  Append(text);
+  last_.assign(text);
+  last_at_ = now;
+}
+
+void ErrorLogFile::WriteCount() {
+  if (repeats_ == 0) return;
+  // Notes of the serial-port listing carry no line end; the count stands on its own line.
+  const char* const start = !last_.empty() && last_.back() != '\n' ? "\n" : "";
+  Append(std::string(start) + "(last message repeated " + std::to_string(repeats_) +
+         (repeats_ == 1 ? " time)\n" : " times)\n"));
+  repeats_ = 0;
+}
+
+void ErrorLogFile::Append(std::string_view text) {
+  std::FILE* f = OpenRegularStream(path_, "a");
+  struct stat st {};
+  if (f != nullptr && ::fstat(fileno(f), &st) == 0 && st.st_size > 0 &&
+      st.st_size + static_cast<long>(text.size()) > kRotateSize) {
+    std::fclose(f);
+    f = nullptr;
+    // Where the old file cannot be moved aside the note is lost rather than the size
+    // unbounded.
+    if (std::rename(path_.c_str(), (path_ + ".1").c_str()) == 0) f = OpenRegularStream(path_, "a");
+  }
   if (f == nullptr) {
     // Said once per reason: every failure of the listing would say it again.
     static std::atomic<int> said{0};
     const int err = errno;
     if (said.exchange(err) != err)
-      std::fprintf(stderr, "ostrel-panel: %s: %s\n", path.c_str(), OpenFailure(err));
+      std::fprintf(stderr, "ostrel-panel: %s: %s\n", path_.c_str(), OpenFailure(err));
     return;
   }
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
+}
+
+void ErrorLog(std::string_view text, const std::string& directory) {
+  // One log a directory, kept to the end of the program, which writes the last count.
+  static std::mutex mu;
+  static std::map<std::string, std::unique_ptr<ErrorLogFile>> logs;
+  ErrorLogFile* log = nullptr;
+  {
+    std::lock_guard lock(mu);
+    std::unique_ptr<ErrorLogFile>& slot = logs[directory];
+    if (!slot) slot = std::make_unique<ErrorLogFile>(directory, SystemClock());
+    log = slot.get();
+  }
+  log->Note(text);
 }
 
 }  // namespace ostrel

@@ -65,8 +65,10 @@ void ReceiveCycle::OnLineArrived() {
   Trapped([this] {
     reply_len_ = 0;
     reply_ = 0;
-    len_ =
-        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences).length;
+    const UsbLink::Taken taken =
+        link_.TakeChunk(ChunkBuffer.data(), kMaxChunk, UsbLink::TakeWhen::kWholeSentences);
+    len_ = taken.length;
+    reply_len_ = taken.stray;
     ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
     // Nothing whole yet (a tick took it first): the unfinished rest waits, unpolled.
     if (len_ > 0) DataSteps();
@@ -103,6 +105,8 @@ void ReceiveCycle::DataSteps() {
     } else {
       int32_t stream_len = len_ - reply_len_;
       log_->LogPositions(ChunkBuffer.data() + reply_len_, stream_len);
+      std::string notice;
+      if (log_->TakeNotice(notice)) view_.ShowNotice(notice);
     }
   }
   ChunkBuffer[static_cast<std::size_t>(len_)] = 0;
@@ -116,7 +120,6 @@ void ReceiveCycle::DataSteps() {
     receiver_.StatusUpdated = false;
     view_.SetConnectionLabel(FormatStatusText(status_, receiver_));
   }
-  view_.StreamTaken(stream, stream_len);
 
   if (view_.ProcessGPS()) {
     if (receiver_.ParseNMEA(reinterpret_cast<const char*>(stream), stream_len))
@@ -143,7 +146,7 @@ void ReceiveCycle::FromDevice() {
                         block_pending ? &wanted : nullptr, sender_.Owed());
     sender_.AfterTake(taken.late > 0);
     len_ = taken.length;
-    reply_len_ = taken.reply + taken.late;
+    reply_len_ = taken.reply + taken.late + taken.stray;
     reply_ = taken.reply;
     if (taken.unfinished && !block_pending) link_.WriteDevice(&kPollByte, 1);
   }

@@ -1,6 +1,6 @@
 #pragma once
-// What the receive tick and the command sender need of the main window. The window
-// implements it; tests use a recording fake.
+// What the receive tick and the command sender report to, and ask of, the panel. The
+// engine implements it; tests use a recording fake.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,22 +19,20 @@ class ReceiveView {
   virtual void SetEEPROMSerial(std::string_view text) = 0;
   virtual void SetFirmwareVersion(std::string_view text) = 0;
 
-  // The ProcessGPS check box.
+  // Whether NMEA is parsed and the stream shown: the displays run, or someone listens.
   virtual bool ProcessGPS() const = 0;
   // Fix labels, SatGrid and the sky plot from the receiver object's state.
   virtual void UpdateFixDisplay() = 0;
   // The Data Stream page; `chunk` has a NUL at chunk[len].
   virtual void ShowDataStream(const std::uint8_t* chunk, int32_t len) = 0;
-  // The receiver's part of every chunk, processed or not: what the tray's state is read
-  // from while the window is away.
-  virtual void StreamTaken(const std::uint8_t* stream, int32_t len) {
-    (void)stream;
-    (void)len;
-  }
 
   // The demonstration file `name` could not be opened; said once per name while the
   // tick keeps trying.
   virtual void DemoFileUnavailable(const std::string& name, const std::string& reason) = 0;
+
+  // A note for the user that asks for no answer (recording has stopped on a full disk,
+  // and goes on again), given once: stderr, error.log and the window say it.
+  virtual void ShowNotice(const std::string& text) = 0;
 
   // Shows the device state and, when the device is open, queues the receiver settings.
   virtual void GPSButtonSetClick() = 0;

@@ -4,9 +4,10 @@
 The folders stand in layers, lowest first; a folder may include its own headers and those
 of lower layers, never those of a higher layer or of another folder on its own layer:
 
-    platform  <  link, gps  <  dataport  <  receiver  <  receive  <  app
+    platform  <  link, gps  <  dataport  <  receiver  <  receive  <  engine  <  app
 
-gps/ (the NMEA receiver state) knows nothing of the command queue: the receiver's commands
+engine/ (the panel without its window) owns the subsystems below it and knows nothing of
+the window. gps/ (the NMEA receiver state) knows nothing of the command queue: the receiver's commands
 that frame blocks live in receiver/, which may use both.
 
 tools/ (the module emulator) may use the protocol framing of receiver/ and below, never the
@@ -19,7 +20,7 @@ import re
 import sys
 
 LAYERS = {"platform": 0, "link": 1, "gps": 1, "dataport": 2, "receiver": 3, "receive": 4,
-          "app": 5, "tools": 3.5}
+          "engine": 5, "app": 6, "tools": 3.5}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z_]+)/')
 
 

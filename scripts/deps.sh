@@ -1,29 +1,46 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing the panel needs on Debian 12, and the
-# packages named as arguments (scripts/package.sh names the packaging tools).
+# Installs on Debian 12 what one use of the tree needs, and the packages named after it:
+#
+#   scripts/deps.sh run     building and running the panel and the emulator (run.sh)
+#   scripts/deps.sh test    that, and what the tests and benchmarks add (test.sh)
+#   scripts/deps.sh ci      that, and what CI adds: format, clang-tidy, packaging (.ci/run)
+#
+# Only what is missing is installed (apt-get, with sudo when not run as root). With
+# OSTREL_DEPS_DONE=1 in the environment it does nothing: CI installs once, at its start.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-qpa-plugins
-      libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
-      xvfb xdotool trayer imagemagick x11-utils openbox dbus libglib2.0-bin libxcb1-dev
+[ "${OSTREL_DEPS_DONE:-}" = 1 ] && exit 0
+level="${1:?usage: deps.sh run|test|ci [PACKAGE...]}"
+shift
+
+# The build (Qt, libusb, and libxcb for the window caption seam) and Qt's display plugins.
+run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libxcb1-dev
+     libusb-1.0-0-dev)
+# GoogleTest and Google Benchmark; Python and socat for the integration cases; procps
+# (ps, pgrep). Xvfb, xdotool, x11-utils (xprop), trayer and openbox give the desktop tests
+# a display, a tray and a window manager; dbus and gdbus (libglib2.0-bin) a private
+# session bus with a StatusNotifier host. man-db, groff-base and desktop-file-utils check
+# the manual pages and desktop entries. umockdev lets the USB tests drive an emulated
+# module through the real libusb. useradd (passwd) and setpriv (util-linux) give the
+# fault runs their second, unprivileged user. gpsd is the real NMEA client of the interop
+# tests (without recommends: no GUI clients). sway (headless, swaybar as its tray),
+# qt6-wayland, grim and wtype are the Wayland desktop of the same tests; at-spi2-core and
+# python3-pyatspi let them read the window as a screen reader does.
+test=(libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
+      xvfb xdotool x11-utils trayer openbox dbus libglib2.0-bin
       sway qt6-wayland grim wtype at-spi2-core python3-pyatspi
-      man-db groff-base desktop-file-utils
-      umockdev libumockdev-dev libusb-1.0-0-dev pkg-config passwd util-linux
-      clang-format-14 clang-tidy-14)
-# man-db and desktop-file-utils check the manual pages and the desktop entries.
-# Xvfb, xdotool and trayer let the acceptance test use the window's own File > Exit and
-# the screenshot script show a tray. openbox is the window manager of the desktop tests;
-# dbus (a private session bus) and gdbus (libglib2.0-bin) play a StatusNotifier tray
-# host there. sway (headless, with swaybar as its tray), qt6-wayland, grim and wtype
-# are the Wayland desktop of the same tests; at-spi2-core and python3-pyatspi let them
-# read the window as a screen reader does. The window caption seam writes X11
-# properties through libxcb.
-# gpsd is the real NMEA client of the interop tests;
-# --no-install-recommends keeps its GUI clients out. umockdev and libusb let the USB
-# tests drive an emulated module through the real libusb on machines without USB.
-# useradd (passwd) and setpriv (util-linux) give the fault runs their second,
-# unprivileged user. CI checks the layout with clang-format 14 and runs clang-tidy 14.
+      man-db groff-base desktop-file-utils umockdev libumockdev-dev passwd util-linux gpsd)
+# The layout check and clang-tidy (both pinned to 14, Debian 12's), and the Debian
+# packaging tools of the package phase.
+ci=(clang-format-14 clang-tidy-14 debhelper dpkg-dev lintian)
+
+case "$level" in
+  run) pkgs=("${run[@]}") ;;
+  test) pkgs=("${run[@]}" "${test[@]}") ;;
+  ci) pkgs=("${run[@]}" "${test[@]}" "${ci[@]}") ;;
+  *) echo "deps.sh: '$level' is none of run, test, ci" >&2; exit 2 ;;
+esac
 missing=()
-for p in "${pkgs[@]}" gpsd "$@"; do
+for p in "${pkgs[@]}" "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then

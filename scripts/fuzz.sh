@@ -6,8 +6,8 @@
 # for N seconds under `nice -n 19`, FUZZ_JOBS (default 2) at a time.
 #
 # Seeds: fuzz/<area>/seeds/<target>/, and for a target that has a
-# fuzz/<area>/<target>.captures file also the shared captures (OSTREL_CORPUS_DIR, default
-# ../shared/corpus) cut into 2047-byte pieces, the most one receive tick takes. New inputs
+# fuzz/<area>/<target>.captures file also the receiver captures (tests/data/captures)
+# cut into 2047-byte pieces, the most one receive tick takes. New inputs
 # go to build/fuzz-corpus/<target>, crashes and slow inputs to build/fuzz-findings/<target>/,
 # each run's output to build/fuzz-logs/<target>.log, and one line per target (runs,
 # coverage, seconds, findings) to build/fuzz-logs/summary.txt.
@@ -20,8 +20,9 @@ seconds="${1:-60}"
 shift || true
 only=("$@")
 jobs="${FUZZ_JOBS:-2}"
-captures="${OSTREL_CORPUS_DIR:-$root/../shared/corpus}"
+captures="$root/tests/data/captures"
 
+./scripts/deps.sh run clang libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
@@ -29,7 +30,7 @@ pieces="$root/build/fuzz-seeds"
 if [[ ! -d "$pieces" ]]; then
   mkdir -p "$pieces.tmp"
   for f in "$captures"/*; do
-    [[ -f "$f" && "$f" != *.md ]] || continue
+    [[ -f "$f" && "$f" == *.log ]] || continue
     split -b 2047 -a 3 "$f" "$pieces.tmp/$(basename "$f")."
   done
   mv "$pieces.tmp" "$pieces"

@@ -45,7 +45,8 @@ dpkg -L "${packages[@]}" | sort -u >"$work/files"
 OSTREL_PREFIX=/usr OSTREL_INSTALL_ROOT="" python3 tests/install/desktop_start.py
 # The pages where man finds them by name.
 OSTREL_MANUALS="$(man -w ostrel-panel) $(man -w kastrel-emulator)" \
-  KASTREL_EMULATOR=/usr/bin/kastrel-emulator OSTREL_SOURCE_DIR="$src" OSTREL_VERSION="$version" \
+  OSTREL_PANEL=/usr/bin/ostrel-panel KASTREL_EMULATOR=/usr/bin/kastrel-emulator \
+  OSTREL_SOURCE_DIR="$src" OSTREL_VERSION="$version" \
   python3 tests/install/shipped_files.py
 
 installed=0

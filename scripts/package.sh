@@ -7,10 +7,22 @@
 #   scripts/package.sh            then: sudo apt-get install ./build/package/*.deb
 #
 # CMAKE_CXX_COMPILER_LAUNCHER=ccache in the environment reaches the package build.
+# OSTREL_PREBUILT=DIR packages the installation of a tree built already instead (CI's
+# release tree, configured for /usr with Debian's build flags: see .ci/run), so CI builds
+# the programs once.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$src"
-./scripts/deps.sh debhelper dpkg-dev lintian
+./scripts/deps.sh run debhelper dpkg-dev lintian
+if [ -n "${OSTREL_PREBUILT:-}" ]; then
+  OSTREL_PREBUILT="$(cd "$OSTREL_PREBUILT" && pwd)"
+  prefix="$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$OSTREL_PREBUILT/CMakeCache.txt")"
+  if [ "$prefix" != /usr ]; then
+    echo "package: $OSTREL_PREBUILT installs to '${prefix}', not /usr" >&2
+    exit 1
+  fi
+  export OSTREL_PREBUILT
+fi
 
 # The project version in CMakeLists.txt is the one place the version is set; the
 # changelog must follow it.

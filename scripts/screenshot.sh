@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: the panel with live data from the module emulator, on a
-# private Xvfb display with trayer as the system tray. The panel hides to the tray one
+# Takes docs/default-window.png (the window a first start shows: no settings file) and
+# docs/screenshot.png (with [GPS] ProcessGPS=1 and [Debug] Panel=2: live data, the Data
+# Stream tab and the maintenance panel), each with the module emulator, on a private Xvfb
+# display with trayer as the system tray. The panel hides to the tray one
 # second after start; a double-click on its tray icon brings it back, as a user would.
 #
 #   scripts/screenshot.sh [BUILD_DIR]     (default: build/release, built here)
@@ -9,6 +11,7 @@
 # the module's socket name (Ezusb-0), so no other panel test may run meanwhile.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
+"$src/scripts/deps.sh" run xvfb trayer xdotool imagemagick
 bin="${1:-}"
 if [ -z "$bin" ]; then
   cmake -S "$src" --preset release >/dev/null
@@ -54,30 +57,44 @@ pids+=($!)
 wait_for 10 grep -qs listening "$work/emulator.log"
 
 cd "$work"
-printf '[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n' >ostrel_gps_monitor.ini
-# Its one-per-user mark stays in the scratch directory: a panel already running elsewhere
-# does not stop this one.
 mkdir -m 700 "$work/run"
-XDG_RUNTIME_DIR="$work/run" "$bin/app/ostrel-panel" 2>"$work/panel.log" &
-pids+=($!)
-wait_for 15 grep -qs "GPS Data port" "$work/panel.log"
-
+# shoot NAME SETTINGS: the panel with SETTINGS restored from the tray, into docs/NAME.
+shoot() {
+  rm -f ostrel_gps_monitor.ini
+  [ -z "$2" ] || printf '%b' "$2" >ostrel_gps_monitor.ini
+  # Its one-per-user mark stays in the scratch directory: a panel already running
+  # elsewhere does not stop this one.
+  XDG_RUNTIME_DIR="$work/run" "$bin/app/ostrel-panel" 2>"$work/panel.log" &
+  local panel=$!
+  pids+=($panel)
+  wait_for 15 grep -qs "GPS Data port" "$work/panel.log"
+  # Shown, then in the tray after a second.
+  wait_for 10 shown
+  wait_for 10 in_tray
+  # The tray icon sits in trayer's window; a double-click there restores the panel.
+  local tray
+  tray="$(xdotool search --onlyvisible --class trayer | head -n1)"
+  eval "$(xdotool getwindowgeometry --shell "$tray")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click --repeat 2 --delay 80 1
+  wait_for 10 shown
+  window="$(visible_window)"
+  xdotool mousemove 5 1000
+  if [[ "$2" == *ProcessGPS=1* ]]; then
+    # Live data: the sky plot's green satellite markers (RGB 0,128,0) are on screen.
+    wait_for 30 green
+  fi
+  sleep 1.5  # one more navigation cycle, so the table and the plot show the same second
+  import -window "$window" "$work/shot.png"
+  mkdir -p "$src/docs"
+  cp "$work/shot.png" "$src/docs/$1"
+  echo "screenshot: $src/docs/$1"
+  kill "$panel"
+  wait "$panel" 2>/dev/null || true
+  wait_for 10 in_tray  # gone
+}
 visible_window() { xdotool search --onlyvisible --name '^Ostrel GPS Control Panel$' 2>/dev/null | head -n1; }
 shown() { [ -n "$(visible_window)" ]; }
 in_tray() { [ -z "$(visible_window)" ]; }
-# Shown, then in the tray after a second.
-wait_for 10 shown
-wait_for 10 in_tray
-
-# The tray icon sits in trayer's window; a double-click there restores the panel.
-tray="$(xdotool search --onlyvisible --class trayer | head -n1)"
-eval "$(xdotool getwindowgeometry --shell "$tray")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click --repeat 2 --delay 80 1
-wait_for 10 shown
-window="$(visible_window)"
-xdotool mousemove 5 1000
-
-# Live data: the sky plot's green satellite markers (RGB 0,128,0) are on screen.
 green() {
   import -window "$window" "$work/shot.png"
   local n
@@ -85,9 +102,8 @@ green() {
         -colorspace gray -format '%[fx:round(mean*w*h)]' info:)
   [ "$n" -gt 100 ]
 }
-wait_for 30 green
-sleep 1.5  # one more navigation cycle, so the table and the plot show the same second
-import -window "$window" "$work/shot.png"
-mkdir -p "$src/docs"
-cp "$work/shot.png" "$src/docs/screenshot.png"
-echo "screenshot: $src/docs/screenshot.png"
+
+# What a user gets at first start: no settings file, the compact window.
+shoot default-window.png ""
+# Everything shown: parsing on, the Data Stream tab and the maintenance panel.
+shoot screenshot.png '[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n'

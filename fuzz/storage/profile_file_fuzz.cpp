@@ -1,15 +1,19 @@
-// Arbitrary bytes as a settings file: reading never fails, and a write changes the one
-// key it is asked to and nothing another key reads.
+// Arbitrary bytes as a settings file: reading never fails, a write changes the one key it
+// is asked to and nothing another key reads, and a byte order mark in front of the file
+// changes nothing but itself.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "app/settings.h"
 #include "platform/profile_file.h"
 
 namespace {
@@ -67,10 +71,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string value = in.ConsumeRandomLengthString(64);
   std::string text = in.ConsumeRemainingBytesAsString();
 
+  const std::string kMark = "\xEF\xBB\xBF";
+  // A text that has the mark already would have two, the second a part of its first line.
+  const bool has_mark = text.compare(0, kMark.size(), kMark) == 0;
+  const std::string marked = kMark + text;
   std::array<std::optional<std::string>, kKeys.size()> before;
   for (std::size_t i = 0; i < kKeys.size(); ++i) {
     before[i] = ostrel::ProfileLookup(text, kKeys[i].first, kKeys[i].second);
     Check(!before[i] || before[i]->size() <= ostrel::kProfileValueMax);
+    Check(has_mark || ostrel::ProfileLookup(marked, kKeys[i].first, kKeys[i].second) == before[i]);
+    if (!before[i]) continue;
+    // A number the integer reader takes reads the same once written back in decimal.
+    const int32_t n = ostrel::ParseSettingInteger(*before[i], 7);
+    const int32_t m = ostrel::ParseSettingInteger(*before[i], 8);
+    if (n == m) Check(ostrel::ParseSettingInteger(std::to_string(n), 9) == n);
+    for (const ostrel::UsbId& id : ostrel::ParseUsbIds(*before[i])) {
+      char text[10];
+      std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+      const std::vector<ostrel::UsbId> again = ostrel::ParseUsbIds(text);
+      Check(again.size() == 1 && again[0] == id);
+    }
   }
 
   std::string after;
@@ -81,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Check(ostrel::ProfileLookup(after, section, key) == AsRead(value));
   Check(ostrel::ProfileUpdate(after, section, key, value) == after);
+  Check(has_mark || ostrel::ProfileUpdate(marked, section, key, value) == kMark + after);
   const std::string s = Trim(section), k = Trim(key);
   for (std::size_t i = 0; i < kKeys.size(); ++i) {
     if (Same(s, kKeys[i].first) && Same(k, kKeys[i].second)) continue;

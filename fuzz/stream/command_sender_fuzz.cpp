@@ -61,6 +61,7 @@ class Window final : public ostrel::ReceiveView {
   void UpdateFixDisplay() override {}
   void ShowDataStream(const std::uint8_t*, int32_t) override {}
   void DemoFileUnavailable(const std::string&, const std::string&) override {}
+  void ShowNotice(const std::string&) override {}
   void GPSButtonSetClick() override {}
   std::string status;
   std::optional<std::string> serial;

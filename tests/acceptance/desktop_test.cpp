@@ -168,11 +168,11 @@ TEST_F(PanelDesktop, OffscreenStartSaysOnlyItsStartLine) {
   // Names alone unset the variables.
   Child panel({OSTREL_PANEL_PATH}, dir_, dir_ / "panel.err",
               {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"});
-  const std::string start =
-      "ostrel-panel: GPS Data port COM1 at " + (dir_ / "COM1").string() + "\n";
   ASSERT_TRUE(WaitFor([&] { return PanelErr().find("GPS Data port") != std::string::npos; },
                       std::chrono::seconds(15)))
       << PanelErr();
+  const std::string start = "ostrel-panel: GPS Data port COM1 at " + (dir_ / "COM1").string() +
+                            " (" + fs::read_symlink(dir_ / "COM1").string() + ")\n";
   panel.Signal(SIGTERM);
   ASSERT_TRUE(WaitFor([&] { return panel.Ended(); }, std::chrono::seconds(10)));
   EXPECT_EQ(PanelErr(), start);

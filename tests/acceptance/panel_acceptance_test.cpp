@@ -97,7 +97,8 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
       std::chrono::seconds(15)))
       << ReadFile(panel_err);
   // The start line and nothing else: no notes of Qt's that a user cannot act on.
-  const std::string start_line = "ostrel-panel: GPS Data port COM1 at " + link.string() + "\n";
+  const std::string start_line = "ostrel-panel: GPS Data port COM1 at " + link.string() + " (" +
+                                 fs::read_symlink(link).string() + ")\n";
   EXPECT_EQ(ReadFile(panel_err), start_line);
   EXPECT_TRUE(fs::is_symlink(link));
 

@@ -179,7 +179,7 @@ class WaylandDesktop(unittest.TestCase):
         table = found[("table", "Active satellites")]
         self.assertEqual(table["headers"], ["ID", "Elevation", "Azimuth", "SNR"])
         self.assertRegex(table["description"], r"^\d+ satellites in rows 2 to \d+")
-        self.assertIn(("text", "Mask Angle"), found)
+        self.assertIn(("spin button", "Mask Angle"), found)
         self.assertRegex(found[("filler", "Sky plot")]["description"],
                          r"^\d+ satellites drawn: satellite \d+ at elevation \d+ degrees, "
                          r"azimuth \d+ degrees")

@@ -11,10 +11,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
+#include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
@@ -28,12 +30,15 @@
 #include <string>
 
 #include "app/help_form.h"
-#include "app/settings_applier.h"
 #include "app/tray_status.h"
 #include "app_test_support.h"
+#include "engine/panel_engine.h"
+#include "engine/settings_applier.h"
 #include "link/command_queue.h"
 #include "link/usb_link.h"
 #include "receiver/ubx.h"
+#include "support/fake_driver.h"
+#include "support/param_name.h"
 
 namespace ostrel {
 namespace {
@@ -54,12 +59,17 @@ class PanelTest : public ::testing::Test {
     form_ = std::make_unique<TMainForm>(test::Environment(clock_, socket, dir_.Path()));
     return *form_;
   }
+  // With the emulator the module's replies take real time: the real clock waits for them.
+  TMainForm& StartWithModule(const std::string& socket) {
+    form_ = std::make_unique<TMainForm>(test::Environment(SystemClock(), socket, dir_.Path()));
+    return *form_;
+  }
   MainFormUi& Ui() { return form_->Ui(); }
   std::string Status() { return Ui().Connection_Label->text().toStdString(); }
 
   // Waits for `n` more ticks of the receive timer.
   bool Ticks(int n) {
-    auto* timer = form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+    auto* timer = form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
     int seen = 0;
     auto connection = QObject::connect(timer, &QTimer::timeout, [&] { ++seen; });
     const bool ok = test::WaitFor([&] { return seen >= n; }, 5000);
@@ -76,81 +86,6 @@ class PanelTest : public ::testing::Test {
 // ---------------------------------------------------------------------------------------
 // Start-up
 
-TEST_F(PanelTest, FirstStartWithoutModuleWritesComThenPassBinaryData) {
-  Start();
-  EXPECT_EQ(IniText(), "[GPS]\nCOM=0\nPassBinaryData=0\n");
-  EXPECT_EQ(Status(), "No Device");
-  EXPECT_EQ(form_->TrayTip(), "Status: No Device\nGPS Port: COM1");
-  EXPECT_EQ(Ui().GPS_Virtual_Port->text(), QStringLiteral("COM1"));
-  // What an application opens is the link's full path.
-  EXPECT_EQ(Ui().GPS_Virtual_Port->toolTip().toStdString(), dir_.File("COM1"));
-  EXPECT_TRUE(QFileInfo(QString::fromStdString(dir_.File("COM1"))).isSymLink());
-  EXPECT_TRUE(answers_.Seen().empty());
-}
-
-TEST_F(PanelTest, FirstStartWithModuleStoresWaasAndBaudBetween) {
-  const std::string socket = test::UniqueSocket();
-  test::Emulator module(socket, dir_.Path());
-  ASSERT_TRUE(module.Started());
-  Start(socket);
-  EXPECT_EQ(IniText(), "[GPS]\nCOM=0\nWAAS=1\nBaud=19200\nPassBinaryData=0\n");
-  EXPECT_EQ(Status(), "Connected...");
-  EXPECT_EQ(form_->TrayTip(), "Status: Connected...\nGPS Port: COM1");
-  // The settings sequence waits in the queue for the receive cycle.
-  ASSERT_NE(form_->Queue(), nullptr);
-  EXPECT_EQ(
-      QueuedBlocks(*form_->Queue()),
-      (std::vector<std::string>{Control("c"), Data(ubx::kCfgPrt19200.data(), 28), Control("19200"),
-                                Data(ubx::kSbasOn.data(), 16), Control("*")}));
-
-  // "Update GPS Status" while the sequence is being sent does nothing, not even a box.
-  Ui().GPSButtonRead->click();
-  EXPECT_EQ(Status(), "Connected...");
-  EXPECT_TRUE(answers_.Seen().empty());
-
-  // The receive cycle delivers it: the open byte, then one block per tick.
-  const std::vector<std::string> expected{
-      "j", "*c", "! CFG-PRT port=1 baud=19200", "*19200", "! CFG-SBAS mode=1", "**"};
-  EXPECT_TRUE(test::WaitFor([&] { return module.Received().size() >= expected.size(); }));
-  EXPECT_EQ(module.Received(), expected);
-  EXPECT_TRUE(test::WaitFor(
-      [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
-  EXPECT_EQ(Ui().MessageStatus->text(),
-            QStringLiteral("Sending command..., 1 completed! (Failed: 0)"));
-}
-
-// The USB ids are the user's text: start-up writes the value back as it read it (a first
-// start, above, writes no [USB] at all), and a word that is no id is told once, on stderr
-// and in error.log, not shown in a box.
-TEST_F(PanelTest, UsbIdsAreWrittenBackAsReadAndABadWordIsToldOnce) {
-  Ini("[USB]\nDevice = 1209:4b53, zz\n");
-  Start();
-  EXPECT_EQ(IniText(), "[USB]\nDevice=1209:4b53, zz\n[GPS]\nCOM=0\nPassBinaryData=0\n");
-  const std::string log = test::ReadFile(dir_.File("error.log"));
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-  EXPECT_TRUE(log.starts_with("ostrel-panel: [USB] Device: \"zz\" ")) << log;
-  EXPECT_EQ(log.find("1209"), std::string::npos) << log;
-  EXPECT_TRUE(answers_.Seen().empty());
-  EXPECT_EQ(Status(), "No Device");
-}
-
-TEST_F(PanelTest, RefusedBaudRateStopsAtDeviceFoundWithNothingStored) {
-  const std::string socket = test::UniqueSocket();
-  test::Emulator module(socket, dir_.Path());
-  ASSERT_TRUE(module.Started());
-  Ini("[GPS]\nBaud=4800\n");
-  Start(socket);
-  ASSERT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
-  EXPECT_EQ(answers_.Seen()[0].text,
-            QStringLiteral("Please specify a different baud rate (9600, 19200)"));
-  EXPECT_EQ(Status(), "Device found!");
-  EXPECT_EQ(Ui().GPS_Baud->currentText(), QStringLiteral("4800"));
-  EXPECT_EQ(IniText(), "[GPS]\nBaud=4800\nCOM=0\nPassBinaryData=0\n");
-  // The begin block stays queued without its end.
-  EXPECT_EQ(QueuedBlocks(*form_->Queue()), std::vector<std::string>{Control("c")});
-}
-
 TEST_F(PanelTest, RefusedSettingsWriteEndsStartupButTheWindowOpens) {
   // A directory where the file should be: every write is refused.
   ASSERT_TRUE(QDir().mkdir(QString::fromStdString(dir_.File(kIni))));
@@ -159,11 +94,11 @@ TEST_F(PanelTest, RefusedSettingsWriteEndsStartupButTheWindowOpens) {
   EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
   EXPECT_TRUE(answers_.Seen()[0].text.contains(QStringLiteral("ostrel_gps_monitor.ini")))
       << answers_.Seen()[0].text.toStdString();
-  // Step 8 failed: no GPS Data port, no buffers, no receive timer.
-  EXPECT_EQ(form_->VSPort(), nullptr);
+  // The first write failed: no GPS Data port, no buffers, no receive timer.
+  EXPECT_EQ(form_->Engine().VSPort(), nullptr);
   EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir_.File("COM1"))));
-  EXPECT_EQ(form_->Queue(), nullptr);
-  EXPECT_FALSE(form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->isActive());
+  EXPECT_EQ(form_->Engine().Queue(), nullptr);
+  EXPECT_FALSE(form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->isActive());
   EXPECT_TRUE(form_->findChild<QTimer*>(QStringLiteral("Startup"))->isActive());
   // The buttons still answer without touching what was never made.
   Ui().QueryVersion->click();
@@ -273,12 +208,13 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
                            "GroupBox9",
                            "Memo1"})
     EXPECT_NE(form_->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
-  for (const char* name :
-       {"GPS_Receiver", "Startup", "VSPortRead", "VSPort", "Exit", "Demonstration"})
+  for (const char* name : {"Startup", "Exit", "Demonstration"})
     EXPECT_NE(form_->findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
-  EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->interval(), 100);
+  for (const char* name : {"GPS_Receiver", "VSPortRead", "VSPort"})
+    EXPECT_NE(form_->Engine().findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
+  EXPECT_EQ(form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->interval(), 100);
   EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("Startup"))->interval(), 1000);
-  EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("VSPortRead"))->interval(), 200);
+  EXPECT_EQ(form_->Engine().findChild<QTimer*>(QStringLiteral("VSPortRead"))->interval(), 200);
   EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
   EXPECT_EQ(form_->SatBitmap().size(), QSize(250, 250));
   EXPECT_EQ(Ui().SatLoc->size(), QSize(250, 250));
@@ -289,15 +225,6 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
 
 // ---------------------------------------------------------------------------------------
 // Tray
-
-TEST_F(PanelTest, TrayTipIsCutAt127Characters) {
-  Start();
-  const std::string long_status(200, 'x');
-  form_->SetTrayTip(TrayTipText(long_status, "COM1"));
-  EXPECT_EQ(form_->TrayTip().size(), 127u);
-  EXPECT_EQ(form_->TrayTip(), ("Status: " + long_status).substr(0, 127));
-  EXPECT_TRUE(form_->TrayIcon()->toolTip().endsWith(QString::fromStdString(form_->TrayTip())));
-}
 
 // The tray says the module's state at a glance, in its icon and in words, within a tick:
 // no module, then the emulator's 3D fix (with the SBAS correction it applies once the
@@ -434,133 +361,91 @@ TEST_F(PanelTest, SecondReaderOfThePortIsReportedOnce) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Maintenance buttons (no module: the blocks stay queued)
+// Each control runs its engine operation
 
-class MaintenanceTest : public PanelTest {
- protected:
-  void SetUp() override {
-    Ini("[Debug]\nPanel=2\n");
-    Start();
-    ASSERT_NE(form_->Queue(), nullptr);
-  }
-  std::vector<std::string> Queued() { return QueuedBlocks(*form_->Queue()); }
+// The module open behind the fake driver, the settings sequence cleared from the queue:
+// a control's click leaves the first block of its command at the front.
+struct ControlCase {
+  const char* name;
+  std::function<void(MainFormUi&, ModalAnswerer&)> use;
+  std::string first_block;
 };
 
-TEST_F(MaintenanceTest, QueryVersionQueuesItsBlockThenTheEnd) {
-  Ui().QueryVersion->click();
-  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("v"), Control("*")}));
+class ControlTest : public PanelTest, public ::testing::WithParamInterface<ControlCase> {};
+
+TEST_P(ControlTest, QueuesItsCommand) {
+  PanelEnvironment env{clock_, {}, dir_.Path()};
+  env.make_driver = [](std::vector<UsbId>, UsbNoticeSink) {
+    return std::make_unique<test::FakeDriver>();
+  };
+  Ini("[Debug]\nPanel=2\n");
+  form_ = std::make_unique<TMainForm>(std::move(env));
+  ClearQueue(*form_->Engine().Queue());
+  GetParam().use(Ui(), answers_);
+  const std::vector<std::string> queued = QueuedBlocks(*form_->Engine().Queue());
+  ASSERT_FALSE(queued.empty());
+  EXPECT_EQ(queued.front(), GetParam().first_block);
 }
 
-TEST_F(MaintenanceTest, WriteSerialQueuesTheTenCharacters) {
-  Ui().EEPROMSerial->setText(QStringLiteral("ABCDEFGHIJ"));
-  Ui().WriteEEPROM->click();
-  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("wABCDEFGHIJ"), Control("*")}));
-  EXPECT_TRUE(answers_.Seen().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Controls, ControlTest,
+    ::testing::Values(
+        ControlCase{"WAASMode", [](MainFormUi& ui, ModalAnswerer&) { ui.WAASMode->click(); },
+                    Control("c")},
+        ControlCase{"GPSButtonRead",
+                    [](MainFormUi& ui, ModalAnswerer&) { ui.GPSButtonRead->click(); },
+                    Control("c")},
+        ControlCase{"ResetGPS", [](MainFormUi& ui, ModalAnswerer&) { ui.ResetGPS->click(); },
+                    Control("*")},
+        ControlCase{"B9600", [](MainFormUi& ui, ModalAnswerer&) { ui.B9600->click(); },
+                    Data(ubx::kCfgPrt9600.data(), 28)},
+        ControlCase{"B19200", [](MainFormUi& ui, ModalAnswerer&) { ui.B19200->click(); },
+                    Data(ubx::kCfgPrt19200.data(), 28)},
+        ControlCase{"QueryVersion",
+                    [](MainFormUi& ui, ModalAnswerer&) { ui.QueryVersion->click(); }, Control("v")},
+        ControlCase{"EraseEEPROM",
+                    [](MainFormUi& ui, ModalAnswerer& answers) {
+                      answers.Push(ModalAnswerer::Click(QMessageBox::Yes));
+                      ui.EraseEEPROM->click();
+                    },
+                    Control("e")},
+        ControlCase{"ReadEEPROM", [](MainFormUi& ui, ModalAnswerer&) { ui.ReadEEPROM->click(); },
+                    Control("r")},
+        ControlCase{"WriteEEPROM",
+                    [](MainFormUi& ui, ModalAnswerer&) {
+                      ui.EEPROMSerial->setText(QStringLiteral("ABCDEFGHIJ"));
+                      ui.WriteEEPROM->click();
+                    },
+                    Control("wABCDEFGHIJ")}),
+    test::ParamName());
 
-TEST_F(MaintenanceTest, ShortSerialIsRefusedWithNothingQueued) {
-  Ui().EEPROMSerial->setText(QStringLiteral("ABCDEFGHI"));
-  Ui().WriteEEPROM->click();
-  EXPECT_TRUE(Queued().empty());
-  ASSERT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
-  EXPECT_TRUE(answers_.Seen()[0].text.contains(QStringLiteral("ten characters")));
-}
-
-TEST_F(MaintenanceTest, ResetWhileBusyLeavesTheEndBlockAlone) {
-  Ui().B9600->click();
-  ASSERT_EQ(Queued().size(), 3u);
-  Ui().ResetGPS->click();
-  EXPECT_EQ(Queued(), std::vector<std::string>{Control("*")});
-  // Reset of the end block alone changes nothing.
-  Ui().ResetGPS->click();
-  EXPECT_EQ(Queued(), std::vector<std::string>{Control("*")});
-}
-
-TEST_F(MaintenanceTest, BaudButtonsQueueBothSequencesInOrder) {
-  Ui().B9600->click();
-  Ui().B19200->click();
-  EXPECT_EQ(Queued(), (std::vector<std::string>{Data(ubx::kCfgPrt9600.data(), 28), Control("9600"),
-                                                Control("*"), Data(ubx::kCfgPrt19200.data(), 28),
-                                                Control("19200"), Control("*")}));
-}
-
-TEST_F(MaintenanceTest, EraseAsksFirstWithNoAsTheDefault) {
-  Ui().EraseEEPROM->click();  // the answerer takes the default button
-  ASSERT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("EEPROM Erase"));
-  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("Are you sure you want to erase the EEPROM?"));
-  EXPECT_TRUE(Queued().empty());
-
-  answers_.Push(ModalAnswerer::Click(QMessageBox::Yes));
-  Ui().EraseEEPROM->click();
-  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("e"), Control("*")}));
-}
-
-TEST_F(MaintenanceTest, ReadSerialEmptiesTheFieldAtOnce) {
-  Ui().EEPROMSerial->setText(QStringLiteral("0123456789"));
-  Ui().ReadEEPROM->click();
-  EXPECT_TRUE(Ui().EEPROMSerial->text().isEmpty());
-  EXPECT_EQ(Queued(), (std::vector<std::string>{Control("r"), Control("*")}));
-}
-
-TEST_F(MaintenanceTest, UpdateStatusWithoutDeviceSaysSo) {
-  Ui().GPSButtonRead->click();
-  ASSERT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Error"));
-  EXPECT_EQ(answers_.Seen()[0].text, QStringLiteral("There is no device detected."));
-  EXPECT_TRUE(Queued().empty());
-  EXPECT_EQ(Status(), "No Device");
+// The mask angle box takes degrees from 0 to 90 and nothing else; the sky plot is drawn
+// with what it holds, and a redraw never throws.
+TEST_F(PanelTest, MaskAngleBoxRefusesNinetyOneAndLetters) {
+  Ini("[Debug]\nPanel=2\n");
+  Start();
+  QSpinBox& box = *Ui().Mask_Angle;
+  EXPECT_EQ(box.text(), QStringLiteral("0"));
+  // Typed as a user types: one key after the other into the emptied box.
+  auto type = [&](const char* keys) {
+    box.clear();
+    for (const char* k = keys; *k != 0; ++k) {
+      const QString text{QLatin1Char(*k)};
+      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, text);
+      QCoreApplication::sendEvent(&box, &press);
+    }
+    return box.text().toStdString();
+  };
+  EXPECT_EQ(type("91"), "9");
+  EXPECT_EQ(type("x"), "");
+  EXPECT_EQ(type("4a5"), "45");
+  EXPECT_EQ(type("90"), "90");
+  EXPECT_EQ(form_->Engine().MaskAngle(), 90);
+  EXPECT_NO_THROW(form_->SatLocDraw());
 }
 
 // ---------------------------------------------------------------------------------------
 // Demonstration
-
-TEST_F(PanelTest, DemonstrationOfAMissingFileShowsItsStatusAndSaysSoOnce) {
-  Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
-  Start();
-  ASSERT_TRUE(Ui().Demonstration->isVisible());
-  answers_.Push(ModalAnswerer::Enter(QStringLiteral("no-such-file.txt")));
-  Ui().Demonstration->trigger();
-  ASSERT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_EQ(answers_.Seen()[0].caption, QStringLiteral("Demonstration File"));
-  EXPECT_EQ(answers_.Seen()[0].text,
-            QStringLiteral("Enter name of file containing the NMEA packets"));
-  EXPECT_EQ(answers_.Seen()[0].initial, QStringLiteral("nmea.txt"));
-  EXPECT_TRUE(Ui().Demonstration->isChecked());
-  EXPECT_EQ(Status(), "Demonstration!");
-  EXPECT_EQ(form_->TrayTip(), "Status: Demonstration!\nGPS Port: COM1");
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
-
-  ASSERT_TRUE(Ticks(5));
-  EXPECT_EQ(Status(), "Demonstration!");
-  ASSERT_EQ(answers_.Seen().size(), 2u);
-  EXPECT_EQ(answers_.Seen()[1].caption, QStringLiteral("Error"));
-  // The name as opened: in the panel's folder.
-  EXPECT_EQ(answers_.Seen()[1].text.toStdString(), "Cannot open the demonstration file " +
-                                                       dir_.File("no-such-file.txt") +
-                                                       ": No such file or directory.");
-  EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("0"));
-  EXPECT_TRUE(Ui().Output_Console->toPlainText().isEmpty());
-  EXPECT_TRUE(Ui().FixMode->text().isEmpty());
-  EXPECT_TRUE(Ui().SatGrid->item(1, 0)->text().isEmpty());
-
-  // Stopping shows the device state again; the box keeps its tick.
-  Ui().Demonstration->trigger();
-  EXPECT_EQ(answers_.Seen().size(), 2u);
-  EXPECT_FALSE(Ui().Demonstration->isChecked());
-  EXPECT_EQ(Status(), "No Device");
-  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
-}
-
-TEST_F(PanelTest, DemonstrationCancelledChangesNothing) {
-  Ini("[GPS]\nDemo=1\n");
-  Start();
-  Ui().Demonstration->trigger();  // the answerer cancels
-  EXPECT_EQ(answers_.Seen().size(), 1u);
-  EXPECT_FALSE(Ui().Demonstration->isChecked());
-  EXPECT_EQ(Status(), "No Device");
-}
 
 class DemonstrationLog : public PanelTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -712,23 +597,23 @@ TEST_F(PanelTest, SentencesGoOnBetweenTicksUnlessABlockIsPending) {
   test::Emulator module(socket, dir_.Path());
   ASSERT_TRUE(module.Started());
   Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
-  Start(socket);
+  StartWithModule(socket);
   form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
   ASSERT_TRUE(test::WaitFor(
       [&] { return Ui().MessageStatus->text().contains(QStringLiteral("completed!")); }));
-  auto* timer = form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
+  auto* timer = form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"));
   timer->stop();
 
   Ui().ChunkSize->setText(QStringLiteral("-"));
   EXPECT_TRUE(test::WaitFor([&] { return Ui().ChunkSize->text() != QStringLiteral("-"); }));
 
   Ui().QueryVersion->click();
-  ASSERT_TRUE(form_->Queue()->Pending());
+  ASSERT_TRUE(form_->Engine().Queue()->Pending());
   Ui().ChunkSize->setText(QStringLiteral("-"));
   // Several packets with their line ends have been handed over and announced.
   ASSERT_TRUE(test::WaitFor([&] {
-    std::lock_guard lock(form_->Link()->State().HandOver);
-    return form_->Link()->State().RxLength >= 300;
+    std::lock_guard lock(form_->Engine().Link()->State().HandOver);
+    return form_->Engine().Link()->State().RxLength >= 300;
   }));
   QCoreApplication::processEvents();
   EXPECT_EQ(Ui().ChunkSize->text(), QStringLiteral("-"));
@@ -854,7 +739,7 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
   auto run = [&](int switch_at, int ticks, int& changes_off_page) {
     Start();
     form_->findChild<QTimer*>(QStringLiteral("Startup"))->stop();
-    form_->findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->stop();
+    form_->Engine().findChild<QTimer*>(QStringLiteral("GPS_Receiver"))->stop();
     form_->show();
     answers_.Push(ModalAnswerer::Enter(QStringLiteral("moving.txt")));
     Ui().Demonstration->trigger();
@@ -868,7 +753,7 @@ TEST_F(PanelTest, DataStreamOffItsPageWaitsAndThenShowsWhatItWouldHaveShown) {
         changes_off_page = changes;
         Ui().PageControl->setCurrentWidget(Ui().DataStreamPage);
       }
-      form_->GPS_ReceiverTimer();
+      form_->Engine().Tick();
     }
     if (changes_off_page < 0) changes_off_page = changes;
     Ui().PageControl->setCurrentWidget(Ui().DataStreamPage);
@@ -937,16 +822,16 @@ TEST_F(PanelTest, ExitTakesTheWindowAwayAtOnceAndNothingActsInThePause) {
   test::Emulator module(socket, dir_.Path());
   ASSERT_TRUE(module.Started());
   Ini("[GPS]\nWAAS=1\n[Debug]\nPanel=2\n");
-  Start(socket);
+  StartWithModule(socket);
   form_->show();
-  ASSERT_TRUE(test::WaitFor([&] { return !form_->Queue()->Pending(); }));
+  ASSERT_TRUE(test::WaitFor([&] { return !form_->Engine().Queue()->Pending(); }));
   const std::string stored = IniText();
   Ui().Exit->trigger();
   EXPECT_FALSE(form_->isVisible());
   EXPECT_FALSE(form_->TrayIcon()->isVisible());
   Ui().WAASMode->click();
   Ui().GPSButtonRead->click();
-  EXPECT_FALSE(form_->Queue()->Pending());
+  EXPECT_FALSE(form_->Engine().Queue()->Pending());
   EXPECT_EQ(IniText(), stored);
   EXPECT_TRUE(answers_.Seen().empty());
 }
@@ -1017,7 +902,7 @@ TEST_F(PanelTest, ExitEndsTheLoopAboutTwoSecondsLaterWithTheWindowAlive) {
   });
   beat.start(20);
   Ui().Exit->trigger();
-  EXPECT_TRUE(form_->Link()->State().StopReading.load());
+  EXPECT_TRUE(form_->Engine().Link()->State().StopReading.load());
   QApplication::exec();
   QObject::disconnect(ended);
   EXPECT_GE(ended_at - exit_at, 2000);

@@ -14,6 +14,7 @@
 
 #include "platform/vsport_qt.h"
 #include "pty_harness.h"
+#include "support/corpus.h"
 
 namespace ostrel {
 namespace {
@@ -86,7 +87,7 @@ TEST(Gpsd, ReadsFixesFromThePort) {
 
   std::vector<std::string> lines;
   {
-    std::ifstream in(std::string(OSTREL_CORPUS_DIR) + "/bu353s4.log");
+    std::istringstream in(test::ReadCapture("bu353s4.log"));
     for (std::string l; std::getline(in, l);)
       if (!l.empty() && l[0] == '$') lines.push_back(l + "\r\n");  // the receiver sends CR LF
   }

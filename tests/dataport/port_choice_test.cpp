@@ -41,6 +41,7 @@ class FakePort : public VirtualPort {
   }
   int32_t Write(const std::uint8_t*, int32_t) override { return 0; }
   int32_t Read(std::uint8_t*, int32_t) override { return 0; }
+  std::string Failure() const override { return create_ok ? "" : "The folder /f is full."; }
 };
 
 struct Messages : MessageSink {
@@ -54,6 +55,7 @@ struct Outcome {
   std::string result;
   std::string label = "unset";
   int exits = 0;
+  std::string notes;
   FakePort port;
   Messages messages;
 };
@@ -64,8 +66,12 @@ Outcome Choose(const std::vector<std::string>& listed, int configured, bool crea
   FakeListing listing(listed);
   run.port.create_ok = create_ok;
   run.port.open_ok = open_ok;
-  VirtualPortSetup setup{listing, run.port, run.messages, [&run] { ++run.exits; },
-                         [&run](const std::string& l) { run.label = l; }};
+  VirtualPortSetup setup{listing,
+                         run.port,
+                         run.messages,
+                         [&run] { ++run.exits; },
+                         [&run](const std::string& l) { run.label = l; },
+                         [&run](const std::string& n) { run.notes += n; }};
   run.result = Create_Virtual_Port(configured, setup);
   return run;
 }
@@ -115,6 +121,9 @@ TEST(CreateVirtualPort, ConfiguredRealPortFailsNineTimesAndNamesIt) {
   ASSERT_EQ(run.messages.shown.size(), 1u);
   EXPECT_EQ(run.messages.shown[0].first, "Error");
   EXPECT_EQ(run.messages.shown[0].second, "COM5 could not be used as the GPS Data COM port!");
+  EXPECT_EQ(run.notes,
+            "COM5 could not be used as the GPS Data COM port! COM5 is the name of a serial port "
+            "of this machine (Communications Port (COM5)).\n");
   EXPECT_EQ(run.exits, 1);
 }
 
@@ -125,6 +134,8 @@ TEST(CreateVirtualPort, RefusedCreationTriesCom1ToCom9AndNamesTheLast) {
   EXPECT_EQ(run.port.calls.back(), "create COM9");
   ASSERT_EQ(run.messages.shown.size(), 1u);
   EXPECT_EQ(run.messages.shown[0].second, "COM9 could not be used as the GPS Data COM port!");
+  // The box keeps its words; stderr and error.log hear why.
+  EXPECT_EQ(run.notes, "COM9 could not be used as the GPS Data COM port! The folder /f is full.\n");
   EXPECT_EQ(run.exits, 1);
 }
 

@@ -156,6 +156,18 @@ class PanelFaults(PanelRig):
         self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
         self.assert_exits_in_order("garbage")
 
+    def test_zero_length_packets(self):
+        """A zero-length packet after every full one costs no pause: the settings go
+        through and the stream keeps its pace."""
+        self.start_emulator("--zero-length", *STREAM_WHILE_SENDING)
+        self.start_panel()
+        client = self.attach_client()
+        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
+        self.assert_forwards(client, 5, "zero-length")
+        # An unacknowledged block would have been followed by "**" again.
+        self.assertEqual(self.emulog.received(), SETTINGS_SEQUENCE)
+        self.assert_exits_in_order("zero-length")
+
     def test_command_too_long(self):
         """65,537 bytes written at once: refused whole, nothing reaches the module."""
         if self.have_x():
@@ -366,6 +378,24 @@ class PanelFaults(PanelRig):
                        self.dir, self.path("client-%s.out" % mode))
         self.children.append(client)
         return client
+
+    def test_port_outside_dialout(self):
+        """A user outside dialout: the port stays 0600 and the cure is told once."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the panel as a user outside dialout")
+        os.chown(self.dir, 65534, 65534)
+        try:
+            self.start_panel(as_nobody=True)
+            self.assertEqual(os.stat(self.link).st_mode & 0o777, 0o600)
+            cure = "sudo usermod -aG dialout $USER, then log out and in again"
+            self.assertIn(os.readlink(self.link) + " could not be given to the group dialout",
+                          self.panel.output())
+            with open(self.path("error.log"), encoding="latin-1") as f:
+                self.assertEqual(f.read().count(cure), 1)
+            self.assertEqual(self.panel.output().count(cure), 1)
+            self.assert_exits_in_order("outside dialout")
+        finally:
+            os.chown(self.dir, os.geteuid(), os.getegid())
 
     def test_settings_link_of_another_user(self):
         """Another user's link in /tmp to a file of ours: the file stays as it is."""

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/corpus.h"
+
 namespace ostrel {
 namespace {
 
@@ -152,11 +154,9 @@ TEST(DataStreamView, TooLongRenderingSetsChunkSizeAndLeavesTheMemo) {
 // Real Antaris UBX output is only about two thirds non-printable, so its 1100-byte
 // chunks fit the buffer and are shown.
 TEST(DataStreamView, RealUbxChunkFitsTheLineBuffer) {
-  std::ifstream file(std::string(OSTREL_CORPUS_DIR) + "/ublox-aek-4t.log", std::ios::binary);
-  ASSERT_TRUE(file) << "corpus missing";
-  std::vector<std::uint8_t> chunk(1100);
-  file.read(reinterpret_cast<char*>(chunk.data()), 1100);
-  ASSERT_EQ(file.gcount(), 1100);
+  const std::string capture = test::ReadCapture("ublox-aek-4t.log");
+  ASSERT_GE(capture.size(), 1100u);
+  const std::vector<std::uint8_t> chunk(capture.begin(), capture.begin() + 1100);
   MemoView memo;
   DataStreamView view(memo);
   EXPECT_TRUE(Show(view, chunk));

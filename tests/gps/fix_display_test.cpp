@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/corpus.h"
+
 namespace ostrel {
 namespace {
 
@@ -120,9 +122,7 @@ TEST(FixDisplay, NumbersAreDecimalWithoutLeadingZeros) {
 
 // The first complete cycle of a real Antaris capture, parsed and shown.
 TEST(FixDisplay, RealAntarisCycleFillsTheGrid) {
-  std::ifstream file(std::string(OSTREL_CORPUS_DIR) + "/ublox-lea-4h.log", std::ios::binary);
-  ASSERT_TRUE(file) << "corpus missing";
-  std::string capture((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string capture = test::ReadCapture("ublox-lea-4h.log");
   // Up to the GLL after the first fix: ZDA RMC VTG GGA GSA GSV GLL, with LF line ends
   // turned into the CR LF the module sends.
   const std::string first_fix = "$GPGLL,4907.85331";

@@ -32,7 +32,7 @@ ROOT = os.environ.get("OSTREL_INSTALL_ROOT", "")
 MENU_ENTRY = "share/applications/ostrel-panel.desktop"
 LOGIN_ENTRY = "share/ostrel-panel/autostart/ostrel-panel.desktop"
 WINDOW_NAME = "^Ostrel GPS Control Panel$"
-PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (.+)$", re.M)
+PORT_LINE = re.compile(r"GPS Data port (COM\d+) at (.+) \((/dev/pts/\d+)\)$", re.M)
 # Field codes a launcher replaces with files, URLs, the icon...; the panel takes none.
 FIELD_CODE = re.compile(r"^%[fFuUdDnNickvm]$")
 
@@ -125,7 +125,9 @@ class DesktopStart(unittest.TestCase):
         self.children.append(panel)
         self.panel = panel
         self.assertTrue(wait_for(lambda: PORT_LINE.search(panel.output()), 15), panel.output())
-        return PORT_LINE.search(panel.output()).groups()
+        port, link, device = PORT_LINE.search(panel.output()).groups()
+        self.assertEqual(os.readlink(link), device)  # the device gpsd may be handed
+        return port, link
 
     def assert_serves_nmea(self, link):
         client = PortClient(link)

@@ -2,12 +2,13 @@
 """What ships beside the programs: the manual pages and the package version.
 
 The pages are rendered by man(1) as lintian and a user do, and compared with what the
-programs really take: every option kastrel-emulator --help lists, every settings key the
+programs really take: every option each program's --help lists, every settings key the
 panel reads (with its default). The Debian package's version must be the project's.
 
 From the environment:
   OSTREL_MANUALS     the ostrel-panel and kastrel-emulator pages, in that order (source
                      form, or as installed, gzipped)
+  OSTREL_PANEL       the panel program
   KASTREL_EMULATOR   the emulator program
   OSTREL_SOURCE_DIR  the source tree (for the settings table and debian/changelog)
   OSTREL_VERSION     the project version (only for the package version check)
@@ -18,6 +19,7 @@ import subprocess
 import unittest
 
 MANUALS = os.environ.get("OSTREL_MANUALS", "").split()
+PANEL = os.environ.get("OSTREL_PANEL", "")
 EMULATOR = os.environ.get("KASTREL_EMULATOR", "")
 SOURCE = os.environ.get("OSTREL_SOURCE_DIR", "")
 VERSION = os.environ.get("OSTREL_VERSION", "")
@@ -54,24 +56,26 @@ class ManualPages(unittest.TestCase):
                     self.assertEqual(warnings, "")
                     self.assertIn("NAME", text)
 
-    def test_emulator_page_describes_every_option_and_no_other(self):
-        helped = subprocess.run([EMULATOR, "--help"], capture_output=True, text=True, timeout=10)
-        self.assertEqual(helped.returncode, 0)
-        listed = {m for line in helped.stdout.splitlines() if line.startswith("  -")
-                  for m in OPTION.findall(line.split("  ")[1])}
-        self.assertIn("--version", listed)
-        text, _, _ = render(MANUALS[1])
-        described = {m for line in section(text, "OPTIONS").splitlines()
-                     if re.match(r"^ {7}-", line) for m in OPTION.findall(line)}
-        self.assertEqual(described, listed)
-        # What the page says the program does with them, the program does.
-        for option in ("--version", "--help"):
-            with self.subTest(option):
-                done = subprocess.run([EMULATOR, option], capture_output=True, timeout=10)
-                self.assertEqual(done.returncode, 0)
+    def test_each_page_describes_every_option_of_its_program_and_no_other(self):
+        for program, page in ((PANEL, MANUALS[0]), (EMULATOR, MANUALS[1])):
+            with self.subTest(os.path.basename(program)):
+                helped = subprocess.run([program, "--help"], capture_output=True, text=True,
+                                        timeout=10)
+                self.assertEqual(helped.returncode, 0)
+                listed = {m for line in helped.stdout.splitlines() if line.startswith("  -")
+                          for m in OPTION.findall(line.strip().split("  ")[0])}
+                self.assertIn("--version", listed)
+                text, _, _ = render(page)
+                described = {m for line in section(text, "OPTIONS").splitlines()
+                             if re.match(r"^ {7}-", line) for m in OPTION.findall(line)}
+                self.assertEqual(described, listed)
+                # What the page says the program does with them, the program does.
+                for option in ("--version", "--help"):
+                    done = subprocess.run([program, option], capture_output=True, timeout=10)
+                    self.assertEqual(done.returncode, 0, option)
 
     def test_panel_page_describes_every_settings_key_with_its_default(self):
-        with open(os.path.join(SOURCE, "app", "settings.h")) as f:
+        with open(os.path.join(SOURCE, "engine", "settings.h")) as f:
             header = f.read()
         keys = SETTING_KEY.findall(header)
         # The module's USB ids stand apart from the table: never written at first start.

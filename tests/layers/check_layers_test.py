@@ -26,6 +26,9 @@ class CheckLayers(unittest.TestCase):
             "a folder includes another on its own layer":
                 ("gps/tgps.h", '#include "link/command_queue.h"'),
             "the emulator includes the window": ("tools/emulator/chip.h", '#include "app/main_form.h"'),
+            "the engine includes the window": ("engine/panel_engine.h", '#include "app/main_form.h"'),
+            "the receive cycle includes the engine":
+                ("receive/receive_cycle.h", '#include "engine/panel_view.h"'),
             "spaces after the hash": ("platform/clock.h", '#  include "link/usb_link.h"'),
         }
         for name, (file, line) in cases.items():
@@ -40,6 +43,8 @@ class CheckLayers(unittest.TestCase):
     def test_allowed_includes_pass(self):
         with tempfile.TemporaryDirectory() as tmp:
             for file, line in [("app/main_form.h", '#include "receive/receive_cycle.h"'),
+                               ("app/main_form.h", '#include "engine/panel_engine.h"'),
+                               ("engine/panel_engine.h", '#include "receive/receive_cycle.h"'),
                                ("receiver/antaris.h", '#include "gps/tgps.h"'),
                                ("receiver/maintenance.h", '#include "link/command_queue.h"'),
                                ("dataport/external_commands.h", '#include "link/command_queue.h"'),

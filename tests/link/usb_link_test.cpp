@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "link/command_queue.h"
 #include "support/fake_driver.h"
@@ -206,6 +207,20 @@ INSTANTIATE_TEST_SUITE_P(
                       TakeCase{"ReplyWithoutLf", "*v12", kAny, 4, false},
                       TakeCase{"ReplyAndStream", "*c\r\n$GPGGA,0307", kAny, 15, false}),
     ostrel::test::ParamName());
+
+// The firmware's answers, and packets of the stream that only begin like one.
+TEST(ReplyShaped, TellsTheFirmwaresAnswersByTheirShape) {
+  const auto shaped = [](std::string_view p) {
+    return ReplyShaped(reinterpret_cast<const std::uint8_t*>(p.data()),
+                       static_cast<int32_t>(p.size()));
+  };
+  for (const char* reply :
+       {"*c\r\n", "**\r\n", "*1\r\n", "!\xB5\r\n", "*v1.4\r\n", "*rKS00000001\r\n", "*7B\r\n"})
+    EXPECT_TRUE(shaped(reply)) << reply;
+  for (const char* stream : {"*c", "*c\r", "*c\n", "$GPGLL\r\n", "*rKS000000012\r\n",
+                             "*c\r\n$GPGGA", "*v1\r\n4\r\n", "A*c\r\n"})
+    EXPECT_FALSE(shaped(stream)) << stream;
+}
 
 // More packets wait than the ring tells apart: the oldest run together, the reply behind
 // them is still found and lifted out, and the stream closes up around it.

@@ -69,7 +69,12 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"line_without_equals", "[GPS]\nCOM\n", "GPS", "COM", std::nullopt},
         LookupCase{"header_without_bracket_is_no_section", "[GPS\nCOM=3\n", "GPS", "COM",
                    std::nullopt},
-        LookupCase{"empty_text", "", "GPS", "COM", std::nullopt}),
+        LookupCase{"empty_text", "", "GPS", "COM", std::nullopt},
+        // Windows editors start a UTF-8 file with a byte order mark.
+        LookupCase{"bom_before_first_section", "\xEF\xBB\xBF[Log]\r\nStatus=2\r\n", "Log", "Status",
+                   "2"},
+        LookupCase{"bom_only_at_start", "[GPS]\n\xEF\xBB\xBF[Log]\nStatus=2\n", "Log", "Status",
+                   std::nullopt}),
     ostrel::test::ParamName());
 
 struct UpdateCase {
@@ -119,6 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
                                  "[GPS]\r\nCOM=3\r\n"},
                       UpdateCase{"crlf_kept_for_new_section", "[GPS]\r\nCOM=0\r\n", "Log", "Status",
                                  "1", "[GPS]\r\nCOM=0\r\n[Log]\r\nStatus=1\r\n"},
+                      UpdateCase{"bom_kept_on_replace", "\xEF\xBB\xBF[GPS]\nCOM=3\n", "GPS", "COM",
+                                 "0", "\xEF\xBB\xBF[GPS]\nCOM=0\n"},
+                      UpdateCase{"bom_first_section_gets_the_key", "\xEF\xBB\xBF[GPS]\nCOM=3\n",
+                                 "GPS", "Baud", "9600", "\xEF\xBB\xBF[GPS]\nCOM=3\nBaud=9600\n"},
+                      UpdateCase{"bom_alone_kept", "\xEF\xBB\xBF", "GPS", "COM", "0",
+                                 "\xEF\xBB\xBF[GPS]\nCOM=0\n"},
                       UpdateCase{"commented_key_is_not_replaced", "[GPS]\n;COM=9\n", "GPS", "COM",
                                  "1", "[GPS]\nCOM=1\n;COM=9\n"}),
     ostrel::test::ParamName());

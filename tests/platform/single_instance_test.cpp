@@ -112,6 +112,18 @@ TEST(SingleInstance, SecondHolderInTheSameProcessSeesItRunning) {
   EXPECT_TRUE(again.Holding());
 }
 
+// A second start says which panel runs: the holder's line, not an earlier holder's.
+TEST(SingleInstance, SecondHolderReadsWhoHoldsTheMark) {
+  const std::string name = UniqueName("holder");
+  { SingleInstance earlier(name, InstanceDirectory(), "with a window (process 1) and more"); }
+  SingleInstance first(name, InstanceDirectory(), "as a service (process 2)\n");
+  ASSERT_TRUE(first.Holding());
+  SingleInstance second(name, InstanceDirectory(), "with a window (process 3)");
+  EXPECT_TRUE(second.AlreadyRunning());
+  EXPECT_EQ(second.Holder(), "as a service (process 2)");
+  EXPECT_EQ(SingleInstance(name + "-free").Holder(), "");
+}
+
 TEST(SingleInstance, ProgramEntryKeepsTheMark) {
   const std::string name = UniqueName("entry");
   EXPECT_FALSE(AlreadyRunning(name));

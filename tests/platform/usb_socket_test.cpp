@@ -125,6 +125,19 @@ TEST_F(UsbSocketTest, EachPacketIsOneReadOfItsOwnSize) {
   }
 }
 
+// On USB a zero-length packet ends a transfer whose length is a multiple of 64: the read
+// goes on to the next packet, and only the module's hang-up ends the link.
+TEST_F(UsbSocketTest, ZeroLengthPacketIsNeitherDataNorTheEnd) {
+  for (const Bytes& p : {Bytes{}, Bytes{}, Count(64), Bytes{}, Count(5)}) peer_.Send(p);
+  std::uint8_t buf[64];
+  EXPECT_EQ(driver_->BulkRead(buf, 64), 64);
+  EXPECT_EQ(driver_->BulkRead(buf, 64), 5);
+  peer_.Send({});
+  peer_.Hangup();
+  EXPECT_EQ(driver_->BulkRead(buf, 64), 0);
+  EXPECT_EQ(driver_->BulkRead(buf, 64), 0);
+}
+
 TEST_F(UsbSocketTest, WritesArriveAsPacketsAndAnEmptyWriteSendsNothing) {
   const std::uint8_t j = 'j';
   driver_->BulkWrite(&j, 1);

@@ -199,6 +199,53 @@ TEST(CommandSender, LateReplyNeverJoinsTheStream) {
   }
 }
 
+// A module that answers every block twice: the second answer is owed to nobody, whether
+// it comes in the same tick, in the next block's tick, or once the sequence is over (then
+// taken between ticks); it is shown, and never joins the stream.
+TEST(CommandSender, SecondAnswerOfAModuleThatAnswersTwiceIsNeverForwarded) {
+  for (const bool pass : {true, false}) {
+    SCOPED_TRACE(pass ? "every byte" : "NMEA only");
+    Rig rig;
+    rig.Open();
+    rig.cycle.PassBinaryData = pass;
+    ASSERT_TRUE(QueueBaud19200(rig.queue, 64));  // "*c", the CFG-PRT frame, "**"
+    std::string owed;                            // the second answer, late
+    rig.driver.reply = Echo;
+    rig.driver.arrive = [&](const std::string& echo) {
+      const std::string reply = echo + "\r\n";
+      Deliver(rig.link, kGGA.substr(0, 25));
+      if (!owed.empty()) Deliver(rig.link, owed);
+      Deliver(rig.link, reply);
+      Deliver(rig.link, kGGA.substr(25));
+      if (echo == "!\xB5") {
+        Deliver(rig.link, reply);  // at once
+      } else {
+        owed = reply;  // in the next tick, before its block goes out
+      }
+    };
+    for (int i = 0; i < 3; ++i) rig.cycle.Tick();
+    EXPECT_EQ(rig.view.message_status, "Sending command..., 1 completed! (Failed: 0)");
+    // The last one, "**", once the sequence is over: between ticks, then in a tick.
+    Deliver(rig.link, kRMC.substr(0, 10));
+    Deliver(rig.link, owed);
+    Deliver(rig.link, kRMC.substr(10));
+    rig.cycle.OnLineArrived();
+    Deliver(rig.link, owed);
+    Deliver(rig.link, kGSA);
+    rig.cycle.Tick();
+
+    EXPECT_EQ(rig.port.All(), kGGA + kGGA + kGGA + kRMC + kGSA);
+    std::string shown;
+    for (const std::string& chunk : rig.view.stream) shown += chunk;
+    for (const std::string reply : {"!\xB5\r\n", "*1\r\n", "**\r\n"}) {
+      int seen = 0;
+      for (auto at = shown.find(reply); at != std::string::npos; at = shown.find(reply, at + 1))
+        ++seen;
+      EXPECT_EQ(seen, reply == "**\r\n" ? 3 : 2) << reply;
+    }
+  }
+}
+
 TEST(CommandSender, FailedCountKeepsCountingAcrossSequences) {
   Rig rig;
   rig.Open();

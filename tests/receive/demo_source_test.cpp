@@ -10,6 +10,7 @@
 #include "receive/chunk.h"
 #include "receive_fakes.h"
 #include "samples.h"
+#include "support/corpus.h"
 
 namespace ostrel::testing {
 namespace {
@@ -106,6 +107,11 @@ TEST(DemoSource, UnopenableFileEndsTheTick) {
   demo.DemoFileName = dir.File("other.txt");
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  // A device is refused for what it is, not with the open's "Invalid argument".
+  demo.DemoFileName = "/dev/zero";
+  EXPECT_FALSE(demo.NextGroup(buf.data(), len));
+  EXPECT_TRUE(demo.TakeOpenFailure(reason));
+  EXPECT_EQ(reason, "not a regular file");
   demo.Stop();
   EXPECT_FALSE(demo.NextGroup(buf.data(), len));
   EXPECT_TRUE(demo.TakeOpenFailure(reason));
@@ -267,7 +273,7 @@ void PrintTo(const Capture& capture, std::ostream* out) { *out << capture.file; 
 class DemoSourceCorpus : public ::testing::TestWithParam<Capture> {};
 
 TEST_P(DemoSourceCorpus, OnePassRebuildsTheFile) {
-  const std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + GetParam().file;
+  const std::string path = test::CapturePath(GetParam().file);
   std::string content = ReadFile(path);
   if (GetParam().lf_file) {
     ASSERT_EQ(content.find("\r\n"), std::string::npos);

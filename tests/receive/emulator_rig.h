@@ -41,6 +41,7 @@ class SettingsView final : public ReceiveView {
     if (stream_hold.count() > 0) std::this_thread::sleep_for(stream_hold);
   }
   void DemoFileUnavailable(const std::string&, const std::string&) override {}
+  void ShowNotice(const std::string&) override {}
   void GPSButtonSetClick() override {
     if (!link_.State().DeviceOpen.load()) return;
     const int32_t block_size = link_.State().BlockSize.load();

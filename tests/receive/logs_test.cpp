@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_clock.h"
 #include "support/param_name.h"
 #include "support/temp_dir.h"
 
@@ -242,6 +243,65 @@ TEST(ErrorLog, StopsAtNulAndSkipsUnwritablePlace) {
   EXPECT_EQ(ReadAll(dir.File("error.log")), "kept");
   ErrorLog("lost", dir.File("missing"));
   EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));
+}
+
+// A client that opens the port beside another every second must not fill error.log.
+TEST(ErrorLog, SameNoteAgainIsCountedNotRepeated) {
+  TempDir dir;
+  const std::string visit = "Two programs are reading the GPS Data port COM1 at once.\n";
+  for (int i = 0; i < 300; ++i) ErrorLog(visit, dir.Path().string());
+  EXPECT_EQ(ReadAll(dir.File("error.log")), visit);
+  ErrorLog("SetupDiGetClassDevs failed. (err=5)", dir.Path().string());
+  ErrorLog("SetupDiGetClassDevs failed. (err=5)", dir.Path().string());
+  ErrorLog(visit, dir.Path().string());
+  EXPECT_EQ(ReadAll(dir.File("error.log")),
+            visit +
+                "(last message repeated 299 times)\nSetupDiGetClassDevs failed. (err=5)"
+                "\n(last message repeated 1 time)\n" +
+                visit);
+}
+
+TEST(ErrorLog, RepeatsAreCountedForAMinuteAndTheCountIsKeptAtTheEnd) {
+  TempDir dir;
+  test::FakeClock clock(1000);
+  {
+    ErrorLogFile log(dir.Path().string(), clock);
+    log.Note("refused\n");
+    clock.Set(1000 + ErrorLogFile::kRepeatWindow - 1);
+    log.Note("refused\n");
+    EXPECT_EQ(ReadAll(dir.File("error.log")), "refused\n");
+    clock.Set(1000 + ErrorLogFile::kRepeatWindow);  // a minute after the copy in the file
+    log.Note("refused\n");
+    log.Note("refused\n");
+    log.Note("refused\n");
+  }
+  EXPECT_EQ(ReadAll(dir.File("error.log")),
+            "refused\n(last message repeated 1 time)\nrefused\n"
+            "(last message repeated 2 times)\n");
+}
+
+TEST(ErrorLog, PastOneMegabyteTheFileMovesAsideKeepingOneOldFile) {
+  TempDir dir;
+  const std::string base = dir.Path().string();
+  // An old log already over the size: the first note moves it aside.
+  WriteAll(dir.File("error.log"), std::string(ErrorLogFile::kRotateSize + 10, 'o'));
+  ErrorLog("first\n", base);
+  EXPECT_EQ(ReadAll(dir.File("error.log")), "first\n");
+  EXPECT_EQ(ReadAll(dir.File("error.log.1")).size(), ErrorLogFile::kRotateSize + 10);
+
+  const std::string note(1000, 'n');
+  for (int i = 0; i < 2500; ++i) ErrorLog(std::to_string(i) + note + "\n", base);
+  const auto size = [&](const char* name) { return std::filesystem::file_size(dir.File(name)); };
+  EXPECT_LE(size("error.log"), static_cast<std::uintmax_t>(ErrorLogFile::kRotateSize));
+  EXPECT_LE(size("error.log.1"), static_cast<std::uintmax_t>(ErrorLogFile::kRotateSize));
+  EXPECT_GT(size("error.log.1"), static_cast<std::uintmax_t>(ErrorLogFile::kRotateSize) - 1100);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("error.log.2")));
+  // The newest notes are in error.log, those just before them in error.log.1.
+  const std::string current = ReadAll(dir.File("error.log"));
+  EXPECT_EQ(current.substr(current.size() - note.size() - 5), "2499" + note + "\n");
+  const std::string old = ReadAll(dir.File("error.log.1"));
+  EXPECT_EQ(old.substr(old.size() - 1), "\n");
+  EXPECT_EQ(ReadAll(dir.File("error.log")).find("first"), std::string::npos);
 }
 
 }  // namespace

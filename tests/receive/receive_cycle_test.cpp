@@ -1,7 +1,10 @@
 #include "receive/receive_cycle.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -276,6 +279,58 @@ TEST(ReceiveCyclePositionsLog, RecordThenReplay) {
     EXPECT_EQ(rig.port.writes, (Strings{kGGA, kGSA, kGSV1 + kGSV2 + kGSV3, kRMC}));
     EXPECT_EQ(rig.view.fix_updates, 3);
   }
+}
+
+// Files may grow no further than `bytes` while it lives: a write past that fails as on a
+// full disk (EFBIG for ENOSPC), whole or cut short, and the process is not signalled.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    old_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_signal_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  void (*old_signal_)(int) = nullptr;
+};
+
+TEST(ReceiveCyclePositionsLog, FullDiskIsSaidOnceAndAgainWhenRecordingGoesOn) {
+  TempDir dir;
+  {
+    PositionsLog log(PositionsLog::kRecord, dir.Path().string());
+    Rig rig(&log);
+    rig.cycle.Demo().DemoFileName = dir.Write("nmea.txt", kSixLines);
+    rig.cycle.Tick();
+    EXPECT_TRUE(rig.view.notices.empty());
+    {
+      FileSizeLimit full(std::filesystem::file_size(log.FileName()) + 10);
+      for (int i = 0; i < 3; ++i) rig.cycle.Tick();  // GSA, GSV 1-3 and RMC are lost
+    }
+    ASSERT_EQ(rig.view.notices.size(), 1u);
+    EXPECT_EQ(rig.view.notices[0], "Recording to " + log.FileName() +
+                                       " has stopped: File too large. It goes on by itself "
+                                       "once the file can be written again.");
+    rig.cycle.Tick();  // the demonstration starts again: GGA
+    rig.cycle.Tick();
+    EXPECT_EQ(rig.view.notices,
+              (Strings{rig.view.notices[0], "Recording to " + log.FileName() + " goes on again."}));
+  }
+  // Every record in the file is whole.
+  PositionsLog log(PositionsLog::kReplay, dir.Path().string());
+  Rig rig(&log);
+  rig.driver.present = false;
+  for (int i = 0; i < 4; ++i) rig.cycle.Tick();
+  EXPECT_EQ(rig.port.writes, (Strings{kGGA, kGGA, kGSA}));
 }
 
 TEST(ReceiveCyclePositionsLog, ModeOffLeavesTheLogAlone) {

@@ -32,16 +32,7 @@ using test::FakeClock;
 // fields (`reply`, `arrive`, `writes`, `present`).
 using test::FakeDriver;
 
-// The read thread's hand-over, step 9, without the thread: one packet lands behind those
-// waiting and LastRxTime moves on.
-inline void Deliver(UsbLink& link, std::string_view bytes) {
-  LinkState& s = link.State();
-  std::lock_guard lock(s.HandOver);
-  std::memcpy(s.RxBuffer + s.RxLength, bytes.data(), bytes.size());
-  s.RxLength += static_cast<int32_t>(bytes.size());
-  s.NotePacket(s.BlocksOut);
-  s.LastRxTime.store(link.GetClock().Now());
-}
+using test::Deliver;
 
 class FakePort final : public DataPortWriter {
  public:
@@ -86,6 +77,7 @@ class FakeView final : public ReceiveView {
   void DemoFileUnavailable(const std::string& name, const std::string& reason) override {
     demo_failures.push_back(name + ": " + reason);
   }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void GPSButtonSetClick() override {
     ++button_set_clicks;
     connection_label = "No Device";
@@ -105,6 +97,7 @@ class FakeView final : public ReceiveView {
   std::vector<std::string> stream;
   std::vector<bool> stream_terminated;
   std::vector<std::string> demo_failures;
+  std::vector<std::string> notices;
   std::function<void()> on_button_set;
 
  private:

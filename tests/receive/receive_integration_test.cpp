@@ -19,6 +19,7 @@
 #include "receiver/antaris.h"
 #include "receiver/maintenance.h"
 #include "samples.h"
+#include "support/corpus.h"
 
 namespace ostrel::testing {
 namespace {
@@ -51,7 +52,7 @@ bool ContiguousInCapture(const std::vector<std::string>& got,
 
 TEST(ReceiveCycleIntegration, ReplayedSentencesArriveOnceInOrderAndSettingsAreAcknowledged) {
   TempDir dir;
-  const std::string capture_path = std::string(OSTREL_CORPUS_DIR) + "/" + kCapture;
+  const std::string capture_path = test::CapturePath(kCapture);
   const std::string socket = "ostrel-receive-it-" + std::to_string(::getpid());
   EmulatorProcess emulator(socket, {"--replay", capture_path, "--eeprom", dir.File("eeprom.bin"),
                                     "--log", dir.File("packets.log")});

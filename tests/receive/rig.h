@@ -1,6 +1,8 @@
 #pragma once
 // One receive cycle over the real UsbLink, CommandQueue and TAntaris, with the fakes of
 // receive_fakes.h under and around it.
+#include <gtest/gtest.h>
+
 #include "link/command_queue.h"
 #include "link/usb_link.h"
 #include "receive/receive_cycle.h"
@@ -10,7 +12,9 @@
 namespace ostrel::testing {
 
 struct Rig {
-  explicit Rig(PositionsLog* log = nullptr) : cycle(link, queue, gps, port, view, log) {
+  // `window` stands in for the recording FakeView when given.
+  explicit Rig(PositionsLog* log = nullptr, ReceiveView* window = nullptr)
+      : cycle(link, queue, gps, port, window != nullptr ? *window : view, log) {
     driver.arrive = [this](const std::string& bytes) { Deliver(link, bytes); };
   }
 

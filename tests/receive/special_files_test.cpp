@@ -77,14 +77,23 @@ const FifoCase kFifoCases[] = {
        EXPECT_FALSE(log.IsOpen());
      },
      Feed},
-    {"positions_record", "positions.log", true, 1,
+    // Said through the window's notice, once (which also goes to stderr).
+    {"positions_record", "positions.log", true, 0,
      [](const std::string& dir) {
        PositionsLog log(PositionsLog::kRecord, dir);
        std::uint8_t chunk[PositionsLog::kChunkBufferSize] = {};
+       std::string notice;
        for (int tick = 0; tick < 100; ++tick) {  // 200 KB: more than a pipe holds
          int32_t len = PositionsLog::kMaxChunk;
          log.LogPositions(chunk, len);
+         if (log.TakeNotice(notice)) {
+           EXPECT_EQ(tick, 0);
+           EXPECT_NE(notice.find(log.FileName() + " has stopped: not a regular file"),
+                     std::string::npos)
+               << notice;
+         }
        }
+       EXPECT_FALSE(notice.empty());
      },
      Drain},
     {"error_log", "error.log", false, 1, [](const std::string& dir) { ErrorLog("message", dir); },

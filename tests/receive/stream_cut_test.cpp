@@ -10,6 +10,7 @@
 #include "receiver/ubx.h"
 #include "rig.h"
 #include "samples.h"
+#include "support/corpus.h"
 
 namespace ostrel::testing {
 namespace {
@@ -85,7 +86,7 @@ class CaptureThroughTheTake : public ::testing::TestWithParam<const char*> {};
 // can get. No frame is split between two chunks, every byte is forwarded once, in order,
 // and the status line is rewritten in each tick in which a status frame came in whole.
 TEST_P(CaptureThroughTheTake, NoFrameSplitAndOneStatusUpdatePerFrame) {
-  const std::string capture = ReadFile(std::string(OSTREL_CORPUS_DIR) + "/" + GetParam());
+  const std::string capture = test::ReadCapture(GetParam());
   ASSERT_FALSE(capture.empty());
   const std::vector<FrameSpan> frames = Frames(capture);
   ASSERT_GT(frames.size(), 20u);

@@ -51,25 +51,80 @@ bool Parse(TAntaris& r, const Bytes& data) {
   return r.ParseUBX(copy.get(), static_cast<int32_t>(data.size()));
 }
 
-TEST(UbxFrames, TheSixCommandFramesPassTheirChecksum) {
-  const std::vector<Bytes> frames = {
-      {ubx::kCfgPrt9600.begin(), ubx::kCfgPrt9600.end()},
-      {ubx::kCfgPrt19200.begin(), ubx::kCfgPrt19200.end()},
-      {ubx::kSbasOn.begin(), ubx::kSbasOn.end()},
-      {ubx::kSbasOff.begin(), ubx::kSbasOff.end()},
-      {ubx::kEnableNavSol.begin(), ubx::kEnableNavSol.end()},
-      {ubx::kEnableNavSbas.begin(), ubx::kEnableNavSbas.end()},
+// Each frame read back field by field at the offsets the receiver's maker publishes, so
+// that a wrong byte shows even where the checksum was made to fit it.
+struct Field {
+  const char* name;
+  std::size_t offset, width;  // in the payload
+  std::uint32_t value;
+};
+struct CommandFrame {
+  const char* name;
+  Bytes frame;
+  std::uint8_t id;
+  std::vector<Field> fields;
+};
+
+std::uint32_t ReadLE(const Bytes& payload, std::size_t offset, std::size_t width) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v |= std::uint32_t{payload.at(offset + i)} << (8 * i);
+  return v;
+}
+
+template <std::size_t N>
+Bytes Of(const std::array<std::uint8_t, N>& frame) {
+  return {frame.begin(), frame.end()};
+}
+
+TEST(UbxFrames, TheSixCommandFramesCarryTheirFields) {
+  const auto prt = [](std::uint32_t baud) {
+    return std::vector<Field>{{"port", 0, 1, 1},          {"reserved", 1, 3, 0},
+                              {"mode 8N1", 4, 4, 0x08C0}, {"baud", 8, 4, baud},
+                              {"in: UBX+NMEA", 12, 2, 3}, {"out: UBX+NMEA", 14, 2, 3},
+                              {"flags", 16, 2, 0},        {"reserved", 18, 2, 0}};
   };
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    const Bytes& f = frames[i];
+  const auto sbas = [](std::uint32_t mode) {
+    return std::vector<Field>{{"mode", 0, 1, mode},
+                              {"usage: all", 1, 1, 7},
+                              {"channels", 2, 1, 2},
+                              {"reserved", 3, 1, 0},
+                              {"PRN 122 and 134", 4, 4, (1u << 2) | (1u << 14)}};
+  };
+  const auto msg = [](std::uint32_t id) {
+    return std::vector<Field>{{"class NAV", 0, 1, 0x01}, {"id", 1, 1, id},    {"port 0", 2, 1, 1},
+                              {"port 1", 3, 1, 1},       {"port 2", 4, 1, 1}, {"port 3", 5, 1, 0}};
+  };
+  const std::vector<CommandFrame> frames = {
+      {"CFG-PRT 9600", Of(ubx::kCfgPrt9600), 0x00, prt(9600)},
+      {"CFG-PRT 19200", Of(ubx::kCfgPrt19200), 0x00, prt(19200)},
+      {"CFG-SBAS on", Of(ubx::kSbasOn), 0x16, sbas(1)},
+      {"CFG-SBAS off", Of(ubx::kSbasOff), 0x16, sbas(0)},
+      {"CFG-MSG NAV-SOL", Of(ubx::kEnableNavSol), 0x01, msg(0x06)},
+      {"CFG-MSG NAV-SBAS", Of(ubx::kEnableNavSbas), 0x01, msg(0x32)},
+  };
+  for (const CommandFrame& c : frames) {
+    SCOPED_TRACE(c.name);
+    const Bytes& f = c.frame;
+    ASSERT_GE(f.size(), ubx::kOverhead);
+    EXPECT_EQ(f[0], 0xB5);
+    EXPECT_EQ(f[1], 0x62);
+    EXPECT_EQ(f[2], 0x06);  // CFG
+    EXPECT_EQ(f[3], c.id);
     const std::size_t n = f[4] | f[5] << 8;
-    ASSERT_EQ(f.size(), n + ubx::kOverhead) << i;
+    ASSERT_EQ(f.size(), n + ubx::kOverhead);
+    const Bytes payload(f.begin() + 6, f.end() - 2);
+    std::size_t covered = 0;
+    for (const Field& field : c.fields) {
+      EXPECT_EQ(ReadLE(payload, field.offset, field.width), field.value) << field.name;
+      covered += field.width;
+    }
+    EXPECT_EQ(covered, n) << "every payload byte is named";
     const ubx::Checksum ck = ubx::Fletcher(f.data() + 2, n + 4);
-    EXPECT_EQ(ck.a, f[n + 6]) << i;
-    EXPECT_EQ(ck.b, f[n + 7]) << i;
+    EXPECT_EQ(ck.a, f[n + 6]);
+    EXPECT_EQ(ck.b, f[n + 7]);
     TAntaris r;
-    EXPECT_TRUE(Parse(r, f)) << i;
-    EXPECT_FALSE(r.StatusUpdated) << i;  // CFG frames are not status
+    EXPECT_TRUE(Parse(r, f));
+    EXPECT_FALSE(r.StatusUpdated);  // CFG frames are not status
   }
 }
 

@@ -1,17 +1,34 @@
 #include "support/corpus.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <system_error>
 
 namespace ostrel::test {
 
+namespace {
+
+// An exception fails the test at once with this text; a caller never sees an empty capture.
+[[noreturn]] void Missing(const std::string& what) {
+  throw std::runtime_error(what +
+                           " (the captures are part of the repository: is the clone whole?)");
+}
+
+}  // namespace
+
+std::string CapturePath(const std::string& name) {
+  std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + name;
+  if (!std::filesystem::is_regular_file(path)) Missing("capture missing: " + path);
+  return path;
+}
+
 std::string ReadCapture(const std::string& name) {
-  std::ifstream in(std::string(OSTREL_CORPUS_DIR) + "/" + name, std::ios::binary);
-  EXPECT_TRUE(in) << "capture missing: " << name;
+  const std::string path = CapturePath(name);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Missing("capture unreadable: " + path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
@@ -57,8 +74,10 @@ std::vector<std::string> CutLines(std::string_view text, std::size_t max) {
 
 std::vector<std::string> CaptureNames() {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(OSTREL_CORPUS_DIR))
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(OSTREL_CORPUS_DIR, error))
     if (entry.path().extension() == ".log") names.push_back(entry.path().filename().string());
+  if (names.empty()) Missing(std::string("no capture in ") + OSTREL_CORPUS_DIR);
   std::sort(names.begin(), names.end());
   return names;
 }

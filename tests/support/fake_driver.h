@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -182,6 +183,17 @@ class FakeDriver final : public UsbDriver {
   int aborts_ = 0;
   int closes_ = 0;
 };
+
+// The read thread's hand-over without the thread: one packet lands behind those
+// waiting and LastRxTime moves on.
+inline void Deliver(UsbLink& link, std::string_view bytes) {
+  LinkState& s = link.State();
+  std::lock_guard lock(s.HandOver);
+  std::memcpy(s.RxBuffer + s.RxLength, bytes.data(), bytes.size());
+  s.RxLength += static_cast<int32_t>(bytes.size());
+  s.NotePacket(s.BlocksOut);
+  s.LastRxTime.store(link.GetClock().Now());
+}
 
 // The bytes waiting in RxBuffer, read under the hand-over lock as the consumer reads them.
 inline int32_t RxWaiting(UsbLink& link) {

@@ -255,8 +255,9 @@ class PanelRig(unittest.TestCase):
         return emulator, log
 
     def start_panel(self, settings=None, cwd=None, as_nobody=False, expect_port=True, user=None,
-                    env=None, stdout=None):
-        """The panel in `cwd` (the scratch directory), as root or as `user` (uid, gid).
+                    env=None, stdout=None, args=()):
+        """The panel in `cwd` (the scratch directory), as root or as `user` (uid, gid), with
+        the options `args`.
 
         Its one-per-user mark goes to a runtime directory of this case's own, so that
         panels of other runs on the machine never meet it; `env` adds or (None) removes
@@ -266,7 +267,7 @@ class PanelRig(unittest.TestCase):
             self.write_settings(settings)
         if as_nobody:
             user = (65534, 65534)
-        argv = [PANEL] if user is None else as_user(user, [PANEL])
+        argv = [PANEL, *args] if user is None else as_user(user, [PANEL, *args])
         self.panel = Child(argv, cwd or self.dir, self.path("panel.err"),
                            env=self.panel_env(user, env), stdout=stdout)
         self.children.append(self.panel)

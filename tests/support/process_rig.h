@@ -53,6 +53,7 @@ class Child {
       ::dup2(fd, 2);
       for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> args;
+      args.reserve(argv.size() + 1);
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
       ::execv(args[0], args.data());

@@ -30,7 +30,7 @@ class TempDir {
   std::string File(const std::string& name) const { return (path_ / name).string(); }
   // Writes `content` to `name` in the folder; the file's path.
   std::string Write(const std::string& name, const std::string& content) const {
-    const std::string file = File(name);
+    std::string file = File(name);
     std::ofstream(file, std::ios::binary) << content;
     return file;
   }

@@ -164,13 +164,20 @@ class PanelUsb(PanelRig):
 
     def test_settings_and_stream_byte_exact(self):
         """'j', the settings acknowledged, then the chip's bytes reach the client unchanged."""
-        for binary in (0, 1):
+        self.settings_and_stream((0, 1))
+
+    def test_zero_length_packets_cost_no_pause(self):
+        """A zero-length packet after every full one: neither data nor the end of the link."""
+        self.settings_and_stream((1,), "--zero-length")
+
+    def settings_and_stream(self, binaries, *module_options):
+        for binary in binaries:
             with self.subTest(PassBinaryData=binary):
                 self.tearDown()
                 self.setUp()
                 # A stream that never pauses: a packet every few milliseconds, so a command
                 # block meets stream packets on their way whenever it goes out.
-                self.start_module("--period", "130", "--rate", "40000")
+                self.start_module("--period", "130", "--rate", "40000", *module_options)
                 self.start_bed_panel(NAMED + "[GPS]\nPassBinaryData=%d\n" % binary)
                 self.assertEqual(len(self.bed.times("claimed")), 1, self.bed.events)
                 self.assert_sequence(self.emulog, 0)

@@ -15,6 +15,7 @@
 
 #include "app/main_form.h"
 #include "app_test_support.h"
+#include "engine/panel_engine.h"
 #include "link/command_queue.h"
 
 namespace {
@@ -49,7 +50,7 @@ int Probe(int argc, char** argv) {
   ostrel::TMainForm form(
       ostrel::test::Environment(ostrel::SystemClock(), ostrel::test::UniqueSocket(), dir.Path()));
   ostrel::MainFormUi& ui = form.Ui();
-  auto idle = [&] { return form.Queue() != nullptr && !form.Queue()->Pending(); };
+  auto idle = [&] { return form.Engine().Queue() != nullptr && !form.Engine().Queue()->Pending(); };
   auto status = [&] { return ui.MessageStatus->text(); };
 
   if (!WaitFor([&] { return status().contains(QStringLiteral("completed!")) && idle(); })) {

@@ -344,8 +344,12 @@ bool Emulator::Send(double now, const std::uint8_t* bytes, std::size_t size, std
   // Stamped as the packet is handed over: a stamp taken after send() returns could fall
   // after the host has read it, when this process is preempted in between.
   handed = trace_.Active() ? SendTrace::Monotonic() : 0;
-  // A packet of 0 bytes would read as the end of the connection: never send one.
+  // A packet of 0 bytes is sent only for --zero-length (SendZeroLength).
   if (size == 0) return true;
+  return SendRaw(now, bytes, size);
+}
+
+bool Emulator::SendRaw(double now, const std::uint8_t* bytes, std::size_t size) {
   if (::send(client_fd_, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
     want_write_ = true;
@@ -377,6 +381,10 @@ void Emulator::Deliver(double now) {
     replies_.pop_front();
   }
   for (int i = 0; i < kSendBurst; ++i) {
+    if (zero_length_owed_) {
+      if (!SendRaw(now, stream_packet_.bytes.data(), 0)) return;
+      zero_length_owed_ = false;
+    }
     if (!stream_packet_held_) {
       if (!pacer_.Take(now, stream_packet_)) return;
       stream_packet_held_ = true;
@@ -385,6 +393,7 @@ void Emulator::Deliver(double now) {
     if (!Send(now, stream_packet_.bytes.data(), stream_packet_.size, handed)) return;
     trace_.Sent(stream_packet_.size, handed);
     stream_packet_held_ = false;
+    zero_length_owed_ = options_.zero_length && stream_packet_.size == kBlockSize;
     if (options_.flood) TopUp(now);
   }
 }
@@ -394,6 +403,7 @@ void Emulator::Open() {
   streaming_ = true;
   ClearStream();
   stream_packet_held_ = false;
+  zero_length_owed_ = false;
   replies_.clear();
   chip_.ResetInput();
   if (replaying_) replay_.Rewind();

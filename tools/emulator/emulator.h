@@ -65,6 +65,8 @@ class Emulator : private FirmwareHost {
   // Sends one packet, with `handed` the trace stamp taken as it is handed over. False when
   // it did not go: the socket is full (wait for room) or the host has gone (disconnected).
   bool Send(double now, const std::uint8_t* bytes, std::size_t size, std::int64_t& handed);
+  // send() as it is, a zero-length packet too; false when it must wait or the host left.
+  bool SendRaw(double now, const std::uint8_t* bytes, std::size_t size);
 
   // FirmwareHost
   void Open() override;
@@ -97,8 +99,9 @@ class Emulator : private FirmwareHost {
   double connected_at_ = 0;
   bool streaming_ = false;  // "j" received on this connection
   bool silence_logged_ = false;
-  bool want_write_ = false;  // the socket is full; wait for POLLOUT
-  int baud_ = 0;             // the firmware's serial rate
+  bool want_write_ = false;        // the socket is full; wait for POLLOUT
+  bool zero_length_owed_ = false;  // --zero-length: it goes before the next packet
+  int baud_ = 0;                   // the firmware's serial rate
 
   std::deque<PendingReply> replies_;
   Packet stream_packet_;

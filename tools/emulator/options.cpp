@@ -65,6 +65,8 @@ std::string HelpText() {
          "  --late-ack MS            reply to command blocks MS milliseconds late\n"
          "  --garbage                mix random binary garbage into the stream\n"
          "  --flood                  send back-to-back 64-byte packets as fast as they are read\n"
+         "  --zero-length            send a zero-length packet after every 64-byte one, as a\n"
+         "                           module does that ends each transfer on a packet boundary\n"
          "\n"
          "Logging:\n"
          "  --log FILE               log every packet received, and every reply, one line each\n"
@@ -166,8 +168,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std
        }},
   };
   const std::map<std::string, bool*> flags = {
-      {"--no-ack", &out.no_ack},   {"--garbage", &out.garbage}, {"--flood", &out.flood},
-      {"--verbose", &out.verbose}, {"-v", &out.verbose},
+      {"--no-ack", &out.no_ack},           {"--garbage", &out.garbage}, {"--flood", &out.flood},
+      {"--zero-length", &out.zero_length}, {"--verbose", &out.verbose}, {"-v", &out.verbose},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -24,6 +24,7 @@ struct Options {
   int late_ack_ms = 0;
   bool garbage = false;
   bool flood = false;
+  bool zero_length = false;  // a zero-length packet after every full one
   // Logging of received packets.
   std::string log_path;
   bool verbose = false;

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "platform/abstract_socket.h"
 #include "tools/usb_bed/emulator_link.h"
 
 namespace kastrel::usb_bed {
@@ -197,7 +198,8 @@ bool UsbfsDevice::ReadEmulator() {
   std::uint8_t packet[4096];
   const auto n = recv(fd, packet, sizeof packet, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-  if (n <= 0) {
+  // A zero-length packet is not the end: it completes an IN URB with no bytes, as on USB.
+  if (n < 0 || (n == 0 && ostrel::SocketEnded(fd))) {
     DropEmulator();
     return false;
   }

@@ -14,6 +14,7 @@
 
 #include "receiver/antaris.h"
 #include "receiver/ubx.h"
+#include "support/corpus.h"
 #include "support/emulator_harness.h"
 #include "tools/emulator/packet_log.h"
 
@@ -304,7 +305,7 @@ TEST_F(EmulatorTest, ReplayReproducesTheLogInOrderAndLoops) {
   };
   for (const ReplayCase& c : cases) {
     SCOPED_TRACE(c.file);
-    const std::string path = std::string(OSTREL_CORPUS_DIR) + "/" + c.file;
+    const std::string path = test::CapturePath(c.file);
     const Bytes log = ReadFile(path);
     ASSERT_FALSE(log.empty());
     std::vector<std::string> args{"--replay", path};

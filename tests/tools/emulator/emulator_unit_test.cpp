@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "receiver/ubx.h"
+#include "support/corpus.h"
 #include "tools/emulator/chip.h"
 #include "tools/emulator/eeprom.h"
 #include "tools/emulator/firmware.h"
@@ -37,8 +38,8 @@ Bytes Block(char marker, const Bytes& payload) {
   return block;
 }
 Bytes ReadCorpus(const std::string& name) {
-  std::ifstream in(std::string(OSTREL_CORPUS_DIR) + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::string capture = test::ReadCapture(name);
+  return Bytes(capture.begin(), capture.end());
 }
 
 struct Frame {
@@ -486,7 +487,7 @@ TEST(Replay, CyclesFollowTheLogsOwnClock) {
 }
 
 TEST(Replay, CyclesAndRunsPlayTheLogByteForByteAndLoop) {
-  const std::string path = std::string(OSTREL_CORPUS_DIR) + "/ublox8-uniqid-monhw.log";
+  const std::string path = test::CapturePath("ublox8-uniqid-monhw.log");
   Replay replay;
   std::string error;
   ASSERT_TRUE(replay.Load(path, error)) << error;

@@ -217,9 +217,11 @@ int Nmea(int wanted, int read_size) {
   Write(handle, pipes.out, "j");
   std::string stream;
   int seen = 0;
+  int empty = 0;  // zero-length transfers
   while (seen < wanted) {
     if (!Until([&] { return reader.done; })) Fail("nmea", LIBUSB_ERROR_TIMEOUT);
     if (reader.transfer->status != LIBUSB_TRANSFER_COMPLETED) Fail("nmea read", LIBUSB_ERROR_IO);
+    if (reader.transfer->actual_length == 0) ++empty;
     stream += reader.Bytes();
     reader.Start(handle, pipes.in);
     for (std::size_t end; seen < wanted && (end = stream.find("\r\n")) != std::string::npos;
@@ -230,6 +232,7 @@ int Nmea(int wanted, int read_size) {
       ++seen;
     }
   }
+  Say("empty %d", empty);
   libusb_release_interface(handle, 0);
   CancelAndClose(handle, reader);
   return 0;

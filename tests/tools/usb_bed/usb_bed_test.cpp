@@ -164,6 +164,24 @@ TEST_P(NmeaStream, ArrivesWholeWithoutBusyPolling) {
 INSTANTIATE_TEST_SUITE_P(ReadSizes, NmeaStream, ::testing::Values(64, 16, 5),
                          [](const auto& row) { return "Read" + std::to_string(row.param); });
 
+// A module that ends every transfer on a packet boundary sends a zero-length packet after
+// each full one: it completes a read with no bytes, and the stream goes on around it.
+TEST_F(UsbBed, ZeroLengthPacketsCompleteReadsEmptyAndTheStreamGoesOn) {
+  StartEmulator({"--period", "250", "--zero-length"});
+  BedProcess bed(Bed(), Client({"nmea", "30", "64"}));
+  ASSERT_EQ(bed.WaitExit(kDeadline), 0) << bed.Transcript();
+  int sentences = 0;
+  int empty = -1;
+  for (const auto& line : bed.lines()) {
+    if (line.rfind("empty ", 0) == 0) empty = std::stoi(line.substr(6));
+    if (line.rfind("nmea ", 0) != 0) continue;
+    ++sentences;
+    EXPECT_TRUE(ValidSentence(line.substr(5))) << line;
+  }
+  EXPECT_EQ(sentences, 30);
+  EXPECT_GT(empty, 10) << bed.Transcript();
+}
+
 TEST_F(UsbBed, CancelledReadReportsCancelledAndTheDeviceWorksOn) {
   StartEmulator();
   BedProcess bed(Bed(), Client({"cancel"}));
