@@ -48,8 +48,16 @@ bool StaleDisplay(int argc, char** argv) {
   return true;
 }
 
-// A second start: says which panel runs, and how to reach it.
-void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
+// Nobody can press a box's OK: offscreen (a script, a CI run, 20 starts at once) a box
+// would hold the program for ever. Asked once the application exists.
+bool Unattended() {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+// A second start: says which panel runs, and how to reach it. Without anyone to read a
+// box it ends with 1, as the service does: this copy did not start.
+int SayAlreadyRunning(int argc, char** argv, const std::string& running) {
   const bool service = running.starts_with("as a service");
   const std::string text =
       service ? "The GPS Control Panel already runs " + running +
@@ -63,16 +71,17 @@ void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
     const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
     ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory(), token ? token : "");
   }
+  if (Unattended()) return 1;
   QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                            QString::fromStdString(text));
+  return 0;
 }
 
 int RunWindow(int argc, char** argv) {
   std::string running;
   if (ostrel::AlreadyRunning("with a window (process " + std::to_string(::getpid()) + ")",
                              running)) {
-    SayAlreadyRunning(argc, argv, running);
-    return 0;
+    return SayAlreadyRunning(argc, argv, running);
   }
   // What writers killed in the middle of a settings write left behind.
   ostrel::ProfileFile(ostrel::kSettingsFileName).RemoveStaleTemporaries();
@@ -85,10 +94,13 @@ int RunWindow(int argc, char** argv) {
   // close: straight to the end, and the GPS Data port link goes with it. Installed
   // first, as start-up may stop in an error box.
   ostrel::QuitOnSessionEnd();
+  const bool unattended = Unattended();
   try {
     // The system clock, the module by its USB ids or on Ezusb-0, the current directory.
-    auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
+    auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment(), unattended);
     if (ostrel::SessionEnded()) return 0;
+    // The error is on stderr; with nobody to read the window, running on is pointless.
+    if (unattended && !form->Started() && !form->Exiting()) return 1;
     if (!form->Exiting()) form->show();
     // A second copy's request to show the window (its box then says where it is).
     const ostrel::ShowRequests show_requests(
@@ -103,11 +115,14 @@ int RunWindow(int argc, char** argv) {
     else
       std::fprintf(stderr, "ostrel-panel: GPS Data port %s\n", port.c_str());
     QApplication::exec();
+    return form->Failed() ? 1 : 0;
   } catch (const std::exception& e) {
-    QMessageBox::critical(nullptr, QString::fromLatin1(ostrel::kPanelTitle),
-                          QString::fromLocal8Bit(e.what()));
+    std::fprintf(stderr, "ostrel-panel: %s\n", e.what());
+    if (!unattended)
+      QMessageBox::critical(nullptr, QString::fromLatin1(ostrel::kPanelTitle),
+                            QString::fromLocal8Bit(e.what()));
   }
-  return 0;
+  return 1;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <initializer_list>
 
@@ -101,8 +102,8 @@ struct TMainForm::Adapters {
   std::unique_ptr<TrayWatch> tray_watch;
 };
 
-TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
-    : QMainWindow(parent), clock_(env.clock), adapters_(new Adapters) {
+TMainForm::TMainForm(PanelEnvironment env, bool unattended, QWidget* parent)
+    : QMainWindow(parent), clock_(env.clock), adapters_(new Adapters), unattended_(unattended) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
   SetUpAccess(ui_);
@@ -122,11 +123,11 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
   sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
-  const bool started = engine_->Start();
+  started_ = engine_->Start();
   ShowSettings();
   // The layout last, and only after a whole start-up: the compact window turns the
   // displays off.
-  if (started) ApplyDebugPanel();
+  if (started_) ApplyDebugPanel();
   // After the boxes were filled, so that filling them runs no operation.
   ConnectControls();
   // A session manager asks each window to close; that close ends the panel.
@@ -519,6 +520,10 @@ void TMainForm::ShowNotice(const std::string& text) {
 }
 
 void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {
+  // Also where the window cannot be seen (started from a script, or offscreen).
+  std::fprintf(stderr, "ostrel-panel: %s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
+  if (unattended_) return;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("MessageBox"));
@@ -542,6 +547,9 @@ std::optional<std::string> TMainForm::AskDemoFileName() {
   return name.toStdString();
 }
 
-void TMainForm::EndRequested() { ExitClick(); }
+void TMainForm::EndRequested() {
+  failed_ = true;
+  ExitClick();
+}
 
 }  // namespace ostrel

@@ -35,7 +35,9 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
 
  public:
   // The program passes RealEnvironment(); a test its own clock, socket and folder.
-  explicit TMainForm(PanelEnvironment env, QWidget* parent = nullptr);
+  // `unattended`: nobody can answer a box (the offscreen platform), so messages go to
+  // stderr alone and the start goes on where a box's OK would have let it.
+  explicit TMainForm(PanelEnvironment env, bool unattended = false, QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their design names, for the program's own tests.
@@ -47,6 +49,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   const std::string& TrayTip() const { return tray_tip_; }
   // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
   bool Exiting() const { return exiting_; }
+  // The start-up went through; false after a step's error ended it.
+  bool Started() const { return started_; }
+  // The panel ends because it could not go on (no GPS Data port could be had).
+  bool Failed() const { return failed_; }
   const QImage& SatBitmap() const;
 
   // --- handlers of the window's own ---
@@ -134,6 +140,9 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   std::unique_ptr<QImage> sat_bitmap_;
   SkyPlotKey sky_shown_;
 
+  bool unattended_ = false;
+  bool started_ = false;
+  bool failed_ = false;
   bool hiding_ = false;
   // The window was to go to the tray but there was none: it was only minimised.
   bool hide_pending_ = false;
