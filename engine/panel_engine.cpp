@@ -227,7 +227,7 @@ void PanelEngine::CreateVirtualPort() {
                            view_.EndRequested();
                          },
                          [this](const std::string& name) { PortNamed(name); },
-                         [this](const std::string& note) { Tell(note); }};
+                         [this](const std::string& note) { Tell("ostrel-panel: " + note); }};
   ostrel::Create_Virtual_Port(settings_.com, setup);
 }
 
@@ -495,7 +495,7 @@ void PanelEngine::DemoFileUnavailable(const std::string& name, const std::string
 }
 
 void PanelEngine::ShowNotice(const std::string& text) {
-  Tell(text + "\n");
+  Tell("ostrel-panel: " + text + "\n");
   view_.ShowNotice(text);
 }
 

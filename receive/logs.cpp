@@ -108,14 +108,14 @@ void PositionsLog::Record(const std::uint8_t* ChunkBuffer, int32_t len) {
 void PositionsLog::RecordFailed(int err) {
   if (stopped_) return;
   stopped_ = true;
-  notice_ = "Recording to " + path_ + " has stopped: " + OpenFailure(err) +
-            ". It goes on by itself once the file can be written again.";
+  notice_ = path_ + ": " + OpenFailure(err) +
+            ": recording has stopped; it goes on by itself once the file can be written again.";
 }
 
 void PositionsLog::RecordWritten() {
   if (!stopped_) return;
   stopped_ = false;
-  notice_ = "Recording to " + path_ + " goes on again.";
+  notice_ = path_ + ": recording goes on again.";
 }
 
 bool PositionsLog::TakeNotice(std::string& text) {

@@ -317,13 +317,13 @@ TEST(ReceiveCyclePositionsLog, FullDiskIsSaidOnceAndAgainWhenRecordingGoesOn) {
       for (int i = 0; i < 3; ++i) rig.cycle.Tick();  // GSA, GSV 1-3 and RMC are lost
     }
     ASSERT_EQ(rig.view.notices.size(), 1u);
-    EXPECT_EQ(rig.view.notices[0], "Recording to " + log.FileName() +
-                                       " has stopped: File too large. It goes on by itself "
-                                       "once the file can be written again.");
+    EXPECT_EQ(rig.view.notices[0], log.FileName() +
+                                       ": File too large: recording has stopped; it goes on by "
+                                       "itself once the file can be written again.");
     rig.cycle.Tick();  // the demonstration starts again: GGA
     rig.cycle.Tick();
     EXPECT_EQ(rig.view.notices,
-              (Strings{rig.view.notices[0], "Recording to " + log.FileName() + " goes on again."}));
+              (Strings{rig.view.notices[0], log.FileName() + ": recording goes on again."}));
   }
   // Every record in the file is whole.
   PositionsLog log(PositionsLog::kReplay, dir.Path().string());

@@ -88,7 +88,7 @@ const FifoCase kFifoCases[] = {
          log.LogPositions(chunk, len);
          if (log.TakeNotice(notice)) {
            EXPECT_EQ(tick, 0);
-           EXPECT_NE(notice.find(log.FileName() + " has stopped: not a regular file"),
+           EXPECT_NE(notice.find(log.FileName() + ": not a regular file: recording has stopped"),
                      std::string::npos)
                << notice;
          }
