@@ -31,6 +31,8 @@ THelpForm::THelpForm(QWidget* parent)
   setWindowTitle(QString());
   create();
   SetExactCaption(*windowHandle(), QString());
+  // The caption stays empty as it always was; a screen reader still says what this is.
+  setAccessibleName(QStringLiteral("GPS Control Panel Help"));
   setFont(DialogFont(11));
   setModal(false);
   setFixedSize(396, 181);

@@ -15,6 +15,7 @@
 
 #include "app/command_line.h"
 #include "app/headless.h"
+#include "app/instance_channel.h"
 #include "app/main_form.h"
 #include "app/quiet_qt.h"
 #include "app/session_end.h"
@@ -64,28 +65,41 @@ int RunService(int argc, char** argv) {
   return ostrel::ServiceMain(argc, argv);
 }
 
-// A second start: says which panel runs, and how to reach it.
-void SayAlreadyRunning(int argc, char** argv, const std::string& running) {
+// Nobody can press a box's OK: offscreen (a script, a CI run, 20 starts at once) a box
+// would hold the program for ever. Asked once the application exists.
+bool Unattended() {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+// A second start: says which panel runs, and how to reach it. Without anyone to read a
+// box it ends with 1, as the service does: this copy did not start.
+int SayAlreadyRunning(int argc, char** argv, const std::string& running) {
   const bool service = running.starts_with("as a service");
   const std::string text =
       service ? "The GPS Control Panel already runs " + running +
                     ". Stop it first (systemctl --user stop ostrel-panel) to use its window."
-              : "An instance of the GPS Control Panel is already running. Please double-click "
-                "its icon from the system tray to view it.";
+              : std::string(ostrel::kAlreadyRunningText);
   std::fprintf(stderr, "ostrel-panel: another GPS Control Panel is already running%s%s\n",
                running.empty() ? "" : " ", running.c_str());
   QApplication app(argc, argv);
   ostrel::ReleaseXDisplayProbe();
+  if (!service) {
+    // The running panel shows its window, so the box's advice holds without a tray too.
+    const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+    ostrel::AskRunningPanelToShow(ostrel::InstanceDirectory(), token ? token : "");
+  }
+  if (Unattended()) return 1;
   QMessageBox::information(nullptr, QStringLiteral("GPS Control Panel"),
                            QString::fromStdString(text));
+  return 0;
 }
 
 int RunWindow(int argc, char** argv, bool status) {
   std::string running;
   if (ostrel::AlreadyRunning("with a window (process " + std::to_string(::getpid()) + ")",
                              running)) {
-    SayAlreadyRunning(argc, argv, running);
-    return 0;
+    return SayAlreadyRunning(argc, argv, running);
   }
   // What writers killed in the middle of a settings write left behind.
   ostrel::ProfileFile(ostrel::kSettingsFileName).RemoveStaleTemporaries();
@@ -99,11 +113,21 @@ int RunWindow(int argc, char** argv, bool status) {
   // close: straight to the end, and the GPS Data port link goes with it. Installed
   // first, as start-up may stop in an error box.
   ostrel::QuitOnSessionEnd();
+  const bool unattended = Unattended();
   try {
     // The system clock, the module by its USB ids or on Ezusb-0, the current directory.
-    auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment());
+    auto form = std::make_unique<ostrel::TMainForm>(ostrel::RealEnvironment(), unattended);
     if (ostrel::SessionEnded()) return 0;
+    // The error is on stderr; with nobody to read the window, running on is pointless.
+    if (unattended && !form->Started() && !form->Exiting()) return 1;
     if (!form->Exiting()) form->show();
+    // A second copy's request to show the window (its box then says where it is).
+    const ostrel::ShowRequests show_requests(
+        ostrel::InstanceDirectory(), [&form](const std::string& token) {
+          // Qt's Wayland plug-in activates with the token it finds here.
+          if (!token.empty()) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
+          form->ShowWindow();
+        });
     if (status && !form->Exiting()) form->ShowStatusWindow();
     const std::string port = form->Engine().PortDescription();
     if (port.empty())
@@ -111,11 +135,14 @@ int RunWindow(int argc, char** argv, bool status) {
     else
       std::fprintf(stderr, "ostrel-panel: GPS Data port %s\n", port.c_str());
     QApplication::exec();
+    return form->Failed() ? 1 : 0;
   } catch (const std::exception& e) {
-    QMessageBox::critical(nullptr, QString::fromLatin1(ostrel::kPanelTitle),
-                          QString::fromLocal8Bit(e.what()));
+    std::fprintf(stderr, "ostrel-panel: %s\n", e.what());
+    if (!unattended)
+      QMessageBox::critical(nullptr, QString::fromLatin1(ostrel::kPanelTitle),
+                            QString::fromLocal8Bit(e.what()));
   }
-  return 0;
+  return 1;
 }
 
 }  // namespace

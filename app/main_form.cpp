@@ -13,20 +13,26 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <initializer_list>
 
 #include "app/help_form.h"
 #include "app/panel_icon.h"
+#include "app/panel_tray.h"
 #include "app/record_track_items.h"
 #include "app/share_dialog.h"
 #include "app/status_form.h"
+#include "app/tray_status.h"
+#include "app/window_access.h"
 #include "engine/panel_engine.h"
 #include "engine/receiver_health.h"
 #include "engine/settings.h"
 #include "engine/startup_rules.h"
 #include "gps/data_stream.h"
+#include "link/usb_link.h"
 
 namespace ostrel {
 
@@ -78,16 +84,35 @@ class MemoAdapter final : public MemoWidget {
 
 }  // namespace
 
+// The tray's state follows the stream also while the displays are off: an observer
+// keeps the engine parsing for it.
+class TMainForm::TrayWatch final : public StreamObserver {
+ public:
+  explicit TrayWatch(TMainForm& window) : window_(window) {}
+  void OnForwarded(const std::uint8_t* /*bytes*/, int32_t /*count*/) override {}
+  void OnFix(const TGPS& /*gps*/) override { Follow(); }
+  void OnStatus(std::string_view /*status*/) override { Follow(); }
+
+ private:
+  void Follow() {
+    window_.ShowTrayState();
+    window_.FollowPresenceSoon();
+  }
+  TMainForm& window_;
+};
+
 // The adapters live as long as the window; kept out of the header.
 struct TMainForm::Adapters {
   std::unique_ptr<MemoAdapter> memo_widget;
   std::unique_ptr<DeferredMemo> memo;
+  std::unique_ptr<TrayWatch> tray_watch;
 };
 
-TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
-    : QMainWindow(parent), clock_(env.clock), adapters_(new Adapters) {
+TMainForm::TMainForm(PanelEnvironment env, bool unattended, QWidget* parent)
+    : QMainWindow(parent), clock_(env.clock), adapters_(new Adapters), unattended_(unattended) {
   setObjectName(QStringLiteral("MainForm"));
   ui_.Setup(this);
+  SetUpAccess(ui_);
   setWindowIcon(PanelIcon());
   SetClientSize(kClientWidth, kClientHeight);
   CreateTimers();
@@ -100,6 +125,8 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
       clock_, [] { return std::int64_t{QDateTime::currentMSecsSinceEpoch()}; });
   engine_ = std::make_unique<PanelEngine>(std::move(env), static_cast<PanelView&>(*this));
   engine_->AddObserver(health_.get());
+  adapters_->tray_watch = std::make_unique<TrayWatch>(*this);
+  engine_->AddObserver(adapters_->tray_watch.get());
 
   // First: an error box of the start-up still leaves the panel in the tray.
   CreateTrayIcon();
@@ -108,12 +135,12 @@ TMainForm::TMainForm(PanelEnvironment env, QWidget* parent)
   constexpr const char* kHeader[] = {"ID", "Elevation", "Azimuth", "SNR"};
   for (int c = 0; c < kGridColumns; ++c) SetSatCell(0, c, kHeader[c]);
   sat_bitmap_ = std::make_unique<QImage>(NewSatBitmap(ui_.SatLoc->devicePixelRatioF()));
-  const bool started = engine_->Start();
+  started_ = engine_->Start();
   AddShareButton(*ui_.DataPortGroup, engine_->Share());
   ShowSettings();
   // The layout last, and only after a whole start-up: the compact window turns the
   // displays off.
-  if (started) ApplyDebugPanel();
+  if (started_) ApplyDebugPanel();
   // After the boxes were filled, so that filling them runs no operation.
   ConnectControls();
   // A session manager asks each window to close; that close ends the panel.
@@ -126,7 +153,7 @@ TMainForm::~TMainForm() {
   exit_pause_->stop();
   status_form_.reset();
   engine_.reset();
-  if (tray_icon_) tray_icon_->hide();
+  if (tray_) tray_->Hide();
 }
 
 void TMainForm::CreateTimers() {
@@ -214,34 +241,28 @@ void TMainForm::SetClientSize(int width, int height) {
 
 void TMainForm::CreateTrayIcon() {
   // The title as its tip; minimising goes to HideToTray (changeEvent).
-  tray_icon_ = new QSystemTrayIcon(PanelIcon(), this);
-  tray_icon_->setObjectName(QStringLiteral("TrayIcon"));
+  tray_ = new PanelTray(*this);
   tray_tip_ = kPanelTitle;
-  tray_icon_->setToolTip(QString::fromLatin1(kPanelTitle));
-  connect(tray_icon_, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) {
-            Guarded([this, reason] { TrayIconMessage(reason); });
-          });
-  // What tray programs on Linux offer on the icon; a StatusNotifier tray shows it on
-  // a right click.
-  auto* tray_menu = new QMenu(this);
-  tray_menu->setObjectName(QStringLiteral("TrayMenu"));
-  QAction* restore = tray_menu->addAction(QStringLiteral("Restore"));
-  restore->setObjectName(QStringLiteral("TrayRestore"));
-  QAction* exit = tray_menu->addAction(QStringLiteral("Exit"));
-  exit->setObjectName(QStringLiteral("TrayExit"));
-  record_items_->AddTo(tray_menu, exit, "TrayRecordTrack");
-  connect(restore, &QAction::triggered, this, [this] { Guarded([this] { RestoreFromTray(); }); });
-  connect(exit, &QAction::triggered, this, [this] { Guarded([this] { ExitClick(); }); });
-  tray_icon_->setContextMenu(tray_menu);
-  tray_icon_->show();
+  connect(tray_, &PanelTray::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    Guarded([this, reason] { TrayIconMessage(reason); });
+  });
+  connect(tray_, &PanelTray::restoreRequested, this,
+          [this] { Guarded([this] { RestoreFromTray(); }); });
+  connect(tray_, &PanelTray::exitRequested, this, [this] { Guarded([this] { ExitClick(); }); });
+  // A window the start could not hide (it was only minimised, and may still be on
+  // screen) goes to a tray that came later as it would have at start.
+  connect(tray_, &PanelTray::lateTrayTookIcon, this, [this] {
+    if (hide_pending_ && isVisible()) Guarded([this] { HideToTray(); });
+  });
+  tray_->WatchForLateTray();
+  record_items_->AddTo(tray_->Menu(), tray_->ExitAction(), "TrayRecordTrack");
 }
 
 void TMainForm::CreateStatusActions() {
   auto* from_file = new QAction(QStringLiteral("Receiver &Status"), this);
   from_file->setObjectName(QStringLiteral("ReceiverStatus"));
   ui_.FileMenu->insertAction(ui_.Exit, from_file);
-  QMenu* tray_menu = tray_icon_->contextMenu();
+  QMenu* tray_menu = tray_->Menu();
   auto* from_tray = new QAction(QStringLiteral("Receiver Status"), tray_menu);
   from_tray->setObjectName(QStringLiteral("TrayReceiverStatus"));
   tray_menu->insertAction(tray_menu->actions().value(1), from_tray);
@@ -303,13 +324,38 @@ void TMainForm::HideToTray() {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{hiding_};
-  engine_->WindowHidden();
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    hide();
-  } else {
-    // Without a tray a hidden window could not be reached again.
+  // Without a tray a hidden window could not be reached again; a tray that comes
+  // later takes the window then.
+  hide_pending_ = !(tray_ && tray_->Available());
+  if (hide_pending_)
     showMinimized();
+  else
+    hide();
+  FollowPresence();
+}
+
+void TMainForm::FollowPresence() {
+  const QWindow* window = windowHandle();
+  const WindowSight sight{isVisible(), isMinimized(), window && window->isExposed()};
+  switch (presence_.Update(sight)) {
+    case ProcessingChange::kSwitchOff:
+      engine_->WindowHidden();
+      break;
+    case ProcessingChange::kSwitchOn:
+      engine_->WindowRestored();
+      break;
+    case ProcessingChange::kNone:
+      break;
   }
+}
+
+void TMainForm::FollowPresenceSoon() {
+  if (presence_queued_) return;
+  presence_queued_ = true;
+  QTimer::singleShot(0, this, [this] {
+    presence_queued_ = false;
+    Guarded([this] { FollowPresence(); });
+  });
 }
 
 void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
@@ -319,12 +365,29 @@ void TMainForm::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void TMainForm::RestoreFromTray() {
+  // Asked for before the start's hide came: the window stays.
+  Startup->stop();
+  hide_pending_ = false;
   if (!isVisible()) show();
-  engine_->WindowRestored();
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
   activateWindow();
+  FocusFirstControl(ui_);
+  FollowPresence();
 }
+
+void TMainForm::ShowWindow() {
+  Guarded([this] { RestoreFromTray(); });
+}
+
+void TMainForm::ShowTrayState() {
+  const TGPS* gps = engine_->Receiver();
+  UsbLink* link = engine_->Link();
+  const bool open = link && link->State().DeviceOpen.load();
+  if (tray_) tray_->SetState(gps ? TrayStateOf(open, *gps) : TrayState::kNoModule);
+}
+
+QSystemTrayIcon* TMainForm::TrayIcon() const { return tray_ ? tray_->Icon() : nullptr; }
 
 void TMainForm::ExitClick() {
   if (exiting_) return;
@@ -335,7 +398,7 @@ void TMainForm::ExitClick() {
   Startup->stop();
   help_form_->hide();
   hide();
-  if (tray_icon_) tray_icon_->hide();
+  if (tray_) tray_->Hide();
   exit_started_ = clock_.Now();
   exit_pause_->start();
 }
@@ -347,9 +410,9 @@ void TMainForm::ExitPauseTimer() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  if (!exiting_ && !session_ending_ && event->spontaneous()) {
-    // A window manager's close button: other programs may be using the GPS Data port,
-    // so the window goes to the tray like Hide; File > Exit ends the panel.
+  if (DecideClose(exiting_, session_ending_) == CloseOutcome::kHide) {
+    // Other programs may be using the GPS Data port, so the window goes to the tray
+    // like Hide; File > Exit ends the panel.
     event->ignore();
     Guarded([this] { HideToTray(); });
     return;
@@ -363,12 +426,22 @@ void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() != QEvent::WindowStateChange || hiding_) return;
   const auto old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
-  if (isMinimized()) {
+  if (isMinimized() && (old & Qt::WindowMinimized) == 0) {
     Guarded([this] { HideToTray(); });
-  } else if ((old & Qt::WindowMinimized) != 0 && isVisible()) {
+  } else {
     // Restored from the task bar where there is no tray: the displays come back too.
-    Guarded([this] { engine_->WindowRestored(); });
+    Guarded([this] { FollowPresence(); });
   }
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  FollowPresenceSoon();
+}
+
+void TMainForm::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  FollowPresenceSoon();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -378,7 +451,7 @@ void TMainForm::ShowStatus(std::string_view text) { SetLabel(ui_.Connection_Labe
 
 void TMainForm::ShowTrayTip(const std::string& tip) {
   tray_tip_ = tip;
-  if (tray_icon_) tray_icon_->setToolTip(Latin1(tray_tip_));
+  if (tray_) tray_->SetTip(Latin1(tray_tip_));
 }
 
 void TMainForm::ShowPort(const std::string& name, const std::string& link_path,
@@ -400,6 +473,9 @@ void TMainForm::ShowFirmwareVersion(std::string_view text) {
 
 void TMainForm::ShowFix(const TGPS& gps) {
   ::ostrel::UpdateFixDisplay(gps, static_cast<FixView&>(*this));
+  if (const QString said = QString::fromStdString(SatelliteTableDescription(gps));
+      said != ui_.SatGrid->accessibleDescription())
+    ui_.SatGrid->setAccessibleDescription(said);
   SatLocDraw();
 }
 
@@ -419,6 +495,8 @@ void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude
   SetLabel(ui_.Longitude, longitude);
   SetLabel(ui_.Elevation, elevation);
   SetLabel(ui_.Speed, speed);
+  ui_.Elevation->setAccessibleDescription(QString::fromStdString(SpokenAltitude(elevation)));
+  ui_.Speed->setAccessibleDescription(QString::fromStdString(SpokenSpeed(speed)));
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
@@ -449,14 +527,22 @@ void TMainForm::SatLocDraw() {
   // Drawn at the screen's pixel ratio, also after the window moved to another screen.
   const qreal ratio = ui_.SatLoc->devicePixelRatioF();
   if (sat_bitmap_->devicePixelRatio() != ratio) *sat_bitmap_ = NewSatBitmap(ratio);
-  if (RedrawSkyPlotIfChanged(*sat_bitmap_, std::to_string(engine_->MaskAngle()), *gps, sky_shown_))
+  if (RedrawSkyPlotIfChanged(*sat_bitmap_, std::to_string(engine_->MaskAngle()), *gps,
+                             sky_shown_)) {
     ui_.SatLoc->update();
+    ui_.SatLoc->setAccessibleDescription(QString::fromStdString(SkyPlotDescription(*gps)));
+  }
 }
 
 void TMainForm::SatLocPaint(QPainter& painter) {
   if (!sat_bitmap_) return;
-  // An old picture shows faded into the window's colour, like the greyed labels.
-  if (!ui_.SatLoc->isEnabled()) painter.setOpacity(0.35);
+  // An old picture shows faded into the window's colour, like the greyed labels: into
+  // that colour itself, not into whatever the screen's buffer held there (the last
+  // picture on X11, nothing on Wayland), as the box paints all of itself.
+  if (!ui_.SatLoc->isEnabled()) {
+    painter.fillRect(ui_.SatLoc->rect(), ui_.SatLoc->palette().window());
+    painter.setOpacity(0.35);
+  }
   painter.drawImage(0, 0, *sat_bitmap_);
 }
 
@@ -467,12 +553,16 @@ const QImage& TMainForm::SatBitmap() const {
 
 void TMainForm::ShowNotice(const std::string& text) {
   // The window is mostly hidden in the tray: a box would wait there for nobody.
-  if (tray_icon_ && tray_icon_->isVisible())
-    tray_icon_->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
-                            QSystemTrayIcon::Warning);
+  if (QSystemTrayIcon* icon = TrayIcon(); icon && icon->isVisible())
+    icon->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
+                      QSystemTrayIcon::Warning);
 }
 
 void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {
+  // Also where the window cannot be seen (started from a script, or offscreen).
+  std::fprintf(stderr, "ostrel-panel: %s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
+  if (unattended_) return;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("MessageBox"));
@@ -498,6 +588,9 @@ std::optional<std::string> TMainForm::AskDemoFileName() {
 
 int TMainForm::AskDemoSpeed() { return AskReplaySpeed(this); }
 
-void TMainForm::EndRequested() { ExitClick(); }
+void TMainForm::EndRequested() {
+  failed_ = true;
+  ExitClick();
+}
 
 }  // namespace ostrel

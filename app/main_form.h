@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/main_form_ui.h"
+#include "app/window_presence.h"
 #include "engine/panel_environment.h"
 #include "engine/panel_view.h"
 #include "gps/fix_display.h"
@@ -28,6 +29,7 @@ class DeferredMemo;
 class PanelEngine;
 class RecordTrackItems;
 class ReceiverHealth;
+class PanelTray;
 class THelpForm;
 class TStatusForm;
 
@@ -36,18 +38,24 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
 
  public:
   // The program passes RealEnvironment(); a test its own clock, socket and folder.
-  explicit TMainForm(PanelEnvironment env, QWidget* parent = nullptr);
+  // `unattended`: nobody can answer a box (the offscreen platform), so messages go to
+  // stderr alone and the start goes on where a box's OK would have let it.
+  explicit TMainForm(PanelEnvironment env, bool unattended = false, QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // The controls by their names, for the program's own tests.
   MainFormUi& Ui() { return ui_; }
   PanelEngine& Engine() { return *engine_; }
   THelpForm* HelpForm() const { return help_form_; }
-  QSystemTrayIcon* TrayIcon() const { return tray_icon_; }
+  QSystemTrayIcon* TrayIcon() const;
   // The tray tip as set last (what the tray shows).
   const std::string& TrayTip() const { return tray_tip_; }
   // File > Exit (or the tray menu's) has been chosen: the window is gone for good.
   bool Exiting() const { return exiting_; }
+  // The start-up went through; false after a step's error ended it.
+  bool Started() const { return started_; }
+  // The panel ends because it could not go on (no GPS Data port could be had).
+  bool Failed() const { return failed_; }
   const QImage& SatBitmap() const;
   // The Receiver Status window (File menu, tray menu, --status), made when first asked.
   void ShowStatusWindow();
@@ -60,6 +68,10 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
   // Shows the window from the tray (or the task bar); the displays run again.
   void RestoreFromTray();
+  // A second copy asked for the window: shown as from the tray.
+  void ShowWindow();
+  // Processing off once the window has really left the screen, back on once it is seen.
+  void FollowPresence();
   void ExitClick();
   void SatLocPaint(QPainter& painter);
   void SatLocDraw();
@@ -67,12 +79,20 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  // Shown or hidden by the program or by the window system: processing follows.
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   void CreateTimers();
   void CreateTrayIcon();
   // The menu items that open the Receiver Status window.
   void CreateStatusActions();
+  // The tray icon and tooltip follow the module's state, as the engine reports it.
+  void ShowTrayState();
+  // The window system's answer to a minimise comes later, or never: looked at again
+  // after each of the engine's reports, out of its tick.
+  void FollowPresenceSoon();
   // Every control to its engine operation, in one place.
   void ConnectControls();
   // The lists, boxes and layout as the settings the engine read say.
@@ -115,6 +135,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
                    const std::string& speed) override;
   void SetSatCell(int row, int col, std::string_view text) override;
 
+  class TrayWatch;
   struct Adapters;
   Clock& clock_;
   std::unique_ptr<Adapters> adapters_;
@@ -125,7 +146,7 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   std::unique_ptr<TStatusForm> status_form_;
   THelpForm* help_form_ = nullptr;
   RecordTrackItems* record_items_ = nullptr;
-  QSystemTrayIcon* tray_icon_ = nullptr;
+  PanelTray* tray_ = nullptr;
   std::string tray_tip_;
   QTimer* Startup = nullptr;
   // Polls the window's clock during the pause after Exit.
@@ -134,10 +155,17 @@ class TMainForm final : public QMainWindow, private PanelView, private FixView {
   std::unique_ptr<QImage> sat_bitmap_;
   SkyPlotKey sky_shown_;
 
+  bool unattended_ = false;
+  bool started_ = false;
+  bool failed_ = false;
   bool hiding_ = false;
+  // The window was to go to the tray but there was none: it was only minimised.
+  bool hide_pending_ = false;
+  bool presence_queued_ = false;
   bool exiting_ = false;
   // The desktop session is ending: a close then ends the panel instead of hiding it.
   bool session_ending_ = false;
+  PresenceTracker presence_;
 };
 
 }  // namespace ostrel

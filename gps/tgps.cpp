@@ -332,6 +332,7 @@ bool TGPS::ParseNMEA(const char* text, int32_t length) {
 void TGPS::ApplyGSA(GnssSystem talker, bool replace) {
   if (replace) {
     for (TSatellite& sat : Sat) sat.Used = false;
+    GsaFixMode = FieldToInt(Item(2));
   }
   GnssSystem system = talker;
   if (talker == GnssSystem::kAny && FieldList.size() > 18 && FieldList[18].size() == 1) {

@@ -102,6 +102,8 @@ class TGPS {
   std::string SpeedText;
   bool StatusUpdated = false;
   int32_t FixType = 0;
+  // The fix mode of the chunk's first GSA: 1 none, 2 2D, 3 3D; 0 until one came.
+  int32_t GsaFixMode = 0;
   int32_t DGPSState = 0;
   int32_t SVCount = 0;
   bool WAASActive = false;

@@ -22,10 +22,13 @@ run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libxcb1-dev
 # the manual pages and desktop entries. umockdev lets the USB tests drive an emulated
 # module through the real libusb. useradd (passwd) and setpriv (util-linux) give the
 # fault runs their second, unprivileged user. gpsd is the real NMEA client of the interop
-# tests (without recommends: no GUI clients); gpsbabel reads the panel's GPX recordings
-# back in the recordings tests.
+# tests (without recommends: no GUI clients). sway (headless, swaybar as its tray),
+# qt6-wayland, grim and wtype are the Wayland desktop of the same tests; at-spi2-core and
+# python3-pyatspi let them read the window as a screen reader does. gpsbabel reads the
+# panel's GPX recordings back in the recordings tests.
 test=(libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       xvfb xdotool x11-utils trayer openbox dbus libglib2.0-bin
+      sway qt6-wayland grim wtype at-spi2-core python3-pyatspi
       man-db groff-base desktop-file-utils umockdev libumockdev-dev passwd util-linux gpsd
       gpsbabel)
 # The layout check and clang-tidy (both pinned to 14, Debian 12's), and the Debian

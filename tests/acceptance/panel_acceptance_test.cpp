@@ -141,13 +141,11 @@ TEST_P(PanelAcceptance, ConfiguresTheModuleRefusesASecondCopyAndExitsFromItsMenu
   }
   constexpr const char* kWindow = "^Ostrel GPS Control Panel$";
   if (GetParam() == Tray::kStatusNotifier) {
-    // In the tray a second after start; the tray's activation brings it back.
-    const std::string item = desktop_->TrayItem();
-    ASSERT_FALSE(item.empty());
-    ASSERT_TRUE(WaitFor([&] { return desktop_->VisibleWindow(kWindow).empty(); },
-                        std::chrono::seconds(10)));
-    ASSERT_TRUE(desktop_->Activate(item));
+    ASSERT_FALSE(desktop_->TrayItem().empty());
   }
+  // The second copy had the running panel show its window, tray or none.
+  ASSERT_TRUE(
+      WaitFor([&] { return !desktop_->VisibleWindow(kWindow).empty(); }, std::chrono::seconds(10)));
   // File > Exit from the window's own menu.
   std::string window;
   ASSERT_TRUE(WaitFor(

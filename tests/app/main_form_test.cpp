@@ -22,6 +22,7 @@
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 #include <string>
 
 #include "app/help_form.h"
+#include "app/tray_status.h"
 #include "app_test_support.h"
 #include "engine/panel_engine.h"
 #include "engine/settings_applier.h"
@@ -226,6 +228,29 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
 // ---------------------------------------------------------------------------------------
 // Tray
 
+// The tray says the module's state at a glance, in its icon and in words, within a tick:
+// no module, then the emulator's 3D fix (with the SBAS correction it applies once the
+// settings turned SBAS on).
+TEST_F(PanelTest, TrayIconAndTipFollowTheModulesState) {
+  const std::string socket = test::UniqueSocket();
+  Start(socket);
+  auto shows = [&](TrayState state) {
+    const QImage want = TrayStateIcon(state).pixmap(32, 32).toImage();
+    return form_->TrayIcon()->icon().pixmap(32, 32).toImage() == want &&
+           form_->TrayIcon()->toolTip().startsWith(QString::fromStdString(
+               std::string(kPanelTitle) + "\n" + TrayStateWords(state) + "\n"));
+  };
+  ASSERT_TRUE(Ticks(1));
+  EXPECT_TRUE(shows(TrayState::kNoModule)) << form_->TrayIcon()->toolTip().toStdString();
+
+  test::Emulator module(socket, dir_.Path());
+  ASSERT_TRUE(module.Started());
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return shows(TrayState::kFix3D) || shows(TrayState::kFix3DCorrected); }, 15000))
+      << form_->TrayIcon()->toolTip().toStdString();
+  EXPECT_TRUE(form_->TrayIcon()->toolTip().endsWith(QStringLiteral("\nGPS Port: COM1")));
+}
+
 TEST_F(PanelTest, StartupHidesAfterASecond) {
   Start();
   form_->show();
@@ -243,42 +268,77 @@ TEST_F(PanelTest, ProcessGpsIsStoredAsOneByHidingAndNeverAsZero) {
   Start();
   form_->show();
   ASSERT_TRUE(Ui().ProcessGPS->isChecked());
-  auto hidden = [&] { return !form_->isVisible() || form_->isMinimized(); };
+  ASSERT_TRUE(Ticks(1));
+  // What Hide does where there is a tray.
+  auto hide = [&] {
+    form_->hide();
+    return test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000);
+  };
 
-  Ui().HideIt->click();
-  EXPECT_TRUE(test::WaitFor(hidden, 3000));
-  EXPECT_FALSE(Ui().ProcessGPS->isChecked());
+  ASSERT_TRUE(hide());
   EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
 
   // A context or middle click does nothing; a double-click (an embedded tray) or a
   // single activation (a StatusNotifier tray) brings the window back.
   for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
     emit form_->TrayIcon()->activated(reason);
-    EXPECT_TRUE(hidden());
+    EXPECT_FALSE(form_->isVisible());
     EXPECT_FALSE(Ui().ProcessGPS->isChecked());
   }
   for (auto reason : {QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Trigger}) {
     SCOPED_TRACE(reason);
     emit form_->TrayIcon()->activated(reason);
-    EXPECT_TRUE(test::WaitFor([&] { return !hidden(); }, 3000));
+    EXPECT_TRUE(form_->isVisible());
     EXPECT_TRUE(Ui().ProcessGPS->isChecked());
 
     // Cleared by hand and hidden again: "1" stays, and the next restore checks it again.
     Ui().ProcessGPS->setChecked(false);
-    Ui().HideIt->click();
-    EXPECT_TRUE(test::WaitFor(hidden, 3000));
+    ASSERT_TRUE(Ticks(1));
+    EXPECT_FALSE(Ui().ProcessGPS->isChecked()) << "the user's choice holds while shown";
+    form_->hide();
+    ASSERT_TRUE(Ticks(1));
     EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
     EXPECT_EQ(IniText().find("ProcessGPS=0"), std::string::npos);
   }
 }
 
-TEST_F(PanelTest, MinimisingHidesLikeTheHideButton) {
+// Every close that is not the panel's own Exit hides: on Wayland a title bar's close,
+// Alt+F4 and a compositor's kill arrive as closes that are not spontaneous.
+TEST_F(PanelTest, CloseHidesHoweverItArrives) {
   Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
   Start();
   form_->show();
-  form_->showMinimized();
-  EXPECT_TRUE(test::WaitFor([&] { return !Ui().ProcessGPS->isChecked(); }, 3000));
-  EXPECT_NE(IniText().find("ProcessGPS=1\n"), std::string::npos);
+  bool quit = false;
+  QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { quit = true; });
+  EXPECT_FALSE(form_->close());
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(quit);
+  EXPECT_FALSE(form_->Exiting());
+  // No tray here: minimised instead.
+  EXPECT_TRUE(form_->isMinimized());
+}
+
+// A window manager that cannot minimise (tiling ones, Wayland without a tray) leaves the
+// window on screen: the displays it shows keep running.
+TEST_F(PanelTest, MinimiseThatLeavesTheWindowOnScreenKeepsProcessing) {
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
+  Start();
+  form_->show();
+  ASSERT_TRUE(test::WaitFor([&] { return form_->windowHandle()->isExposed(); }, 3000));
+  // The start's hiding and the Hide button both ask for a minimise; the offscreen
+  // platform, like sway, keeps the window exposed.
+  ASSERT_TRUE(test::WaitFor([&] { return form_->isMinimized(); }, 3000));
+  Ui().HideIt->click();
+  ASSERT_TRUE(Ticks(2));
+  EXPECT_TRUE(form_->windowHandle()->isExposed());
+  EXPECT_TRUE(Ui().ProcessGPS->isChecked());
+  // Gone for real (a restore then brings processing back).
+  form_->hide();
+  ASSERT_TRUE(Ticks(1));
+  EXPECT_FALSE(Ui().ProcessGPS->isChecked());
+  form_->showNormal();
+  EXPECT_TRUE(test::WaitFor([&] { return Ui().ProcessGPS->isChecked(); }, 3000));
 }
 
 // Two programs reading the GPS Data port split its bytes; the panel says so once, in
@@ -300,21 +360,6 @@ TEST_F(PanelTest, SecondReaderOfThePortIsReportedOnce) {
   EXPECT_NE(log.find(tip.toStdString()), std::string::npos);
   EXPECT_EQ(log.find("Two programs", log.find("Two programs") + 1), std::string::npos) << log;
   for (int fd : fds) ::close(fd);
-}
-
-// Without a tray the window is minimised; a restore from the task bar brings the
-// displays back as the tray's restore does.
-TEST_F(PanelTest, RestoringFromTheTaskBarReadsProcessGpsBack) {
-  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-  Ini("[GPS]\nProcessGPS=1\n[Debug]\nPanel=2\n");
-  Start();
-  form_->show();
-  Ui().HideIt->click();
-  ASSERT_TRUE(test::WaitFor([&] { return form_->isMinimized(); }, 3000));
-  ASSERT_FALSE(Ui().ProcessGPS->isChecked());
-  form_->showNormal();
-  EXPECT_TRUE(test::WaitFor([&] { return Ui().ProcessGPS->isChecked(); }, 3000));
-  EXPECT_FALSE(form_->isMinimized());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -498,7 +543,7 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     SCOPED_TRACE(c.name);
     Ini("[GPS]\nDemo=1\n[Debug]\nPanel=2\n");
     Start();
-    // Past the hide a second after start, which clears ProcessGPS.
+    // Past the hide a second after start.
     auto* startup = form_->findChild<QTimer*>(QStringLiteral("Startup"));
     ASSERT_TRUE(test::WaitFor([&] { return !startup->isActive(); }));
     QWidget* const values[] = {Ui().FixMode,   Ui().Latitude, Ui().Longitude, Ui().Speed,
@@ -524,6 +569,15 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     clock.now += 1;
     ASSERT_TRUE(Ticks(1));
     EXPECT_EQ(live(), 0);
+    // The faded plot is the same whatever the screen held beneath it: X11 keeps the
+    // last picture there, Wayland hands a fresh buffer.
+    QImage on_red(Ui().SatLoc->size(), QImage::Format_ARGB32_Premultiplied);
+    QImage on_blue(on_red.size(), on_red.format());
+    on_red.fill(Qt::red);
+    on_blue.fill(Qt::blue);
+    Ui().SatLoc->render(&on_red, {}, {}, QWidget::RenderFlags());
+    Ui().SatLoc->render(&on_blue, {}, {}, QWidget::RenderFlags());
+    EXPECT_TRUE(on_red == on_blue) << "the stale plot shows what was beneath it";
     if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
       form_->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/stale-data-greyed.png"));
     EXPECT_EQ(Ui().Latitude->text(), latitude);

@@ -29,7 +29,7 @@ import unittest
 # The helpers every Python test shares: NMEA text and the rig of processes.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nmea import nmea, valid_sentences  # noqa: E402
-from panel_rig import (MAX_STALL, SETTINGS_SEQUENCE, Child, PanelRig, PortClient,  # noqa: E402
+from panel_rig import (MAX_STALL, PANEL, SETTINGS_SEQUENCE, Child, PanelRig, PortClient,  # noqa: E402
                        as_user, fd_count, own_network_namespace, proc_status, report, wait_for)
 
 # Unplug cycles: each costs the panel's 5 s of silence plus the module's time up.
@@ -41,6 +41,7 @@ SOAK_MINUTES = int(os.environ.get("OSTREL_SOAK_MINUTES", "0"))
 
 # The module streams a whole navigation cycle every 100 ms, so every tick has data to
 # forward; a longer pause between forwarded chunks means the window's loop stood still.
+INI = "ostrel_gps_monitor.ini"
 STREAM = ["--period", "100", "--rate", "40000"]
 # While a block waits for its reply every tick, the tick takes whatever came in its
 # 100 ms wait, cut anywhere, and forwards only whole sentences. A cycle as long as the
@@ -236,7 +237,8 @@ class PanelFaults(PanelRig):
         self.exchanges_in_a_stream(1)
 
     def test_read_only_directory(self):
-        """Settings cannot be written: the error is shown, the panel runs and ends in order."""
+        """Settings cannot be written: the error is shown, the panel runs and ends in order
+        (offscreen, with nobody to read the box, it ends with 1)."""
         if self.have_x():
             self.start_xvfb()
         as_nobody = os.geteuid() == 0  # root writes through any mode bits
@@ -246,8 +248,13 @@ class PanelFaults(PanelRig):
             os.chmod(self.dir, 0o555)
         try:
             self.start_panel(as_nobody=as_nobody, expect_port=False)
-            if self.display:
-                self.assertIsNotNone(self.find_window("^Error$", 15), self.panel.output())
+            if not self.display:
+                # Nobody to read the box offscreen: said on stderr, and the panel ends.
+                self.assertTrue(wait_for(lambda: not self.panel.running(), 10))
+                self.assertEqual(self.panel.proc.returncode, 1, self.panel.output())
+                self.assertIn("ostrel-panel: Error: ", self.panel.output())
+                return
+            self.assertIsNotNone(self.find_window("^Error$", 15), self.panel.output())
             begun = time.monotonic()
             self.assertFalse(wait_for(lambda: not self.panel.running(), 2),
                              "the panel ended:\n" + self.panel.output())
@@ -256,6 +263,57 @@ class PanelFaults(PanelRig):
             self.assert_exits_in_order("read-only", link_expected=False)
         finally:
             os.chmod(self.dir, 0o755)
+
+    def test_start_up_errors_with_nobody_to_answer(self):
+        """Offscreen nobody can press a box's OK: each start-up error is said on stderr; a
+        settings file or port directory the panel cannot use ends it with 1 at once, a
+        refused baud rate lets the port stream as OK would."""
+        fatal = [("settings file is a folder", lambda: os.mkdir(self.path(INI)),
+                  r"Error: Unable to write to \S*ostrel_gps_monitor.ini: Is a directory"),
+                 ("settings file links to /dev/zero",
+                  lambda: os.symlink("/dev/zero", self.path(INI)),
+                  r"Error: Unable to write to \S*ostrel_gps_monitor.ini"),
+                 ("port directory /dev/null", lambda: self.write_settings(
+                     "[Ports]\nDirectory=/dev/null\n"), r"Error: COM\d+ could not be used"),
+                 ("5,000-character port directory", lambda: self.write_settings(
+                     "[Ports]\nDirectory=%s\n" % ("d" * 5000)), r"Error: COM\d+ could not be used")]
+        for name, make, said in fatal:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                make()
+                self.start_panel(expect_port=False)
+                self.assertTrue(wait_for(lambda: not self.panel.running(), 10),
+                                "%s: held:\n%s" % (name, self.panel.output()))
+                self.assertEqual(self.panel.proc.returncode, 1, self.panel.output())
+                self.assertRegex(self.panel.output(), "ostrel-panel: " + said)
+        with self.subTest("refused baud rate"):
+            self.tearDown()
+            self.setUp()
+            self.start_emulator(*STREAM)
+            self.start_panel("[GPS]\nBaud=38400\n")
+            client = self.attach_client()
+            self.assertIn("ostrel-panel: Error: ", self.panel.output())
+            self.assert_forwards(client, 3, "refused baud rate")
+            self.assert_exits_in_order("refused baud rate")
+
+    def test_many_starts_at_once_with_nobody_to_answer(self):
+        """20 panels at once offscreen: one runs, the others say so and end with 1."""
+        panels = [Child([PANEL], self.dir, self.path("panel-%d.err" % i), env=self.panel_env())
+                  for i in range(20)]
+        self.children.extend(panels)
+        self.assertTrue(wait_for(lambda: sum(p.running() for p in panels) <= 1, 20),
+                        "still blocked: %d" % sum(p.running() for p in panels))
+        running = [p for p in panels if p.running()]
+        self.assertEqual(len(running), 1)
+        for p in panels:
+            if p is not running[0]:
+                self.assertEqual(p.proc.returncode, 1, p.output())
+                self.assertIn("another GPS Control Panel is already running", p.output())
+        self.panel = running[0]
+        self.link = self.path("COM1")
+        self.assertTrue(wait_for(lambda: os.path.islink(self.link), 15), self.panel.output())
+        self.assert_exits_in_order("one of twenty")
 
     def test_positions_log_bad_records(self):
         """Replay of a log whose last record is bad: what comes before it still plays."""
@@ -407,12 +465,14 @@ class PanelFaults(PanelRig):
         before = os.stat(mine)
         self.run_as(other, "ln", "-s", mine, os.path.join(shared, "ostrel_gps_monitor.ini"))
         self.start_panel(cwd=shared, expect_port=False)
-        self.assertFalse(wait_for(lambda: not self.panel.running(), 2), self.panel.output())
+        # Offscreen nobody reads the error's box: said on stderr, and the panel ends.
+        self.assertTrue(wait_for(lambda: not self.panel.running(), 10), self.panel.output())
+        self.assertEqual(self.panel.proc.returncode, 1, self.panel.output())
+        self.assertIn("ostrel-panel: Error: ", self.panel.output())
         with open(mine) as f:
             self.assertEqual(f.read(), "precious\n")
         self.assertEqual(os.stat(mine).st_ino, before.st_ino, "the file was replaced")
         self.assertTrue(os.path.islink(os.path.join(shared, "ostrel_gps_monitor.ini")))
-        self.assert_exits_in_order("settings link", link_expected=False)
 
     def test_instance_mark_of_another_user(self):
         """What another user can make first (a socket name, a directory) stops no panel."""
@@ -494,9 +554,9 @@ class PanelFaults(PanelRig):
                         # any window; then the port cannot be made.
                         self.assertTrue(wait_for(lambda: said.search(self.panel.output()), 10),
                                         self.panel.output())
-                        if self.panel.running():
-                            self.assertEqual(self.panel.terminate(5), 0,
-                                             "SIGTERM did not end it:\n" + self.panel.output())
+                        # Without a GPS Data port the panel ends, with 1.
+                        self.assertTrue(wait_for(lambda: not self.panel.running(), 10))
+                        self.assertEqual(self.panel.proc.returncode, 1, self.panel.output())
                     else:
                         client = self.attach_client()
                         if fifo_name == "nmea.txt":

@@ -106,6 +106,16 @@ class PackageVersion(unittest.TestCase):
         self.assertTrue(m, first)
         self.assertEqual(m.group(1), VERSION)
 
+    def test_panel_package_brings_the_wayland_plugin(self):
+        """Without Qt's Wayland plug-in the panel falls back to XWayland, where the
+        compositor's tray, activation and scaling do not reach it."""
+        with open(os.path.join(SOURCE, "debian", "control")) as f:
+            stanzas = f.read().split("\n\n")
+        panel = next(s for s in stanzas if re.search(r"^Package: ostrel-panel$", s, re.M))
+        relations = re.findall(r"^(?:Depends|Recommends):(.*(?:\n .*)*)", panel, re.M)
+        names = re.findall(r"[a-z0-9][a-z0-9.+-]+", " ".join(relations))
+        self.assertIn("qt6-wayland", names)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
