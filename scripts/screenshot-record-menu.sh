@@ -19,28 +19,9 @@ for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing" >&2; exit 1; }
 done
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    ((SECONDS < end)) || { echo "screenshot: timed out waiting for: $*" >&2; return 1; }
-    sleep 0.2
-  done
-}
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-wait_for 10 grep -q . "$work/display"
-export DISPLAY=":$(head -n1 "$work/display")"
+shot_name=screenshot-record-menu
+# shellcheck source=scripts/xvfb_session.sh
+. "$src/scripts/xvfb_session.sh"
 
 "$bin/tools/emulator/kastrel-emulator" --eeprom "$work/eeprom.bin" 2>"$work/emulator.log" &
 pids+=($!)
