@@ -220,8 +220,17 @@ int TrackFile::WriteAt(std::int64_t offset, std::string_view text) {
 }
 
 void TrackFile::Truncate(std::int64_t size) {
-  (void)::ftruncate(fd_, static_cast<off_t>(size));
-  size_ = size;
+  int rc = 0;
+  do rc = ::ftruncate(fd_, static_cast<off_t>(size));
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    size_ = size;
+    return;
+  }
+  // The cut failed (an I/O error): the next write goes where the file really ends, so
+  // nothing stale is left past it.
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0) size_ = st.st_size;
 }
 
 std::unique_ptr<TrackWriter> MakeGpxWriter(const std::string& base, std::int64_t start_utc,

@@ -29,7 +29,8 @@ class TrackFile {
   // end lay beyond. On failure the file holds what it held before.
   int WriteAt(std::int64_t offset, std::string_view text);
   int Append(std::string_view text) { return WriteAt(size_, text); }
-  // Cuts the file back to `size` (an append of a pair that went half).
+  // Cuts the file back to `size` (an append of a pair that went half). Should the cut
+  // fail, Size() is the file's real size.
   void Truncate(std::int64_t size);
 
  private:
