@@ -74,21 +74,23 @@ void SendTrace::Flush(std::int64_t ns, bool partial_sentences) {
   std::size_t at = first_;
   while (at < stop) {
     if (held_[at] == '$') {
+      // A sentence is printable text ended by CR LF; a line that lacks the CR (a UBX
+      // field can read "$H9" then LF) goes as bytes, or its reader would add the CR.
       const std::size_t limit = std::min(held_.size(), at + kMaxSentence);
-      std::size_t end = at + 1;
-      while (end < limit && held_[end] != '\n' && (Printable(held_[end]) || held_[end] == '\r'))
-        ++end;
-      if (end < limit && held_[end] == '\n' && end < stop) {
-        std::size_t text_end = end;
-        if (held_[text_end - 1] == '\r') --text_end;
+      std::size_t text_end = at + 1;
+      while (text_end < limit && Printable(held_[text_end])) ++text_end;
+      const std::size_t lf = text_end + 1;
+      const bool whole = lf < limit && held_[text_end] == '\r' && held_[lf] == '\n';
+      if (whole && lf < stop) {
         std::fprintf(file_, "%lld %.*s\n", static_cast<long long>(ns),
                      static_cast<int>(text_end - at), held_.data() + at);
-        at = end + 1;
+        at = lf + 1;
         continue;
       }
       // Not all of it has gone yet, or it is still arriving: it may yet be a sentence.
-      const bool whole = end < limit && held_[end] == '\n';
-      const bool arriving = end == held_.size() && end < at + kMaxSentence;
+      const bool arriving =
+          (text_end == held_.size() || (text_end + 1 == held_.size() && held_[text_end] == '\r')) &&
+          text_end < at + kMaxSentence;
       if ((whole || arriving) && !partial_sentences) break;
     }
     // Plain bytes up to the next '$', as far as they have gone.

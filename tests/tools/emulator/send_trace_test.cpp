@@ -106,6 +106,12 @@ TEST(SendTrace, WritesEachMessageWhenItsLastByteHasGone) {
         {Step::kSend, "", 4 + kVtg.size(), 8}},
        {"8 ~2401020A", "8 " + kVtg.substr(0, kVtg.size() - 2)},
        std::string("$\x01\x02\n", 4) + kVtg},
+      // A UBX time field can read "$H9" then LF: printable, but without the CR a sentence
+      // ends with, and the trace must not add one.
+      {"a '$' line without CR is no sentence",
+       {{Step::kQueue, "$H9\n" + kVtg, 0, 0}, {Step::kSend, "", 4 + kVtg.size(), 9}},
+       {"9 ~2448390A", "9 " + kVtg.substr(0, kVtg.size() - 2)},
+       "$H9\n" + kVtg},
   };
   for (const TraceCase& c : cases) {
     SCOPED_TRACE(c.name);
