@@ -31,9 +31,9 @@ test=(libgtest-dev libgmock-dev libbenchmark-dev python3 socat procps
       sway qt6-wayland grim wtype at-spi2-core python3-pyatspi
       man-db groff-base desktop-file-utils umockdev libumockdev-dev passwd util-linux gpsd
       gpsbabel)
-# The layout check and clang-tidy (both pinned to 14, Debian 12's), and the Debian
-# packaging tools of the package phase.
-ci=(clang-format-14 clang-tidy-14 debhelper dpkg-dev lintian)
+# The layout check and clang-tidy (both pinned to 14, Debian 12's), clang with its
+# libFuzzer runtime for the fuzz phase, and the Debian packaging tools of the package phase.
+ci=(clang-format-14 clang-tidy-14 clang libclang-rt-14-dev debhelper dpkg-dev lintian)
 
 case "$level" in
   run) pkgs=("${run[@]}") ;;
