@@ -116,13 +116,16 @@ bool TVSPort::Take(const std::string& name) {
   // Something under that name that is not ours (a real device, a file, a link to a real
   // port, another program's pseudo-terminal) is left alone. Ours is a link into /dev/pts
   // beside our lock file, and its owner has ended (we hold the lock now), so its
-  // pseudo-terminal went with it: one that is there now is another program's.
+  // pseudo-terminal went with it. The number is free for reuse, though: a live terminal
+  // there is another program's, unless the lock names it as its owner's (a panel that was
+  // killed, its number since taken by someone else).
   struct stat st {};
   const std::string link = PortLinkPath(dir_, name);
   if (::lstat(link.c_str(), &st) == 0) {
     struct stat target {};
-    const bool ours = lock_existed && S_ISLNK(st.st_mode) && PointsIntoPts(link) &&
-                      ::stat(link.c_str(), &target) != 0 && errno == ENOENT;
+    const bool ours =
+        lock_existed && S_ISLNK(st.st_mode) && PointsIntoPts(link) &&
+        ((::stat(link.c_str(), &target) != 0 && errno == ENOENT) || LockNamesLinkTarget(link));
     if (!ours) {
       if (!lock_existed) ::unlink(lock_path_.c_str());
       ::close(lock_fd_);
@@ -138,6 +141,7 @@ bool TVSPort::Take(const std::string& name) {
     Release();
     return false;
   }
+  RecordLinkTarget();
   StartWatching();
   return true;
 }
@@ -205,6 +209,24 @@ bool TVSPort::MakePseudoTerminal() {
 
 // A symlink under a temporary name renamed into place: an application never finds the
 // link half made or missing while an old one is replaced.
+// The lock file holds the terminal its owner made, for the next owner after a crash.
+// Should the write fail, a crash leaves what it always did: a link that is recognised as
+// ours only while its number stays free.
+bool TVSPort::RecordLinkTarget() {
+  const std::string text = slave_path_ + "\n";
+  return ::ftruncate(lock_fd_, 0) == 0 &&
+         ::pwrite(lock_fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+bool TVSPort::LockNamesLinkTarget(const std::string& link) const {
+  char recorded[PATH_MAX];
+  const ssize_t n = ::pread(lock_fd_, recorded, sizeof recorded - 1, 0);
+  if (n <= 1 || recorded[n - 1] != '\n') return false;
+  char target[PATH_MAX];
+  const ssize_t t = ::readlink(link.c_str(), target, sizeof target);
+  return t == n - 1 && std::memcmp(recorded, target, static_cast<std::size_t>(t)) == 0;
+}
+
 bool TVSPort::PointLink() {
   const std::string temp =
       PortLinkPath(dir_, "." + name_ + "." + std::to_string(::getpid()) + ".tmp");

@@ -74,6 +74,9 @@ class TVSPort final : public QObject, public VirtualPort {
   bool LockPort(const std::string& name, bool& lock_existed);
   bool MakePseudoTerminal();
   bool PointLink();
+  bool RecordLinkTarget();
+  // Whether the lock file names the terminal `link` points to as its last owner's.
+  bool LockNamesLinkTarget(const std::string& link) const;
   void StartWatching();
   void StopWatching();
   void Release();

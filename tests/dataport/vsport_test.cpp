@@ -422,6 +422,47 @@ TEST_P(ForeignEntryTest, IsNeitherTakenNorRemoved) {
 INSTANTIATE_TEST_SUITE_P(PortDirectory, ForeignEntryTest, ::testing::ValuesIn(kForeignEntries),
                          ostrel::test::ParamName());
 
+// A panel killed outright leaves its link and its lock file; the number of its terminal
+// is free, and another program may have it by the next start. The lock names the terminal
+// the link was made for, so the link is still known as ours and replaced.
+TEST(PortDirectory, KilledOwnersLinkIsTakenOverWhenItsNumberWasReused) {
+  TempDir dir;
+  const std::string link = dir.Path().string() + "/COM2";
+  std::string reused;
+  {
+    TVSPort killed(dir.Path().string());
+    ASSERT_TRUE(killed.CreatePort("COM2"));
+    reused = killed.SlavePath();
+    std::ifstream lock(dir.Path().string() + "/.COM2.lock");
+    std::string recorded;
+    std::getline(lock, recorded);
+    EXPECT_EQ(recorded, reused);
+    // What a kill leaves: the lock file and the link, with the lock let go. A clean end
+    // would remove both.
+    fs::copy_file(dir.Path().string() + "/.COM2.lock", dir.Path().string() + "/left.lock");
+  }
+  fs::rename(dir.Path().string() + "/left.lock", dir.Path().string() + "/.COM2.lock");
+  fs::create_symlink(reused, link);
+  // Another program's terminal under the same number: open its master until one lands there.
+  std::vector<int> masters;
+  bool taken = false;
+  for (int i = 0; i < 64 && !taken; ++i) {
+    const int m = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(m, 0);
+    masters.push_back(m);
+    taken = reused == ::ptsname(m);
+  }
+  if (!taken) {
+    for (int m : masters) ::close(m);
+    GTEST_SKIP() << "the terminal number was not handed out again";
+  }
+
+  TVSPort next(dir.Path().string());
+  EXPECT_TRUE(next.Open("COM2")) << next.Failure();
+  EXPECT_EQ(fs::read_symlink(link).string(), next.SlavePath());
+  for (int m : masters) ::close(m);
+}
+
 // --- the port choice with the real listing and another process owning a port ---
 
 struct Shown : MessageSink {
