@@ -251,10 +251,10 @@ void TMainForm::CreateTrayIcon() {
   connect(tray_, &PanelTray::exitRequested, this, [this] { Guarded([this] { ExitClick(); }); });
   // A window the start could not hide (it was only minimised, and may still be on
   // screen) goes to a tray that came later as it would have at start.
-  connect(tray_, &PanelTray::lateTrayTookIcon, this, [this] {
+  connect(tray_, &PanelTray::trayTookIcon, this, [this] {
     if (hide_pending_ && isVisible()) Guarded([this] { HideToTray(); });
   });
-  tray_->WatchForLateTray();
+  tray_->WatchForStatusNotifierTray();
   record_items_->AddTo(tray_->Menu(), tray_->ExitAction(), "TrayRecordTrack");
 }
 
@@ -553,9 +553,7 @@ const QImage& TMainForm::SatBitmap() const {
 
 void TMainForm::ShowNotice(const std::string& text) {
   // The window is mostly hidden in the tray: a box would wait there for nobody.
-  if (QSystemTrayIcon* icon = TrayIcon(); icon && icon->isVisible())
-    icon->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
-                      QSystemTrayIcon::Warning);
+  if (tray_) tray_->Notify(QString::fromLatin1(kPanelTitle), QString::fromStdString(text));
 }
 
 void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {

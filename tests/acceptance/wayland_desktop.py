@@ -121,8 +121,11 @@ class WaylandDesktop(unittest.TestCase):
             desktop.start_tray()
         panel, folder = self.start_panel("exit")
         self.wait_port(panel)
-        self.assertIsNotNone(desktop.tray_item(15))
+        item = desktop.tray_item(15)
+        self.assertIsNotNone(item)
         self.assertEqual(len(desktop.tray_items()), 1)
+        # A tray there at start names the icon as the window too, not after the program.
+        self.assertIn("'Ostrel GPS Control Panel'", desktop.item_property(item, "Title"))
         # Shown, and into the tray a second later.
         self.assertTrue(wait_shown(desktop, MAIN, 10))
         self.assertTrue(wait_gone(desktop, MAIN, 10))
