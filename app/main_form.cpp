@@ -473,9 +473,6 @@ void TMainForm::ShowFirmwareVersion(std::string_view text) {
 
 void TMainForm::ShowFix(const TGPS& gps) {
   ::ostrel::UpdateFixDisplay(gps, static_cast<FixView&>(*this));
-  if (const QString said = QString::fromStdString(SatelliteTableDescription(gps));
-      said != ui_.SatGrid->accessibleDescription())
-    ui_.SatGrid->setAccessibleDescription(said);
   SatLocDraw();
 }
 
@@ -500,8 +497,7 @@ void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
-  QTableWidgetItem* item = ui_.SatGrid->item(row, col);
-  if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
+  ui_.SatGrid->SetCell(row, col, text);
 }
 
 void TMainForm::ShowChunkSize(std::string_view text) { SetLabel(ui_.ChunkSize, text); }
