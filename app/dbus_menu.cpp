@@ -33,7 +33,6 @@ struct DBusMenuEvent {
   QDBusVariant data;
   uint timestamp = 0;
 };
-using DBusMenuEvents = QList<DBusMenuEvent>;
 
 }  // namespace ostrel
 
@@ -136,7 +135,8 @@ class DBusMenuAdaptor : public QDBusAbstractAdaptor {
     if (event == QLatin1String("clicked") && action && action->isEnabled())
       QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
   }
-  QList<int> EventGroup(const ostrel::DBusMenuEvents& events) {
+  // Spelled out: QtDBus finds a parameter's type by its name, which a typedef hides.
+  QList<int> EventGroup(const QList<ostrel::DBusMenuEvent>& events) {
     QList<int> unknown;
     for (const DBusMenuEvent& e : events) {
       if (e.id != 0 && !owner_.ActionOf(e.id)) unknown << e.id;
@@ -187,7 +187,7 @@ DBusMenuExporter::DBusMenuExporter(QMenu& menu) : QObject(&menu), menu_(menu) {
   qDBusRegisterMetaType<DBusMenuItem>();
   qDBusRegisterMetaType<DBusMenuItems>();
   qDBusRegisterMetaType<DBusMenuEvent>();
-  qDBusRegisterMetaType<DBusMenuEvents>();
+  qDBusRegisterMetaType<QList<DBusMenuEvent>>();
   new DBusMenuAdaptor(this);
   menu.installEventFilter(this);
   for (QAction* action : menu.actions()) Follow(action);
@@ -198,12 +198,14 @@ int DBusMenuExporter::IdOf(QAction* action) {
   if (at != ids_.end()) return *at;
   const int id = next_id_++;
   ids_.insert(action, id);
-  connect(action, &QObject::destroyed, this,
-          [this](QObject* gone) { ids_.remove(static_cast<QAction*>(gone)); });
+  // By then the object is a QObject only: it is looked up as one.
+  connect(action, &QObject::destroyed, this, [this](QObject* gone) { ids_.remove(gone); });
   return id;
 }
 
-QAction* DBusMenuExporter::ActionOf(int id) const { return ids_.key(id, nullptr); }
+QAction* DBusMenuExporter::ActionOf(int id) const {
+  return static_cast<QAction*>(ids_.key(id, nullptr));
+}
 
 QVariantMap DBusMenuExporter::Properties(const QAction& action) {
   QVariantMap p;

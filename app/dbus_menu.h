@@ -46,7 +46,7 @@ class DBusMenuExporter : public QObject {
   void Follow(QAction* action);
 
   QMenu& menu_;
-  QHash<QAction*, int> ids_;
+  QHash<QObject*, int> ids_;
   int next_id_ = 1;
   uint revision_ = 1;
 };
