@@ -251,10 +251,10 @@ void TMainForm::CreateTrayIcon() {
   connect(tray_, &PanelTray::exitRequested, this, [this] { Guarded([this] { ExitClick(); }); });
   // A window the start could not hide (it was only minimised, and may still be on
   // screen) goes to a tray that came later as it would have at start.
-  connect(tray_, &PanelTray::lateTrayTookIcon, this, [this] {
+  connect(tray_, &PanelTray::trayTookIcon, this, [this] {
     if (hide_pending_ && isVisible()) Guarded([this] { HideToTray(); });
   });
-  tray_->WatchForLateTray();
+  tray_->WatchForStatusNotifierTray();
   record_items_->AddTo(tray_->Menu(), tray_->ExitAction(), "TrayRecordTrack");
 }
 
@@ -473,9 +473,6 @@ void TMainForm::ShowFirmwareVersion(std::string_view text) {
 
 void TMainForm::ShowFix(const TGPS& gps) {
   ::ostrel::UpdateFixDisplay(gps, static_cast<FixView&>(*this));
-  if (const QString said = QString::fromStdString(SatelliteTableDescription(gps));
-      said != ui_.SatGrid->accessibleDescription())
-    ui_.SatGrid->setAccessibleDescription(said);
   SatLocDraw();
 }
 
@@ -500,8 +497,7 @@ void TMainForm::SetFixTexts(const std::string& mode, const std::string& latitude
 }
 
 void TMainForm::SetSatCell(int row, int col, std::string_view text) {
-  QTableWidgetItem* item = ui_.SatGrid->item(row, col);
-  if (item != nullptr && !Holds(item->text(), text)) item->setText(Latin1(text));
+  ui_.SatGrid->SetCell(row, col, text);
 }
 
 void TMainForm::ShowChunkSize(std::string_view text) { SetLabel(ui_.ChunkSize, text); }
@@ -553,9 +549,7 @@ const QImage& TMainForm::SatBitmap() const {
 
 void TMainForm::ShowNotice(const std::string& text) {
   // The window is mostly hidden in the tray: a box would wait there for nobody.
-  if (QSystemTrayIcon* icon = TrayIcon(); icon && icon->isVisible())
-    icon->showMessage(QString::fromLatin1(kPanelTitle), QString::fromStdString(text),
-                      QSystemTrayIcon::Warning);
+  if (tray_) tray_->Notify(QString::fromLatin1(kPanelTitle), QString::fromStdString(text));
 }
 
 void TMainForm::ShowMessage(const std::string& caption, const std::string& text) {

@@ -225,11 +225,9 @@ void MainFormUi::Setup(QMainWindow* window) {
 
   SatelliteGroup =
       MakeGroup(SettingsPage, "GroupBox4", "Active Satellite Information", 352, 172, 489, 369);
-  SatGrid = Make<QTableWidget>(SatelliteGroup, "SatGrid", 8, 24, 209, 329);
-  SatGrid->setRowCount(kGridRows);
-  SatGrid->setColumnCount(kGridColumns);
-  SatGrid->horizontalHeader()->hide();
-  SatGrid->verticalHeader()->hide();
+  SatGrid = new SatTable(SatelliteGroup, kGridColumns, kGridRows - 1, 50, 24);
+  SatGrid->setObjectName(QStringLiteral("SatGrid"));
+  SatGrid->setGeometry(8, 24, 209, 329);
   SatGrid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   SatGrid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   SatGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -237,16 +235,6 @@ void MainFormUi::Setup(QMainWindow* window) {
   SatGrid->setFocusPolicy(Qt::NoFocus);
   // A cell too narrow for its text is cut at its edge, as the grid always did, not elided.
   SatGrid->setTextElideMode(Qt::ElideNone);
-  for (int c = 0; c < kGridColumns; ++c) SatGrid->setColumnWidth(c, 50);
-  for (int r = 0; r < kGridRows; ++r) {
-    SatGrid->setRowHeight(r, 24);
-    for (int c = 0; c < kGridColumns; ++c) {
-      auto* item = new QTableWidgetItem;
-      // Row 0 is the fixed title row of the grid.
-      if (r == 0) item->setBackground(SatGrid->palette().button());
-      SatGrid->setItem(r, c, item);
-    }
-  }
   MaskAngleLabel =
       MakeLabel(SatelliteGroup, "Label10", QStringLiteral("Mask Angle:"), 232, 44, 60, 13);
   // Degrees above the horizon: a letter or 91 cannot be typed.

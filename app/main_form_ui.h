@@ -23,6 +23,8 @@
 #include <QWidget>
 #include <functional>
 
+#include "app/sat_table.h"
+
 namespace ostrel {
 
 // The window's title, also the tray icon's first tip.
@@ -33,6 +35,7 @@ inline constexpr int kClientHeight = 632;
 inline constexpr int kCompactWidth = 365;
 inline constexpr int kCompactHeight = 520;
 inline constexpr int kSkyPlotSize = 250;
+// The satellite table: the title row and twelve satellites.
 inline constexpr int kGridRows = 13;
 inline constexpr int kGridColumns = 4;
 
@@ -100,7 +103,7 @@ struct MainFormUi {
   QGroupBox* ElevationGroup = nullptr;
   QLabel* Elevation = nullptr;
   QGroupBox* SatelliteGroup = nullptr;
-  QTableWidget* SatGrid = nullptr;
+  SatTable* SatGrid = nullptr;
   QLabel* MaskAngleLabel = nullptr;
   QSpinBox* Mask_Angle = nullptr;
   PaintBox* SatLoc = nullptr;

@@ -28,27 +28,30 @@ PanelTray::PanelTray(QWidget& window)
   connect(restore, &QAction::triggered, this, &PanelTray::restoreRequested);
   connect(exit, &QAction::triggered, this, &PanelTray::exitRequested);
   icon_->setContextMenu(menu_);
-  icon_->show();
+  // With a StatusNotifier tray on the bus Qt's icon would be a second item in it, under
+  // the program's name: the panel's own item takes that tray (WatchForStatusNotifierTray).
+  if (!StatusNotifier::TrayOnBus()) icon_->show();
 }
 
-void PanelTray::WatchForLateTray() {
-  // Qt's icon serves a tray that was there at start; one that comes later gets this.
-  if (QSystemTrayIcon::isSystemTrayAvailable() || late_) return;
-  late_ = new LateStatusNotifier(this);
-  late_->SetIcon(icon_->icon());
+void PanelTray::WatchForStatusNotifierTray() {
+  // Qt's icon keeps an XEmbed tray it is in; every other case is the own item's.
+  if (notifier_ || (icon_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable())) return;
+  notifier_ = new StatusNotifier(*menu_, this);
+  notifier_->SetIcon(icon_->icon());
   ShowTip();
   auto take = [this] {
-    if (late_->Register()) emit lateTrayTookIcon();
+    if (notifier_->Register()) emit trayTookIcon();
   };
-  connect(late_, &LateStatusNotifier::trayAppeared, this, take);
-  connect(late_, &LateStatusNotifier::activated, this, &PanelTray::restoreRequested);
-  connect(late_, &LateStatusNotifier::contextMenuRequested, menu_,
+  connect(notifier_, &StatusNotifier::trayAppeared, this, take);
+  connect(notifier_, &StatusNotifier::activated, this, &PanelTray::restoreRequested);
+  connect(notifier_, &StatusNotifier::contextMenuRequested, menu_,
           [this](QPoint at) { menu_->popup(at); });
-  if (LateStatusNotifier::TrayOnBus()) take();
+  if (StatusNotifier::TrayOnBus()) take();
 }
 
 bool PanelTray::Available() const {
-  return QSystemTrayIcon::isSystemTrayAvailable() || (late_ && late_->Registered());
+  return (icon_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) ||
+         (notifier_ && notifier_->Registered());
 }
 
 void PanelTray::SetTip(const QString& tip) {
@@ -61,11 +64,21 @@ void PanelTray::SetState(TrayState state) {
   state_ = state;
   const QIcon icon = TrayStateIcon(state);
   icon_->setIcon(icon);
-  if (late_) late_->SetIcon(icon);
+  if (notifier_) notifier_->SetIcon(icon);
   ShowTip();
 }
 
-void PanelTray::Hide() { icon_->hide(); }
+void PanelTray::Hide() {
+  icon_->hide();
+  if (notifier_) notifier_->Unregister();
+}
+
+void PanelTray::Notify(const QString& title, const QString& text) {
+  if (notifier_ && notifier_->Registered())
+    notifier_->Notify(title, text);
+  else if (icon_->isVisible())
+    icon_->showMessage(title, text, QSystemTrayIcon::Warning);
+}
 
 void PanelTray::ShowTip() {
   // Headed by the window's title (Qt's icon has no heading of its own), the state in
@@ -74,7 +87,7 @@ void PanelTray::ShowTip() {
   if (state_) text.prepend(QString::fromStdString(TrayStateWords(*state_)) + u'\n');
   const QString title = window_.windowTitle();
   icon_->setToolTip(title + u'\n' + text);
-  if (late_) late_->SetToolTip(title, text);
+  if (notifier_) notifier_->SetToolTip(title, text);
 }
 
 QAction* PanelTray::ExitAction() const {

@@ -1,8 +1,9 @@
 #pragma once
-// The panel in the system tray: Qt's icon for a tray that is there at start, one of the
-// panel's own for a StatusNotifier tray that comes later, the icon's menu (Restore,
-// Exit), the state at a glance and the tooltip under the window's title. The window
-// acts on what the tray asks for.
+// The panel in the system tray: the panel's own StatusNotifier item whenever a tray's
+// watcher is on the session bus, at start or later (named after the window, which Qt's
+// item is not), Qt's icon for an XEmbed tray; the icon's menu (Restore, Exit), the state
+// at a glance and the tooltip under the window's title. The window acts on what the tray
+// asks for.
 #include <QObject>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -16,7 +17,7 @@ class QWidget;
 
 namespace ostrel {
 
-class LateStatusNotifier;
+class StatusNotifier;
 
 class PanelTray : public QObject {
   Q_OBJECT
@@ -37,17 +38,22 @@ class PanelTray : public QObject {
   void SetState(TrayState state);
   // At exit: the icon goes with the window.
   void Hide();
-  // Watching for a tray that comes later starts here, once the window's answers to the
-  // signals are connected (a tray already on the bus answers at once).
-  void WatchForLateTray();
+  // A notice on the desktop, through whichever icon is in use.
+  void Notify(const QString& title, const QString& text);
+  // Watching for a StatusNotifier tray starts here, once the window's answers to the
+  // signals are connected (a tray already on the bus takes the icon at once).
+  void WatchForStatusNotifierTray();
+  // The panel's own item, while it is in use.
+  StatusNotifier* Notifier() const { return notifier_; }
 
  signals:
   // Qt's icon was activated (the window decides which clicks restore).
   void activated(QSystemTrayIcon::ActivationReason reason);
   void restoreRequested();
   void exitRequested();
-  // The icon has just been put into a tray that started after the panel.
-  void lateTrayTookIcon();
+  // The icon has just been put into a StatusNotifier tray (also one that started after
+  // the panel).
+  void trayTookIcon();
 
  private:
   void ShowTip();
@@ -55,7 +61,7 @@ class PanelTray : public QObject {
   QWidget& window_;
   QSystemTrayIcon* icon_;
   QMenu* menu_;
-  LateStatusNotifier* late_ = nullptr;
+  StatusNotifier* notifier_ = nullptr;
   std::optional<TrayState> state_;
   QString tip_;
 };

@@ -11,7 +11,10 @@
 #include <QDBusServiceWatcher>
 #include <QImage>
 #include <QList>
+#include <QMenu>
 #include <QtEndian>
+
+#include "app/dbus_menu.h"
 
 namespace ostrel {
 
@@ -19,6 +22,7 @@ namespace {
 
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kItemPath = "/StatusNotifierItem";
+constexpr const char* kMenuPath = "/MenuBar";
 
 }  // namespace
 
@@ -112,7 +116,7 @@ class StatusNotifierItemAdaptor : public QDBusAbstractAdaptor {
   Q_PROPERTY(QDBusObjectPath Menu READ Menu)
 
  public:
-  explicit StatusNotifierItemAdaptor(LateStatusNotifier* owner)
+  explicit StatusNotifierItemAdaptor(StatusNotifier* owner)
       : QDBusAbstractAdaptor(owner), owner_(*owner) {}
 
   QString Category() const { return QStringLiteral("ApplicationStatus"); }
@@ -124,9 +128,12 @@ class StatusNotifierItemAdaptor : public QDBusAbstractAdaptor {
   SniPixmaps IconPixmap() const { return Pixmaps(owner_.Icon()); }
   SniPixmaps NoPixmaps() const { return {}; }
   SniToolTip ToolTip() const { return {{}, {}, owner_.Title(), owner_.Text()}; }
-  // Activate restores; the menu comes through ContextMenu.
+  // Activate restores; the menu is read through dbusmenu, or asked for by ContextMenu.
   bool ItemIsMenu() const { return false; }
-  QDBusObjectPath Menu() const { return QDBusObjectPath(QStringLiteral("/NO_DBUSMENU")); }
+  QDBusObjectPath Menu() const {
+    return QDBusObjectPath(owner_.Exported() ? QString::fromLatin1(kMenuPath)
+                                             : QStringLiteral("/NO_DBUSMENU"));
+  }
 
  public slots:
   void Activate(int, int) { emit owner_.activated(); }
@@ -141,10 +148,11 @@ class StatusNotifierItemAdaptor : public QDBusAbstractAdaptor {
   void NewStatus(const QString& status);
 
  private:
-  LateStatusNotifier& owner_;
+  StatusNotifier& owner_;
 };
 
-LateStatusNotifier::LateStatusNotifier(QObject* parent) : QObject(parent) {
+StatusNotifier::StatusNotifier(QMenu& menu, QObject* parent)
+    : QObject(parent), menu_(new DBusMenuExporter(menu)) {
   qDBusRegisterMetaType<SniPixmap>();
   qDBusRegisterMetaType<SniPixmaps>();
   qDBusRegisterMetaType<SniToolTip>();
@@ -159,27 +167,41 @@ LateStatusNotifier::LateStatusNotifier(QObject* parent) : QObject(parent) {
   });
 }
 
-LateStatusNotifier::~LateStatusNotifier() {
-  if (exported_) QDBusConnection::sessionBus().unregisterService(ServiceName());
+StatusNotifier::~StatusNotifier() { Unregister(); }
+
+void StatusNotifier::Unregister() {
+  if (!exported_) return;
+  // The tray drops an item whose name has gone from the bus.
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  bus.unregisterService(ServiceName());
+  bus.unregisterObject(QString::fromLatin1(kItemPath));
+  bus.unregisterObject(QString::fromLatin1(kMenuPath));
+  exported_ = false;
+  registered_ = false;
 }
 
-bool LateStatusNotifier::TrayOnBus() {
+bool StatusNotifier::TrayOnBus() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   return bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcher));
 }
 
-QString LateStatusNotifier::ServiceName() const {
+QString StatusNotifier::ServiceName() const {
   return QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid());
 }
 
-bool LateStatusNotifier::Register() {
+bool StatusNotifier::Register() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return false;
   // Once: a watcher that comes back gets the same object again.
   if (!exported_) {
     exported_ = bus.registerObject(QString::fromLatin1(kItemPath), this) &&
+                bus.registerObject(QString::fromLatin1(kMenuPath), menu_) &&
                 bus.registerService(ServiceName());
-    if (!exported_) return false;
+    if (!exported_) {
+      bus.unregisterObject(QString::fromLatin1(kItemPath));
+      bus.unregisterObject(QString::fromLatin1(kMenuPath));
+      return false;
+    }
   }
   QDBusInterface watcher(QString::fromLatin1(kWatcher), QStringLiteral("/StatusNotifierWatcher"),
                          QString::fromLatin1(kWatcher), bus);
@@ -188,12 +210,23 @@ bool LateStatusNotifier::Register() {
   return registered_;
 }
 
-void LateStatusNotifier::SetIcon(const QIcon& icon) {
+void StatusNotifier::SetIcon(const QIcon& icon) {
   icon_ = icon;
   if (registered_) emit adaptor_->NewIcon();
 }
 
-void LateStatusNotifier::SetToolTip(const QString& title, const QString& text) {
+void StatusNotifier::Notify(const QString& title, const QString& text) {
+  QDBusMessage notice = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.Notifications"),
+      QStringLiteral("/org/freedesktop/Notifications"),
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+  notice << QCoreApplication::applicationName() << 0u << QStringLiteral("dialog-warning") << title
+         << text << QStringList() << QVariantMap() << -1;
+  // No reply is awaited: a desktop without a notice service loses only the notice.
+  QDBusConnection::sessionBus().send(notice);
+}
+
+void StatusNotifier::SetToolTip(const QString& title, const QString& text) {
   const bool new_title = title != title_;
   title_ = title;
   text_ = text;

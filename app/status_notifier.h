@@ -1,8 +1,10 @@
 #pragma once
-// The tray icon for a StatusNotifier tray that came up after the panel (a desktop's bar
-// started later at login, or restarted). Qt decides once per process whether its tray
-// icons go through D-Bus, so an icon made after a late tray appeared would never show;
-// this item speaks the StatusNotifierItem protocol itself instead. It watches the session
+// The tray icon for StatusNotifier trays (KDE, GNOME's AppIndicator, XFCE, LXQt, swaybar
+// and the other Wayland bars), whether the tray was there at start or came up later (a
+// desktop's bar started later at login, or restarted). Qt decides once per process
+// whether its tray icons go through D-Bus, so its icon would never show in a late tray,
+// and its item is named after the program, not the window; this item speaks the
+// StatusNotifierItem protocol itself, its menu through dbusmenu. It watches the session
 // bus for the tray's watcher and says when one appears; the window then registers it.
 #include <QIcon>
 #include <QObject>
@@ -10,27 +12,35 @@
 #include <QString>
 
 class QDBusServiceWatcher;
+class QMenu;
 
 namespace ostrel {
 
+class DBusMenuExporter;
 class StatusNotifierItemAdaptor;
 
-class LateStatusNotifier : public QObject {
+class StatusNotifier : public QObject {
   Q_OBJECT
 
  public:
-  explicit LateStatusNotifier(QObject* parent = nullptr);
-  ~LateStatusNotifier() override;
+  // `menu` is what the tray shows on the item.
+  explicit StatusNotifier(QMenu& menu, QObject* parent = nullptr);
+  ~StatusNotifier() override;
 
   // A tray's watcher is on the session bus now.
   static bool TrayOnBus();
   // Puts the icon into the tray; false when the session bus refused.
   bool Register();
   bool Registered() const { return registered_; }
+  bool Exported() const { return exported_; }
+  // The item leaves the tray (at exit).
+  void Unregister();
 
   void SetIcon(const QIcon& icon);
   // The tray's title and the tooltip's heading and text.
   void SetToolTip(const QString& title, const QString& text);
+  // A desktop notice, as Qt's icon gives one (org.freedesktop.Notifications).
+  void Notify(const QString& title, const QString& text);
 
   // What the adaptor shows.
   const QIcon& Icon() const { return icon_; }
@@ -49,6 +59,7 @@ class LateStatusNotifier : public QObject {
  private:
   QDBusServiceWatcher* watcher_ = nullptr;
   StatusNotifierItemAdaptor* adaptor_ = nullptr;
+  DBusMenuExporter* menu_ = nullptr;
   bool exported_ = false;
   bool registered_ = false;
   QIcon icon_;

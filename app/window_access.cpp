@@ -1,7 +1,6 @@
 #include "app/window_access.h"
 
 #include <QAction>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -9,8 +8,6 @@
 #include <QStringList>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTableWidget>
-#include <algorithm>
 
 #include "app/main_form_ui.h"
 #include "gps/tgps.h"
@@ -38,13 +35,9 @@ void SetUpAccess(MainFormUi& ui) {
   // The frameless scroll area around the client was a tab stop that showed no focus.
   ui.ClientScroll->setFocusPolicy(Qt::NoFocus);
 
-  // The satellites: a name, a tab stop, and the title row's words as the columns' headers
-  // (the header stays hidden; row 0 shows them as it always did).
+  // The satellites: a name and a tab stop (their title row is the table's header).
   ui.SatGrid->setAccessibleName(QStringLiteral("Active satellites"));
   ui.SatGrid->setFocusPolicy(Qt::StrongFocus);
-  ui.SatGrid->setHorizontalHeaderLabels({QStringLiteral("ID"), QStringLiteral("Elevation"),
-                                         QStringLiteral("Azimuth"), QStringLiteral("SNR")});
-  ui.SatGrid->horizontalHeader()->hide();
   ui.MaskAngleLabel->setBuddy(ui.Mask_Angle);
   ui.Mask_Angle->setAccessibleName(QStringLiteral("Mask Angle"));
   ui.SatLoc->setAccessibleName(QStringLiteral("Sky plot"));
@@ -84,15 +77,6 @@ std::string SkyPlotDescription(const TGPS& gps) {
       .arg(parts.size())
       .arg(parts.join(QStringLiteral("; ")))
       .toStdString();
-}
-
-std::string SatelliteTableDescription(const TGPS& gps) {
-  int used = 0;
-  for (const TSatellite& sat : gps.Sat) used += sat.Used ? 1 : 0;
-  const int rows = std::min(used, kGridRows - 1);
-  if (rows == 0) return "No satellites; row 1 holds the column titles";
-  return std::to_string(used) + (used == 1 ? " satellite" : " satellites") + " in rows 2 to " +
-         std::to_string(rows + 1) + "; row 1 holds the column titles";
 }
 
 void FocusFirstControl(MainFormUi& ui) {

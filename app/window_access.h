@@ -12,7 +12,7 @@ namespace ostrel {
 struct MainFormUi;
 class TGPS;
 
-// Names and descriptions, column headers, tab stops, Return on buttons, Ctrl+Q and the
+// Names and descriptions, tab stops, Return on buttons, Ctrl+Q and the
 // File menu's mnemonics.
 void SetUpAccess(MainFormUi& ui);
 
@@ -27,10 +27,6 @@ std::string SpokenAltitude(std::string_view shown);
 
 // The sky plot in words: each satellite drawn, with its elevation and azimuth.
 std::string SkyPlotDescription(const TGPS& gps);
-
-// The satellite table in words: its 13 rows always stand, so a screen reader hears
-// which of them hold satellites.
-std::string SatelliteTableDescription(const TGPS& gps);
 
 // After a restore the keyboard starts on the window's first control.
 void FocusFirstControl(MainFormUi& ui);

@@ -215,16 +215,35 @@ bool Desktop::Activate(const std::string& item) const {
   return out.find("()") != std::string::npos;
 }
 
-bool Desktop::MenuClick(const std::string& item, const std::string& label) const {
-  const std::string path_reply =
-      Run("gdbus call --session --dest " + Quote(item) +
-          " --object-path /StatusNotifierItem --method "
-          "org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem Menu");
+std::string Desktop::ItemProperty(const std::string& item, const std::string& name) const {
+  return Run("gdbus call --session --dest " + Quote(item) +
+             " --object-path /StatusNotifierItem --method "
+             "org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem " +
+             name);
+}
+
+namespace {
+
+// The object path of the icon's dbusmenu, from its Menu property; empty when it has none.
+std::string MenuPath(const std::string& menu_property) {
   std::smatch m;
-  if (!std::regex_search(path_reply, m, std::regex("objectpath '([^']+)'"))) return false;
-  const std::string menu = m[1];
-  const std::string layout = Run("gdbus call --session --dest " + Quote(item) + " --object-path " +
-                                 menu + " --method com.canonical.dbusmenu.GetLayout -- 0 -1 '[]'");
+  return std::regex_search(menu_property, m, std::regex("objectpath '([^']+)'")) ? m[1].str()
+                                                                                 : std::string();
+}
+
+}  // namespace
+
+std::string Desktop::MenuLayout(const std::string& item) const {
+  const std::string menu = MenuPath(ItemProperty(item, "Menu"));
+  if (menu.empty()) return {};
+  return Run("gdbus call --session --dest " + Quote(item) + " --object-path " + menu +
+             " --method com.canonical.dbusmenu.GetLayout -- 0 -1 '[]'");
+}
+
+bool Desktop::MenuClick(const std::string& item, const std::string& label) const {
+  const std::string menu = MenuPath(ItemProperty(item, "Menu"));
+  const std::string layout = MenuLayout(item);
+  std::smatch m;
   if (!std::regex_search(layout, m, std::regex("\\((\\d+), \\{[^}]*'label': <'" + label + "'>")))
     return false;
   const std::string out =

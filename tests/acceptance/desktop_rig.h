@@ -54,6 +54,10 @@ class Desktop {
   std::string TrayItem();
   // What the tray host does on a left click on the icon.
   bool Activate(const std::string& item) const;
+  // A property of the icon's StatusNotifierItem interface, as gdbus prints it.
+  std::string ItemProperty(const std::string& item, const std::string& name) const;
+  // The icon's menu as the tray reads it (dbusmenu's layout, as gdbus prints it).
+  std::string MenuLayout(const std::string& item) const;
   // Clicks the icon's menu entry with this label; false when there is none.
   bool MenuClick(const std::string& item, const std::string& label) const;
 

@@ -3,6 +3,7 @@
 // captions the window system shows. Every program is the shipped one, run from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
@@ -66,6 +67,13 @@ TEST_F(PanelDesktop, StatusNotifierTrayRestoresCloseHidesAndExitEnds) {
   if (IsSkipped() || HasFatalFailure()) return;  // a skip or ASSERT in Start ends only Start
   const std::string item = desktop_->TrayItem();
   ASSERT_FALSE(item.empty()) << "the icon did not register with the tray host";
+  // Named as the window is, in the tray's list and atop its tooltip.
+  EXPECT_NE(desktop_->ItemProperty(item, "Title").find("<'Ostrel GPS Control Panel'>"),
+            std::string::npos)
+      << desktop_->ItemProperty(item, "Title");
+  EXPECT_NE(desktop_->ItemProperty(item, "ToolTip").find("'Ostrel GPS Control Panel', '"),
+            std::string::npos)
+      << desktop_->ItemProperty(item, "ToolTip");
   // Into the tray a second after start.
   ASSERT_TRUE(WaitFor([&] { return !Shown(); }, std::chrono::seconds(10)));
 
@@ -89,7 +97,22 @@ TEST_F(PanelDesktop, StatusNotifierTrayRestoresCloseHidesAndExitEnds) {
   EXPECT_FALSE(WaitFor([&] { return panel_->Ended(); }, std::chrono::milliseconds(2500)));
   EXPECT_TRUE(fs::is_symlink(dir_ / "COM1"));
 
-  // The icon's menu: Restore, then Exit.
+  // The icon's menu as the tray draws it, every entry working: Record Track is ticked
+  // once the engine records, Receiver Status opens its window, Restore, then Exit.
+  const std::string layout = desktop_->MenuLayout(item);
+  for (const char* label : {"Restore", "Receiver Status", "Record Track", "Exit"})
+    EXPECT_NE(layout.find(std::string("'label': <'") + label + "'>"), std::string::npos) << layout;
+  ASSERT_TRUE(desktop_->MenuClick(item, "Record Track"));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return desktop_->MenuLayout(item).find("'label': <'Record Track'>, 'toggle-state': <1>") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(5)))
+      << desktop_->MenuLayout(item);
+  ASSERT_TRUE(desktop_->MenuClick(item, "Receiver Status"));
+  EXPECT_TRUE(WaitFor([&] { return !desktop_->VisibleWindow("^Receiver Status$").empty(); },
+                      std::chrono::seconds(5)));
   ASSERT_TRUE(desktop_->MenuClick(item, "Restore"));
   ASSERT_TRUE(WaitFor([&] { return Shown(); }, std::chrono::seconds(5)));
   ASSERT_TRUE(desktop_->MenuClick(item, "Exit"));
@@ -102,6 +125,10 @@ TEST_F(PanelDesktop, StatusNotifierTrayRestoresCloseHidesAndExitEnds) {
   EXPECT_GE(took, std::chrono::milliseconds(1800));
   EXPECT_EQ(panel_->ExitCode(), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "COM1")));
+  // The tray read the item and its menu without a complaint from Qt's D-Bus side (an
+  // entry point it cannot serve is said on stderr): the start line is all.
+  const std::string err = PanelErr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 // The captions the window system shows are the boxes' own: Qt on X11 would append the

@@ -1,5 +1,5 @@
 // A StatusNotifier watcher with a host, as a desktop's tray runs it, on the session bus
-// of DBUS_SESSION_BUS_ADDRESS. With it on the bus Qt shows tray icons through the
+// of DBUS_SESSION_BUS_ADDRESS. With it on the bus the panel shows its icon through the
 // StatusNotifier protocol. Prints "ready" once it owns its name and then one line
 // "item SERVICE" for each icon that registers; the test acts as the tray from there.
 #include <QCoreApplication>

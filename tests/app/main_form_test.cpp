@@ -217,7 +217,7 @@ TEST_F(PanelTest, ControlsCarryTheirDesignNames) {
     EXPECT_NE(form_->Engine().findChild<QObject*>(QString::fromLatin1(name)), nullptr) << name;
   EXPECT_EQ(form_->findChild<QTimer*>(QStringLiteral("Startup"))->interval(), 1000);
   EXPECT_EQ(form_->Engine().findChild<QTimer*>(QStringLiteral("VSPortRead"))->interval(), 200);
-  EXPECT_EQ(Ui().SatGrid->item(0, 1)->text(), QStringLiteral("Elevation"));
+  EXPECT_EQ(Ui().SatGrid->Cell(0, 1), QStringLiteral("Elevation"));
   EXPECT_EQ(form_->SatBitmap().size(), QSize(250, 250));
   EXPECT_EQ(Ui().SatLoc->size(), QSize(250, 250));
   EXPECT_TRUE(
@@ -489,7 +489,7 @@ TEST_P(DemonstrationLog, ReplaysARecordedLogThroughTheDisplays) {
       QString::fromStdString(std::string(OSTREL_CORPUS_DIR "/") + GetParam())));
   Ui().Demonstration->trigger();
   EXPECT_TRUE(test::WaitFor([&] {
-    return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->item(1, 0)->text().isEmpty() &&
+    return !Ui().FixMode->text().isEmpty() && !Ui().SatGrid->Cell(1, 0).isEmpty() &&
            !Ui().Output_Console->toPlainText().isEmpty();
   }));
   EXPECT_NE(Ui().ChunkSize->text(), QStringLiteral("0"));
@@ -562,7 +562,7 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     c.stop(Ui());
     ASSERT_TRUE(Ticks(2));
     const QString latitude = Ui().Latitude->text();
-    const QString prn = Ui().SatGrid->item(1, 0)->text();
+    const QString prn = Ui().SatGrid->Cell(1, 0);
     clock.now += 3000;
     ASSERT_TRUE(Ticks(2));
     EXPECT_EQ(live(), 7) << "three seconds are not yet too old";
@@ -581,7 +581,7 @@ TEST_F(PanelTest, DataNoLongerCurrentIsGreyedAfterThreeSeconds) {
     if (const char* shots = std::getenv("OSTREL_SCREENSHOTS"))
       form_->grab().save(QString::fromLocal8Bit(shots) + QStringLiteral("/stale-data-greyed.png"));
     EXPECT_EQ(Ui().Latitude->text(), latitude);
-    EXPECT_EQ(Ui().SatGrid->item(1, 0)->text(), prn);
+    EXPECT_EQ(Ui().SatGrid->Cell(1, 0), prn);
 
     // Data again: live with the next sentence.
     if (!Ui().Demonstration->isChecked()) {
@@ -605,8 +605,7 @@ TEST_F(PanelTest, DemonstrationOfAMultiGnssLogShowsPositionFixAndSatellites) {
   Ui().Demonstration->trigger();
   const auto beyond_gps = [&] {
     for (int row = 1; row <= 12; ++row)
-      if (Ui().SatGrid->item(row, 0)->text().toInt() > 32 &&
-          Ui().SatGrid->item(row, 1)->text().toInt() > 0)
+      if (Ui().SatGrid->Cell(row, 0).toInt() > 32 && Ui().SatGrid->Cell(row, 1).toInt() > 0)
         return true;
     return false;
   };
@@ -615,8 +614,8 @@ TEST_F(PanelTest, DemonstrationOfAMultiGnssLogShowsPositionFixAndSatellites) {
            !Ui().FixMode->text().isEmpty() && !Ui().Speed->text().isEmpty() && beyond_gps();
   })) << Ui().Latitude->text().toStdString()
       << " | " << Ui().FixMode->text().toStdString() << " | " << Ui().Speed->text().toStdString()
-      << " | first ID " << Ui().SatGrid->item(1, 0)->text().toStdString() << ", last ID "
-      << Ui().SatGrid->item(12, 0)->text().toStdString();
+      << " | first ID " << Ui().SatGrid->Cell(1, 0).toStdString() << ", last ID "
+      << Ui().SatGrid->Cell(12, 0).toStdString();
 }
 
 TEST_F(PanelTest, DataStreamShowsEachChunkAsItsLinesAndAnEmptyLine) {
@@ -686,7 +685,7 @@ TEST_F(PanelTest, SkyPlotIsNotRepaintedWhileItsSatellitesStandStill) {
   PaintCounter plot(Ui().SatLoc);
   PaintCounter labels(Ui().Latitude);
   // The chart of the three satellites is on the screen once a later tick has painted.
-  ASSERT_TRUE(test::WaitFor([&] { return Ui().SatGrid->item(3, 0)->text() == "28"; }));
+  ASSERT_TRUE(test::WaitFor([&] { return Ui().SatGrid->Cell(3, 0) == "28"; }));
   labels.count = 0;
   ASSERT_TRUE(test::WaitFor([&] { return labels.count > 0 && plot.count > 0; }));
   plot.count = 0;

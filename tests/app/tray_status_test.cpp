@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QImage>
 #include <QPixmap>
 #include <cstring>
 #include <set>
 #include <utility>
 
+#include "app/dbus_menu.h"
 #include "gps/tgps.h"
 
 namespace ostrel {
@@ -67,6 +69,29 @@ TEST(TrayStatus, EachStateHasItsOwnIconAtEverySize) {
     EXPECT_EQ(seen.size(), 5u);
     EXPECT_EQ(words.size(), 5u);
   }
+}
+
+// The tray draws the menu from what dbusmenu says of each entry: the mnemonic as '_',
+// a check mark, and only the exceptions to enabled and visible.
+TEST(TrayMenu, EntriesAreDescribedAsTheTrayDrawsThem) {
+  EXPECT_EQ(DBusMenuExporter::Label(QStringLiteral("Receiver &Status")),
+            QStringLiteral("Receiver _Status"));
+  EXPECT_EQ(DBusMenuExporter::Label(QStringLiteral("Fix && go_on&")),
+            QStringLiteral("Fix & go__on&"));
+  QAction record(QStringLiteral("Record Track"));
+  record.setCheckable(true);
+  record.setChecked(true);
+  record.setEnabled(false);
+  const QVariantMap said = DBusMenuExporter::Properties(record);
+  EXPECT_EQ(said.value(QStringLiteral("label")).toString(), QStringLiteral("Record Track"));
+  EXPECT_EQ(said.value(QStringLiteral("toggle-type")).toString(), QStringLiteral("checkmark"));
+  EXPECT_EQ(said.value(QStringLiteral("toggle-state")).toInt(), 1);
+  EXPECT_EQ(said.value(QStringLiteral("enabled")), QVariant(false));
+  EXPECT_FALSE(said.contains(QStringLiteral("visible")));
+  QAction line;
+  line.setSeparator(true);
+  EXPECT_EQ(DBusMenuExporter::Properties(line).value(QStringLiteral("type")).toString(),
+            QStringLiteral("separator"));
 }
 
 }  // namespace

@@ -5,16 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
+#include <QHeaderView>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTableWidget>
 #include <QTest>
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/main_form_ui.h"
+#include "gps/fix_display.h"
 #include "gps/tgps.h"
 
 namespace ostrel {
@@ -95,12 +100,96 @@ TEST(AccessWords, SkyPlotSaysEachSatelliteDrawn) {
   EXPECT_EQ(SkyPlotDescription(gps),
             "2 satellites drawn: satellite 5 at elevation 40 degrees, azimuth 120 degrees; "
             "satellite 302 at elevation 75 degrees, azimuth 280 degrees");
-  EXPECT_EQ(SatelliteTableDescription(gps),
-            "2 satellites in rows 2 to 3; row 1 holds the column titles");
-  for (int prn = 1; prn <= 14; ++prn) gps.Sat[static_cast<std::size_t>(prn)].Used = true;
-  // The table has room for twelve.
-  EXPECT_EQ(SatelliteTableDescription(gps),
-            "15 satellites in rows 2 to 13; row 1 holds the column titles");
+}
+
+// The satellites as the display writes them, into the window's table.
+class GridView final : public FixView {
+ public:
+  explicit GridView(SatTable& table) : table_(table) {}
+  void SetFixTexts(const std::string&, const std::string&, const std::string&, const std::string&,
+                   const std::string&) override {}
+  void SetSatCell(int row, int col, std::string_view text) override {
+    table_.SetCell(row, col, text);
+  }
+
+ private:
+  SatTable& table_;
+};
+
+// The first `count` satellites in the fix, the others not.
+void UseSatellites(TGPS& gps, int count) {
+  for (int prn = 1; prn <= kMaxSatId; ++prn)
+    gps.Sat[static_cast<std::size_t>(prn)] =
+        prn <= count ? TSatellite{true, 10 + prn, 20 * prn, 30 + prn} : TSatellite{};
+}
+
+void WriteTitles(SatTable& table) {
+  constexpr const char* kTitles[] = {"ID", "Elevation", "Azimuth", "SNR"};
+  for (int c = 0; c < kGridColumns; ++c) table.SetCell(0, c, kTitles[c]);
+}
+
+// A screen reader reads the titles as the columns' headers and as many rows as
+// satellites are listed, up to the twelve the table has room for.
+TEST_F(AccessTest, SatelliteTableHasTitledColumnsAndARowPerSatellite) {
+  WriteTitles(*ui_.SatGrid);
+  GridView view(*ui_.SatGrid);
+  QAccessibleInterface* table = QAccessible::queryAccessibleInterface(ui_.SatGrid);
+  ASSERT_NE(table, nullptr);
+  ASSERT_NE(table->tableInterface(), nullptr);
+  QStringList headers;
+  for (int c = 0; c < table->tableInterface()->columnCount(); ++c)
+    headers << table->tableInterface()->columnDescription(c);
+  EXPECT_EQ(headers, QStringList({"ID", "Elevation", "Azimuth", "SNR"}));
+  TGPS gps;
+  for (int used : {3, 14, 0, 1}) {
+    SCOPED_TRACE(used);
+    UseSatellites(gps, used);
+    UpdateFixDisplay(gps, view);
+    EXPECT_EQ(table->tableInterface()->rowCount(), std::min(used, 12));
+  }
+  EXPECT_EQ(table->tableInterface()->cellAt(0, 2)->text(QAccessible::Name), QStringLiteral("20"));
+  EXPECT_EQ(ui_.SatGrid->Cell(0, 3), QStringLiteral("SNR"));
+  EXPECT_EQ(ui_.SatGrid->Cell(1, 3), QStringLiteral("31"));
+  EXPECT_EQ(ui_.SatGrid->Cell(2, 0), QString());
+}
+
+// The title row and the empty rows look as the grid of thirteen rows drew them, its
+// title row among its cells: the same pixels, live and greyed.
+TEST_F(AccessTest, SatelliteTableLooksAsTheThirteenRowGridDid) {
+  auto* grid = new QTableWidget(kGridRows, kGridColumns, ui_.SatelliteGroup);
+  grid->setGeometry(ui_.SatGrid->geometry());
+  grid->horizontalHeader()->hide();
+  grid->verticalHeader()->hide();
+  grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  grid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  grid->setSelectionMode(QAbstractItemView::NoSelection);
+  grid->setFocusPolicy(Qt::StrongFocus);
+  grid->setTextElideMode(Qt::ElideNone);
+  for (int c = 0; c < kGridColumns; ++c) grid->setColumnWidth(c, 50);
+  for (int r = 0; r < kGridRows; ++r) {
+    grid->setRowHeight(r, 24);
+    for (int c = 0; c < kGridColumns; ++c) {
+      auto* item = new QTableWidgetItem;
+      if (r == 0) item->setBackground(grid->palette().button());
+      grid->setItem(r, c, item);
+    }
+  }
+  grid->show();
+  WriteTitles(*ui_.SatGrid);
+  GridView view(*ui_.SatGrid);
+  TGPS gps;
+  for (int used : {0, 5, 12}) {
+    UseSatellites(gps, used);
+    UpdateFixDisplay(gps, view);
+    for (int r = 0; r < kGridRows; ++r)
+      for (int c = 0; c < kGridColumns; ++c) grid->item(r, c)->setText(ui_.SatGrid->Cell(r, c));
+    for (bool live : {true, false}) {
+      SCOPED_TRACE(used * 10 + live);
+      ui_.SatGrid->setEnabled(live);
+      grid->setEnabled(live);
+      EXPECT_EQ(ui_.SatGrid->grab().toImage(), grid->grab().toImage());
+    }
+  }
 }
 
 }  // namespace
