@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
+#include "engine/settings.h"
 #include "platform/profile_file.h"
 
 namespace {
