@@ -474,9 +474,10 @@ TEST(EmulatorOptions, HelpListsEveryOption) {
   const ExitResult r = RunEmulator({"--help"}, 5s);
   EXPECT_EQ(r.status, 0);
   for (const char* option :
-       {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
-        "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every", "--no-ack",
-        "--late-ack", "--garbage", "--flood", "--log", "--verbose", "--trace", "--version"}) {
+       {"--socket",       "--eeprom",       "--firmware-version", "--baud",       "--rate",
+        "--period",       "--satellites",   "--replay",           "--stationary", "--seed",
+        "--silent-after", "--unplug-every", "--no-ack",           "--late-ack",   "--garbage",
+        "--flood",        "--log",          "--verbose",          "--trace",      "--version"}) {
     EXPECT_NE(r.stderr_text.find(option), std::string::npos) << option;
   }
 }
