@@ -336,6 +336,7 @@ std::vector<std::string> Sentences(const Bytes& out) {
 }
 std::vector<std::string> Tags(const std::vector<std::string>& bodies) {
   std::vector<std::string> tags;
+  tags.reserve(bodies.size());
   for (const std::string& b : bodies) tags.push_back(b.substr(0, 5));
   return tags;
 }
@@ -502,7 +503,7 @@ TEST_F(ChipSolution, StandingStillReportsNoSpeedNoCourseAndAFullFix) {
   for (int second = 0; second < 30; ++second) {
     SCOPED_TRACE(second);
     Bytes out;
-    const Epoch e = parked.At(second, 1704067200000 + 1000 * second);
+    const Epoch e = parked.At(second, 1704067200000 + std::int64_t{1000} * second);
     chip_.Solution(e, out);
     const auto frames = Frames(out);
     ASSERT_EQ(frames.size(), 1u);
@@ -582,7 +583,7 @@ TEST(StandingStill, SameSeedGivesTheSameStream) {
     Scenario parked(8, seed);
     Bytes all;
     for (int second = 0; second < 60; ++second) {
-      const std::int64_t stamp = 1704067200000 + 1000 * second;
+      const std::int64_t stamp = 1704067200000 + std::int64_t{1000} * second;
       if (ask_twice) parked.At(second, stamp);
       chip.Solution(parked.At(second, stamp), all);
     }
