@@ -15,6 +15,7 @@
 #include "platform/vsport_qt.h"
 #include "pty_harness.h"
 #include "support/corpus.h"
+#include "support/nmea_sentence.h"
 
 namespace ostrel {
 namespace {
@@ -35,20 +36,11 @@ double Degrees(const std::string& field, const std::string& hemi, int degree_dig
   return hemi == "S" || hemi == "W" ? -v : v;
 }
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> f;
-  std::size_t at = 0;
-  for (std::size_t comma; (comma = line.find(',', at)) != std::string::npos; at = comma + 1)
-    f.push_back(line.substr(at, comma - at));
-  f.push_back(line.substr(at));
-  return f;
-}
-
 // Every position with a fix in the capture (GGA quality > 0).
 std::vector<LatLon> Fixes(const std::vector<std::string>& lines) {
   std::vector<LatLon> out;
   for (const std::string& l : lines) {
-    const auto f = Fields(l);
+    const auto f = test::NmeaFields(l);
     if (l.rfind("$GPGGA", 0) == 0 && f.size() > 6 && !f[2].empty() && f[6] != "0")
       out.push_back({Degrees(f[2], f[3], 2), Degrees(f[4], f[5], 3)});
   }

@@ -1,8 +1,10 @@
 #pragma once
-// An NMEA sentence from its body, for tests that build their own input.
+// An NMEA sentence from its body, for tests that build their own input, and the fields of
+// one, for tests that read output.
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrel::test {
 
@@ -15,6 +17,17 @@ inline std::string NmeaSentence(std::string_view body) {
   std::string out = "$";
   out.append(body).append(tail);
   return out;
+}
+
+// The comma-separated fields of a sentence or its body, in order: "a,,b" gives three.
+inline std::vector<std::string> NmeaFields(std::string_view text) {
+  std::vector<std::string> fields;
+  std::size_t from = 0;
+  for (std::size_t comma; (comma = text.find(',', from)) != std::string_view::npos;
+       from = comma + 1)
+    fields.emplace_back(text.substr(from, comma - from));
+  fields.emplace_back(text.substr(from));
+  return fields;
 }
 
 }  // namespace ostrel::test

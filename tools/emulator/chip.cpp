@@ -345,7 +345,7 @@ void ReceiverChip::Solution(const Epoch& e, std::vector<std::uint8_t>& out,
   const std::string lon = NmeaAngle(e.longitude, 3) + (e.longitude >= 0 ? ",E" : ",W");
   const char* mode = dgps ? "D" : "A";
   const double knots = e.speed * 3600.0 / 1852.0;
-  const std::string course = Fixed(e.course, 2);
+  const std::string course = e.course ? Fixed(*e.course, 2) : std::string();
   const auto sentence = [&](Output o, const std::string& body) {
     if (!Due(o)) return;
     mark();

@@ -39,7 +39,8 @@ Emulator::Emulator(const Options& options)
       eeprom_(options.eeprom_path),
       firmware_(eeprom_, options.firmware_version),
       chip_(options.baud),
-      scenario_(options.satellites),
+      scenario_(options.stationary ? Scenario(options.satellites, options.seed)
+                                   : Scenario(options.satellites)),
       rng_(options.seed),
       baud_(options.baud) {}
 
@@ -263,7 +264,7 @@ bool Emulator::Silent(double now) const {
 
 bool Emulator::CanStream(double now) const { return client_fd_ >= 0 && streaming_ && !Silent(now); }
 
-Epoch Emulator::EpochNow(double now) const {
+Epoch Emulator::EpochNow(double now) {
   const std::int64_t period = options_.period_ms;
   const std::int64_t stamp = (UnixMillis() + period / 2) / period * period;
   return scenario_.At(now, stamp);

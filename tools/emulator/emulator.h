@@ -58,7 +58,7 @@ class Emulator : private FirmwareHost {
   bool Silent(double now) const;
   bool CanStream(double now) const;
   void Emit(std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& starts, double now);
-  Epoch EpochNow(double now) const;
+  Epoch EpochNow(double now);
   void ApplyRate(double now);
   void ClearStream();
   void Queue(std::span<const std::uint8_t> bytes, double now, bool log_overrun);

@@ -50,7 +50,10 @@ std::string HelpText() {
          "  --satellites N           satellites used in the fix, 4..10 (default 8)\n"
          "  --replay FILE            replay a recorded NMEA/UBX log, looping, instead of the\n"
          "                           built-in drive\n"
-         "  --seed N                 seed for --garbage (default 1)\n"
+         "  --stationary             stand still on the drive's start point instead of driving:\n"
+         "                           speed 0, no course, the position wandering a few metres\n"
+         "                           around the point as a receiver's does\n"
+         "  --seed N                 seed for --garbage and the --stationary wander (default 1)\n"
          "\n"
          "Faults:\n"
          "  --silent-after SECS      send nothing (stream or replies) from SECS seconds after "
@@ -170,6 +173,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std
   const std::map<std::string, bool*> flags = {
       {"--no-ack", &out.no_ack},           {"--garbage", &out.garbage}, {"--flood", &out.flood},
       {"--zero-length", &out.zero_length}, {"--verbose", &out.verbose}, {"-v", &out.verbose},
+      {"--stationary", &out.stationary},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -207,6 +211,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& out, std
       error = "bad value '" + value + "' for " + name + " (see --help)";
       return ParseResult::kError;
     }
+  }
+  if (out.stationary && !out.replay_path.empty()) {
+    error = "--stationary and --replay exclude each other";
+    return ParseResult::kError;
   }
   if (out.eeprom_path.empty()) out.eeprom_path = DefaultEepromPath();
   return ParseResult::kRun;

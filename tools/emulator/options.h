@@ -15,6 +15,7 @@ struct Options {
   int period_ms = 1000;  // navigation cycle
   int satellites = 8;    // used in the fix
   std::string replay_path;
+  bool stationary = false;  // stand still instead of driving
   std::uint32_t seed = 1;
   // Faults.
   double silent_after = -1;  // seconds after each connect; < 0: never

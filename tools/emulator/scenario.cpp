@@ -42,31 +42,68 @@ constexpr std::array<SkySlot, kMaxInView> kSky = {{
     {14, 4, 140},
 }};
 
-}  // namespace
-
-Scenario::Scenario(int used_satellites) : used_(std::clamp(used_satellites, 4, kMaxInView - 2)) {}
-
-Epoch Scenario::At(double seconds, std::int64_t unix_ms) const {
-  Epoch e;
-  e.unix_ms = unix_ms;
-
-  // Clockwise loop that starts heading north from the sample point.
-  const double angle = kSpeed / kLoopRadius * seconds;
-  const double north = kLoopRadius * std::sin(angle);
-  const double east = kLoopRadius * (1.0 - std::cos(angle));
+// Latitude and longitude `north` and `east` metres from the start point.
+void PlaceNear(Epoch& e, double north, double east) {
   const double s = std::sin(kStartLatitude * kDeg);
   const double w = std::sqrt(1.0 - kWgs84E2 * s * s);
   const double meridian = kWgs84A * (1.0 - kWgs84E2) / (w * w * w);
   const double prime = kWgs84A / w;
   e.latitude = kStartLatitude + north / meridian / kDeg;
   e.longitude = kStartLongitude + east / (prime * std::cos(kStartLatitude * kDeg)) / kDeg;
-  e.altitude = kBaseAltitude + 3.0 * std::sin(angle);
+}
+
+}  // namespace
+
+Wander::Offset Wander::At(std::int64_t unix_ms) {
+  if (!last_ms_) {
+    // The first fix already lies somewhere in the spread, not on the point.
+    offset_ = {normal_(rng_), normal_(rng_), normal_(rng_)};
+  } else if (unix_ms > *last_ms_) {
+    const double keep =
+        std::exp(-static_cast<double>(unix_ms - *last_ms_) / 1000.0 / kCorrelationSeconds);
+    const double fresh = std::sqrt(1.0 - keep * keep);
+    offset_.east = keep * offset_.east + fresh * normal_(rng_);
+    offset_.north = keep * offset_.north + fresh * normal_(rng_);
+    offset_.up = keep * offset_.up + fresh * normal_(rng_);
+  } else {
+    return offset_;
+  }
+  last_ms_ = unix_ms;
+  return offset_;
+}
+
+Scenario::Scenario(int used_satellites) : used_(std::clamp(used_satellites, 4, kMaxInView - 2)) {}
+
+Scenario::Scenario(int used_satellites, std::uint32_t seed) : Scenario(used_satellites) {
+  wander_.emplace(seed);
+}
+
+Epoch Scenario::At(double seconds, std::int64_t unix_ms) {
+  Epoch e;
+  e.unix_ms = unix_ms;
   e.geoid_separation = kGeoidSeparation;
-  e.speed = kSpeed;
-  e.course = std::fmod(angle / kDeg, 360.0);
-  e.velocity_north = kSpeed * std::cos(angle);
-  e.velocity_east = kSpeed * std::sin(angle);
-  e.velocity_up = 3.0 * kSpeed / kLoopRadius * std::cos(angle);
+  e.hdop = 0.85 + 0.15 * (kMaxInView - 2 - used_) + 0.03 * std::sin(seconds / 50.0);
+  e.vdop = 1.55 * e.hdop;
+  e.pdop = std::sqrt(e.hdop * e.hdop + e.vdop * e.vdop);
+
+  if (wander_) {
+    // Parked: no speed, so no course either, as a receiver leaves the field empty when it
+    // cannot tell a heading; the error spreads as the geometry of this fix allows.
+    const Wander::Offset off = wander_->At(unix_ms);
+    const double horizontal = kRangeErrorMetres * e.hdop / std::numbers::sqrt2;
+    PlaceNear(e, horizontal * off.north, horizontal * off.east);
+    e.altitude = kBaseAltitude + kRangeErrorMetres * e.vdop * off.up;
+  } else {
+    // Clockwise loop that starts heading north from the sample point.
+    const double angle = kSpeed / kLoopRadius * seconds;
+    PlaceNear(e, kLoopRadius * std::sin(angle), kLoopRadius * (1.0 - std::cos(angle)));
+    e.altitude = kBaseAltitude + 3.0 * std::sin(angle);
+    e.speed = kSpeed;
+    e.course = std::fmod(angle / kDeg, 360.0);
+    e.velocity_north = kSpeed * std::cos(angle);
+    e.velocity_east = kSpeed * std::sin(angle);
+    e.velocity_up = 3.0 * kSpeed / kLoopRadius * std::cos(angle);
+  }
 
   e.used = used_;
   e.in_view = used_ + 1;
@@ -85,9 +122,6 @@ Epoch Scenario::At(double seconds, std::int64_t unix_ms) const {
                              20.0, 50.0)))
                        : 0;
   }
-  e.hdop = 0.85 + 0.15 * (kMaxInView - 2 - used_) + 0.03 * std::sin(seconds / 50.0);
-  e.vdop = 1.55 * e.hdop;
-  e.pdop = std::sqrt(e.hdop * e.hdop + e.vdop * e.vdop);
   return e;
 }
 

@@ -10,12 +10,14 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "receiver/antaris.h"
 #include "receiver/ubx.h"
 #include "support/corpus.h"
 #include "support/emulator_harness.h"
+#include "support/nmea_sentence.h"
 #include "tools/emulator/packet_log.h"
 
 namespace ostrel::emulator_test {
@@ -242,6 +244,36 @@ TEST_F(EmulatorTest, NmeaSentencesAreCompleteWithValidChecksums) {
     EXPECT_GE(types[type], 3) << type;
   }
   EXPECT_GE(types["GPGSV"], 9) << "three GSV sentences a cycle for 9 to 12 satellites in view";
+}
+
+// --stationary reaches the built-in run: parked near the start point, not driving, and the
+// position moving about it.
+TEST_F(EmulatorTest, StationaryStandsStillAroundTheStartPoint) {
+  Start({"--stationary", "--period", "100", "--seed", "5"});
+  const auto rmc_lines = [](const Bytes& s) {
+    std::vector<std::string> lines;
+    const std::string text(s.begin(), s.end());
+    for (std::size_t at = text.find("$GPRMC,"); at != std::string::npos;
+         at = text.find("$GPRMC,", at + 1)) {
+      const std::size_t end = text.find("\r\n", at);
+      if (end == std::string::npos) break;
+      lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+  };
+  ASSERT_TRUE(client_.ReadUntil([&](const Bytes& s) { return rmc_lines(s).size() >= 10; }, 5s));
+  std::set<std::string> positions;
+  for (const std::string& line : rmc_lines(client_.stream())) {
+    const auto f = test::NmeaFields(line);
+    ASSERT_EQ(f.size(), 13u) << line;
+    // Within some 20 m: a hundredth of a minute of latitude is 18.5 m, of longitude 12 m.
+    EXPECT_NEAR(std::stod(f[3]), 4807.038, 0.01) << line;
+    EXPECT_NEAR(std::stod(f[5]), 1131.0, 0.015) << line;
+    EXPECT_EQ(f[7], "0.000") << "speed: " << line;
+    EXPECT_EQ(f[8], "") << "course: " << line;
+    positions.insert(f[3] + f[5]);
+  }
+  EXPECT_GT(positions.size(), 1u) << "the reported position wanders";
 }
 
 TEST_F(EmulatorTest, PacketsAreCutAtSixtyFourAndAtTheEndOfABurst) {
@@ -474,9 +506,10 @@ TEST(EmulatorOptions, HelpListsEveryOption) {
   const ExitResult r = RunEmulator({"--help"}, 5s);
   EXPECT_EQ(r.status, 0);
   for (const char* option :
-       {"--socket", "--eeprom", "--firmware-version", "--baud", "--rate", "--period",
-        "--satellites", "--replay", "--seed", "--silent-after", "--unplug-every", "--no-ack",
-        "--late-ack", "--garbage", "--flood", "--log", "--verbose", "--trace", "--version"}) {
+       {"--socket",       "--eeprom",       "--firmware-version", "--baud",       "--rate",
+        "--period",       "--satellites",   "--replay",           "--stationary", "--seed",
+        "--silent-after", "--unplug-every", "--no-ack",           "--late-ack",   "--garbage",
+        "--flood",        "--log",          "--verbose",          "--trace",      "--version"}) {
     EXPECT_NE(r.stderr_text.find(option), std::string::npos) << option;
   }
 }
