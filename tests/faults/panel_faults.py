@@ -14,23 +14,27 @@ ctest runs one case per process:  panel_faults.py PanelFaults.test_no_ack
 The soak is run by hand:  OSTREL_SOAK_MINUTES=30 panel_faults.py PanelFaults.test_soak
 Paths come from the environment, as tests/support/panel_rig.py reads them.
 """
+import contextlib
 import fcntl
 import os
 import pwd
 import re
 import select
 import signal
+import socket
 import subprocess
 import sys
 import termios
+import threading
 import time
 import unittest
 
 # The helpers every Python test shares: NMEA text and the rig of processes.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nmea import nmea, valid_sentences  # noqa: E402
-from panel_rig import (MAX_STALL, PANEL, SETTINGS_SEQUENCE, Child, PanelRig, PortClient,  # noqa: E402
-                       as_user, fd_count, own_network_namespace, proc_status, report, wait_for)
+from panel_rig import (FASTEST_STREAM, MAX_STALL, PANEL, SETTINGS_SEQUENCE, TCP_PORT,  # noqa: E402
+                       Child, PanelRig, PortClient, as_user, fd_count, loopback_up,
+                       own_network_namespace, proc_status, report, wait_for)
 
 # Unplug cycles: each costs the panel's 5 s of silence plus the module's time up.
 UNPLUG_CYCLES = int(os.environ.get("OSTREL_FAULTS_UNPLUG_CYCLES", "7"))
@@ -650,46 +654,210 @@ class PanelFaults(PanelRig):
 
 
     def test_soak(self):
-        """By hand, not under ctest: OSTREL_SOAK_MINUTES (30) of streaming to a client.
+        """By hand, not under ctest: OSTREL_SOAK_MINUTES (30) of the emulator's fastest
+        stream to every kind of consumer at once.
 
-        Each minute: resident memory, threads and descriptors of the panel, the valid
-        sentences the client got and its longest pause; a second client comes and goes
-        every minute, so the port's last-close reset runs too. Flat is the bar.
+        The GPS Data port's client, three extra ports and three TCP clients read all of it;
+        one more TCP client never reads; another connects and leaves every second, and once
+        a minute a client opens a fourth extra port, reads and leaves (the port's last-close
+        reset). Each minute: the panel's resident memory, threads and descriptors, and every
+        reader's new bytes against the GPS Data port's. Flat, the same bytes, nothing but
+        the panel's own settings to the module, and whole sentences for the one that never
+        read is the bar.
         """
         if not SOAK_MINUTES:
             self.skipTest("a soak runs by hand: OSTREL_SOAK_MINUTES=30 panel_faults.py "
                           "PanelFaults.test_soak")
-        self.start_emulator(*STREAM)
-        self.start_panel()
+        loopback_up()
+        self.start_emulator(*FASTEST_STREAM)
+        self.start_panel("[Share]\nExtraPorts=4\nTcpPort=%d\n" % TCP_PORT)
         client = self.attach_client()
-        self.assertTrue(wait_for(self.settings_sequence_done, 10), self.emulog.received())
-        samples = []  # (minute, VmRSS kB, threads, fds, sentences, longest pause ms)
+        # The settings sequence has ended, acknowledged or not.
+        self.assertTrue(wait_for(lambda: "**" in self.emulog.received(), 10),
+                        self.emulog.received())
+        stalled = self.tcp_client(stalled=True)
+        readers = [("COM%d" % n, self.extra_client(n)) for n in (2, 3, 4)]
+        readers += [("tcp %d" % i, self.tcp_client()) for i in range(3)]
+        churn = Churn(TCP_PORT)
+        self.addCleanup(churn.finish)
+        # The GPS Data port's bytes of the whole run: what every reader is held to.
+        reference = bytearray()
+        followers = [Follower(name) for name, _ in readers]
+
+        visits = []  # (the reference's length when it began, what the visitor got)
+        # (minute, VmRSS kB, threads, fds, sentences to the GPS Data port's client and the
+        # fewest to a reader, longest pause there and at any reader in ms, churn connects)
+        samples = []
         start = time.monotonic()
         for minute in range(1, SOAK_MINUTES + 1):
-            visitor = PortClient(self.link)
-            wait_for(lambda: visitor.data(), 5)
+            # Not on the GPS Data port, whose client must get every byte: two readers of
+            # one pseudo-terminal share what it gets.
+            visitor = PortClient(self.path("COM5"))
+            self.assertTrue(wait_for(lambda: len(visitor.data()) > 1024, 5), "COM5 gets nothing")
             visitor.close()
+            visits.append((len(reference), visitor.data()))
             begun = start + (minute - 1) * 60
             self.assertTrue(wait_for(lambda: time.monotonic() >= start + minute * 60, 65))
             self.assertTrue(self.panel.running(), self.panel.output())
             end = time.monotonic()
-            with client.lock:
-                minute_data = b"".join(d for t, d in client.reads if begun <= t < end)
+            main_pause = client.max_gap(begun, end)
+            main = client.take(end)
+            reference += main
+            for since, got in visits:
+                got = got[:got.rfind(b"\n") + 1]
+                self.assertGreaterEqual(reference.find(got, max(0, since - 65536)), 0,
+                                        "COM5: not the GPS Data port's bytes")
+            visits.clear()
+            counts, pauses = [], []
+            for (name, reader), follower in zip(readers, followers):
+                pauses.append(reader.max_gap(begun, end))
+                new = reader.take(end)
+                counts.append(len(valid_sentences(new)))
+                follower.follow(reference, new)
+            with churn.paused():
+                fds = settled_fd_count(self.panel.pid)
+                connects = churn.connects
             sample = (minute, proc_status(self.panel.pid, "VmRSS"),
-                      proc_status(self.panel.pid, "Threads"), fd_count(self.panel.pid),
-                      len(valid_sentences(minute_data)), int(client.max_gap(begun, end) * 1000))
+                      proc_status(self.panel.pid, "Threads"), fds, len(valid_sentences(main)),
+                      min(counts), int(main_pause * 1000), int(max(pauses) * 1000),
+                      connects)
             samples.append(sample)
-            report("soak: minute %d: VmRSS %d kB, %d threads, %d fds, %d sentences, "
-                   "longest pause %d ms" % sample)
-            with client.lock:  # a minute's reads are all a sample needs
-                client.reads = [(t, d) for t, d in client.reads if t >= end]
+            report("soak: minute %d: VmRSS %d kB, %d threads, %d fds, %d sentences "
+                   "(readers %d or more), longest pause %d ms (readers %d ms), %d churn "
+                   "connects" % sample)
+            self.assertEqual(churn.failures, [], "the TCP server refused a connection")
+        churn.finish()
+        # The readers stop, the stalled client reads at last (its queue, then the live
+        # stream), and the GPS Data port's client reads on a little, so that the reference
+        # holds all they got.
+        for _, reader in readers:
+            reader.halt()
+        stalled.start()
+        self.assertTrue(wait_for(lambda: len(stalled.data()) > 20000, 10))
+        stalled.halt()
+        mark = len(client.data())
+        self.assertTrue(wait_for(lambda: len(client.data()) > mark + 4096, 10))
+        reference += client.take(time.monotonic())
+        for (name, reader), follower in zip(readers, followers):
+            follower.follow(reference, reader.take(time.monotonic()))
+            self.assertIsNotNone(follower.start, "%s: no bytes of the GPS Data port's" % name)
+            self.assertEqual(follower.pending, b"", "%s: bytes the GPS Data port never got" % name)
+            report("soak: %s: %d bytes, the GPS Data port's from its byte %d on, none missing"
+                   % (name, follower.place - follower.start, follower.start))
+        self.check_stalled(stalled.data(), reference)
+        # Nothing of the consumers' reached the module (the settings may have been sent
+        # again, when a reply came late).
+        received = self.emulog.received()
+        report("soak: the module received %s" % received)
+        self.assertLessEqual(set(received), set(SETTINGS_SEQUENCE), received)
         settled = samples[1] if len(samples) > 1 else samples[0]
         report("soak: VmRSS %s kB" % [s[1] for s in samples])
         self.assertLessEqual(max(s[2] for s in samples[1:] or samples), settled[2], "threads grow")
         self.assertLessEqual(max(s[3] for s in samples[1:] or samples), settled[3], "fds grow")
         self.assertLess(samples[-1][1] - settled[1], 2048, "resident memory grows")
-        self.assertTrue(all(s[4] > 4 * 60 for s in samples), "the stream thinned out")
+        # Twenty navigation cycles a second, each of eight sentences.
+        self.assertTrue(all(s[4] > 100 * 60 for s in samples), "the stream thinned out")
+        self.assertTrue(all(s[5] > 100 * 60 for s in samples), "a reader's stream thinned out")
+        self.assertGreater(samples[-1][8], 50 * SOAK_MINUTES, "the churning client stalled")
         self.assert_exits_in_order("soak")
+
+    def check_stalled(self, late, reference):
+        """What the client that never read got when it read at last: whole sentences of the
+        GPS Data port's, in order, with a gap where its queue was full."""
+        late = late[:late.rfind(b"\n") + 1]
+        self.assertEqual(b"".join(valid_sentences(late)), late,
+                         "the stalled client got a cut sentence")
+        position, jumps = 0, 0
+        for line in late.splitlines(keepends=True):
+            found = reference.find(line, position)
+            self.assertGreaterEqual(found, 0, "out of order or not forwarded: %r" % line)
+            jumps += position and found != position
+            position = found + len(line)
+        first = reference.find(late[:late.find(b"\n") + 1])
+        lost = len(valid_sentences(reference[first:position])) - len(valid_sentences(late))
+        report("soak: the stalled client: %d bytes, %d sentences, %d sentences lost in %d gaps"
+               % (len(late), len(valid_sentences(late)), lost, jumps))
+        self.assertGreater(jumps, 0, "nothing was lost")
+
+
+class Follower:
+    """A reader held to the reference, the GPS Data port's bytes of the run: from where its
+    first bytes are found there, each byte it reads must be the reference's next one."""
+
+    def __init__(self, name):
+        self.name = name
+        self.start = None  # where its first byte is in the reference
+        self.place = None  # where its next byte must be
+        self.pending = b""  # read but beyond the reference's end so far
+
+    def follow(self, reference, new):
+        pending = self.pending + new
+        if self.start is None:
+            head = pending[:512]
+            found = reference.find(head)
+            if len(head) < 512 or found < 0:
+                self.pending = pending
+                return
+            self.start = self.place = found
+        n = min(len(pending), len(reference) - self.place)
+        expected = reference[self.place:self.place + n]
+        if pending[:n] != expected:
+            at = next(i for i in range(n) if pending[i] != expected[i])
+            raise AssertionError("%s: byte %d differs from the GPS Data port's:\n%r\n%r" % (
+                self.name, self.place + at, pending[max(0, at - 100):at + 100],
+                bytes(expected[max(0, at - 100):at + 100])))
+        self.place += n
+        self.pending = pending[n:]
+
+
+class Churn:
+    """A TCP client that connects and leaves once a second on a thread of its own; every
+    other time it waits for a byte of the stream first, and leaves the rest unread."""
+
+    def __init__(self, port):
+        self.port = port
+        self.connects = 0
+        self.failures = []
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        began, second = time.monotonic(), 0
+        while not self.done.wait(max(0.0, began + second - time.monotonic())):
+            with self.lock:
+                try:
+                    with socket.create_connection(("127.0.0.1", self.port), 2) as s:
+                        if second % 2:
+                            s.settimeout(2)
+                            if not s.recv(1):
+                                self.failures.append("closed before any data")
+                    self.connects += 1
+                except OSError as e:
+                    self.failures.append(str(e))
+            # A second missed while paused is not made up for.
+            second = max(second + 1, int(time.monotonic() - began))
+
+    @contextlib.contextmanager
+    def paused(self):
+        with self.lock:
+            yield
+
+    def finish(self):
+        self.done.set()
+        self.thread.join(5)
+
+
+def settled_fd_count(pid, timeout=3):
+    """The panel's descriptors once a client that just left is closed there as well: the
+    same count five times in a row, 50 ms apart."""
+    counts = [fd_count(pid)]
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and (len(counts) < 5 or len(set(counts[-5:])) > 1):
+        time.sleep(0.05)
+        counts.append(fd_count(pid))
+    return counts[-1]
 
 
 def client_main(mode, link):

@@ -13,22 +13,17 @@ import os
 import re
 import shutil
 import socket
-import subprocess
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nmea import valid_sentences  # noqa: E402
-from panel_rig import (Child, PanelRig, PortClient, fd_count, own_network_namespace,  # noqa: E402
-                       proc_status, report, wait_for)
+from panel_rig import (FASTEST_STREAM, TCP_PORT, Child, PanelRig, fd_count,  # noqa: E402
+                       loopback_up, own_network_namespace, proc_status, report, wait_for)
 
 NO_DESKTOP = {"DISPLAY": None, "WAYLAND_DISPLAY": None, "QT_QPA_PLATFORM": None,
               "DBUS_SESSION_BUS_ADDRESS": None}
-TCP_PORT = 10110
-# The emulator's fastest stream: twenty navigation cycles a second, unpaced by a baud rate.
-FAST = ("--period", "50", "--rate", "40000")
 SECONDS = float(os.environ.get("OSTREL_SHARE_SECONDS", "60"))
 GPSD = shutil.which("gpsd") or "/usr/sbin/gpsd"
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\S+) ([0-9A-F ]+) \| (.*) \| (.*)$")
@@ -43,90 +38,16 @@ def ubx(cls, ident, payload):
     return b"\xb5\x62" + body + bytes([a, b])
 
 
-class TcpClient:
-    """An NMEA-over-TCP application: reads everything, or nothing at all (`stalled`)."""
-
-    def __init__(self, stalled=False):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        if stalled:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        self.sock.connect(("127.0.0.1", TCP_PORT))
-        self.chunks = []
-        self.lock = threading.Lock()
-        self.stop = False
-        self.thread = None
-        if not stalled:
-            self.start()
-
-    def start(self):
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        self.sock.settimeout(0.05)
-        while not self.stop:
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if not data:
-                return
-            with self.lock:
-                self.chunks.append(data)
-
-    def data(self):
-        with self.lock:
-            return b"".join(self.chunks)
-
-    def close(self):
-        self.stop = True
-        if self.thread:
-            self.thread.join(2)
-        self.sock.close()
-
-
 class ShareService(PanelRig):
     @classmethod
     def setUpClass(cls):
-        # A namespace of our own starts with its loopback down.
-        subprocess.run(["ip", "link", "set", "lo", "up"], capture_output=True)
+        loopback_up()
 
-    def setUp(self):
-        super().setUp()
-        self.tcp = []
-
-    def tearDown(self):
-        for c in self.tcp:
-            c.close()
-        super().tearDown()
-
-    def start_shared(self, share, emulator=FAST):
+    def start_shared(self, share, emulator=FASTEST_STREAM):
         self.start_emulator(*emulator)
         self.start_panel("[Share]\n" + share, args=["--no-window"], env=NO_DESKTOP)
         self.assertTrue(wait_for(lambda: "module found" in self.panel.output(), 10),
                         self.panel.output())
-
-    def tcp_client(self, stalled=False):
-        self.assertTrue(wait_for(lambda: self.connects(), 10), "no TCP server")
-        client = TcpClient(stalled)
-        self.tcp.append(client)
-        return client
-
-    def connects(self):
-        try:
-            socket.create_connection(("127.0.0.1", TCP_PORT), 0.5).close()
-            return True
-        except OSError:
-            return False
-
-    def extra_client(self, number):
-        path = self.path("COM%d" % number)
-        self.assertTrue(wait_for(lambda: os.path.lexists(path), 10), "no " + path)
-        client = PortClient(path)
-        self.clients.append(client)
-        return client
 
     def commands_log(self):
         try:
@@ -176,8 +97,7 @@ class ShareService(PanelRig):
         began = time.monotonic()
         self.assertTrue(wait_for(lambda: time.monotonic() - began >= SECONDS, SECONDS + 5))
         for c in extras:
-            c.stop = True
-            c.thread.join(2)
+            c.halt()
         for c in readers:
             c.close()
         # The stalled one reads at last: its queue, then the live stream.

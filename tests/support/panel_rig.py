@@ -11,6 +11,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,10 @@ PANEL = os.environ.get("OSTREL_PANEL", "")
 EMULATOR = os.environ.get("KASTREL_EMULATOR", "")
 XVFB = os.environ.get("OSTREL_XVFB", "")
 XDOTOOL = os.environ.get("OSTREL_XDOTOOL", "")
+# The emulator's fastest stream: twenty navigation cycles a second, unpaced by a baud rate.
+FASTEST_STREAM = ("--period", "50", "--rate", "40000")
+# NMEA-over-TCP's usual port, where [Share] TcpPort serves in the tests.
+TCP_PORT = 10110
 # The tick's own 100 ms wait after a block, a tick or two of phase, and a shared machine.
 MAX_STALL = 0.45
 
@@ -128,31 +133,22 @@ class EmulatorLog:
         return [text for conn in self.connections() for _, text in conn]
 
 
-class PortClient:
-    """An application on the GPS Data port: reads everything, with the time of each read."""
+class Reader:
+    """What an application read, with the time of each read; its thread calls _got()."""
 
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    def __init__(self):
         self.reads = []  # (monotonic time, bytes)
         self.lock = threading.Lock()
         self.stop = False
+        self.thread = None
+
+    def start(self):
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
-    def _run(self):
-        while not self.stop:
-            r, _, _ = select.select([self.fd], [], [], 0.05)
-            if not r:
-                continue
-            try:
-                data = os.read(self.fd, 65536)
-            except BlockingIOError:
-                continue
-            except OSError:
-                return
-            if data:
-                with self.lock:
-                    self.reads.append((time.monotonic(), data))
+    def _got(self, data):
+        with self.lock:
+            self.reads.append((time.monotonic(), data))
 
     def data(self, since=0.0):
         with self.lock:
@@ -166,6 +162,41 @@ class PortClient:
         """The longest stretch in [start, end] without a read."""
         marks = [start] + [t for t in self.times(start) if t <= end] + [end]
         return max(b - a for a, b in zip(marks, marks[1:]))
+
+    def take(self, until):
+        """The bytes read before `until`, forgotten here: a long run keeps nothing."""
+        with self.lock:
+            taken = b"".join(d for t, d in self.reads if t < until)
+            self.reads = [(t, d) for t, d in self.reads if t >= until]
+        return taken
+
+    def halt(self):
+        self.stop = True
+        if self.thread:
+            self.thread.join(2)
+
+
+class PortClient(Reader):
+    """An application on the GPS Data port (or an extra port): reads everything."""
+
+    def __init__(self, path):
+        super().__init__()
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.start()
+
+    def _run(self):
+        while not self.stop:
+            r, _, _ = select.select([self.fd], [], [], 0.05)
+            if not r:
+                continue
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                continue
+            except OSError:
+                return
+            if data:
+                self._got(data)
 
     def write_all(self, data, timeout):
         end = time.monotonic() + timeout
@@ -182,9 +213,38 @@ class PortClient:
         return True
 
     def close(self):
-        self.stop = True
-        self.thread.join(2)
+        self.halt()
         os.close(self.fd)
+
+
+class TcpClient(Reader):
+    """An NMEA-over-TCP application: reads everything, or nothing until start() (`stalled`)."""
+
+    def __init__(self, port, stalled=False):
+        super().__init__()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if stalled:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.sock.connect(("127.0.0.1", port))
+        if not stalled:
+            self.start()
+
+    def _run(self):
+        self.sock.settimeout(0.05)
+        while not self.stop:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            self._got(data)
+
+    def close(self):
+        self.halt()
+        self.sock.close()
 
 
 class PanelRig(unittest.TestCase):
@@ -194,13 +254,14 @@ class PanelRig(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="ostrel-faults-")
         self.children = []
         self.clients = []
+        self.tcp = []
         self.display = None
         self.emulator = None
         self.panel = None
         self.link = None
 
     def tearDown(self):
-        for c in self.clients:
+        for c in self.tcp + self.clients:
             c.close()
         for child in reversed(self.children):
             child.kill()
@@ -308,6 +369,28 @@ class PanelRig(unittest.TestCase):
         self.clients.append(client)
         return client
 
+    def extra_client(self, number):
+        """A client on [Share]'s extra port COM<number> in the scratch directory."""
+        path = self.path("COM%d" % number)
+        self.assertTrue(wait_for(lambda: os.path.lexists(path), 10), "no " + path)
+        client = PortClient(path)
+        self.clients.append(client)
+        return client
+
+    def connects(self, port=TCP_PORT):
+        """[Share]'s TCP server takes a connection."""
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return True
+        except OSError:
+            return False
+
+    def tcp_client(self, stalled=False, port=TCP_PORT):
+        self.assertTrue(wait_for(lambda: self.connects(port), 10), "no TCP server")
+        client = TcpClient(port, stalled)
+        self.tcp.append(client)
+        return client
+
     def settings_sequence_done(self, conn=0):
         conns = self.emulog.connections()
         return len(conns) > conn and len(conns[conn]) >= len(SETTINGS_SEQUENCE)
@@ -357,6 +440,11 @@ def as_user(user, argv):
 
 def report(line):
     print("faults: " + line, flush=True)
+
+
+def loopback_up():
+    """A network namespace of our own starts with its loopback down."""
+    subprocess.run(["ip", "link", "set", "lo", "up"], capture_output=True)
 
 
 def own_network_namespace():
