@@ -91,4 +91,53 @@ void ConsumerQueue::Clear() {
   size_ = 0;
 }
 
+void MessageBatch::Clear() {
+  bytes_.clear();
+  ends_.clear();
+}
+
+void MessageBatch::Add(const std::uint8_t* bytes, std::size_t count) {
+  bytes_.insert(bytes_.end(), bytes, bytes + count);
+  ends_.push_back(bytes_.size());
+}
+
+const MessageBatch& MessageBatcher::Next(const std::uint8_t* bytes, std::size_t count) {
+  batch_.Clear();
+  splitter_.Feed(bytes, count, [this](const std::uint8_t* message, std::size_t length) {
+    if (filter_.Passes(message, length)) batch_.Add(message, length);
+  });
+  return batch_;
+}
+
+bool Drain(ConsumerQueue& queue, const SendBytes& send) {
+  if (queue.Size() == 0) return true;
+  // One try: a transport that took only part is full, and a second try would only cost a
+  // system call more.
+  queue.Consume(send(queue.Front(), queue.Size()));
+  return queue.Size() == 0;
+}
+
+void Deliver(ConsumerQueue& queue, const MessageBatch& batch, const SendBytes& send) {
+  const auto push_from = [&queue, &batch](std::size_t next) {
+    for (; next < batch.Messages(); ++next)
+      queue.Push(batch.Data() + batch.Begin(next), batch.End(next) - batch.Begin(next));
+  };
+  if (queue.Size() > 0 || batch.Size() == 0) {
+    push_from(0);
+    Drain(queue, send);
+    return;
+  }
+  const std::size_t sent = std::min(send(batch.Data(), batch.Size()), batch.Size());
+  queue.CountSent(sent);
+  std::size_t next = 0;  // the first message not wholly sent
+  while (next < batch.Messages() && batch.End(next) <= sent) ++next;
+  if (next < batch.Messages() && sent > batch.Begin(next)) {
+    // Begun on the wire: its rest goes first, whatever else is lost.
+    queue.Push(batch.Data() + sent, batch.End(next) - sent);
+    ++next;
+  }
+  // The transport is full: the rest waits for it.
+  push_from(next);
+}
+
 }  // namespace ostrel

@@ -49,7 +49,8 @@ class SentenceFilter {
 };
 
 // One consumer's bounded queue. A message goes in whole or not at all; what is queued
-// leaves in order, a message begun on the wire is always finished.
+// leaves in order, a message begun on the wire is always finished. Its capacity must hold
+// the longest message (kMaxMessage), so that the rest of one cut by the wire always fits.
 class ConsumerQueue {
  public:
   explicit ConsumerQueue(std::size_t capacity);
@@ -59,6 +60,8 @@ class ConsumerQueue {
   const std::uint8_t* Front() const { return buf_.data() + head_; }
   std::size_t Size() const { return size_; }
   void Consume(std::size_t count);
+  // Bytes that went out straight from a batch, past the queue.
+  void CountSent(std::size_t count) { sent_bytes_ += count; }
   // Forgets what waits (the consumer went away); not counted as lost.
   void Clear();
 
@@ -74,5 +77,48 @@ class ConsumerQueue {
   std::uint64_t lost_messages_ = 0;
   std::uint64_t lost_bytes_ = 0;
 };
+
+// One receive batch for every consumer: the whole messages that passed the filter, end to
+// end, copied once however many consumers there are, and where each one ends.
+class MessageBatch {
+ public:
+  void Clear();
+  void Add(const std::uint8_t* bytes, std::size_t count);
+  const std::uint8_t* Data() const { return bytes_.data(); }
+  std::size_t Size() const { return bytes_.size(); }
+  std::size_t Messages() const { return ends_.size(); }
+  std::size_t Begin(std::size_t i) const { return i == 0 ? 0 : ends_[i - 1]; }
+  std::size_t End(std::size_t i) const { return ends_[i]; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::vector<std::size_t> ends_;
+};
+
+// Each write of the stream as one batch of the whole messages that pass the filter; a
+// message cut between writes joins the batch of the write that ends it.
+class MessageBatcher {
+ public:
+  explicit MessageBatcher(std::vector<std::string> types) : filter_(std::move(types)) {}
+  const MessageBatch& Next(const std::uint8_t* bytes, std::size_t count);
+
+ private:
+  MessageSplitter splitter_;
+  SentenceFilter filter_;
+  MessageBatch batch_;  // kept between writes for its memory
+};
+
+// A consumer's transport: how many of `count` bytes it took now, without waiting (0: none).
+using SendBytes = std::function<std::size_t(const std::uint8_t* bytes, std::size_t count)>;
+
+// A batch to one consumer, in one send while it keeps up: straight from the batch when
+// nothing of its own waits, else queued behind what waits and sent with it. What the
+// transport leaves is queued: the rest of the message it cut, then whole messages while
+// they fit; the others are lost whole and counted.
+void Deliver(ConsumerQueue& queue, const MessageBatch& batch, const SendBytes& send);
+
+// What waits in the queue, in one send: the transport takes what it can. True when
+// nothing waits any more.
+bool Drain(ConsumerQueue& queue, const SendBytes& send);
 
 }  // namespace ostrel

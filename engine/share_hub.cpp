@@ -1,10 +1,14 @@
 #include "engine/share_hub.h"
 
+#include <sys/socket.h>
+
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -26,10 +30,9 @@ constexpr int kCollectInterval = 200;
 // How soon a writer's sequence is tried again while another one is in the queue.
 constexpr int kHoldInterval = 100;
 constexpr int kOutcomeInterval = 100;
-// What a TCP client may have on its way through Qt and the kernel before its queue holds
-// the rest: kept small, so that a stalled client starts losing whole messages soon
-// instead of filling megabytes of socket buffers.
-constexpr qint64 kSocketBacklog = qint64{16} * 1024;
+// What a TCP client may have on its way in the kernel before its queue holds the rest:
+// kept small, so that a stalled client starts losing whole messages soon instead of
+// filling megabytes of socket buffers.
 constexpr int kSocketSendBuffer = 16 * 1024;
 // The numbers tried for the extra ports after the GPS Data port's.
 constexpr int kPortNumbersTried = 64;
@@ -69,7 +72,11 @@ std::string CommandsLogLine(std::int64_t utc_ms, const std::string& who, const s
 class ShareHub::Consumer {
  public:
   Consumer(ShareHub& hub, std::string name)
-      : hub_(hub), name_(std::move(name)), queue_(kConsumerQueueSize), timer_(new QTimer) {
+      : hub_(hub),
+        name_(std::move(name)),
+        queue_(kConsumerQueueSize),
+        send_([this](const std::uint8_t* bytes, std::size_t count) { return Send(bytes, count); }),
+        timer_(new QTimer) {
     timer_->setSingleShot(true);
     QObject::connect(timer_.get(), &QTimer::timeout, [this] { hub_.CommandDue(*this); });
   }
@@ -78,10 +85,18 @@ class ShareHub::Consumer {
   Consumer& operator=(const Consumer&) = delete;
 
   virtual bool Attached() const = 0;
-  virtual void Flush() = 0;
+
+  // This receive batch, in one write while the consumer keeps up. Nobody reading: nothing
+  // is kept for a later client, as on the GPS Data port.
+  void Deliver(const MessageBatch& batch) {
+    if (!Attached()) {
+      queue_.Clear();
+      return;
+    }
+    ostrel::Deliver(queue_, batch, send_);
+  }
 
   const std::string& Name() const { return name_; }
-  ConsumerQueue& Queue() { return queue_; }
   const ConsumerQueue& Queue() const { return queue_; }
   std::vector<std::uint8_t>& Collected() { return collected_; }
   bool& TooLong() { return too_long_; }
@@ -89,6 +104,11 @@ class ShareHub::Consumer {
   std::uint64_t commands = 0;
 
  protected:
+  // What the transport takes of `count` bytes now, without waiting.
+  virtual std::size_t Send(const std::uint8_t* bytes, std::size_t count) = 0;
+  // Sends what waits; true when nothing waits any more.
+  bool Drain() { return ostrel::Drain(queue_, send_); }
+
   // Bytes the consumer wrote. The sequence goes 200 ms after its first byte.
   void Collect(const std::uint8_t* bytes, std::size_t count) {
     const auto limit = static_cast<std::size_t>(MaxExternalCommand(hub_.setup_.block_size.load()));
@@ -107,6 +127,7 @@ class ShareHub::Consumer {
  private:
   std::string name_;
   ConsumerQueue queue_;
+  SendBytes send_;
   std::vector<std::uint8_t> collected_;
   bool too_long_ = false;
   std::unique_ptr<QTimer> timer_;
@@ -121,21 +142,13 @@ class PtyConsumer final : public ShareHub::Consumer {
     QObject::connect(port_.get(), &TVSPort::OnRxChar, [this](int count) { Read(count); });
   }
   bool Attached() const override { return port_->ClientAttached(); }
-  void Flush() override {
-    // Nobody has the port open: nothing is kept for a later client, as on the GPS Data
-    // port.
-    if (!Attached()) {
-      Queue().Clear();
-      return;
-    }
-    while (Queue().Size() > 0) {
-      const auto n = static_cast<int32_t>(std::min<std::size_t>(Queue().Size(), INT32_MAX));
-      const int32_t written = port_->Write(Queue().Front(), n);
-      if (written <= 0) break;
-      Queue().Consume(static_cast<std::size_t>(written));
-    }
-  }
   const TVSPort& Port() const { return *port_; }
+
+ protected:
+  std::size_t Send(const std::uint8_t* bytes, std::size_t count) override {
+    const auto n = static_cast<int32_t>(std::min<std::size_t>(count, INT32_MAX));
+    return static_cast<std::size_t>(std::max(port_->Write(bytes, n), 0));
+  }
 
  private:
   void Read(int count) {
@@ -150,6 +163,9 @@ class PtyConsumer final : public ShareHub::Consumer {
   std::unique_ptr<TVSPort> port_;
 };
 
+// Written straight to the socket, past QTcpSocket's own buffer: that buffer would cost
+// two wake-ups of the event loop and a turn of it for every batch of every client. Qt
+// still reads the client and sees it go.
 class TcpConsumer final : public ShareHub::Consumer {
  public:
   TcpConsumer(ShareHub& hub, QTcpSocket* socket)
@@ -158,37 +174,61 @@ class TcpConsumer final : public ShareHub::Consumer {
         socket_(socket) {
     socket_->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSocketSendBuffer);
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    QObject::connect(socket_, &QTcpSocket::bytesWritten, [this] { Flush(); });
+    // Only while the kernel holds what was sent and more waits.
+    if (socket_->socketDescriptor() >= 0) {
+      writable_ =
+          std::make_unique<QSocketNotifier>(socket_->socketDescriptor(), QSocketNotifier::Write);
+      writable_->setEnabled(false);
+      QObject::connect(writable_.get(), &QSocketNotifier::activated, [this] {
+        if (Drain()) writable_->setEnabled(false);
+      });
+    }
     QObject::connect(socket_, &QTcpSocket::readyRead, [this] {
       const QByteArray bytes = socket_->readAll();
       Collect(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
               static_cast<std::size_t>(bytes.size()));
     });
+    // Qt has closed the descriptor, whose number the next client may get: the notifier
+    // goes with it.
+    QObject::connect(socket_, &QTcpSocket::disconnected, [this] { writable_.reset(); });
   }
   ~TcpConsumer() override {
+    writable_.reset();
     socket_->disconnect();
     socket_->abort();
     socket_->deleteLater();
   }
-  bool Attached() const override { return socket_->state() == QAbstractSocket::ConnectedState; }
-  void Flush() override {
-    while (Queue().Size() > 0 && socket_->bytesToWrite() < kSocketBacklog) {
-      const auto n = static_cast<qint64>(
-          std::min<std::size_t>(Queue().Size(), kSocketBacklog - socket_->bytesToWrite()));
-      const qint64 written = socket_->write(reinterpret_cast<const char*>(Queue().Front()), n);
-      if (written <= 0) break;
-      Queue().Consume(static_cast<std::size_t>(written));
-    }
+  bool Attached() const override {
+    return writable_ && !failed_ && socket_->state() == QAbstractSocket::ConnectedState;
   }
   QTcpSocket* Socket() const { return socket_; }
 
+ protected:
+  std::size_t Send(const std::uint8_t* bytes, std::size_t count) override {
+    if (!Attached()) return 0;
+    const ssize_t n = ::send(static_cast<int>(socket_->socketDescriptor()), bytes, count,
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      // Reset by the client: Qt's read of the socket will see it go; until then it is fed
+      // no more.
+      failed_ = true;
+      writable_->setEnabled(false);
+      return 0;
+    }
+    const std::size_t taken = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (taken < count) writable_->setEnabled(true);
+    return taken;
+  }
+
  private:
   QTcpSocket* socket_;
+  std::unique_ptr<QSocketNotifier> writable_;
+  bool failed_ = false;
 };
 
 }  // namespace
 
-ShareHub::ShareHub(Setup setup) : setup_(std::move(setup)), filter_(setup_.settings.sentences) {
+ShareHub::ShareHub(Setup setup) : setup_(std::move(setup)), batcher_(setup_.settings.sentences) {
   setObjectName(QStringLiteral("ShareHub"));
   outcome_timer_ = new QTimer(this);
   outcome_timer_->setInterval(kOutcomeInterval);
@@ -297,13 +337,8 @@ void ShareHub::Remove(Consumer* consumer) {
 
 void ShareHub::OnForwarded(const std::uint8_t* bytes, int32_t count) {
   if (consumers_.empty() || count <= 0) return;
-  splitter_.Feed(bytes, static_cast<std::size_t>(count),
-                 [this](const std::uint8_t* message, std::size_t length) {
-                   if (!filter_.Passes(message, length)) return;
-                   for (const auto& c : consumers_)
-                     if (c->Attached()) c->Queue().Push(message, length);
-                 });
-  for (const auto& c : consumers_) c->Flush();
+  const MessageBatch& batch = batcher_.Next(bytes, static_cast<std::size_t>(count));
+  for (const auto& c : consumers_) c->Deliver(batch);
 }
 
 void ShareHub::CommandDue(Consumer& consumer) {

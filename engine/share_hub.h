@@ -3,7 +3,8 @@
 // pseudo-terminals and to TCP clients, as [Share] asks.
 //
 //   PanelEngine::Write --OnForwarded--> MessageSplitter --whole messages--> SentenceFilter
-//     --> one ConsumerQueue per consumer --> TVSPort (COM<n>) or QTcpSocket
+//     --> MessageBatch --one write each--> TVSPort (COM<n>) or the TCP client's socket
+//                                 \--what a consumer did not take--> its ConsumerQueue
 //
 // Each consumer has a bounded queue: one that does not read loses whole messages, counted,
 // and nobody else waits for it. What a consumer writes is collected per consumer and goes
@@ -32,6 +33,7 @@ class Clock;
 // Three seconds and more of the fastest stream: a client that pauses longer loses whole
 // sentences rather than holding the panel's memory.
 inline constexpr std::size_t kConsumerQueueSize = 32 * 1024;
+static_assert(kConsumerQueueSize >= kMaxMessage, "a message cut by the wire must fit");
 inline constexpr const char* kCommandsLogName = "commands.log";
 
 struct ConsumerInfo {
@@ -97,8 +99,7 @@ class ShareHub final : public QObject {
   void Changed() const;
 
   Setup setup_;
-  SentenceFilter filter_;
-  MessageSplitter splitter_;
+  MessageBatcher batcher_;
   std::vector<std::unique_ptr<Consumer>> consumers_;
   QTcpServer* server_ = nullptr;
   QTimer* outcome_timer_ = nullptr;

@@ -2,7 +2,8 @@
 """[Share] measured: added latency per consumer kind and the panel's CPU per consumer count.
 
 Usage:
-    python3 bench/e2e/share.py [--build DIR] [--seconds N]
+    python3 bench/e2e/share.py [--build DIR] [--seconds N] [--parts latency,cpu] [--rounds R]
+                               [--vs DIR]
 
 The real ostrel-panel as a service (--no-window) with kastrel-emulator --trace, and
 [Share] ExtraPorts and TcpPort set. Latency: a client process per kind reads and stamps
@@ -12,7 +13,10 @@ extra port (COM2), a TCP client, and gpsd reading the TCP server
 (gpsd -N -n -S PORT tcp://127.0.0.1:10110, its own client asking for raw NMEA), at the
 1 Hz drive and at a continuous 19200-baud stream of unique sentences. CPU: the panel's
 run time per minute on the continuous stream with 0, 4 and 16 reading consumers (half
-extra ports, half TCP clients; 16 is 8 ports and 8 clients), each for N seconds.
+extra ports, half TCP clients; 16 is 8 ports and 8 clients), each for N seconds,
+R rounds of the three (the median printed, each round in brackets). --vs DIR measures a
+second build tree in the same rounds, the two taking turns, so that both meet the same
+machine load (before and after a change).
 Run it in a network namespace of its own (port 10110, the module socket).
 """
 import argparse
@@ -140,35 +144,60 @@ def cpu_run(build, seconds, log, consumers):
         shutil.rmtree(scratch, ignore_errors=True)
 
 
+def cpu_table(label, rounds):
+    """rounds: one {consumers: cpu} per round."""
+    counts = sorted(rounds[0])
+    med = {n: statistics.median(r[n]["sched_ms_per_min"] for r in rounds) for n in counts}
+    print("| consumers reading (19200 baud continuous)%s | panel CPU per minute (ms), median "
+          "(rounds) | per consumer |" % label)
+    print("| --- | --- | --- |")
+    for n in counts:
+        per = "-" if n == 0 else "%+.1f %%" % ((med[n] / med[0] - 1) * 100 / n)
+        each = ", ".join("%.0f" % r[n]["sched_ms_per_min"] for r in rounds)
+        print("| %d | %.1f (%s) | %s |" % (n, med[n], each, per))
+    print()
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--role":
         {"tcp-client": role_tcp_client}[sys.argv[2]](*sys.argv[3:])
         return
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(e2e.REPO, "build", "release"))
+    ap.add_argument("--vs", help="a second build tree, measured in turn with --build")
     ap.add_argument("--seconds", type=float, default=30)
+    ap.add_argument("--parts", default="latency,cpu")
+    ap.add_argument("--rounds", type=int, default=1)
     args = ap.parse_args()
-    build = os.path.abspath(args.build)
+    builds = [os.path.abspath(args.build)] + ([os.path.abspath(args.vs)] if args.vs else [])
+    parts = args.parts.split(",")
     load0 = os.getloadavg()
     log_dir = tempfile.mkdtemp(prefix="ostrel-share-log-")
     log = os.path.join(log_dir, "unique.nmea")
     e2e.unique_log(log, 4000)
-    rows = latency_run(build, args.seconds, "1 Hz drive", [])
-    rows += latency_run(build, args.seconds, "19200 baud continuous", ["--replay", log, "--rate", "1920"])
-    cpu = [(n, cpu_run(build, args.seconds, log, n)) for n in (0, 4, 16)]
+    rows = []
+    if "latency" in parts:
+        for build in builds:
+            tag = " (%s)" % build if args.vs else ""
+            rows += latency_run(build, args.seconds, "1 Hz drive" + tag, [])
+            rows += latency_run(build, args.seconds, "19200 baud continuous" + tag,
+                                ["--replay", log, "--rate", "1920"])
+    cpu = {b: [] for b in builds}
+    if "cpu" in parts:
+        for _ in range(args.rounds):
+            for build in builds:
+                cpu[build].append({n: cpu_run(build, args.seconds, log, n) for n in (0, 4, 16)})
     shutil.rmtree(log_dir, ignore_errors=True)
     print("load average at start %.2f %.2f %.2f, at end %.2f %.2f %.2f" % (*load0, *os.getloadavg()))
-    print("| stream | consumer | n | added latency median (ms) | p99 (ms) | sentence bytes lost |")
-    print("| --- | --- | --- | --- | --- | --- |")
-    for name, kind, n, med, p99, lost, span in rows:
-        print("| %s | %s | %d | %.2f | %.2f | %s of %s |" % (name, kind, n, med, p99, lost, span))
-    print()
-    print("| consumers reading (19200 baud continuous) | panel CPU per minute (ms) | per consumer |")
-    print("| --- | --- | --- |")
-    base = cpu[0][1]["sched_ms_per_min"]
-    for n, c in cpu:
-        per = "-" if n == 0 else "%+.1f %%" % ((c["sched_ms_per_min"] / base - 1) * 100 / n)
-        print("| %d | %.1f (stat %.0f) | %s |" % (n, c["sched_ms_per_min"], c["stat_ms_per_min"], per))
+    if rows:
+        print("| stream | consumer | n | added latency median (ms) | p99 (ms) | sentence bytes lost |")
+        print("| --- | --- | --- | --- | --- | --- |")
+        for name, kind, n, med, p99, lost, span in rows:
+            print("| %s | %s | %d | %.2f | %.2f | %s of %s |" % (name, kind, n, med, p99, lost, span))
+        print()
+    for build in builds:
+        if cpu[build]:
+            cpu_table(" %s" % build if args.vs else "", cpu[build])
 
 
 if __name__ == "__main__":

@@ -1,12 +1,16 @@
 // The stream as extra consumers get it: cut into whole messages, filtered by sentence
-// type, queued per consumer with whole-message losses.
+// type, handed on a batch at a time, queued per consumer with whole-message losses.
 #include "dataport/share_stream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "support/nmea_sentence.h"
 #include "support/param_name.h"
 
 namespace ostrel {
@@ -100,6 +104,108 @@ TEST(ConsumerQueue, LosesWholeMessagesWhenFullAndCatchesUp) {
   EXPECT_EQ(waiting, kGga + kGsa);
   EXPECT_EQ(queue.SentBytes(), kGga.size());
   EXPECT_EQ(queue.LostMessages(), 2U);
+}
+
+// A consumer's transport that takes at most `room` bytes, as a socket or pseudo-terminal
+// whose client reads slowly or not at all.
+struct Wire {
+  static constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
+  std::string got;
+  std::size_t room = kAny;
+  int sends = 0;
+  SendBytes send = [this](const std::uint8_t* bytes, std::size_t count) {
+    ++sends;
+    const std::size_t taken = std::min(count, room);
+    got.append(reinterpret_cast<const char*>(bytes), taken);
+    if (room != kAny) room -= taken;
+    return taken;
+  };
+};
+
+const MessageBatch& Next(MessageBatcher& batcher, const std::string& piece) {
+  return batcher.Next(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size());
+}
+
+TEST(FanOut, SentenceCutBetweenWritesGoesWholeInOneSendOfTheWriteThatEndsIt) {
+  MessageBatcher batcher({"RMC", "GSA"});
+  ConsumerQueue queue(kMaxMessage);
+  Wire wire;
+  Deliver(queue, Next(batcher, kGga + kRmc.substr(0, 20)), wire.send);
+  EXPECT_EQ(wire.sends, 0);  // GGA is filtered out, the RMC not whole yet
+  Deliver(queue, Next(batcher, kRmc.substr(20) + kGsa + kRmc.substr(0, 30)), wire.send);
+  EXPECT_EQ(wire.got, kRmc + kGsa);
+  EXPECT_EQ(wire.sends, 1);
+  Deliver(queue, Next(batcher, kRmc.substr(30)), wire.send);
+  EXPECT_EQ(wire.got, kRmc + kGsa + kRmc);
+  EXPECT_EQ(wire.sends, 2);
+  EXPECT_EQ(queue.SentBytes(), wire.got.size());
+  EXPECT_EQ(queue.LostMessages(), 0U);
+}
+
+TEST(FanOut, MessageCutByTheWireIsFinishedFirstAndLaterOnesLostWhole) {
+  MessageBatcher batcher({});
+  ConsumerQueue queue(kGga.size() + kRmc.size());
+  Wire wire;
+  wire.room = 10;
+  // Ten bytes of the GGA go; its rest and the RMC fill the queue; the GSA is lost.
+  Deliver(queue, Next(batcher, kGga + kRmc + kGsa), wire.send);
+  EXPECT_EQ(queue.LostMessages(), 1U);
+  // Behind what waits, nothing fits, nothing goes.
+  Deliver(queue, Next(batcher, kRmc), wire.send);
+  EXPECT_EQ(queue.LostMessages(), 2U);
+  EXPECT_EQ(queue.LostBytes(), kGsa.size() + kRmc.size());
+  EXPECT_EQ(wire.got, kGga.substr(0, 10));
+  // The client reads again: what waited, in order, then the live stream.
+  wire.room = Wire::kAny;
+  EXPECT_TRUE(Drain(queue, wire.send));
+  Deliver(queue, Next(batcher, kGsa), wire.send);
+  EXPECT_EQ(wire.got, kGga + kRmc + kGsa);
+  EXPECT_EQ(queue.SentBytes(), wire.got.size());
+}
+
+// Whatever the transport takes batch by batch, the client gets whole messages in the
+// stream's order, and every message is either sent or counted lost.
+TEST(FanOut, WholeMessagesInOrderWhateverTheWireTakes) {
+  std::vector<std::string> messages;
+  std::string stream;
+  for (int i = 0; i < 600; ++i) {
+    messages.push_back(test::NmeaSentence("GPTXT,01,01,02," + std::to_string(i) +
+                                          std::string(static_cast<std::size_t>(i % 50), 'x')));
+    stream += messages.back();
+  }
+  std::mt19937 random(22);
+  MessageBatcher batcher({});
+  ConsumerQueue queue(400);
+  Wire wire;
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t piece = std::uniform_int_distribution<std::size_t>(1, 300)(random);
+    const std::size_t room[] = {0, 7, 60, 500, Wire::kAny};
+    wire.room = room[std::uniform_int_distribution<std::size_t>(0, 4)(random)];
+    Deliver(queue, Next(batcher, stream.substr(at, piece)), wire.send);
+    if (random() % 4 == 0) Drain(queue, wire.send);  // the socket said it was writable
+    at += piece;
+  }
+  wire.room = Wire::kAny;
+  EXPECT_TRUE(Drain(queue, wire.send));
+
+  std::vector<std::string> got;
+  MessageSplitter splitter;
+  splitter.Feed(reinterpret_cast<const std::uint8_t*>(wire.got.data()), wire.got.size(),
+                [&got](const std::uint8_t* b, std::size_t n) {
+                  got.emplace_back(reinterpret_cast<const char*>(b), n);
+                });
+  EXPECT_EQ(splitter.Waiting(), 0U) << "the last message was cut";
+  auto from = messages.begin();
+  for (const std::string& m : got) {
+    from = std::find(from, messages.end(), m);
+    ASSERT_NE(from, messages.end()) << "cut, mixed or out of order: " << m;
+    ++from;
+  }
+  EXPECT_GT(queue.LostMessages(), 0U);
+  EXPECT_GT(got.size(), messages.size() / 4);
+  EXPECT_EQ(got.size() + queue.LostMessages(), messages.size());
+  EXPECT_EQ(queue.SentBytes(), wire.got.size());
+  EXPECT_EQ(queue.SentBytes() + queue.LostBytes(), stream.size());
 }
 
 }  // namespace
